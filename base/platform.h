@@ -1,0 +1,151 @@
+// The one platform header of all kernel-side code. On Windows it is the DDK's <ntifs.h>; on Linux
+// it is the kernel model, which declares the same routines under the same names. Everything the
+// two builds spell differently is settled here and nowhere else.
+#pragma once
+
+#if defined(_WIN32)
+
+// mingw-w64's <ntifs.h> declares these two intrinsics a second time in C++ unless told that
+// <intrin.h> already has them.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntifs.h>
+
+#define HOST_WINDOWS 1
+// Wide literals: WCHAR is wchar_t, 16 bits.
+#define HOST_TEXT(text) L##text
+
+#else
+
+#include "ntmodel/ntifs.h"
+#include "ntmodel/seh.h"
+
+#define HOST_WINDOWS 0
+// Wide literals: WCHAR is char16_t in the model, 16 bits as on Windows.
+#define HOST_TEXT(text) u##text
+
+#endif
+
+// ---- Exception guards -------------------------------------------------------------------------
+// HOST_TRY { body } HOST_EXCEPT { handler } HOST_END_TRY
+// The body must not leave the region by return, break or goto. Locals that the body changes and
+// the handler reads must be volatile.
+//
+// mingw-gcc cannot compile structured exception handling (__try/__except): in the Windows build the
+// body runs unguarded and the handler is never reached. The model keeps the behaviour real:
+// ExRaiseStatus inside the body lands in the handler, with HOST_EXCEPTION_CODE() the raised status.
+#if defined(_WIN32)
+#define HOST_TRY \
+    {            \
+        if (1) {
+#define HOST_EXCEPT \
+    }               \
+    else            \
+    {
+#define HOST_END_TRY \
+    }                \
+    }
+#define HOST_EXCEPTION_CODE() STATUS_UNSUCCESSFUL
+#else
+#define HOST_TRY                                      \
+    {                                                 \
+        KM_GUARD_FRAME HostGuardFrame;                \
+        KmGuardPush(&HostGuardFrame);                 \
+        if (setjmp(HostGuardFrame.Jump) == 0) {
+#define HOST_EXCEPT                                   \
+    KmGuardPop(&HostGuardFrame);                      \
+    }                                                 \
+    else                                              \
+    {
+#define HOST_END_TRY \
+    }                \
+    }
+#define HOST_EXCEPTION_CODE() (HostGuardFrame.Status)
+#endif
+
+// ---- Pageable code ----------------------------------------------------------------------------
+// HOST_PAGED marks a routine that may be paged out; PAGED_CODE() at its top checks that it is not
+// entered at DISPATCH_LEVEL or above. The model bug-checks there, as a checked build does.
+#if defined(_WIN32)
+#define HOST_PAGED __attribute__((section("PAGE")))
+#else
+#define HOST_PAGED
+#undef PAGED_CODE
+#define PAGED_CODE()                                                                           \
+    do {                                                                                       \
+        if (KeGetCurrentIrql() > APC_LEVEL) {                                                  \
+            KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)KeGetCurrentIrql(), 0, 0,          \
+                         (ULONG_PTR)__builtin_return_address(0));                              \
+        }                                                                                      \
+    } while (0)
+#endif
+#ifndef PAGED_CODE
+#define PAGED_CODE() ((void)0)
+#endif
+
+// ---- Annotations ------------------------------------------------------------------------------
+// SAL and IRQL annotations document contracts; neither compiler checks them, so any the headers
+// lack are defined empty.
+#ifndef _In_
+#define _In_
+#endif
+#ifndef _In_opt_
+#define _In_opt_
+#endif
+#ifndef _Out_
+#define _Out_
+#endif
+#ifndef _Out_opt_
+#define _Out_opt_
+#endif
+#ifndef _Inout_
+#define _Inout_
+#endif
+#ifndef _Inout_opt_
+#define _Inout_opt_
+#endif
+#ifndef _Outptr_
+#define _Outptr_
+#endif
+#ifndef _Must_inspect_result_
+#define _Must_inspect_result_
+#endif
+#ifndef _Use_decl_annotations_
+#define _Use_decl_annotations_
+#endif
+#ifndef _In_reads_bytes_
+#define _In_reads_bytes_(size)
+#endif
+#ifndef _Out_writes_bytes_
+#define _Out_writes_bytes_(size)
+#endif
+#ifndef _IRQL_requires_max_
+#define _IRQL_requires_max_(irql)
+#endif
+#ifndef _IRQL_requires_
+#define _IRQL_requires_(irql)
+#endif
+#ifndef _IRQL_raises_
+#define _IRQL_raises_(irql)
+#endif
+#ifndef _IRQL_saves_
+#define _IRQL_saves_
+#endif
+#ifndef _IRQL_restores_
+#define _IRQL_restores_
+#endif
+#ifndef _Requires_lock_held_
+#define _Requires_lock_held_(lock)
+#endif
+#ifndef _Acquires_lock_
+#define _Acquires_lock_(lock)
+#endif
+#ifndef _Releases_lock_
+#define _Releases_lock_(lock)
+#endif
+#ifndef _Function_class_
+#define _Function_class_(name)
+#endif
+#ifndef _Dispatch_type_
+#define _Dispatch_type_(type)
+#endif

@@ -1,0 +1,10 @@
+# FILTERHOST_SANITIZE=address builds everything with ASan and UBSan, =thread with TSan.
+if(FILTERHOST_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(FILTERHOST_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT FILTERHOST_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "FILTERHOST_SANITIZE must be address, thread or empty")
+endif()

@@ -1,0 +1,125 @@
+// The kernel model's own interface, for tests, benchmarks and hostsim: booting and shutting the
+// model down, its clock, pool accounting and fault injection, the kernel's export table, model
+// processes and threads, and driver images. Kernel code never includes this header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ntmodel/ntifs.h"
+
+namespace km {
+
+// ---- Life of the model ----------------------------------------------------------------------
+
+struct BootOptions {
+    // Model time runs this many times faster than real time: waits, delays and the performance
+    // counter all scale together, so a 9-second time-out costs 9 ms at 1000.
+    double clockRate = 1.0;
+};
+
+// Starts a fresh model: empty pool, the full export table, a System process. The calling OS
+// thread becomes a thread of the System process at PASSIVE_LEVEL.
+void Boot(const BootOptions& options = {});
+
+// Ends the model and answers what was left behind (leaked pool by tag, and later objects,
+// handles and IRPs). An empty string means nothing leaked.
+std::string Shutdown();
+
+bool IsBooted();
+
+// ---- Clock ----------------------------------------------------------------------------------
+
+void SetClockRate(double rate);
+double ClockRate();
+// Model time since boot, in 100 ns units.
+int64_t Now100ns();
+// Frequency reported by KeQueryPerformanceCounter (counts per model second).
+constexpr int64_t PerformanceFrequency = 10'000'000;
+
+// ---- Pool -----------------------------------------------------------------------------------
+
+struct PoolBlockInfo {
+    POOL_TYPE type;  // as asked for
+    bool paged;
+    ULONG tag;
+    size_t size;
+};
+
+struct PoolStats {
+    size_t outstandingBlocks;
+    size_t outstandingBytes;
+    uint64_t allocations;  // successful allocations since boot
+    uint64_t frees;
+    uint64_t failedAllocations;  // refused by fault injection
+};
+
+PoolStats GetPoolStats();
+// Blocks still allocated with this tag.
+size_t OutstandingBlocks(ULONG tag);
+// Describes the block that starts at `address`; false when no block starts there.
+bool QueryPoolBlock(const void* address, PoolBlockInfo* info);
+// One line per tag with outstanding blocks ("'Amem' 2 blocks 112 bytes"); empty when none.
+std::string PoolLeakReport();
+
+// Fault injection. Each rule refuses matching allocations (the allocator returns null) until it
+// is cleared; the Nth rule counts allocation attempts from the moment it is set (1 = the next).
+void FailNthAllocation(uint64_t n);
+void FailAllocationsWithTag(ULONG tag);
+void FailAllocationsOfType(bool paged);
+void ClearPoolFaults();
+
+// Tag from its four characters as they read in a pool dump: PoolTag("Amem") == 0x6D656D41.
+constexpr ULONG PoolTag(const char (&text)[5])
+{
+    return (ULONG)(uint8_t)text[0] | (ULONG)(uint8_t)text[1] << 8 | (ULONG)(uint8_t)text[2] << 16 |
+           (ULONG)(uint8_t)text[3] << 24;
+}
+
+// ---- Export table ---------------------------------------------------------------------------
+
+// MmGetSystemRoutineAddress answers null for a removed name, as on an older kernel.
+void RemoveExport(const char* name);
+void RestoreExports();
+
+// ---- Processes and threads ------------------------------------------------------------------
+
+struct Process;
+struct Thread;
+
+Process* SystemProcess();
+// A user process; it lives until ExitProcess.
+Process* CreateProcess(const std::string& imageName);
+void ExitProcess(Process* process);
+HANDLE ProcessId(const Process* process);
+
+// Starts a model thread in `process` running `body` at PASSIVE_LEVEL; JoinThread waits for it and
+// releases it. A thread that ends owning a mutex abandons it.
+Thread* StartThread(Process* process, std::function<void()> body);
+void JoinThread(Thread* thread);
+HANDLE ThreadId(const Thread* thread);
+// Runs `body` on a new thread of `process` and waits for it.
+void RunInProcess(Process* process, const std::function<void()>& body);
+
+// ---- Driver images --------------------------------------------------------------------------
+
+struct Image;
+
+// Loads a kernel image (a shared object) afresh: its data starts from the image's initial values.
+// Null on failure, with the reason in *error when given.
+Image* LoadImage(const std::string& path, std::string* error = nullptr);
+void* ImageSymbol(Image* image, const char* name);
+// Unloads the image; bug-checks if the image's code could not be unmapped.
+void UnloadImage(Image* image);
+// Directory that holds the built images (set by the build; overridable with KM_IMAGE_DIR).
+std::string ImageDirectory();
+
+// ---- Bug checks -----------------------------------------------------------------------------
+
+// Raises a bug check with a readable reason: printed with the code and parameters, then abort.
+[[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                           const std::string& reason);
+
+}  // namespace km

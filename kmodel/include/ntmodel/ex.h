@@ -1,0 +1,168 @@
+// Executive support (Ex): pool, fast mutexes, status raising; the list and interlocked helpers
+// that wdm.h provides inline.
+#pragma once
+
+#include <cstring>
+
+#include "ke.h"
+
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    NonPagedPoolExecute = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    DontUseThisType = 3,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+    NonPagedPoolCacheAlignedMustS = 6,
+    MaxPoolType = 7,
+    NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+typedef enum _EX_POOL_PRIORITY {
+    LowPoolPriority = 0,
+    LowPoolPrioritySpecialPoolOverrun = 8,
+    LowPoolPrioritySpecialPoolUnderrun = 9,
+    NormalPoolPriority = 16,
+    NormalPoolPrioritySpecialPoolOverrun = 24,
+    NormalPoolPrioritySpecialPoolUnderrun = 25,
+    HighPoolPriority = 32,
+    HighPoolPrioritySpecialPoolOverrun = 40,
+    HighPoolPrioritySpecialPoolUnderrun = 41,
+} EX_POOL_PRIORITY;
+
+typedef struct _FAST_MUTEX {
+    volatile LONG Count;
+    PVOID Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+static_assert(sizeof(FAST_MUTEX) == 56, "x64 layout");
+static_assert(offsetof(FAST_MUTEX, Event) == 24, "x64 layout");
+
+#define FM_LOCK_BIT 0x1
+
+extern "C" {
+
+// Pool. Paged pool may be touched only below DISPATCH_LEVEL; every block carries its type, tag
+// and size, and freeing checks them.
+NTSYSAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+NTSYSAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTSYSAPI PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTSYSAPI PVOID NTAPI ExAllocatePoolWithTagPriority(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                                   EX_POOL_PRIORITY Priority);
+NTSYSAPI void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+NTSYSAPI void NTAPI ExFreePool(PVOID P);
+
+// Fast mutexes: not recursive; acquiring raises to APC_LEVEL.
+NTSYSAPI void NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+NTSYSAPI void FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+NTSYSAPI void FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+NTSYSAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+
+// Raises a status to the innermost exception guard of the calling thread (see platform.h).
+DECLSPEC_NORETURN NTSYSAPI void NTAPI ExRaiseStatus(NTSTATUS Status);
+
+NTSYSAPI ULONG __cdecl DbgPrint(PCSTR Format, ...);
+
+}  // extern "C"
+
+// Doubly linked lists, as wdm.h defines them inline.
+FORCEINLINE void InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return ListHead->Flink == ListHead; }
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Flink = Entry->Flink;
+    PLIST_ENTRY Blink = Entry->Blink;
+    if (Flink->Blink != Entry || Blink->Flink != Entry) {
+        KeBugCheckEx(0x139 /* KERNEL_SECURITY_CHECK_FAILURE */, 3, (ULONG_PTR)Entry, 0, 0);
+    }
+    Blink->Flink = Flink;
+    Flink->Blink = Blink;
+    return Flink == Blink;
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY Entry = ListHead->Flink;
+    RemoveEntryList(Entry);
+    return Entry;
+}
+FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY Entry = ListHead->Blink;
+    RemoveEntryList(Entry);
+    return Entry;
+}
+FORCEINLINE void InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Flink = ListHead->Flink;
+    Entry->Flink = Flink;
+    Entry->Blink = ListHead;
+    Flink->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+FORCEINLINE void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Blink = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = Blink;
+    Blink->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
+// Memory helpers, as wdm.h defines them.
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+
+// Interlocked operations with full barriers, as on x64.
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
+{
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value)
+{
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG Exchange, LONGLONG Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+// Reads with acquire semantics, for fields that other processors write under a lock.
+FORCEINLINE LONG ReadAcquire(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+FORCEINLINE void WriteRelease(LONG volatile* Destination, LONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
