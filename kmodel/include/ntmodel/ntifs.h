@@ -9,3 +9,4 @@
 #include "rtl.h"
 #include "mm.h"
 #include "ps.h"
+#include "io.h"

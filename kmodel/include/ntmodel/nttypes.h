@@ -8,6 +8,7 @@
 #define NTAPI
 #define NTSYSAPI
 #define FASTCALL
+#define __cdecl
 #define DECLSPEC_NORETURN [[noreturn]]
 #define FORCEINLINE inline __attribute__((always_inline))
 
