@@ -2,6 +2,8 @@
 // for the DDK's <ntifs.h>.
 #pragma once
 
+#define _NTIFS_INCLUDED_
+
 #include "nttypes.h"
 #include "ntstatus.h"
 #include "ke.h"
