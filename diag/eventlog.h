@@ -1,0 +1,28 @@
+// The diagnostic event log that failure points report to. Its sink (an enabled flag and a file
+// name) is never configured in this driver, so a report has no effect; call sites still make it.
+#pragma once
+
+#include "base/platform.h"
+
+// Event codes.
+constexpr ULONG EventModuleLinkFailure = 8003;       // a request about the module link refused
+constexpr ULONG EventCommandFailure = 8005;          // a command or reply block unusable
+constexpr ULONG EventModuleLifecycleFailure = 8007;  // a step of the module's unload failed
+// Source code passed by every report of this driver.
+constexpr ULONG EventSourceHost = 9842;
+
+extern "C" {
+
+// The sink: reports are written only while EventLogEnabled is non-zero and EventLogFileName is
+// set. Neither is ever set.
+extern UCHAR EventLogEnabled;
+extern PUNICODE_STRING EventLogFileName;
+
+// Reports an event: its code, the reporting source file's code, the line, and one value formatted
+// by the printf-style format. STATUS_INVALID_DEVICE_STATE while the sink is not configured (always,
+// in this driver); STATUS_INVALID_PARAMETER for a null format. Callers ignore the result. Touches
+// nothing and allocates nothing, so it may be called at any IRQL.
+NTSTATUS ReportEvent(ULONG eventCode, ULONG sourceCode, ULONG line, BOOLEAN alreadyDeferred,
+                     _In_opt_ PCSTR format, ...);
+
+}  // extern "C"
