@@ -64,8 +64,10 @@
 #endif
 
 // ---- Pageable code ----------------------------------------------------------------------------
-// HOST_PAGED marks a routine that may be paged out; PAGED_CODE() at its top checks that it is not
-// entered at DISPATCH_LEVEL or above. The model bug-checks there, as a checked build does.
+// HOST_PAGED marks a routine that may be paged out (it goes first in the declaration, or right
+// after extern "C"); PAGED_CODE() at its top checks that it is not entered at DISPATCH_LEVEL or
+// above. The model bug-checks there, as a checked build does. On Windows the routine lands in the
+// PAGE section.
 #if defined(_WIN32)
 #define HOST_PAGED __attribute__((section("PAGE")))
 #else
