@@ -9,6 +9,9 @@
 // <intrin.h> already has them.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// Without POOL_TAGGING, mingw-w64's <wdm.h> turns ExAllocatePoolWithTag and
+// ExAllocatePoolWithQuotaTag into their untagged forms, and every tag would be lost.
+#define POOL_TAGGING 1
 #include <ntifs.h>
 
 #define HOST_WINDOWS 1
@@ -19,6 +22,17 @@
 
 #include "ntmodel/ntifs.h"
 #include "ntmodel/seh.h"
+
+// Status codes the DDK has and the model does not declare (yet).
+#ifndef STATUS_MEMORY_NOT_ALLOCATED
+#define STATUS_MEMORY_NOT_ALLOCATED ((NTSTATUS)0xC00000A0L)
+#endif
+#ifndef STATUS_NOT_SAME_DEVICE
+#define STATUS_NOT_SAME_DEVICE ((NTSTATUS)0xC00000D4L)
+#endif
+#ifndef STATUS_INVALID_PARAMETER_1
+#define STATUS_INVALID_PARAMETER_1 ((NTSTATUS)0xC00000EFL)
+#endif
 
 #define HOST_WINDOWS 0
 // Wide literals: WCHAR is char16_t in the model, 16 bits as on Windows.
