@@ -1,0 +1,167 @@
+// The override table, its routing step, and commands 26 and 27.
+#include "driver/override.h"
+
+#include "driver/dispatch.h"
+#include "driver/hostglobals.h"
+
+namespace {
+
+// Status of a request whose device has an override that cannot be called now: its shared hold of
+// OverrideLock was refused (no memory for the hold, or a writer active at DISPATCH_LEVEL).
+constexpr NTSTATUS OverrideHoldRefusedStatus = STATUS_INSUFFICIENT_RESOURCES;
+
+ULONGLONG OverrideKeyOf(PDEVICE_OBJECT DeviceObject)
+{
+    return reinterpret_cast<ULONG_PTR>(DeviceObject);
+}
+
+NTSTATUS OverrideReply(ControlReply* reply, NTSTATUS result)
+{
+    reply->Status = result;
+    reply->ReplySize = sizeof(ControlReply);
+    return result;
+}
+
+}  // namespace
+
+HOST_PAGED
+NTSTATUS HostCreateOverrideTable()
+{
+    PAGED_CODE();
+    HostGlobals.OverrideTable = nullptr;
+    RtlZeroMemory(&HostGlobals.OverrideLock, sizeof(HostGlobals.OverrideLock));
+    HostGlobals.OverrideReady = 0;
+
+    NTSTATUS status = ASimpleResource_Init(&HostGlobals.OverrideLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = AHashTable_Create(&HostGlobals.OverrideTable, OverrideTableBuckets, sizeof(OverrideEntry));
+    if (!NT_SUCCESS(status)) {
+        ASimpleResource_Destroy(&HostGlobals.OverrideLock);
+        RtlZeroMemory(&HostGlobals.OverrideLock, sizeof(HostGlobals.OverrideLock));
+        return status;
+    }
+    HostGlobals.OverrideReady = 1;
+    return STATUS_SUCCESS;
+}
+
+HOST_PAGED
+void HostDestroyOverrideTable()
+{
+    PAGED_CODE();
+    if (HostGlobals.OverrideReady == 0) {
+        return;
+    }
+    // Nothing can hold the lock during start-up; the exclusive hold keeps the teardown in the
+    // same shape as every other change of the table.
+    BOOLEAN held = ASimpleResource_AcquireExclusive(&HostGlobals.OverrideLock);
+    HostGlobals.OverrideReady = 0;
+    AHashTable_Destroy(HostGlobals.OverrideTable);
+    if (held) {
+        ASimpleResource_ReleaseExclusive(&HostGlobals.OverrideLock);
+    }
+    ASimpleResource_Destroy(&HostGlobals.OverrideLock);
+    HostGlobals.OverrideTable = nullptr;
+    RtlZeroMemory(&HostGlobals.OverrideLock, sizeof(HostGlobals.OverrideLock));
+    HostGlobals.OverrideReady = 0;
+}
+
+BOOLEAN HostServeOverride(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Status)
+{
+    if (HostGlobals.OverrideReady == 0) {
+        return FALSE;
+    }
+    AHashTable* table = HostGlobals.OverrideTable;
+    PVOID entry = AHashTable_Lookup(table, OverrideKeyOf(DeviceObject));
+    if (entry == nullptr) {
+        return FALSE;
+    }
+    AHashTable_Release(table, entry);
+
+    if (!ASimpleResource_AcquireShared(&HostGlobals.OverrideLock)) {
+        // The override exists but cannot be called safely; refuse rather than bypass it.
+        *Status = HostCompleteRequest(Irp, OverrideHoldRefusedStatus);
+        return TRUE;
+    }
+    entry = AHashTable_Lookup(table, OverrideKeyOf(DeviceObject));
+    if (entry == nullptr) {
+        // Removed since the first look: route the request as if it never had an override.
+        ASimpleResource_ReleaseShared(&HostGlobals.OverrideLock);
+        return FALSE;
+    }
+    PDRIVER_DISPATCH handler = static_cast<OverrideEntry*>(entry)->OverrideHandler;
+    AHashTable_Release(table, entry);
+
+    if (handler == nullptr) {
+        *Status = HostCompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE);
+    } else {
+        // OverrideLock stays shared across the call so that commands 26 and 27 wait for it. The
+        // handler owns the IRP.
+        *Status = handler(DeviceObject, Irp);
+    }
+    ASimpleResource_ReleaseShared(&HostGlobals.OverrideLock);
+    return TRUE;
+}
+
+HOST_PAGED
+NTSTATUS AddOverride(ControlRequest* Request, ControlReply* Reply)
+{
+    PAGED_CODE();
+    const auto* request = reinterpret_cast<const AddOverrideRequest*>(Request);
+    ULONGLONG key = request->Key;
+    auto handler = reinterpret_cast<PDRIVER_DISPATCH>(static_cast<ULONG_PTR>(request->Handler));
+    auto context = static_cast<ULONG_PTR>(request->Context);
+
+    if (HostGlobals.OverrideReady == 0) {
+        return OverrideReply(Reply, STATUS_UNSUCCESSFUL);
+    }
+    if (!ASimpleResource_AcquireExclusive(&HostGlobals.OverrideLock)) {
+        return OverrideReply(Reply, STATUS_UNSUCCESSFUL);
+    }
+    NTSTATUS result;
+    if (key == 0) {
+        result = STATUS_INVALID_PARAMETER_1;
+    } else {
+        auto* entry = static_cast<OverrideEntry*>(AHashTable_AllocEntry(HostGlobals.OverrideTable));
+        if (entry == nullptr) {
+            result = STATUS_MEMORY_NOT_ALLOCATED;
+        } else {
+            entry->OverrideHandler = handler;
+            entry->OverrideContext = context;
+            if (AHashTable_Insert(HostGlobals.OverrideTable, key, entry)) {
+                result = STATUS_SUCCESS;
+            } else {
+                // The one key the table cannot hold (all 64 bits set): the entry goes back.
+                AHashTable_Release(HostGlobals.OverrideTable, entry);
+                result = STATUS_INVALID_PARAMETER_1;
+            }
+        }
+    }
+    ASimpleResource_ReleaseExclusive(&HostGlobals.OverrideLock);
+    return OverrideReply(Reply, result);
+}
+
+HOST_PAGED
+NTSTATUS RemoveOverride(ControlRequest* Request, ControlReply* Reply)
+{
+    PAGED_CODE();
+    ULONGLONG key = reinterpret_cast<const PointerRequest*>(Request)->Pointer;
+
+    if (HostGlobals.OverrideReady == 0) {
+        return OverrideReply(Reply, STATUS_UNSUCCESSFUL);
+    }
+    if (!ASimpleResource_AcquireExclusive(&HostGlobals.OverrideLock)) {
+        return OverrideReply(Reply, STATUS_UNSUCCESSFUL);
+    }
+    NTSTATUS result = STATUS_UNSUCCESSFUL;
+    PVOID entry = AHashTable_Lookup(HostGlobals.OverrideTable, key);
+    if (entry != nullptr) {
+        // The lookup's reference, then the table's own: the entry is unlinked and freed.
+        AHashTable_Release(HostGlobals.OverrideTable, entry);
+        AHashTable_Release(HostGlobals.OverrideTable, entry);
+        result = STATUS_SUCCESS;
+    }
+    ASimpleResource_ReleaseExclusive(&HostGlobals.OverrideLock);
+    return OverrideReply(Reply, result);
+}

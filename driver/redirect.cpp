@@ -1,0 +1,84 @@
+// The redirect device: requests of one device of the host go to a handler that a kernel-mode
+// client registers (commands 18 to 20), while the module is linked. Both fields are guarded by
+// GateLock, together with LinkState, so one hold sees a consistent set.
+#include "driver/commands.h"
+#include "driver/dispatch.h"
+#include "driver/hostglobals.h"
+#include "host/callgate.h"
+
+namespace {
+
+PDEVICE_OBJECT RedirectPointerToDevice(uint64_t value)
+{
+    return reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(value));
+}
+
+}  // namespace
+
+BOOLEAN HostServeRedirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Status)
+{
+    GateLockAcquire();
+    if (DeviceObject != HostGlobals.RedirectDevice) {
+        GateLockRelease();
+        return FALSE;
+    }
+    NTSTATUS refusal;
+    PDRIVER_DISPATCH handler = HostGlobals.RedirectHandler;
+    if (HostGlobals.Started == 0) {
+        refusal = STATUS_INVALID_DEVICE_STATE;
+    } else if (handler == nullptr || HostGlobals.LinkState != LinkStateLinked) {
+        refusal = STATUS_NO_MEDIA_IN_DEVICE;
+    } else {
+        EnterGate(&DispatchGate);
+        GateLockRelease();
+        // The handler owns the IRP.
+        *Status = handler(DeviceObject, Irp);
+        LeaveGate(&DispatchGate);
+        return TRUE;
+    }
+    // Completing runs the sender's completion routines: never under GateLock.
+    GateLockRelease();
+    *Status = HostCompleteRequest(Irp, refusal);
+    return TRUE;
+}
+
+NTSTATUS SetRedirectDevice(ControlRequest* Request, ControlReply* Reply)
+{
+    PDEVICE_OBJECT device = RedirectPointerToDevice(reinterpret_cast<const PointerRequest*>(Request)->Pointer);
+    GateLockAcquire();
+    HostGlobals.RedirectDevice = device;
+    GateLockRelease();
+    Reply->Status = STATUS_SUCCESS;
+    Reply->ReplySize = sizeof(ControlReply);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS GetRedirectDevice(ControlRequest* Request, ControlReply* Reply)
+{
+    UNREFERENCED_PARAMETER(Request);
+    GateLockAcquire();
+    PDEVICE_OBJECT device = HostGlobals.RedirectDevice;
+    GateLockRelease();
+    auto* reply = reinterpret_cast<PointerReply*>(Reply);
+    reply->Pointer = reinterpret_cast<ULONG_PTR>(device);
+    reply->Header.Status = STATUS_SUCCESS;
+    reply->Header.ReplySize = GET_REDIRECT_DEVICE_REPLY_BYTES;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetRedirectHandler(ControlRequest* Request, ControlReply* Reply)
+{
+    auto handler = reinterpret_cast<PDRIVER_DISPATCH>(
+        static_cast<ULONG_PTR>(reinterpret_cast<const PointerRequest*>(Request)->Pointer));
+    GateLockAcquire();
+    PDRIVER_DISPATCH previous = HostGlobals.RedirectHandler;
+    HostGlobals.RedirectHandler = handler;
+    GateLockRelease();
+    // The previous handler goes to offset 8, outside the reply size: a caller that receives only
+    // ReplySize bytes never sees it.
+    auto* reply = reinterpret_cast<PointerReply*>(Reply);
+    reply->Pointer = reinterpret_cast<ULONG_PTR>(previous);
+    reply->Header.Status = STATUS_SUCCESS;
+    reply->Header.ReplySize = sizeof(ControlReply);
+    return STATUS_SUCCESS;
+}
