@@ -4,7 +4,7 @@
 #include "base/asimpleresource.h"
 #include "base/locks.h"
 
-BaseRoutineTable RoutineTable = {nullptr, nullptr, nullptr};
+OptionalRoutineTable RoutineTable = {nullptr, nullptr, nullptr};
 
 // Answers the kernel's routine of the given name, or null when the running kernel lacks it.
 HOST_PAGED

@@ -10,7 +10,7 @@ typedef VOID(NTAPI* FreePoolWithTagRoutine)(PVOID P, ULONG Tag);
 
 // Each entry is the kernel's routine of that name, or null when the running kernel lacks it.
 // Filled by BaseInit and read-only afterwards, so it is read without a lock.
-struct BaseRoutineTable {
+struct OptionalRoutineTable {
     AcquireInStackQueuedSpinLockRoutine acquireInStackQueuedSpinLock;
     ReleaseInStackQueuedSpinLockRoutine releaseInStackQueuedSpinLock;
     FreePoolWithTagRoutine freePoolWithTag;
@@ -18,7 +18,7 @@ struct BaseRoutineTable {
 
 extern "C" {
 
-extern BaseRoutineTable RoutineTable;
+extern OptionalRoutineTable RoutineTable;
 
 // Prepares the support library: fills RoutineTable and initialises the OwnerLock of the
 // recursive resources (which settles the queued-lock cache). Runs first in driver entry, once, at
