@@ -11,11 +11,13 @@ constexpr ULONG HashTableMaximumPayload = 0xFFFFFFFFUL - HashEntryPayloadOffset 
 // The entry pool gets one chunk block for every this many buckets.
 constexpr ULONG HashTableBucketsPerChunkBlock = 4;
 
+// The bucket heads that follow the table header.
 AHashEntry** AHashTableBuckets(AHashTable* table)
 {
     return reinterpret_cast<AHashEntry**>(table + 1);
 }
 
+// Entry header of a payload handed out by the table, and the reverse.
 AHashEntry* AHashTableEntryOf(PVOID payload)
 {
     return reinterpret_cast<AHashEntry*>(static_cast<PUCHAR>(payload) - HashEntryPayloadOffset);
