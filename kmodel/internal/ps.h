@@ -1,0 +1,86 @@
+// Process and thread records of the model, shared by the executive areas that keep per-thread
+// state (IRQL, held spin locks and fast mutexes, owned mutexes, guard frames).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kmodel/model.h"
+#include "ntmodel/seh.h"
+
+// How a held spin lock was acquired; it must be released the same way.
+enum class KmSpinLockMode : UCHAR { Plain, Queued };
+
+// One spin lock the thread holds, with the IRQL to return to when it is released.
+struct KmHeldSpinLock {
+    PKSPIN_LOCK Lock;
+    KIRQL OldIrql;
+    KmSpinLockMode Mode;
+};
+
+// A process. The header is signalled once the process has exited.
+struct _KPROCESS {
+    DISPATCHER_HEADER Header;
+    HANDLE UniqueProcessId;
+    std::string ImageName;
+};
+
+// A thread. The header is signalled once the thread has ended.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    HANDLE UniqueThreadId;
+    _KPROCESS* Process;
+
+    // Touched only by the thread itself.
+    KIRQL Irql;
+    std::vector<KmHeldSpinLock> SpinLocks;
+    ULONG FastMutexesHeld;
+    KM_GUARD_FRAME* GuardTop;
+
+    // Mutexes the thread owns, linked through KMUTANT.MutantListEntry; under the dispatcher lock.
+    LIST_ENTRY MutantListHead;
+
+    // The model's bookkeeping: an adopted OS thread, or one km::StartThread runs.
+    bool Adopted;
+    bool Joined;
+    std::thread OsThread;
+    std::function<void()> Body;
+};
+
+namespace km {
+struct Process : _KPROCESS {};
+struct Thread : _KTHREAD {};
+}  // namespace km
+
+// Id of the System process, as on Windows; other ids are handed out in steps of four.
+constexpr ULONG_PTR KmSystemProcessId = 4;
+constexpr ULONG_PTR KmClientIdStep = 4;
+
+// Every process and thread record of the running model; records live until shutdown so that
+// stale pointers held by kernel code stay readable.
+struct KmPsState {
+    std::mutex Lock;
+    std::vector<std::unique_ptr<km::Process>> Processes;
+    std::vector<std::unique_ptr<km::Thread>> Threads;
+    km::Process* System = nullptr;
+    ULONG_PTR NextClientId = KmSystemProcessId + KmClientIdStep;
+};
+KmPsState& KmPs();
+
+// The model thread of the calling OS thread, adopting it into the System process on its first
+// call. Bug-checks when the model is not booted.
+km::Thread* KmCurrentThread();
+
+// Ends a thread: verifies it leaves nothing held, abandons the mutexes it owns, signals it.
+void KmEndThread(km::Thread* thread);
+
+// Boot and shutdown of processes and threads (called by km::Boot and km::Shutdown).
+void KmPsBoot();
+std::string KmPsShutdownReport();
+void KmPsReset();
+
+inline ULONG KmIdNumber(HANDLE id) { return (ULONG)(ULONG_PTR)id; }

@@ -1,0 +1,41 @@
+// The model's bug checks and the checks its verifier makes: the parameter values that tell one
+// violation from another, and the formatted bug check the model's routines raise.
+#pragma once
+
+#include "ntmodel/ntifs.h"
+
+// Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION for the checks the model's verifier makes.
+enum KmVerifierCheck : ULONG_PTR {
+    KmCheckSpinLockReleaseIrql = 0x1001,       // release restores an IRQL other than the saved one
+    KmCheckSpinLockReleaseMode = 0x1002,       // queued lock released as plain, or the reverse
+    KmCheckIrqlLoweredHoldingSpinLock = 0x1003,
+    KmCheckIrqlLoweredHoldingFastMutex = 0x1004,
+    KmCheckFastMutexRecursion = 0x1005,
+    KmCheckFastMutexNotOwner = 0x1006,
+    KmCheckFastMutexReleaseIrql = 0x1007,
+    KmCheckThreadEndIrql = 0x1008,
+    KmCheckThreadEndSpinLock = 0x1009,
+    KmCheckThreadEndFastMutex = 0x100A,
+    KmCheckGuardOrder = 0x100B,                // guard frame popped out of order
+    KmCheckNotDispatcherObject = 0x100C,
+    KmCheckRoutineIrql = 0x100D,               // routine called above its IRQL
+    KmCheckModelMisuse = 0x10FF,               // the model's own interface used wrongly
+};
+
+// Parameter 1 of BAD_POOL_CALLER, as the pool allocator reports it.
+enum KmPoolViolation : ULONG_PTR {
+    KmPoolFreedTwice = 0x07,
+    KmPoolAllocateAtBadIrql = 0x08,
+    KmPoolFreeAtBadIrql = 0x09,
+    KmPoolTagMismatch = 0x0A,
+    KmPoolBadType = 0x0D,
+    KmPoolFreeUnknownAddress = 0x46,
+    KmPoolZeroTag = 0x9B,
+};
+
+// Raises a bug check whose reason is formatted like printf. Never returns.
+[[noreturn]] void KmBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                             const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+// Misuse of the model's own interface (km::): a bug in a test, reported as a bug check.
+#define KmModelMisuse(...) KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckModelMisuse, 0, 0, 0, __VA_ARGS__)

@@ -1,0 +1,81 @@
+// Processes: the System process and the user processes tests create, with their ids.
+#include "internal/ke.h"
+#include "internal/model.h"
+#include "internal/ps.h"
+#include "internal/verifier.h"
+
+KmPsState& KmPs()
+{
+    static KmPsState* state = new KmPsState;
+    return *state;
+}
+
+namespace {
+
+// Ps lock held: a new process record; ids share one sequence with thread ids, as on Windows.
+km::Process* KmpNewProcessLocked(KmPsState& ps, ULONG_PTR id, const std::string& imageName)
+{
+    auto process = std::make_unique<km::Process>();
+    process->Header.Type = ProcessObject;
+    process->Header.Size = (UCHAR)(sizeof(DISPATCHER_HEADER) / sizeof(LONG));
+    process->Header.SignalState = 0;
+    InitializeListHead(&process->Header.WaitListHead);
+    process->UniqueProcessId = (HANDLE)id;
+    process->ImageName = imageName;
+    ps.Processes.push_back(std::move(process));
+    return ps.Processes.back().get();
+}
+
+}  // namespace
+
+km::Process* km::SystemProcess()
+{
+    KmPsState& ps = KmPs();
+    std::lock_guard<std::mutex> guard(ps.Lock);
+    return ps.System;
+}
+
+km::Process* km::CreateProcess(const std::string& imageName)
+{
+    if (!KmIsBooted()) {
+        KmModelMisuse("km::CreateProcess while the model is not running");
+    }
+    KmPsState& ps = KmPs();
+    std::lock_guard<std::mutex> guard(ps.Lock);
+    ULONG_PTR id = ps.NextClientId;
+    ps.NextClientId += KmClientIdStep;
+    return KmpNewProcessLocked(ps, id, imageName);
+}
+
+void km::ExitProcess(Process* process)
+{
+    if (process == nullptr || process == SystemProcess()) {
+        KmModelMisuse("km::ExitProcess on %s", process == nullptr ? "a null process" : "the System process");
+    }
+    KmDispatcher& dispatcher = KmGetDispatcher();
+    std::lock_guard<std::mutex> guard(dispatcher.Lock);
+    if (process->Header.SignalState != 0) {
+        KmModelMisuse("km::ExitProcess on process %u, which has already exited",
+                      KmIdNumber(process->UniqueProcessId));
+    }
+    KmSignalObjectLocked(&process->Header);
+}
+
+HANDLE km::ProcessId(const Process* process) { return process->UniqueProcessId; }
+
+void KmPsBoot()
+{
+    KmPsState& ps = KmPs();
+    {
+        std::lock_guard<std::mutex> guard(ps.Lock);
+        ps.NextClientId = KmSystemProcessId + KmClientIdStep;
+        ps.System = KmpNewProcessLocked(ps, KmSystemProcessId, "System");
+    }
+    KmCurrentThread();
+}
+
+extern "C" HANDLE PsGetCurrentProcessId(void) { return KmCurrentThread()->Process->UniqueProcessId; }
+
+extern "C" PEPROCESS PsGetCurrentProcess(void) { return KmCurrentThread()->Process; }
+
+extern "C" HANDLE PsGetProcessId(PEPROCESS Process) { return Process->UniqueProcessId; }

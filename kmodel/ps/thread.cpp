@@ -1,0 +1,234 @@
+// Threads: model threads started by tests, OS threads adopted on their first call into the
+// model, the ids and current-thread queries, and what happens when a thread ends.
+#include <cstdio>
+
+#include "internal/ke.h"
+#include "internal/model.h"
+#include "internal/ps.h"
+#include "internal/verifier.h"
+
+namespace {
+
+// The model thread of this OS thread, valid only for the boot it was made in.
+struct KmpThreadSlot {
+    km::Thread* Thread = nullptr;
+    uint64_t Generation = 0;
+    ~KmpThreadSlot();
+};
+
+thread_local KmpThreadSlot KmpSlot;
+
+// An adopted OS thread ends as any thread does, when its OS thread exits during the same boot.
+KmpThreadSlot::~KmpThreadSlot()
+{
+    if (Thread != nullptr && KmIsBooted() && Generation == KmGeneration() && Thread->Adopted) {
+        KmEndThread(Thread);
+    }
+}
+
+// Ps lock held: a new thread record in `process`, at PASSIVE_LEVEL, holding nothing.
+km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted)
+{
+    auto thread = std::make_unique<km::Thread>();
+    thread->Header.Type = ThreadObject;
+    thread->Header.Size = (UCHAR)(sizeof(DISPATCHER_HEADER) / sizeof(LONG));
+    thread->Header.SignalState = 0;
+    InitializeListHead(&thread->Header.WaitListHead);
+    thread->UniqueThreadId = (HANDLE)ps.NextClientId;
+    ps.NextClientId += KmClientIdStep;
+    thread->Process = process;
+    thread->Irql = PASSIVE_LEVEL;
+    thread->FastMutexesHeld = 0;
+    thread->GuardTop = nullptr;
+    InitializeListHead(&thread->MutantListHead);
+    thread->Adopted = adopted;
+    thread->Joined = false;
+    ps.Threads.push_back(std::move(thread));
+    return ps.Threads.back().get();
+}
+
+// Dispatcher lock held: how many mutexes the thread owns.
+size_t KmpOwnedMutexCountLocked(km::Thread* thread)
+{
+    size_t count = 0;
+    for (LIST_ENTRY* entry = thread->MutantListHead.Flink; entry != &thread->MutantListHead; entry = entry->Flink) {
+        ++count;
+    }
+    return count;
+}
+
+// What the shutting-down thread still holds, one line per kind; empty when nothing.
+std::string KmpHeldByThreadReport(km::Thread* thread)
+{
+    char line[160];
+    std::string report;
+    ULONG id = KmIdNumber(thread->UniqueThreadId);
+    if (thread->Irql != PASSIVE_LEVEL) {
+        snprintf(line, sizeof(line), "thread %u is at IRQL %u\n", id, thread->Irql);
+        report += line;
+    }
+    if (!thread->SpinLocks.empty()) {
+        snprintf(line, sizeof(line), "thread %u holds %zu spin lock(s)\n", id, thread->SpinLocks.size());
+        report += line;
+    }
+    if (thread->FastMutexesHeld != 0) {
+        snprintf(line, sizeof(line), "thread %u holds %u fast mutex(es)\n", id, thread->FastMutexesHeld);
+        report += line;
+    }
+    size_t mutexes;
+    {
+        std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
+        mutexes = KmpOwnedMutexCountLocked(thread);
+    }
+    if (mutexes != 0) {
+        snprintf(line, sizeof(line), "thread %u owns %zu mutex(es)\n", id, mutexes);
+        report += line;
+    }
+    if (thread->GuardTop != nullptr) {
+        snprintf(line, sizeof(line), "thread %u is inside an exception guard\n", id);
+        report += line;
+    }
+    return report;
+}
+
+}  // namespace
+
+km::Thread* KmCurrentThread()
+{
+    uint64_t generation = KmGeneration();
+    if (KmpSlot.Thread != nullptr && KmpSlot.Generation == generation) {
+        return KmpSlot.Thread;
+    }
+    if (!KmIsBooted()) {
+        KmModelMisuse("a kernel routine was called while the model is not running (call km::Boot first)");
+    }
+    KmPsState& ps = KmPs();
+    std::lock_guard<std::mutex> guard(ps.Lock);
+    KmpSlot.Thread = KmpNewThreadLocked(ps, ps.System, true);
+    KmpSlot.Generation = generation;
+    return KmpSlot.Thread;
+}
+
+// What the thread still holds is reported before its IRQL, which holding it explains.
+void KmEndThread(km::Thread* thread)
+{
+    ULONG id = KmIdNumber(thread->UniqueThreadId);
+    if (!thread->SpinLocks.empty()) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndSpinLock, (ULONG_PTR)thread->SpinLocks[0].Lock,
+                   id, 0, "thread %u ended holding %zu spin lock(s)", id, thread->SpinLocks.size());
+    }
+    if (thread->FastMutexesHeld != 0) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndFastMutex, thread->FastMutexesHeld, id, 0,
+                   "thread %u ended holding %u fast mutex(es)", id, thread->FastMutexesHeld);
+    }
+    if (thread->Irql != PASSIVE_LEVEL) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndIrql, thread->Irql, id, 0,
+                   "thread %u ended at IRQL %u instead of PASSIVE_LEVEL", id, thread->Irql);
+    }
+    std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
+    KmAbandonMutexesLocked(thread);
+    KmSignalObjectLocked(&thread->Header);
+}
+
+km::Thread* km::StartThread(Process* process, std::function<void()> body)
+{
+    if (!KmIsBooted()) {
+        KmModelMisuse("km::StartThread while the model is not running");
+    }
+    if (process == nullptr) {
+        process = SystemProcess();
+    }
+    {
+        std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
+        if (process->Header.SignalState != 0) {
+            KmModelMisuse("km::StartThread in process %u, which has exited", KmIdNumber(process->UniqueProcessId));
+        }
+    }
+    uint64_t generation = KmGeneration();
+    km::Thread* thread;
+    {
+        KmPsState& ps = KmPs();
+        std::lock_guard<std::mutex> guard(ps.Lock);
+        thread = KmpNewThreadLocked(ps, process, false);
+    }
+    thread->Body = std::move(body);
+    thread->OsThread = std::thread([thread, generation] {
+        KmpSlot.Thread = thread;
+        KmpSlot.Generation = generation;
+        thread->Body();
+        KmEndThread(thread);
+    });
+    return thread;
+}
+
+void km::JoinThread(Thread* thread)
+{
+    if (thread == nullptr || !thread->OsThread.joinable()) {
+        KmModelMisuse("km::JoinThread on a thread that is not running or was joined already");
+    }
+    if (thread->OsThread.get_id() == std::this_thread::get_id()) {
+        KmModelMisuse("km::JoinThread by thread %u on itself", KmIdNumber(thread->UniqueThreadId));
+    }
+    thread->OsThread.join();
+    thread->Joined = true;
+    thread->Body = nullptr;
+}
+
+HANDLE km::ThreadId(const Thread* thread) { return thread->UniqueThreadId; }
+
+void km::RunInProcess(Process* process, const std::function<void()>& body) { JoinThread(StartThread(process, body)); }
+
+std::string KmPsShutdownReport()
+{
+    KmPsState& ps = KmPs();
+    std::vector<km::Thread*> unjoined;
+    std::vector<km::Process*> running;
+    {
+        std::lock_guard<std::mutex> guard(ps.Lock);
+        for (auto& thread : ps.Threads) {
+            if (!thread->Adopted && thread->OsThread.joinable()) {
+                unjoined.push_back(thread.get());
+            }
+        }
+        std::lock_guard<std::mutex> dispatcherGuard(KmGetDispatcher().Lock);
+        for (auto& process : ps.Processes) {
+            if (process.get() != ps.System && process->Header.SignalState == 0) {
+                running.push_back(process.get());
+            }
+        }
+    }
+    char line[200];
+    std::string report;
+    for (km::Thread* thread : unjoined) {
+        ULONG id = KmIdNumber(thread->UniqueThreadId);
+        fprintf(stderr, "km::Shutdown: waiting for model thread %u, which was never joined\n", id);
+        thread->OsThread.join();
+        thread->Joined = true;
+        snprintf(line, sizeof(line), "model thread %u was never joined\n", id);
+        report += line;
+    }
+    for (km::Process* process : running) {
+        snprintf(line, sizeof(line), "process %u (%s) never exited\n", KmIdNumber(process->UniqueProcessId),
+                 process->ImageName.c_str());
+        report += line;
+    }
+    report += KmpHeldByThreadReport(KmCurrentThread());
+    return report;
+}
+
+void KmPsReset()
+{
+    KmPsState& ps = KmPs();
+    std::lock_guard<std::mutex> guard(ps.Lock);
+    ps.Threads.clear();
+    ps.Processes.clear();
+    ps.System = nullptr;
+}
+
+extern "C" HANDLE PsGetCurrentThreadId(void) { return KmCurrentThread()->UniqueThreadId; }
+
+extern "C" PETHREAD PsGetCurrentThread(void) { return KmCurrentThread(); }
+
+extern "C" PKTHREAD KeGetCurrentThread(void) { return KmCurrentThread(); }
+
+extern "C" HANDLE PsGetThreadId(PETHREAD Thread) { return Thread->UniqueThreadId; }
