@@ -43,6 +43,10 @@ static_assert(offsetof(FAST_MUTEX, Event) == 24, "x64 layout");
 
 #define FM_LOCK_BIT 0x1
 
+// Pool type flags.
+#define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
+#define POOL_RAISE_IF_ALLOCATION_FAILURE 16
+
 extern "C" {
 
 // Pool. Paged pool may be touched only below DISPATCH_LEVEL; every block carries its type, tag

@@ -1,0 +1,39 @@
+// Pool internals shared by the allocator, its accounting and fault rules, boot and shutdown, and
+// the memory manager.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_set>
+
+#include "kmodel/model.h"
+
+// Every pool block the model handed out, with the allocator's counters and fault rules.
+struct KmPoolState {
+    std::mutex Lock;
+    std::map<uintptr_t, km::PoolBlockInfo> Blocks;  // by start address
+    std::unordered_set<uintptr_t> Freed;            // recently freed addresses, to name double frees
+    size_t OutstandingBytes = 0;
+    uint64_t Allocations = 0;
+    uint64_t Frees = 0;
+    uint64_t FailedAllocations = 0;
+
+    // Fault rules.
+    uint64_t Attempts = 0;     // allocation attempts since boot
+    uint64_t FailAttempt = 0;  // the attempt number the Nth rule refuses; 0 when no such rule
+    std::set<ULONG> FailTags;
+    bool FailPaged = false;
+    bool FailNonPaged = false;
+};
+KmPoolState& KmPool();
+
+// Pool lock held: whether the fault rules refuse this attempt (counted as an attempt).
+bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag);
+
+// Frees every block and forgets the pool's history and fault rules (boot and shutdown).
+void KmPoolReset();
+// True when `address` lies inside a paged-pool block.
+bool KmPoolIsPagedAddress(const void* address);

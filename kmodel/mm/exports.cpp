@@ -1,0 +1,150 @@
+// The kernel's export table: every routine the model offers kernel code, by name, for
+// MmGetSystemRoutineAddress. Tests remove names to stand for an older kernel that lacks them.
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "internal/mm.h"
+#include "internal/ps.h"
+#include "internal/verifier.h"
+
+namespace {
+
+struct KmpExport {
+    const char* Name;
+    void* Routine;
+};
+
+#define KMP_EXPORT(routine) {#routine, reinterpret_cast<void*>(&routine)}
+
+const KmpExport KmpKernelExports[] = {
+    // Ke
+    KMP_EXPORT(KeGetCurrentIrql),
+    KMP_EXPORT(KeRaiseIrql),
+    KMP_EXPORT(KeLowerIrql),
+    KMP_EXPORT(KeRaiseIrqlToDpcLevel),
+    KMP_EXPORT(KeInitializeSpinLock),
+    KMP_EXPORT(KeAcquireSpinLockRaiseToDpc),
+    KMP_EXPORT(KeReleaseSpinLock),
+    KMP_EXPORT(KeAcquireSpinLockAtDpcLevel),
+    KMP_EXPORT(KeReleaseSpinLockFromDpcLevel),
+    KMP_EXPORT(KeAcquireInStackQueuedSpinLock),
+    KMP_EXPORT(KeReleaseInStackQueuedSpinLock),
+    KMP_EXPORT(KeInitializeEvent),
+    KMP_EXPORT(KeSetEvent),
+    KMP_EXPORT(KeResetEvent),
+    KMP_EXPORT(KeClearEvent),
+    KMP_EXPORT(KeReadStateEvent),
+    KMP_EXPORT(KeInitializeMutex),
+    KMP_EXPORT(KeReleaseMutex),
+    KMP_EXPORT(KeReadStateMutex),
+    KMP_EXPORT(KeWaitForSingleObject),
+    KMP_EXPORT(KeDelayExecutionThread),
+    KMP_EXPORT(KeQueryPerformanceCounter),
+    KMP_EXPORT(KeQuerySystemTime),
+    KMP_EXPORT(KeQueryInterruptTime),
+    KMP_EXPORT(KeGetCurrentThread),
+    KMP_EXPORT(KeBugCheckEx),
+    KMP_EXPORT(KeBugCheck),
+    // Ex
+    KMP_EXPORT(ExAllocatePool),
+    KMP_EXPORT(ExAllocatePoolWithTag),
+    KMP_EXPORT(ExAllocatePoolWithQuotaTag),
+    KMP_EXPORT(ExAllocatePoolWithTagPriority),
+    KMP_EXPORT(ExFreePoolWithTag),
+    KMP_EXPORT(ExFreePool),
+    KMP_EXPORT(ExInitializeFastMutex),
+    KMP_EXPORT(ExAcquireFastMutex),
+    KMP_EXPORT(ExReleaseFastMutex),
+    KMP_EXPORT(ExTryToAcquireFastMutex),
+    KMP_EXPORT(ExRaiseStatus),
+    KMP_EXPORT(DbgPrint),
+    // Rtl
+    KMP_EXPORT(RtlInitUnicodeString),
+    KMP_EXPORT(RtlCopyUnicodeString),
+    KMP_EXPORT(RtlAppendUnicodeStringToString),
+    KMP_EXPORT(RtlAppendUnicodeToString),
+    KMP_EXPORT(RtlCompareUnicodeString),
+    KMP_EXPORT(RtlEqualUnicodeString),
+    KMP_EXPORT(RtlPrefixUnicodeString),
+    KMP_EXPORT(RtlUpcaseUnicodeChar),
+    KMP_EXPORT(RtlInitAnsiString),
+    // Mm
+    KMP_EXPORT(MmIsNonPagedSystemAddressValid),
+    KMP_EXPORT(MmGetSystemRoutineAddress),
+    // Ps
+    KMP_EXPORT(PsGetCurrentThreadId),
+    KMP_EXPORT(PsGetCurrentProcessId),
+    KMP_EXPORT(PsGetCurrentThread),
+    KMP_EXPORT(PsGetCurrentProcess),
+    KMP_EXPORT(PsGetProcessId),
+    KMP_EXPORT(PsGetThreadId),
+};
+
+#undef KMP_EXPORT
+
+// Names removed from the table until the next boot or RestoreExports.
+struct KmpExportState {
+    std::mutex Lock;
+    std::set<std::string> Removed;
+};
+
+KmpExportState& KmpExports()
+{
+    static KmpExportState* state = new KmpExportState;
+    return *state;
+}
+
+// The routine exported under `name`, or null.
+void* KmpFindExport(const std::string& name)
+{
+    for (const KmpExport& entry : KmpKernelExports) {
+        if (name == entry.Name) {
+            return entry.Routine;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void KmExportsReset() { km::RestoreExports(); }
+
+void km::RemoveExport(const char* name)
+{
+    KmpExportState& state = KmpExports();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.Removed.insert(name);
+}
+
+void km::RestoreExports()
+{
+    KmpExportState& state = KmpExports();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.Removed.clear();
+}
+
+// Looks the name up (case-sensitive, as Windows does); null when the table lacks it. PASSIVE_LEVEL.
+extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
+{
+    KIRQL irql = KmCurrentThread()->Irql;
+    if (irql != PASSIVE_LEVEL) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckRoutineIrql, irql, 0, 0,
+                   "MmGetSystemRoutineAddress at IRQL %u", irql);
+    }
+    std::string name;
+    for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i) {
+        WCHAR c = SystemRoutineName->Buffer[i];
+        if (c == 0 || c > 0x7F) {
+            return nullptr;
+        }
+        name += (char)c;
+    }
+    KmpExportState& state = KmpExports();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    if (state.Removed.count(name) != 0) {
+        return nullptr;
+    }
+    return KmpFindExport(name);
+}
