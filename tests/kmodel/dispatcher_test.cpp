@@ -1,0 +1,264 @@
+// Dispatcher objects across real threads: events, mutexes (recursion, hand-over, abandonment),
+// fast mutexes, and waits on threads.
+#include <vector>
+
+#include "model_test_util.h"
+#include "support/kernel_test.h"
+
+namespace {
+
+constexpr int WaiterCount = 3;
+constexpr int IncrementsPerThread = 2000;
+
+class EventTest : public KernelTest {};
+class MutexTest : public KernelTest {};
+class FastMutexTest : public KernelTest {};
+class WaitTest : public KernelTest {};
+
+TEST_F(EventTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> released{0};
+    std::vector<km::Thread*> waiters;
+    for (int i = 0; i < WaiterCount; ++i) {
+        waiters.push_back(km::StartThread(km::SystemProcess(), [&] {
+            if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) {
+                ++released;
+            }
+        }));
+    }
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    for (km::Thread* waiter : waiters) {
+        km::JoinThread(waiter);
+    }
+    EXPECT_EQ(released.load(), WaiterCount);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(EventTest, SynchronizationEventReleasesOneWaiterPerSignal)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> released{0};
+    auto waiter = [&] {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        ++released;
+    };
+    km::Thread* first = km::StartThread(km::SystemProcess(), waiter);
+    km::Thread* second = km::StartThread(km::SystemProcess(), waiter);
+
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    ASSERT_TRUE(WaitUntil([&] { return released.load() >= 1; }));
+    // The satisfied wait reset the event, so the other waiter stays blocked.
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(released.load(), 1);
+
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    km::JoinThread(first);
+    km::JoinThread(second);
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(EventTest, SignalWithoutWaiterIsKeptForOneWait)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+}
+
+TEST_F(MutexTest, InitializedFreeAndRecursiveForItsOwner)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+    EXPECT_EQ(KeReadStateMutex(&mutex), -1);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    NTSTATUS otherResult = STATUS_SUCCESS;
+    km::RunInProcess(km::SystemProcess(), [&] {
+        LARGE_INTEGER poll{};
+        otherResult = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll);
+    });
+    EXPECT_EQ(otherResult, STATUS_TIMEOUT);
+
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
+    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+TEST_F(MutexTest, WaiterTakesOverWhenOwnerReleases)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    std::atomic<bool> acquired{false};
+    PKTHREAD waiterThread = nullptr;
+    bool ownedByWaiter = false;
+    km::Thread* waiter = km::StartThread(km::SystemProcess(), [&] {
+        waiterThread = KeGetCurrentThread();
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        acquired = true;
+        ownedByWaiter = mutex.OwnerThread == KeGetCurrentThread();
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    EXPECT_FALSE(acquired.load());
+    KeReleaseMutex(&mutex, FALSE);
+    km::JoinThread(waiter);
+    EXPECT_TRUE(acquired.load());
+    EXPECT_TRUE(ownedByWaiter);
+    EXPECT_NE(waiterThread, KeGetCurrentThread());
+}
+
+TEST_F(MutexTest, OwnerThatEndsAbandonsTheMutex)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    km::RunInProcess(km::SystemProcess(), [&] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    });
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
+    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+    KeReleaseMutex(&mutex, FALSE);
+    // The abandonment is reported once.
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    KeReleaseMutex(&mutex, FALSE);
+}
+
+TEST_F(MutexTest, AdoptedOsThreadThatEndsAbandonsTheMutex)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    std::thread osThread([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+    osThread.join();
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
+    KeReleaseMutex(&mutex, FALSE);
+}
+
+TEST_F(FastMutexTest, InitializedFree)
+{
+    FAST_MUTEX mutex;
+    memset(&mutex, 0xCC, sizeof(mutex));
+    ExInitializeFastMutex(&mutex);
+    EXPECT_EQ(mutex.Count, FM_LOCK_BIT);
+    EXPECT_EQ(mutex.Owner, nullptr);
+    EXPECT_EQ(mutex.Contention, 0u);
+    EXPECT_EQ(mutex.Event.Header.Type, EventSynchronizationObject);
+    EXPECT_EQ(KeReadStateEvent(&mutex.Event), 0);
+}
+
+TEST_F(FastMutexTest, ExcludesOtherThreadsAtApcLevel)
+{
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    long counter = 0;
+    std::atomic<bool> irqlRight{true};
+    auto body = [&] {
+        for (int i = 0; i < IncrementsPerThread; ++i) {
+            ExAcquireFastMutex(&mutex);
+            if (KeGetCurrentIrql() != APC_LEVEL || mutex.Owner != KeGetCurrentThread()) {
+                irqlRight = false;
+            }
+            counter = counter + 1;
+            ExReleaseFastMutex(&mutex);
+            if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+                irqlRight = false;
+            }
+        }
+    };
+    km::Thread* first = km::StartThread(km::SystemProcess(), body);
+    km::Thread* second = km::StartThread(km::SystemProcess(), body);
+    km::JoinThread(first);
+    km::JoinThread(second);
+    EXPECT_EQ(counter, 2L * IncrementsPerThread);
+    EXPECT_TRUE(irqlRight.load());
+    EXPECT_EQ(mutex.Count, FM_LOCK_BIT);
+    EXPECT_EQ(mutex.Owner, nullptr);
+}
+
+TEST_F(FastMutexTest, TryToAcquireFailsWhileAnotherThreadOwnsIt)
+{
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    BOOLEAN whileOwned = TRUE;
+    km::RunInProcess(km::SystemProcess(), [&] { whileOwned = ExTryToAcquireFastMutex(&mutex); });
+    EXPECT_FALSE(whileOwned);
+    ExReleaseFastMutex(&mutex);
+
+    BOOLEAN whenFree = FALSE;
+    KIRQL irqlWhileHeld = PASSIVE_LEVEL;
+    km::RunInProcess(km::SystemProcess(), [&] {
+        whenFree = ExTryToAcquireFastMutex(&mutex);
+        irqlWhileHeld = KeGetCurrentIrql();
+        if (whenFree) {
+            ExReleaseFastMutex(&mutex);
+        }
+    });
+    EXPECT_TRUE(whenFree);
+    EXPECT_EQ(irqlWhileHeld, APC_LEVEL);
+}
+
+TEST_F(FastMutexTest, ContendedAcquireWaitsForTheRelease)
+{
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    std::atomic<bool> acquired{false};
+    km::Thread* waiter = km::StartThread(km::SystemProcess(), [&] {
+        ExAcquireFastMutex(&mutex);
+        acquired = true;
+        ExReleaseFastMutex(&mutex);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return __atomic_load_n(&mutex.Contention, __ATOMIC_RELAXED) == 1; }));
+    EXPECT_FALSE(acquired.load());
+    ExReleaseFastMutex(&mutex);
+    km::JoinThread(waiter);
+    EXPECT_TRUE(acquired.load());
+}
+
+TEST_F(WaitTest, ZeroTimeoutWaitIsAllowedAtDispatchLevel)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old = KeRaiseIrqlToDpcLevel();
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    KeLowerIrql(old);
+}
+
+TEST_F(WaitTest, ThreadObjectIsSignalledWhenTheThreadEnds)
+{
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    std::atomic<PETHREAD> running{nullptr};
+    km::Thread* thread = km::StartThread(km::SystemProcess(), [&] {
+        running = PsGetCurrentThread();
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return running.load() != nullptr; }));
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(KeWaitForSingleObject(running.load(), Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(running.load(), Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    km::JoinThread(thread);
+}
+
+}  // namespace
