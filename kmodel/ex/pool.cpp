@@ -34,8 +34,9 @@ bool KmpIsUsablePoolType(ULONG type)
 }
 
 // Allocates a block after the IRQL and type checks; null when a fault rule refuses it or memory
-// runs out. `routine` names the caller in bug checks.
-PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
+// runs out. `routine` names the caller in bug checks; `caller` is the return address of the
+// allocation call.
+PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine, const void* caller)
 {
     km::Thread* thread = KmCurrentThread();
     ULONG typeBits = (ULONG)type;
@@ -65,6 +66,7 @@ PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
     std::lock_guard<std::mutex> guard(pool.Lock);
     auto address = reinterpret_cast<uintptr_t>(block);
     pool.Blocks[address] = km::PoolBlockInfo{type, paged, tag, bytes};
+    pool.Callers[address] = caller;
     pool.Freed.erase(address);
     pool.OutstandingBytes += bytes;
     pool.Allocations += 1;
@@ -90,27 +92,32 @@ KmPoolState& KmPool()
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    PVOID block = KmpAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+    PVOID block = KmpAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag", __builtin_return_address(0));
     return (PoolType & POOL_RAISE_IF_ALLOCATION_FAILURE) != 0 ? KmpRaiseIfNull(block) : block;
 }
 
 extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, KmpUntaggedPoolTag);
+    PVOID block =
+        KmpAllocate(PoolType, NumberOfBytes, KmpUntaggedPoolTag, "ExAllocatePool", __builtin_return_address(0));
+    return (PoolType & POOL_RAISE_IF_ALLOCATION_FAILURE) != 0 ? KmpRaiseIfNull(block) : block;
 }
 
 extern "C" PVOID ExAllocatePoolWithTagPriority(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
                                                EX_POOL_PRIORITY Priority)
 {
     UNREFERENCED_PARAMETER(Priority);
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag);
+    PVOID block = KmpAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTagPriority",
+                              __builtin_return_address(0));
+    return (PoolType & POOL_RAISE_IF_ALLOCATION_FAILURE) != 0 ? KmpRaiseIfNull(block) : block;
 }
 
 // Charges the current process (not modelled) and raises STATUS_INSUFFICIENT_RESOURCES on failure
 // unless the type carries POOL_QUOTA_FAIL_INSTEAD_OF_RAISE, as Windows does.
 extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    PVOID block = KmpAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag");
+    PVOID block =
+        KmpAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag", __builtin_return_address(0));
     return (PoolType & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0 ? block : KmpRaiseIfNull(block);
 }
 
@@ -147,6 +154,7 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
         pool.OutstandingBytes -= block.size;
         pool.Frees += 1;
         pool.Blocks.erase(found);
+        pool.Callers.erase(address);
         if (pool.Freed.size() >= KmpFreedAddressMemory) {
             pool.Freed.clear();
         }
@@ -179,6 +187,7 @@ void KmPoolReset()
         free(reinterpret_cast<void*>(block.first));
     }
     pool.Blocks.clear();
+    pool.Callers.clear();
     pool.Freed.clear();
     pool.OutstandingBytes = 0;
     pool.Allocations = 0;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "kmodel/model.h"
@@ -16,6 +17,9 @@ struct KmPoolState {
     std::mutex Lock;
     std::map<uintptr_t, km::PoolBlockInfo> Blocks;  // by start address
     std::unordered_set<uintptr_t> Freed;            // recently freed addresses, to name double frees
+    // The return address of each live block's allocation call, by start address: the I/O manager
+    // attributes blocks to the driver image that allocated them.
+    std::unordered_map<uintptr_t, const void*> Callers;
     size_t OutstandingBytes = 0;
     uint64_t Allocations = 0;
     uint64_t Frees = 0;
