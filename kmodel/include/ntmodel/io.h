@@ -573,11 +573,17 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 #define IRP_BUFFERED_IO 0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
 #define IRP_INPUT_OPERATION 0x00000040
+#define IRP_NOCACHE 0x00000001
+#define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_CLOSE_OPERATION 0x00000400
+#define IRP_CREATE_OPERATION 0x00000080
 
 // ---- Control codes ----------------------------------------------------------------------------
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ControlCode) (((ULONG)((ControlCode)&0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ControlCode) ((ULONG)((ControlCode)&3))
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
@@ -594,11 +600,25 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_ALL 0x10000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define MAXIMUM_ALLOWED 0x02000000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
 #define FILE_READ_DATA 0x0001
 #define FILE_WRITE_DATA 0x0002
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_ATTRIBUTES 0x0100
 #define FILE_ALL_ACCESS 0x001F01FFL
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_GENERIC_READ (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                             \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | \
+     SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -607,6 +627,7 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 #define FILE_CREATE 0x00000002
 #define FILE_OPEN_IF 0x00000003
 #define FILE_OVERWRITE_IF 0x00000005
+#define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
@@ -628,9 +649,30 @@ typedef struct _LUID {
     LONG HighPart;
 } LUID, *PLUID;
 
-#define SE_LOAD_DRIVER_PRIVILEGE 10L
-#define SE_DEBUG_PRIVILEGE 20L
+#define SE_MIN_WELL_KNOWN_PRIVILEGE 2L
+#define SE_CREATE_TOKEN_PRIVILEGE 2L
 #define SE_TCB_PRIVILEGE 7L
+#define SE_SECURITY_PRIVILEGE 8L
+#define SE_LOAD_DRIVER_PRIVILEGE 10L
+#define SE_BACKUP_PRIVILEGE 17L
+#define SE_RESTORE_PRIVILEGE 18L
+#define SE_SHUTDOWN_PRIVILEGE 19L
+#define SE_DEBUG_PRIVILEGE 20L
+#define SE_CHANGE_NOTIFY_PRIVILEGE 23L
+#define SE_MAX_WELL_KNOWN_PRIVILEGE 36L
+
+// Object types, as the kernel exports them (compared by address).
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+
+#ifndef STATUS_NO_TOKEN
+#define STATUS_NO_TOKEN ((NTSTATUS)0xC000007CL)
+#endif
+#ifndef STATUS_NOT_ALL_ASSIGNED
+#define STATUS_NOT_ALL_ASSIGNED ((NTSTATUS)0x00000106L)
+#endif
+#ifndef INVALID_KERNEL_HANDLE
+#define INVALID_KERNEL_HANDLE 0x00000093UL
+#endif
 
 extern "C" {
 
@@ -651,6 +693,7 @@ NTSYSAPI void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTSYSAPI NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObjectList,
                                                     ULONG DeviceObjectListSize, PULONG ActualNumberDeviceObjects);
 NTSYSAPI PEPROCESS NTAPI IoGetCurrentProcess(void);
+NTSYSAPI PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
 
 // IRPs.
 NTSYSAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
@@ -677,12 +720,19 @@ NTSYSAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTSYSAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 NTSYSAPI NTSTATUS NTAPI ObQueryNameString(PVOID Object, POBJECT_NAME_INFORMATION ObjectNameInfo, ULONG Length,
                                           PULONG ReturnLength);
+extern NTSYSAPI POBJECT_TYPE* IoFileObjectType;
+extern NTSYSAPI POBJECT_TYPE* IoDeviceObjectType;
+extern NTSYSAPI POBJECT_TYPE* IoDriverObjectType;
 NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, PVOID ObjectType,
                                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 
 // Security.
 NTSYSAPI BOOLEAN NTAPI SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode);
 NTSYSAPI KPROCESSOR_MODE NTAPI ExGetPreviousMode(void);
+// ntdll's routine: enables or disables a privilege the process token (or with CurrentThread the
+// thread's impersonation token) holds; STATUS_PRIVILEGE_NOT_HELD when the token lacks it.
+NTSYSAPI NTSTATUS NTAPI RtlAdjustPrivilege(ULONG Privilege, BOOLEAN Enable, BOOLEAN CurrentThread,
+                                           PBOOLEAN WasEnabled);
 
 // File services. Zw* calls come from kernel mode (previous mode KernelMode); Nt* calls take the
 // previous mode of the calling thread (UserMode for a thread of a user process).

@@ -1,0 +1,468 @@
+// IRPs: IoAllocateIrp, IoFreeIrp, IofCallDriver and IofCompleteRequest with the verifier's
+// checks, and the I/O manager's own completion of the IRPs it builds.
+#include <algorithm>
+#include <cstdlib>
+#include <list>
+#include <unordered_map>
+
+#include "internal/ps.h"
+#include "internal/verifier.h"
+#include "io/io_manager.h"
+
+namespace km::io {
+
+namespace {
+
+// The stack location of one IofCallDriver call, until both the dispatch routine has returned
+// and completion has passed the location: then whether the routine returned STATUS_PENDING must
+// agree with whether the location was marked pending.
+struct PendingCheck {
+    uint64_t id;
+    CCHAR location;
+    PDEVICE_OBJECT device;
+    UCHAR majorFunction;
+    bool popped = false;
+    bool marked = false;
+    bool returned = false;
+    NTSTATUS returnedStatus = STATUS_SUCCESS;
+};
+
+struct IrpRecord {
+    uint64_t serial = 0;
+    const void* allocator = nullptr;  // the image that allocated the IRP (null: test or model)
+    std::list<PendingCheck> checks;
+    bool ioManager = false;           // built by the model, finished by FinishIoManagerIrp
+    IoManagerCompletion completion;
+    bool finished = false;
+};
+
+struct IrpTable {
+    std::unordered_map<PIRP, IrpRecord> irps;
+    uint64_t nextSerial = 1;
+    uint64_t nextCheck = 1;
+};
+
+// Guarded by ob::ModelLock.
+IrpTable& Irps()
+{
+    static IrpTable* table = new IrpTable;
+    return *table;
+}
+
+IrpRecord* FindIrpLocked(PIRP irp)
+{
+    auto found = Irps().irps.find(irp);
+    return found == Irps().irps.end() ? nullptr : &found->second;
+}
+
+// Both halves of a pending check are known: they must agree.
+void EvaluatePendingCheck(PIRP irp, const PendingCheck& check)
+{
+    bool returnedPending = check.returnedStatus == STATUS_PENDING;
+    if (returnedPending && !check.marked) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckPendingNotMarked, (ULONG_PTR)irp,
+                   (ULONG_PTR)check.device, check.majorFunction,
+                   "the dispatch routine of device %p returned STATUS_PENDING for IRP %p (major function 0x%x) "
+                   "without IoMarkIrpPending on its stack location",
+                   (void*)check.device, (void*)irp, check.majorFunction);
+    }
+    if (!returnedPending && check.marked) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckMarkedNotPending, (ULONG_PTR)irp,
+                   (ULONG_PTR)check.device, (ULONG_PTR)check.returnedStatus,
+                   "the dispatch routine of device %p marked IRP %p pending but returned 0x%08X, not "
+                   "STATUS_PENDING",
+                   (void*)check.device, (void*)irp, (unsigned)check.returnedStatus);
+    }
+}
+
+// Completion has passed `location`, which was marked pending or not.
+void RecordLocationCompleted(PIRP irp, CCHAR location, bool marked)
+{
+    std::vector<PendingCheck> ready;
+    {
+        std::lock_guard<std::mutex> hold(ob::ModelLock());
+        IrpRecord* record = FindIrpLocked(irp);
+        if (record == nullptr) {
+            return;
+        }
+        for (auto check = record->checks.begin(); check != record->checks.end();) {
+            if (check->location != location || check->popped) {
+                ++check;
+                continue;
+            }
+            check->popped = true;
+            check->marked = marked;
+            if (check->returned) {
+                ready.push_back(*check);
+                check = record->checks.erase(check);
+            } else {
+                ++check;
+            }
+        }
+    }
+    for (const PendingCheck& check : ready) {
+        EvaluatePendingCheck(irp, check);
+    }
+}
+
+// The dispatch routine behind check `id` returned `status`.
+void RecordDispatchReturned(PIRP irp, uint64_t serial, uint64_t id, NTSTATUS status)
+{
+    PendingCheck ready{};
+    bool evaluate = false;
+    {
+        std::lock_guard<std::mutex> hold(ob::ModelLock());
+        IrpRecord* record = FindIrpLocked(irp);
+        if (record == nullptr || record->serial != serial) {
+            return;  // freed meanwhile (a completion routine of the allocator freed it)
+        }
+        for (auto check = record->checks.begin(); check != record->checks.end(); ++check) {
+            if (check->id != id) {
+                continue;
+            }
+            check->returned = true;
+            check->returnedStatus = status;
+            if (check->popped) {
+                ready = *check;
+                evaluate = true;
+                record->checks.erase(check);
+            }
+            break;
+        }
+    }
+    if (evaluate) {
+        EvaluatePendingCheck(irp, ready);
+    }
+}
+
+// The I/O manager's end of an IRP it built, once every stack location has completed.
+void FinishIoManagerIrp(PIRP irp)
+{
+    IoManagerCompletion completion;
+    {
+        std::lock_guard<std::mutex> hold(ob::ModelLock());
+        IrpRecord* record = FindIrpLocked(irp);
+        if (record == nullptr || !record->ioManager) {
+            return;
+        }
+        record->finished = true;
+        completion = record->completion;
+    }
+    bool copyBack = (irp->Flags & IRP_BUFFERED_IO) != 0 && (irp->Flags & IRP_INPUT_OPERATION) != 0 &&
+                    !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer != nullptr;
+    if (copyBack) {
+        size_t bytes = std::min<ULONG_PTR>(irp->IoStatus.Information, completion.outputLength);
+        memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0 && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, SystemBufferTag);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    if (completion.ioStatus != nullptr) {
+        *completion.ioStatus = irp->IoStatus;
+    }
+    if (completion.freeIrp) {
+        IoFreeIrp(irp);
+    }
+    if (completion.event != nullptr) {
+        KeSetEvent(completion.event, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+bool IsBufferedControl(const IO_STACK_LOCATION* stack)
+{
+    bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                   stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    return control && METHOD_FROM_CTL_CODE(stack->Parameters.DeviceIoControl.IoControlCode) == METHOD_BUFFERED;
+}
+
+std::string IrpLine(PIRP irp, const IrpRecord& record)
+{
+    char line[160];
+    snprintf(line, sizeof line, "IRP %p (%d stack locations) not freed, allocated by ", (void*)irp,
+             irp->StackCount);
+    return line + ob::ImageDisplayName(record.allocator) + "\n";
+}
+
+}  // namespace
+
+void SetIoManagerCompletion(PIRP irp, const IoManagerCompletion& completion)
+{
+    std::lock_guard<std::mutex> hold(ob::ModelLock());
+    IrpRecord* record = FindIrpLocked(irp);
+    record->ioManager = true;
+    record->completion = completion;
+}
+
+NTSTATUS CallSynchronously(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* ioStatus)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoManagerCompletion completion;
+    completion.ioStatus = ioStatus;
+    completion.event = &done;
+    completion.outputLength = 0;
+    {
+        std::lock_guard<std::mutex> hold(ob::ModelLock());
+        IrpRecord* record = FindIrpLocked(irp);
+        completion.outputLength = record->completion.outputLength;
+        record->ioManager = true;
+        record->completion = completion;
+    }
+    NTSTATUS returned = IofCallDriver(device, irp);
+    if (returned == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    } else {
+        bool finished;
+        {
+            std::lock_guard<std::mutex> hold(ob::ModelLock());
+            finished = FindIrpLocked(irp)->finished;
+        }
+        if (!finished) {
+            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckNotCompleted, (ULONG_PTR)irp,
+                       (ULONG_PTR)device, (ULONG_PTR)returned,
+                       "the driver of device %p returned 0x%08X for IRP %p without completing it and without "
+                       "STATUS_PENDING",
+                       (void*)device, (unsigned)returned, (void*)irp);
+        }
+    }
+    IoFreeIrp(irp);
+    return returned;
+}
+
+std::string IrpLeakReport()
+{
+    std::lock_guard<std::mutex> hold(ob::ModelLock());
+    std::vector<std::pair<uint64_t, std::string>> lines;
+    for (auto& entry : Irps().irps) {
+        lines.emplace_back(entry.second.serial, IrpLine(entry.first, entry.second));
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string report;
+    for (auto& line : lines) {
+        report += line.second;
+    }
+    return report;
+}
+
+std::string IrpsAllocatedByImage(const void* image, bool free)
+{
+    std::string report;
+    std::vector<PIRP> freeing;
+    {
+        std::lock_guard<std::mutex> hold(ob::ModelLock());
+        for (auto& entry : Irps().irps) {
+            if (entry.second.allocator == image) {
+                report += IrpLine(entry.first, entry.second);
+                freeing.push_back(entry.first);
+            }
+        }
+    }
+    if (free) {
+        for (PIRP irp : freeing) {
+            IoFreeIrp(irp);
+        }
+    }
+    return report;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
+{
+    if (mayFail && TakeInjectedFailure(FaultPoint::AllocateIrp) != STATUS_SUCCESS) {
+        return nullptr;
+    }
+    int locations = std::max<int>(stackSize, 0);
+    size_t size = sizeof(IRP) + locations * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(calloc(1, size));
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = static_cast<CHAR>(locations);
+    irp->CurrentLocation = static_cast<CHAR>(locations + 1);
+    InitializeListHead(&irp->ThreadListEntry);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + locations;
+    std::lock_guard<std::mutex> hold(ob::ModelLock());
+    IrpRecord& record = Irps().irps[irp];
+    record.serial = Irps().nextSerial++;
+    record.allocator = allocator;
+    return irp;
+}
+
+size_t OutstandingIrpCount()
+{
+    std::lock_guard<std::mutex> hold(ob::ModelLock());
+    return Irps().irps.size();
+}
+
+void ResetIrps()
+{
+    std::lock_guard<std::mutex> hold(ob::ModelLock());
+    for (auto& entry : Irps().irps) {
+        free(entry.first);
+    }
+    Irps().irps.clear();
+}
+
+}  // namespace km::io
+
+using namespace km::io;
+
+// An IRP with StackSize stack locations right after it. CurrentLocation is StackSize + 1 and the
+// current stack location one past the last, so that the caller fills IoGetNextIrpStackLocation.
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    return AllocateIrp(StackSize, true, km::ob::ImageContaining(__builtin_return_address(0)));
+}
+
+// Frees an IRP from IoAllocateIrp. Freeing one that is not allocated bug-checks.
+extern "C" void NTAPI IoFreeIrp(PIRP Irp)
+{
+    {
+        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
+        if (Irps().irps.erase(Irp) == 0) {
+            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckFreeUnknownIrp, (ULONG_PTR)Irp, 0, 0,
+                       "IoFreeIrp on %p, which is not an allocated IRP (freed twice?)", (void*)Irp);
+        }
+    }
+    free(Irp);
+}
+
+// Moves the IRP to its next stack location, records the device there and calls the device's
+// driver for the location's major function. Checks: a stack location is left, the routine
+// returns at the IRQL it was called at and holding the spin locks it was called with, and
+// STATUS_PENDING agrees with IoMarkIrpPending.
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        KmBugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, (ULONG_PTR)Irp, "IofCallDriver at IRQL %d", irql);
+    }
+    uint64_t serial;
+    {
+        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
+        IrpRecord* record = FindIrpLocked(Irp);
+        if (record == nullptr) {
+            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownIrp, (ULONG_PTR)Irp, 0, 0,
+                       "IofCallDriver with %p, which is not an allocated IRP", (void*)Irp);
+        }
+        km::ob::ObjectHeader* device = km::ob::FindLocked(DeviceObject);
+        if (device == nullptr || device->kind != km::ob::ObjectKind::Device) {
+            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownDevice, (ULONG_PTR)DeviceObject,
+                       (ULONG_PTR)Irp, 0, "IofCallDriver to %p, which is not a live device object",
+                       (void*)DeviceObject);
+        }
+        serial = record->serial;
+    }
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0) {
+        KmBugCheck(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)Irp, 0, 0, 0,
+                   "IofCallDriver to device %p: IRP %p has no stack location left (%d allocated)",
+                   (void*)DeviceObject, (void*)Irp, Irp->StackCount);
+    }
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    UCHAR major = stack->MajorFunction;
+    if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckBadMajorFunction, (ULONG_PTR)Irp, major, 0,
+                   "IofCallDriver with major function 0x%x", major);
+    }
+    uint64_t id;
+    {
+        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
+        id = Irps().nextCheck++;
+        PendingCheck check{id, Irp->CurrentLocation, DeviceObject, major};
+        FindIrpLocked(Irp)->checks.push_back(check);
+    }
+    km::Thread* thread = KmCurrentThread();
+    size_t spinLocks = thread->SpinLocks.size();
+    PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];
+    NTSTATUS status = routine(DeviceObject, Irp);
+    KIRQL after = KeGetCurrentIrql();
+    if (after != irql) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckDispatchIrql, (ULONG_PTR)routine, irql, after,
+                   "the dispatch routine %p (major function 0x%x, device %p) was called at IRQL %d and returned at "
+                   "IRQL %d",
+                   (void*)routine, major, (void*)DeviceObject, irql, after);
+    }
+    if (thread->SpinLocks.size() != spinLocks) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckDispatchSpinLock, (ULONG_PTR)routine,
+                   spinLocks, thread->SpinLocks.size(),
+                   "the dispatch routine %p (major function 0x%x, device %p) returned holding a spin lock",
+                   (void*)routine, major, (void*)DeviceObject);
+    }
+    RecordDispatchReturned(Irp, serial, id, status);
+    return status;
+}
+
+// Completes the IRP's current stack location and those above it: each location's completion
+// routine runs when its SL_INVOKE_ON_* bits match the status (or Cancel); PendingReturned
+// carries each location's pending mark upward; STATUS_MORE_PROCESSING_REQUIRED from a routine
+// stops completion there. Checks: IRQL at most DISPATCH_LEVEL, a stack location left to
+// complete, a status other than STATUS_PENDING, and for buffered device control an Information
+// within the output buffer.
+extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckCompleteIrql, (ULONG_PTR)Irp, irql, 0,
+                   "IofCompleteRequest for IRP %p at IRQL %d", (void*)Irp, irql);
+    }
+    {
+        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
+        if (FindIrpLocked(Irp) == nullptr) {
+            KmBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
+                       "IofCompleteRequest for %p, which is not an allocated IRP (completed and freed already?)",
+                       (void*)Irp);
+        }
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        KmBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, Irp->CurrentLocation, 0, 0,
+                   "IRP %p completed again: no stack location is left to complete", (void*)Irp);
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckCompletePending, (ULONG_PTR)Irp, 0, 0,
+                   "IRP %p completed with STATUS_PENDING", (void*)Irp);
+    }
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    if (IsBufferedControl(current) && Irp->IoStatus.Information > current->Parameters.DeviceIoControl.OutputBufferLength) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckInformationTooLarge, (ULONG_PTR)Irp,
+                   Irp->IoStatus.Information, current->Parameters.DeviceIoControl.OutputBufferLength,
+                   "IRP %p completed with Information %llu above its output buffer length %lu (buffered device "
+                   "control 0x%x)",
+                   (void*)Irp, (unsigned long long)Irp->IoStatus.Information,
+                   (unsigned long)current->Parameters.DeviceIoControl.OutputBufferLength,
+                   (unsigned)current->Parameters.DeviceIoControl.IoControlCode);
+    }
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        CCHAR location = Irp->CurrentLocation;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        RecordLocationCompleted(Irp, location, Irp->PendingReturned);
+        NTSTATUS status = Irp->IoStatus.Status;
+        UCHAR control = stack->Control;
+        bool invoke = stack->CompletionRoutine != nullptr &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+        // As ZeroIrpStackLocation: the routine and its context stay for the call below.
+        stack->MinorFunction = 0;
+        stack->Flags = 0;
+        stack->Control = 0;
+        memset(&stack->Parameters.Others, 0, sizeof stack->Parameters.Others);
+        stack->FileObject = nullptr;
+        if (invoke) {
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? nullptr
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (stack->CompletionRoutine(device, Irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    FinishIoManagerIrp(Irp);
+}

@@ -1,0 +1,327 @@
+// Object headers and reference counting: ObfReferenceObject, ObfDereferenceObject, and the
+// attribution of references to the driver images that hold them.
+#include <link.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+
+#include "kmodel/model.h"
+#include "object_manager.h"
+
+namespace km::ob {
+
+namespace {
+
+struct ImageRange {
+    uintptr_t start;
+    uintptr_t end;
+    std::string name;
+};
+
+struct ObjectTable {
+    std::unordered_map<const void*, ObjectHeader*> objects;
+    uint64_t nextSerial = 1;
+    std::map<const void*, ImageRange> images;  // by image base
+};
+
+ObjectTable* g_table = nullptr;
+
+ObjectTable& Table()
+{
+    if (g_table == nullptr) {
+        km::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0, 0, 0, 0,
+                     "an object routine was called while the model is not booted");
+    }
+    return *g_table;
+}
+
+// Finds the address range of the loaded object whose base is `base`.
+struct RangeSearch {
+    uintptr_t base;
+    uintptr_t start = 0;
+    uintptr_t end = 0;
+};
+
+int FindRange(struct dl_phdr_info* info, size_t, void* data)
+{
+    auto* search = static_cast<RangeSearch*>(data);
+    if (info->dlpi_addr != search->base) {
+        return 0;
+    }
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD) {
+            continue;
+        }
+        low = std::min<uintptr_t>(low, info->dlpi_addr + segment.p_vaddr);
+        high = std::max<uintptr_t>(high, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+    }
+    search->start = low;
+    search->end = high;
+    return 1;
+}
+
+}  // namespace
+
+const char* KindName(ObjectKind kind)
+{
+    switch (kind) {
+    case ObjectKind::Driver:
+        return "driver";
+    case ObjectKind::Device:
+        return "device";
+    case ObjectKind::File:
+        return "file";
+    }
+    return "object";
+}
+
+std::mutex& ModelLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+ObjectHeader* Create(ObjectKind kind, void* body, LastReferenceRoutine lastReference)
+{
+    auto* header = new ObjectHeader;
+    header->kind = kind;
+    header->body = body;
+    header->pointerCount = 1;
+    header->lastReference = lastReference;
+    std::lock_guard<std::mutex> hold(ModelLock());
+    header->serial = Table().nextSerial++;
+    Table().objects[body] = header;
+    return header;
+}
+
+ObjectHeader* FindLocked(const void* body)
+{
+    auto& objects = Table().objects;
+    auto found = objects.find(body);
+    return found == objects.end() ? nullptr : found->second;
+}
+
+void ReferenceLocked(ObjectHeader* header, bool handedOut, const void* holder)
+{
+    header->pointerCount++;
+    if (handedOut) {
+        header->heldBy[holder]++;
+    }
+}
+
+bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHolder)
+{
+    if (handedOut) {
+        // Prefer the caller's own references; a reference may also be handed from one image to
+        // another, so any holder's will do. With none handed out, the caller drops a reference
+        // it never took.
+        auto own = header->heldBy.find(fromHolder);
+        if (own == header->heldBy.end()) {
+            own = header->heldBy.begin();
+        }
+        if (own == header->heldBy.end()) {
+            char reason[200];
+            snprintf(reason, sizeof reason,
+                     "ObfDereferenceObject on %s object %p drops a reference nobody took (the "
+                     "remaining %ld belong to the object's own life)",
+                     KindName(header->kind), header->body, header->pointerCount);
+            km::BugCheck(REFERENCE_BY_POINTER, (ULONG_PTR)header->body, (ULONG_PTR)header->pointerCount, 0, 0,
+                         reason);
+        }
+        if (--own->second == 0) {
+            header->heldBy.erase(own);
+        }
+    }
+    if (--header->pointerCount > 0) {
+        return false;
+    }
+    Table().objects.erase(header->body);
+    return true;
+}
+
+void FinishLastReference(ObjectHeader* header)
+{
+    if (header->lastReference != nullptr) {
+        header->lastReference(header);
+    }
+    delete header;
+}
+
+void ReferenceModel(void* body)
+{
+    std::lock_guard<std::mutex> hold(ModelLock());
+    ReferenceLocked(FindLocked(body), false, nullptr);
+}
+
+void DereferenceModel(void* body)
+{
+    ObjectHeader* header;
+    bool last;
+    {
+        std::lock_guard<std::mutex> hold(ModelLock());
+        header = FindLocked(body);
+        last = DereferenceLocked(header, false, nullptr);
+    }
+    if (last) {
+        FinishLastReference(header);
+    }
+}
+
+std::vector<ObjectHeader*> AllObjectsLocked()
+{
+    std::vector<ObjectHeader*> all;
+    for (auto& entry : Table().objects) {
+        all.push_back(entry.second);
+    }
+    std::sort(all.begin(), all.end(), [](ObjectHeader* a, ObjectHeader* b) { return a->serial < b->serial; });
+    return all;
+}
+
+std::string HeldReferences(const void* image, bool allImages, bool drop)
+{
+    std::string report;
+    std::vector<ObjectHeader*> gone;
+    {
+        std::lock_guard<std::mutex> hold(ModelLock());
+        for (ObjectHeader* header : AllObjectsLocked()) {
+            for (auto held = header->heldBy.begin(); held != header->heldBy.end();) {
+                if (!allImages && held->first != image) {
+                    ++held;
+                    continue;
+                }
+                char count[80];
+                snprintf(count, sizeof count, ": %ld reference%s not dropped, held by ", held->second,
+                         held->second == 1 ? "" : "s");
+                report += DescribeLocked(header) + count + ImageDisplayName(held->first) + "\n";
+                if (!drop) {
+                    ++held;
+                    continue;
+                }
+                header->pointerCount -= held->second;
+                held = header->heldBy.erase(held);
+            }
+            if (header->pointerCount == 0) {
+                Table().objects.erase(header->body);
+                gone.push_back(header);
+            }
+        }
+    }
+    for (ObjectHeader* header : gone) {
+        FinishLastReference(header);
+    }
+    return report;
+}
+
+const void* ImageContaining(const void* address)
+{
+    auto where = reinterpret_cast<uintptr_t>(address);
+    std::lock_guard<std::mutex> hold(ModelLock());
+    if (g_table == nullptr) {
+        return nullptr;
+    }
+    for (auto& entry : g_table->images) {
+        if (where >= entry.second.start && where < entry.second.end) {
+            return entry.first;
+        }
+    }
+    return nullptr;
+}
+
+void RegisterDriverImage(const void* imageBase, const std::string& displayName)
+{
+    RangeSearch search{reinterpret_cast<uintptr_t>(imageBase)};
+    dl_iterate_phdr(FindRange, &search);
+    std::lock_guard<std::mutex> hold(ModelLock());
+    Table().images[imageBase] = ImageRange{search.start, search.end, displayName};
+}
+
+void UnregisterDriverImage(const void* imageBase)
+{
+    std::lock_guard<std::mutex> hold(ModelLock());
+    Table().images.erase(imageBase);
+}
+
+std::string ImageDisplayName(const void* imageBase)
+{
+    if (imageBase == nullptr) {
+        return "the test or the model";
+    }
+    auto& images = Table().images;
+    auto found = images.find(imageBase);
+    return found == images.end() ? "an unloaded driver" : found->second.name;
+}
+
+void Boot()
+{
+    std::lock_guard<std::mutex> hold(ModelLock());
+    delete g_table;
+    g_table = new ObjectTable;
+    BootNamespaceLocked();
+    ResetHandleTablesLocked();
+}
+
+void Shutdown()
+{
+    std::lock_guard<std::mutex> hold(ModelLock());
+    ShutdownNamespaceLocked();
+    ResetHandleTablesLocked();
+    if (g_table != nullptr) {
+        for (auto& entry : g_table->objects) {
+            if (entry.second->discard != nullptr) {
+                entry.second->discard(entry.second);
+            }
+            delete entry.second;
+        }
+    }
+    delete g_table;
+    g_table = nullptr;
+}
+
+}  // namespace km::ob
+
+using namespace km::ob;
+
+// Takes a reference on an object for the caller. Unknown pointers (never an object, or already
+// gone) bug-check.
+extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
+    const void* holder = ImageContaining(__builtin_return_address(0));
+    std::lock_guard<std::mutex> hold(ModelLock());
+    ObjectHeader* header = FindLocked(Object);
+    if (header == nullptr) {
+        km::BugCheck(REFERENCE_BY_POINTER, (ULONG_PTR)Object, 0, 0, 0,
+                     "ObfReferenceObject on a pointer that is not a live object");
+    }
+    ReferenceLocked(header, true, holder);
+    return header->pointerCount;
+}
+
+// Drops a reference the caller holds; the last one destroys the object (a file object's last
+// reference sends IRP_MJ_CLOSE first). Dereferencing a gone object, or more often than references
+// were taken, bug-checks with REFERENCE_BY_POINTER.
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
+    const void* holder = ImageContaining(__builtin_return_address(0));
+    ObjectHeader* header;
+    LONG_PTR remaining;
+    bool last;
+    {
+        std::lock_guard<std::mutex> hold(ModelLock());
+        header = FindLocked(Object);
+        if (header == nullptr) {
+            km::BugCheck(REFERENCE_BY_POINTER, (ULONG_PTR)Object, 0, 0, 0,
+                         "ObfDereferenceObject on a pointer that is not a live object (dereferenced below "
+                         "zero, or never an object)");
+        }
+        last = DereferenceLocked(header, true, holder);
+        remaining = last ? 0 : header->pointerCount;
+    }
+    if (last) {
+        FinishLastReference(header);
+    }
+    return remaining;
+}
