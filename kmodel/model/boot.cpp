@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "internal/ex.h"
+#include "internal/io.h"
 #include "internal/ke.h"
 #include "internal/mm.h"
 #include "internal/model.h"
@@ -31,6 +32,7 @@ void km::Boot(const BootOptions& options)
     KmpGeneration.fetch_add(1, std::memory_order_acq_rel);
     KmpBooted.store(true, std::memory_order_release);
     KmPsBoot();
+    KmIoBoot();
 }
 
 std::string km::Shutdown()
@@ -38,7 +40,10 @@ std::string km::Shutdown()
     if (!KmIsBooted()) {
         KmModelMisuse("km::Shutdown while the model is not running");
     }
-    std::string report = KmPsShutdownReport();
+    // The I/O manager first: it tears down the drivers still loaded, whose threads and pool are
+    // then no leak.
+    std::string report = KmIoShutdownReport();
+    report += KmPsShutdownReport();
     std::string pool = PoolLeakReport();
     if (!pool.empty()) {
         report += "pool left allocated:\n" + pool;

@@ -1,4 +1,5 @@
 // Processes: the System process and the user processes tests create, with their ids.
+#include "internal/io.h"
 #include "internal/ke.h"
 #include "internal/model.h"
 #include "internal/ps.h"
@@ -52,6 +53,8 @@ void km::ExitProcess(Process* process)
     if (process == nullptr || process == SystemProcess()) {
         KmModelMisuse("km::ExitProcess on %s", process == nullptr ? "a null process" : "the System process");
     }
+    // As the process's rundown: its handles are closed (cleanup and close requests go out).
+    KmIoProcessExited(process->UniqueProcessId);
     KmDispatcher& dispatcher = KmGetDispatcher();
     std::lock_guard<std::mutex> guard(dispatcher.Lock);
     if (process->Header.SignalState != 0) {
