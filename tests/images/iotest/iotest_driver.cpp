@@ -1,0 +1,145 @@
+// A small driver image for the I/O manager's loading tests. The test picks what DriverEntry and
+// DriverUnload do through IoTestScenario before DriverEntry runs; DriverEntry records what it
+// was given for the test to read.
+#include "ntmodel/ntifs.h"
+
+#define EXPORTED __attribute__((visibility("default")))
+
+namespace {
+
+constexpr ULONG IoTestTag = 0x64546F49;  // 'IoTd'
+constexpr ULONG DeviceExtensionSize = 16;
+constexpr ULONG PoolBlockSize = 48;
+constexpr USHORT RecordedPathCharacters = 128;
+
+const WCHAR DeviceName[] = u"\\Device\\IoTest";
+const WCHAR LowerDeviceName[] = u"\\Device\\IoTestLower";
+
+PDEVICE_OBJECT Device;
+
+}  // namespace
+
+extern "C" {
+
+// What DriverEntry does.
+enum IoTestScenarios : LONG {
+    IoTestStartWithUnload = 0,     // a device, an unload routine that deletes it
+    IoTestStartWithoutUnload = 1,  // a device and a pool block kept until shutdown, no unload routine
+    IoTestFailClean = 2,           // a device and pool, both given back, then failure
+    IoTestFailLeaky = 3,           // failure leaving a device, pool, a handle, a reference and an IRP
+    IoTestUnloadLeaky = 4,         // starts; its unload routine leaves the device and a pool block
+};
+
+EXPORTED LONG IoTestScenario = IoTestStartWithUnload;
+EXPORTED LONG IoTestEntryIrql = -1;
+EXPORTED ULONG_PTR IoTestEntryProcessId = 0;
+EXPORTED LONG IoTestEntryPreviousMode = -1;
+EXPORTED WCHAR IoTestRegistryPath[RecordedPathCharacters];
+EXPORTED USHORT IoTestRegistryPathLength = 0;
+EXPORTED LONG IoTestCreates = 0;
+EXPORTED LONG IoTestCleanups = 0;
+EXPORTED LONG IoTestCloses = 0;
+EXPORTED LONG IoTestUnloads = 0;
+// The pool block the driver keeps (visible, so that its allocation is not a tail call).
+EXPORTED PVOID IoTestKeptBlock = nullptr;
+
+}  // extern "C"
+
+namespace {
+
+// Create, cleanup and close succeed and are counted.
+NTSTATUS NTAPI IoTestDispatchFile(PDEVICE_OBJECT, PIRP Irp)
+{
+    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+        IoTestCreates++;
+        break;
+    case IRP_MJ_CLEANUP:
+        IoTestCleanups++;
+        break;
+    default:
+        IoTestCloses++;
+        break;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+void NTAPI IoTestUnload(PDRIVER_OBJECT)
+{
+    IoTestUnloads++;
+    IoDeleteDevice(Device);
+}
+
+void NTAPI IoTestUnloadLeaving(PDRIVER_OBJECT)
+{
+    IoTestUnloads++;
+    IoTestKeptBlock = ExAllocatePoolWithTag(NonPagedPoolNx, PoolBlockSize, IoTestTag);
+}
+
+// Leaves a handle to the lower device, a reference on it and an unsent IRP behind.
+void LeaveHandleReferenceAndIrp()
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, LowerDeviceName);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE handle;
+    IO_STATUS_BLOCK ioStatus;
+    ZwOpenFile(&handle, GENERIC_READ, &attributes, &ioStatus, FILE_SHARE_READ, 0);
+    PFILE_OBJECT file;
+    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID*)&file, nullptr))) {
+        IoGetAttachedDeviceReference(file->DeviceObject);
+        ObDereferenceObject(file);
+    }
+    IoAllocateIrp(1, FALSE);
+}
+
+}  // namespace
+
+extern "C" EXPORTED NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    IoTestEntryIrql = KeGetCurrentIrql();
+    IoTestEntryProcessId = (ULONG_PTR)PsGetCurrentProcessId();
+    IoTestEntryPreviousMode = ExGetPreviousMode();
+    USHORT characters = RegistryPath->Length / sizeof(WCHAR);
+    if (characters > RecordedPathCharacters) {
+        characters = RecordedPathCharacters;
+    }
+    RtlCopyMemory(IoTestRegistryPath, RegistryPath->Buffer, characters * sizeof(WCHAR));
+    IoTestRegistryPathLength = characters * sizeof(WCHAR);
+
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = IoTestDispatchFile;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = IoTestDispatchFile;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = IoTestDispatchFile;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, DeviceName);
+    NTSTATUS status = IoCreateDevice(DriverObject, DeviceExtensionSize, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    IoTestKeptBlock = ExAllocatePoolWithTag(NonPagedPoolNx, PoolBlockSize, IoTestTag);
+    switch (IoTestScenario) {
+    case IoTestStartWithUnload:
+        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+        DriverObject->DriverUnload = IoTestUnload;
+        return STATUS_SUCCESS;
+    case IoTestStartWithoutUnload:
+        return STATUS_SUCCESS;
+    case IoTestFailClean:
+        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+        IoDeleteDevice(Device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    case IoTestFailLeaky:
+        LeaveHandleReferenceAndIrp();
+        return STATUS_UNSUCCESSFUL;
+    case IoTestUnloadLeaky:
+        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+        DriverObject->DriverUnload = IoTestUnloadLeaving;
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}

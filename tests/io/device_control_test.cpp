@@ -1,0 +1,242 @@
+// Buffered device control through file handles: the system buffer's exact size, the requestor
+// mode by previous mode, the copy-back of Information bytes, pended requests, refused methods
+// and access, and IoBuildDeviceIoControlRequest.
+#include <vector>
+
+#include "io_test_util.h"
+
+namespace {
+
+constexpr ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IoctlWrite = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+constexpr ULONG IoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG SystemBufferTag = km::PoolTag("IoSB");
+
+class DeviceControlTest : public KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Ctl"});
+    }
+    void TearDown() override
+    {
+        if (completer != nullptr) {
+            km::JoinThread(completer);
+        }
+        KernelTest::TearDown();
+    }
+
+    // What the device saw of the last device-control request.
+    struct Seen {
+        bool called = false;
+        bool hadBuffer = false;
+        km::PoolBlockInfo block{};
+        std::vector<uint8_t> input;
+        KPROCESSOR_MODE requestorMode = -1;
+        KPROCESSOR_MODE previousMode = -1;
+    };
+
+    // The device records the request, fills `fill` output bytes with 0xAB and completes with
+    // `status` and `information`.
+    void AnswerWith(NTSTATUS status, ULONG fill, ULONG_PTR information)
+    {
+        km::SetModelDeviceHandler(device, [=](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            }
+            seen.called = true;
+            void* buffer = irp->AssociatedIrp.SystemBuffer;
+            seen.hadBuffer = buffer != nullptr && km::QueryPoolBlock(buffer, &seen.block);
+            auto* bytes = static_cast<uint8_t*>(buffer);
+            seen.input.assign(bytes, bytes + stack->Parameters.DeviceIoControl.InputBufferLength);
+            seen.requestorMode = irp->RequestorMode;
+            seen.previousMode = ExGetPreviousMode();
+            if (fill > 0) {
+                memset(buffer, 0xAB, fill);
+            }
+            irp->IoStatus.Status = status;
+            irp->IoStatus.Information = information;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        });
+    }
+
+    HANDLE Open(bool kernel, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE)
+    {
+        km::OpenResult opened = km::OpenFile(u"\\Device\\Ctl", kernel, access, kernel ? OBJ_KERNEL_HANDLE : 0);
+        EXPECT_EQ(opened.status, STATUS_SUCCESS);
+        return opened.handle;
+    }
+
+    PDEVICE_OBJECT device = nullptr;
+    km::Thread* completer = nullptr;
+    Seen seen;
+};
+
+TEST_F(DeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
+{
+    AnswerWith(STATUS_SUCCESS, 0, 0);
+    HANDLE handle = Open(true);
+    struct Sizes {
+        ULONG input, output;
+    };
+    for (Sizes sizes : {Sizes{12, 8}, Sizes{8, 216}, Sizes{638, 8}, Sizes{1, 0}, Sizes{0, 3}}) {
+        std::vector<uint8_t> input(sizes.input);
+        for (size_t i = 0; i < input.size(); ++i) {
+            input[i] = static_cast<uint8_t>(i + 1);
+        }
+        std::vector<uint8_t> output(sizes.output);
+        IO_STATUS_BLOCK ioStatus;
+        seen = Seen{};
+        ASSERT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, input.data(),
+                                        sizes.input, output.data(), sizes.output),
+                  STATUS_SUCCESS);
+        ASSERT_TRUE(seen.hadBuffer) << "the system buffer is a pool block of its own";
+        EXPECT_EQ(seen.block.size, std::max(sizes.input, sizes.output)) << sizes.input << " in, " << sizes.output << " out";
+        EXPECT_EQ(seen.block.tag, SystemBufferTag);
+        EXPECT_FALSE(seen.block.paged);
+        EXPECT_EQ(seen.input, input);
+    }
+    seen = Seen{};
+    IO_STATUS_BLOCK ioStatus;
+    ASSERT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(seen.called);
+    EXPECT_FALSE(seen.hadBuffer) << "no buffer for a request without input or output";
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
+TEST_F(DeviceControlTest, InformationBytesAreCopiedBackAndNoMore)
+{
+    AnswerWith(STATUS_SUCCESS, 16, 5);
+    HANDLE handle = Open(true);
+    std::vector<uint8_t> output(16, 0x11);
+    IO_STATUS_BLOCK ioStatus{};
+    ASSERT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
+                                    output.data(), 16),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Information, 5u);
+    EXPECT_EQ(std::vector<uint8_t>(output.begin(), output.begin() + 5), std::vector<uint8_t>(5, 0xAB));
+    EXPECT_EQ(std::vector<uint8_t>(output.begin() + 5, output.end()), std::vector<uint8_t>(11, 0x11));
+
+    AnswerWith(STATUS_BUFFER_OVERFLOW, 16, 16);  // a warning still delivers its bytes
+    output.assign(16, 0x11);
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
+                                    output.data(), 16),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(output, std::vector<uint8_t>(16, 0xAB));
+
+    AnswerWith(STATUS_INVALID_PARAMETER, 16, 0);  // an error delivers nothing
+    output.assign(16, 0x11);
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
+                                    output.data(), 16),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ioStatus.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(output, std::vector<uint8_t>(16, 0x11));
+    ZwClose(handle);
+}
+
+TEST_F(DeviceControlTest, RequestorModeIsTheCallersPreviousMode)
+{
+    AnswerWith(STATUS_SUCCESS, 0, 0);
+    HANDLE kernelHandle = Open(true);
+    IO_STATUS_BLOCK ioStatus;
+    ASSERT_EQ(NtDeviceIoControlFile(kernelHandle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
+                                    nullptr, 0),
+              STATUS_SUCCESS);
+    EXPECT_EQ(seen.requestorMode, KernelMode) << "Nt* from a System thread";
+    EXPECT_EQ(seen.previousMode, KernelMode);
+
+    KPROCESSOR_MODE ntMode = -1, ntPrevious = -1, zwMode = -1;
+    km::RunAsUser([&] {
+        HANDLE handle = Open(false);
+        EXPECT_FALSE(reinterpret_cast<uintptr_t>(handle) & 0x80000000u) << "a user handle";
+        NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0);
+        ntMode = seen.requestorMode;
+        ntPrevious = seen.previousMode;
+        ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0);
+        zwMode = seen.requestorMode;
+        EXPECT_EQ(NtDeviceIoControlFile(kernelHandle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
+                                        nullptr, 0),
+                  STATUS_INVALID_HANDLE)
+            << "user mode cannot use a kernel handle";
+        EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
+    });
+    EXPECT_EQ(ntMode, UserMode);
+    EXPECT_EQ(ntPrevious, UserMode);
+    EXPECT_EQ(zwMode, KernelMode);
+    ZwClose(kernelHandle);
+}
+
+TEST_F(DeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
+{
+    km::SetModelDeviceHandler(device, [this](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
+        IoMarkIrpPending(irp);
+        completer = km::StartThread(km::SystemProcess(), [irp] {
+            memcpy(irp->AssociatedIrp.SystemBuffer, "late", 4);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 4;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    });
+    HANDLE handle = Open(true);
+    char output[8] = {};
+    IO_STATUS_BLOCK ioStatus{};
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, output,
+                                    sizeof output),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Information, 4u);
+    EXPECT_EQ(std::string(output, 4), "late");
+    ZwClose(handle);
+}
+
+TEST_F(DeviceControlTest, OtherMethodsAndMissingAccessAreRefusedBeforeTheDriver)
+{
+    AnswerWith(STATUS_SUCCESS, 0, 0);
+    HANDLE handle = Open(true, GENERIC_READ);
+    IO_STATUS_BLOCK ioStatus;
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlNeither, nullptr, 0, nullptr, 0),
+              STATUS_NOT_IMPLEMENTED);
+    EXPECT_FALSE(seen.called);
+    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlWrite, nullptr, 0, nullptr, 0),
+              STATUS_SUCCESS)
+        << "kernel mode is not access-checked";
+    ZwClose(handle);
+    seen = Seen{};
+    km::RunAsUser([&] {
+        HANDLE readOnly = Open(false, GENERIC_READ);
+        EXPECT_EQ(NtDeviceIoControlFile(readOnly, nullptr, nullptr, nullptr, &ioStatus, IoctlWrite, nullptr, 0,
+                                        nullptr, 0),
+                  STATUS_ACCESS_DENIED);
+        NtClose(readOnly);
+    });
+    EXPECT_FALSE(seen.called);
+}
+
+TEST_F(DeviceControlTest, BuiltRequestsAreFreedByTheirCompletion)
+{
+    AnswerWith(STATUS_SUCCESS, 4, 4);
+    uint8_t input[6] = {1, 2, 3, 4, 5, 6};
+    uint8_t output[4] = {};
+    km::IrpResult result = km::SendDeviceControl(device, IoctlBuffered, input, sizeof input, output, sizeof output);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 4u);
+    EXPECT_EQ(seen.block.size, sizeof input);
+    EXPECT_EQ(seen.requestorMode, KernelMode);
+    EXPECT_EQ(output[3], 0xAB);
+    EXPECT_EQ(km::OutstandingIrps(), 0u);
+    EXPECT_EQ(km::OutstandingBlocks(SystemBufferTag), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// Files and handles: opening a device by name sends IRP_MJ_CREATE to the top of its stack; the
+// last handle sends IRP_MJ_CLEANUP and the last reference IRP_MJ_CLOSE; handle tables per process.
+#include <vector>
+
+#include "io_test_util.h"
+
+namespace {
+
+class FileTest : public KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Disk"});
+    }
+
+    std::vector<UCHAR> MajorsSeenBy(PDEVICE_OBJECT target)
+    {
+        std::vector<UCHAR> majors;
+        for (const km::RecordedIrp& irp : km::ModelDeviceIrps(target)) {
+            majors.push_back(irp.stack.MajorFunction);
+        }
+        return majors;
+    }
+
+    PFILE_OBJECT FileOf(HANDLE handle)
+    {
+        PFILE_OBJECT file = nullptr;
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID*)&file, nullptr),
+                  STATUS_SUCCESS);
+        ObDereferenceObject(file);
+        return file;
+    }
+
+    PDEVICE_OBJECT device = nullptr;
+};
+
+const std::vector<UCHAR> CreateCleanupClose{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
+
+TEST_F(FileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
+{
+    ACCESS_MASK desired = 0;
+    ULONG options = 0;
+    km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_CREATE) {
+            desired = stack->Parameters.Create.SecurityContext->DesiredAccess;
+            options = stack->Parameters.Create.Options;
+            irp->IoStatus.Information = FILE_OPENED;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    EXPECT_EQ(opened.ioStatus.Information, ULONG_PTR(FILE_OPENED));
+    EXPECT_EQ(desired, ACCESS_MASK(FILE_GENERIC_READ));
+    EXPECT_EQ(options, (ULONG(FILE_OPEN) << 24) | FILE_SYNCHRONOUS_IO_NONALERT);
+    PFILE_OBJECT file = FileOf(opened.handle);
+    EXPECT_EQ(file->DeviceObject, device);
+    EXPECT_EQ(file->FileName.Length, 0);
+    EXPECT_EQ(km::ObjectHandleCount(file), 1);
+    EXPECT_EQ(device->ReferenceCount, 1);
+    EXPECT_EQ(MajorsSeenBy(device), std::vector<UCHAR>{IRP_MJ_CREATE});
+
+    EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
+    EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose);
+    auto irps = km::ModelDeviceIrps(device);
+    for (const km::RecordedIrp& irp : irps) {
+        EXPECT_EQ(irp.stack.FileObject, file);
+    }
+    EXPECT_EQ(km::ObjectReferenceCount(file), -1) << "the file object is gone";
+    EXPECT_EQ(device->ReferenceCount, 0);
+}
+
+TEST_F(FileTest, AReferenceHoldsTheCloseBackUntilItIsDropped)
+{
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(opened.handle, 0, *IoFileObjectType, KernelMode, (PVOID*)&file, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(opened.handle);
+    EXPECT_EQ(MajorsSeenBy(device), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
+    ObDereferenceObject(file);
+    EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose);
+}
+
+TEST_F(FileTest, APathBelowTheDeviceBecomesTheFileName)
+{
+    km::OpenResult opened = km::OpenFile(u"\\device\\DISK\\dir\\file.txt", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    PFILE_OBJECT file = FileOf(opened.handle);
+    EXPECT_EQ(file->DeviceObject, device);
+    EXPECT_EQ(FromCounted(file->FileName), u"\\dir\\file.txt");
+    uint8_t buffer[128];
+    auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
+    ULONG needed;
+    ASSERT_EQ(ObQueryNameString(file, info, sizeof buffer, &needed), STATUS_SUCCESS);
+    EXPECT_EQ(FromCounted(info->Name), u"\\Device\\Disk\\dir\\file.txt");
+    ZwClose(opened.handle);
+}
+
+TEST_F(FileTest, WhatCannotBeOpenedSendsNothing)
+{
+    PDEVICE_OBJECT starting = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Starting", 0, 0, 0, true});
+    EXPECT_EQ(km::OpenFile(u"\\Device\\Starting", true).status, STATUS_NO_SUCH_DEVICE)
+        << "a device still initialising cannot be opened";
+    EXPECT_TRUE(km::ModelDeviceIrps(starting).empty());
+    starting->Flags &= ~DO_DEVICE_INITIALIZING;
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Starting", true);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS);
+    ZwClose(opened.handle);
+
+    EXPECT_EQ(km::OpenFile(u"\\Device\\Nothing", true).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(km::OpenFile(u"\\Nowhere\\Disk", true).status, STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(km::OpenFile(u"\\Device", true).status, STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+TEST_F(FileTest, AFailedCreateLeavesNoHandleAndGetsNoClose)
+{
+    km::SetModelDeviceResult(device, IRP_MJ_CREATE, STATUS_ACCESS_DENIED, 0);
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
+    EXPECT_EQ(opened.status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(opened.ioStatus.Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(opened.handle, nullptr);
+    EXPECT_EQ(MajorsSeenBy(device), std::vector<UCHAR>{IRP_MJ_CREATE});
+    EXPECT_EQ(device->ReferenceCount, 0);
+}
+
+TEST_F(FileTest, RequestsGoToTheTopOfTheStackForTheNamedDevice)
+{
+    PDEVICE_OBJECT filter = km::CreateModelDevice({FILE_DEVICE_DISK});
+    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, device, nullptr), STATUS_SUCCESS);
+    PDEVICE_OBJECT named = nullptr;
+    km::SetModelDeviceHandler(filter, [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
+            named = IoGetCurrentIrpStackLocation(irp)->FileObject->DeviceObject;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    ZwClose(opened.handle);
+    EXPECT_EQ(MajorsSeenBy(filter), CreateCleanupClose);
+    EXPECT_TRUE(km::ModelDeviceIrps(device).empty()) << "the filter completed them itself";
+    EXPECT_EQ(named, device) << "the file names the device it was opened by";
+    IoDetachDevice(device);
+}
+
+TEST_F(FileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
+{
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    IoDeleteDevice(device);
+    EXPECT_EQ(km::FindDevice(u"\\Device\\Disk"), nullptr);
+    EXPECT_GE(km::ObjectReferenceCount(device), 1);
+    ZwClose(opened.handle);
+    EXPECT_EQ(km::ObjectReferenceCount(device), -1) << "gone with its last file";
+}
+
+TEST_F(FileTest, AnExclusiveDeviceOpensOnce)
+{
+    PDEVICE_OBJECT exclusive = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Once", 0, DO_EXCLUSIVE});
+    km::OpenResult first = km::OpenFile(u"\\Device\\Once", true);
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(km::OpenFile(u"\\Device\\Once", true).status, STATUS_ACCESS_DENIED);
+    ZwClose(first.handle);
+    EXPECT_EQ(km::ModelDeviceIrps(exclusive).size(), 3u);
+}
+
+TEST_F(FileTest, HandlesBelongToTheirProcessAndGoWithIt)
+{
+    HANDLE userHandle = nullptr;
+    km::Process* process = km::CreateProcess("client.exe");
+    km::RunInProcess(process, [&] {
+        EXPECT_EQ(km::OpenFile(u"\\Device\\Disk", false, GENERIC_READ, OBJ_KERNEL_HANDLE).status,
+                  STATUS_INVALID_PARAMETER)
+            << "user mode asks for no kernel handle";
+        km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", false);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        userHandle = opened.handle;
+    });
+    km::RunAsUser([&] { EXPECT_EQ(NtClose(userHandle), STATUS_INVALID_HANDLE) << "another process's handle"; });
+    EXPECT_EQ(MajorsSeenBy(device), std::vector<UCHAR>{IRP_MJ_CREATE});
+    km::ExitProcess(process);
+    EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose) << "the process's handles closed at its exit";
+}
+
+TEST_F(FileTest, AHandleLeftOpenIsReportedAtShutdown)
+{
+    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    std::string report = km::Shutdown();
+    EXPECT_NE(report.find("handles left open:\nhandle 0xffffffff80000004 of process 4 not closed: file "),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("on device \\Device\\Disk, opened by the test or the model"), std::string::npos) << report;
+    km::Boot();
+}
+
+}  // namespace

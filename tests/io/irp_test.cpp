@@ -1,0 +1,279 @@
+// IRPs: stack locations, IofCallDriver, and IofCompleteRequest's completion-routine rules
+// (SL_INVOKE_* against the status and Cancel, STATUS_MORE_PROCESSING_REQUIRED, PendingReturned),
+// also when the IRP is pended and completed on another thread.
+#include <atomic>
+
+#include "io_test_util.h"
+
+namespace {
+
+class IrpTest : public KernelTest {
+protected:
+    // A filter device `top` attached to `bottom`, both of the model's lower driver.
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        bottom = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+        top = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+        ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, &below), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        if (completer != nullptr) {
+            km::JoinThread(completer);
+        }
+        KernelTest::TearDown();
+    }
+
+    // The bottom device pends every IRP and completes it on another thread with `status`.
+    void PendBottomAndCompleteElsewhere(NTSTATUS status)
+    {
+        km::SetModelDeviceHandler(bottom, [this, status](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            completer = km::StartThread(km::SystemProcess(), [irp, status] {
+                irp->IoStatus.Status = status;
+                irp->IoStatus.Information = 7;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            });
+            return STATUS_PENDING;
+        });
+    }
+
+    PDEVICE_OBJECT bottom = nullptr;
+    PDEVICE_OBJECT top = nullptr;
+    PDEVICE_OBJECT below = nullptr;
+    km::Thread* completer = nullptr;
+};
+
+TEST_F(IrpTest, AllocatedIrpStartsOnePastItsLastStackLocation)
+{
+    PIRP irp = IoAllocateIrp(3, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->Type, IO_TYPE_IRP);
+    EXPECT_EQ(irp->StackCount, 3);
+    EXPECT_EQ(irp->CurrentLocation, 4);
+    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp), first + 3);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp), first + 2);
+    EXPECT_EQ(km::OutstandingIrps(), 1u);
+    IoFreeIrp(irp);
+    EXPECT_EQ(km::OutstandingIrps(), 0u);
+}
+
+TEST_F(IrpTest, InjectedAllocationFailureAnswersNull)
+{
+    km::FailIoAllocateIrp(1);
+    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(irp, nullptr);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, EachDriverSeesItsOwnStackLocationWithItsDevice)
+{
+    EXPECT_EQ(top->StackSize, 2);
+    PIO_STACK_LOCATION topLocation = nullptr;
+    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT device, PIRP irp) {
+        topLocation = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(irp->CurrentLocation, 2);
+        EXPECT_EQ(topLocation->DeviceObject, device);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(below, irp);
+    });
+    PIO_STACK_LOCATION bottomLocation = nullptr;
+    km::SetModelDeviceHandler(bottom, [&](PDEVICE_OBJECT device, PIRP irp) {
+        bottomLocation = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(irp->CurrentLocation, 1);
+        EXPECT_EQ(bottomLocation->DeviceObject, device);
+        EXPECT_EQ(bottomLocation->Parameters.Read.Length, 512u) << "copied from the filter's location";
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 512;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    km::IrpRequest read;
+    read.majorFunction = IRP_MJ_READ;
+    read.setup = [](PIO_STACK_LOCATION stack) { stack->Parameters.Read.Length = 512; };
+    km::IrpResult result = km::SendIrp(top, read);
+    EXPECT_EQ(result.returned, STATUS_SUCCESS);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 512u);
+    EXPECT_EQ(bottomLocation + 1, topLocation);
+}
+
+TEST_F(IrpTest, SkippingHandsTheSameLocationDown)
+{
+    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(below, irp);
+    });
+    km::SetModelDeviceResult(bottom, IRP_MJ_FLUSH_BUFFERS, STATUS_NO_MEDIA_IN_DEVICE, 0);
+    km::IrpRequest flush;
+    flush.majorFunction = IRP_MJ_FLUSH_BUFFERS;
+    flush.minorFunction = 3;
+    km::IrpResult result = km::SendIrp(top, flush);
+    EXPECT_EQ(result.status, STATUS_NO_MEDIA_IN_DEVICE);
+    auto irps = km::ModelDeviceIrps(bottom);
+    ASSERT_EQ(irps.size(), 1u);
+    EXPECT_EQ(irps[0].stack.MinorFunction, 3);
+    EXPECT_EQ(irps[0].stack.DeviceObject, bottom);
+}
+
+struct CompletionCase {
+    const char* label;
+    NTSTATUS status;
+    bool cancel;
+    bool onSuccess, onError, onCancel;
+    bool invoked;
+};
+
+class CompletionRuleTest : public IrpTest, public ::testing::WithParamInterface<CompletionCase> {};
+
+struct RoutineRecord {
+    int calls = 0;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP, PVOID context)
+{
+    auto* record = static_cast<RoutineRecord*>(context);
+    record->calls++;
+    record->device = device;
+    return STATUS_SUCCESS;
+}
+
+TEST_P(CompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
+{
+    const CompletionCase& rule = GetParam();
+    RoutineRecord record;
+    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, RecordCompletion, &record, rule.onSuccess, rule.onError, rule.onCancel);
+        irp->Cancel = rule.cancel;
+        return IoCallDriver(below, irp);
+    });
+    km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
+    km::IrpRequest write;
+    write.majorFunction = IRP_MJ_WRITE;
+    EXPECT_EQ(km::SendIrp(top, write).status, rule.status);
+    EXPECT_EQ(record.calls, rule.invoked ? 1 : 0);
+    if (rule.invoked) {
+        EXPECT_EQ(record.device, top) << "the routine gets the device of the location that set it";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CompletionRuleTest,
+    ::testing::Values(CompletionCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
+                      CompletionCase{"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
+                      CompletionCase{"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
+                      CompletionCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
+                      CompletionCase{"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
+                      CompletionCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
+                      CompletionCase{"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
+                      CompletionCase{"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}),
+    [](const ::testing::TestParamInfo<CompletionCase>& param) { return std::string(param.param.label); });
+
+NTSTATUS NTAPI StopAndSignal(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToTheFilter)
+{
+    PendBottomAndCompleteElsewhere(STATUS_SUCCESS);
+    NTSTATUS seenByFilter = STATUS_PENDING;
+    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, StopAndSignal, &done, TRUE, TRUE, TRUE);
+        if (IoCallDriver(below, irp) == STATUS_PENDING) {
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        }
+        seenByFilter = irp->IoStatus.Status;
+        EXPECT_EQ(irp->CurrentLocation, 2) << "completion stopped at the filter's location";
+        irp->IoStatus.Status = STATUS_UNRECOGNIZED_VOLUME;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_UNRECOGNIZED_VOLUME;
+    });
+    km::IrpRequest mount;
+    mount.majorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+    mount.minorFunction = IRP_MN_MOUNT_VOLUME;
+    km::IrpResult result = km::SendIrp(top, mount);
+    EXPECT_EQ(seenByFilter, STATUS_SUCCESS);
+    EXPECT_EQ(result.returned, STATUS_UNRECOGNIZED_VOLUME);
+    EXPECT_EQ(result.status, STATUS_UNRECOGNIZED_VOLUME);
+}
+
+struct PendingRecord {
+    bool pendingReturned = false;
+};
+
+NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    static_cast<PendingRecord*>(context)->pendingReturned = irp->PendingReturned;
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IrpTest, PendedOnAnotherThreadTheRoutineSeesPendingReturned)
+{
+    PendBottomAndCompleteElsewhere(STATUS_END_OF_FILE);
+    PendingRecord record;
+    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, PropagatePending, &record, TRUE, TRUE, TRUE);
+        return IoCallDriver(below, irp);
+    });
+    km::IrpRequest read;
+    read.majorFunction = IRP_MJ_READ;
+    km::IrpResult result = km::SendIrp(top, read);
+    EXPECT_EQ(result.returned, STATUS_PENDING);
+    EXPECT_EQ(result.status, STATUS_END_OF_FILE);
+    EXPECT_EQ(result.information, 7u);
+    EXPECT_TRUE(record.pendingReturned);
+}
+
+TEST_F(IrpTest, WithoutARoutineThePendingMarkMovesUpByItself)
+{
+    PendBottomAndCompleteElsewhere(STATUS_SUCCESS);
+    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(below, irp);  // no routine: the filter's location is marked for it
+    });
+    km::IrpRequest read;
+    read.majorFunction = IRP_MJ_READ;
+    km::IrpResult result = km::SendIrp(top, read);
+    EXPECT_EQ(result.returned, STATUS_PENDING);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+}
+
+TEST_F(IrpTest, TheInvalidRequestRoutineCompletesWithInvalidDeviceRequest)
+{
+    km::IrpResult result = km::SendIrp(bottom, km::IrpRequest{IRP_MJ_READ});
+    EXPECT_EQ(result.status, STATUS_SUCCESS) << "the model driver completes with success by default";
+    PDRIVER_OBJECT driver = bottom->DriverObject;
+    PDRIVER_DISPATCH saved = driver->MajorFunction[IRP_MJ_QUERY_EA];
+    driver->MajorFunction[IRP_MJ_QUERY_EA] = km::InvalidDeviceRequestRoutine();
+    result = km::SendIrp(bottom, km::IrpRequest{IRP_MJ_QUERY_EA});
+    driver->MajorFunction[IRP_MJ_QUERY_EA] = saved;
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(result.information, 0u);
+}
+
+TEST_F(IrpTest, AnIrpNotFreedIsReportedAtShutdown)
+{
+    IoAllocateIrp(2, FALSE);
+    std::string report = km::Shutdown();
+    EXPECT_NE(report.find("IRPs not freed:\nIRP "), std::string::npos) << report;
+    EXPECT_NE(report.find("(2 stack locations) not freed, allocated by the test or the model"), std::string::npos)
+        << report;
+    km::Boot();
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// Tokens and privileges: the System process holds all of them enabled; a user process holds what
+// the test grants; SeSinglePrivilegeCheck passes kernel mode always and user mode on an enabled
+// privilege; RtlAdjustPrivilege enables what the token holds.
+#include "io_test_util.h"
+
+namespace {
+
+using SecurityTest = KernelTest;
+
+const LUID LoadDriver = RtlConvertLongToLuid(SE_LOAD_DRIVER_PRIVILEGE);
+
+TEST_F(SecurityTest, TheSystemProcessHoldsEveryPrivilegeEnabled)
+{
+    for (ULONG privilege = SE_MIN_WELL_KNOWN_PRIVILEGE; privilege <= SE_MAX_WELL_KNOWN_PRIVILEGE; ++privilege) {
+        EXPECT_EQ(km::QueryPrivilege(km::SystemProcess(), privilege), km::PrivilegeState::Enabled) << privilege;
+    }
+    EXPECT_EQ(ExGetPreviousMode(), KernelMode);
+    EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
+}
+
+TEST_F(SecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyTheUserModeCheck)
+{
+    bool userCheck = true, kernelCheck = false;
+    KPROCESSOR_MODE previous = KernelMode;
+    km::RunAsUser([&] {
+        previous = ExGetPreviousMode();
+        userCheck = SeSinglePrivilegeCheck(LoadDriver, UserMode);
+        kernelCheck = SeSinglePrivilegeCheck(LoadDriver, KernelMode);
+    });
+    EXPECT_EQ(previous, UserMode);
+    EXPECT_FALSE(userCheck);
+    EXPECT_TRUE(kernelCheck);
+}
+
+TEST_F(SecurityTest, APrivilegeHeldDisabledPassesOnceAdjusted)
+{
+    km::Process* process = km::CreateProcess("controller.exe");
+    km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, false);
+    km::RunInProcess(process, [&] {
+        EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "present but disabled";
+        BOOLEAN wasEnabled = TRUE;
+        EXPECT_EQ(RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled), STATUS_SUCCESS);
+        EXPECT_FALSE(wasEnabled);
+        EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
+        EXPECT_EQ(RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, FALSE, FALSE, &wasEnabled), STATUS_SUCCESS);
+        EXPECT_TRUE(wasEnabled);
+        EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
+    });
+    EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Disabled);
+    km::RunAsUser([&] { EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "another process's token"; },
+                  {{SE_DEBUG_PRIVILEGE, true}});
+    km::ExitProcess(process);
+}
+
+TEST_F(SecurityTest, AdjustingAPrivilegeTheTokenLacksFails)
+{
+    km::RunAsUser([] {
+        BOOLEAN wasEnabled = 7;
+        EXPECT_EQ(RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled), STATUS_PRIVILEGE_NOT_HELD);
+        EXPECT_EQ(wasEnabled, 7) << "untouched";
+        EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
+        EXPECT_EQ(RtlAdjustPrivilege(SE_CHANGE_NOTIFY_PRIVILEGE, TRUE, TRUE, &wasEnabled), STATUS_NO_TOKEN)
+            << "threads have no impersonation token";
+        EXPECT_TRUE(SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_CHANGE_NOTIFY_PRIVILEGE), UserMode))
+            << "every user token holds SeChangeNotifyPrivilege enabled";
+    });
+}
+
+TEST_F(SecurityTest, EnabledGrantAndRevoke)
+{
+    km::Process* process = km::CreateProcess("admin.exe");
+    EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Absent);
+    km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, true);
+    bool check = false;
+    km::RunInProcess(process, [&] { check = SeSinglePrivilegeCheck(LoadDriver, UserMode); });
+    EXPECT_TRUE(check);
+    km::RevokePrivilege(process, SE_LOAD_DRIVER_PRIVILEGE);
+    km::RunInProcess(process, [&] { check = SeSinglePrivilegeCheck(LoadDriver, UserMode); });
+    EXPECT_FALSE(check);
+    km::ExitProcess(process);
+}
+
+}  // namespace
