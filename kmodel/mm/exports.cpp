@@ -1,5 +1,6 @@
 // The kernel's export table: every routine the model offers kernel code, by name, for
 // MmGetSystemRoutineAddress. Tests remove names to stand for an older kernel that lacks them.
+// A routine added to the model's NT headers is added here too.
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -80,6 +81,39 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(PsGetCurrentProcess),
     KMP_EXPORT(PsGetProcessId),
     KMP_EXPORT(PsGetThreadId),
+    // Io
+    KMP_EXPORT(IoGetCurrentProcess),
+    KMP_EXPORT(IoCreateDevice),
+    KMP_EXPORT(IoDeleteDevice),
+    KMP_EXPORT(IoAttachDeviceToDeviceStack),
+    KMP_EXPORT(IoAttachDeviceToDeviceStackSafe),
+    KMP_EXPORT(IoDetachDevice),
+    KMP_EXPORT(IoGetAttachedDevice),
+    KMP_EXPORT(IoGetAttachedDeviceReference),
+    KMP_EXPORT(IoGetDeviceAttachmentBaseRef),
+    KMP_EXPORT(IoGetLowerDeviceObject),
+    KMP_EXPORT(IoGetRelatedDeviceObject),
+    KMP_EXPORT(IoEnumerateDeviceObjectList),
+    KMP_EXPORT(IoAllocateIrp),
+    KMP_EXPORT(IoFreeIrp),
+    KMP_EXPORT(IoBuildDeviceIoControlRequest),
+    KMP_EXPORT(IofCallDriver),
+    KMP_EXPORT(IofCompleteRequest),
+    // Ob, Se and the file services
+    KMP_EXPORT(ObReferenceObjectByHandle),
+    KMP_EXPORT(ObfReferenceObject),
+    KMP_EXPORT(ObfDereferenceObject),
+    KMP_EXPORT(ObQueryNameString),
+    KMP_EXPORT(SeSinglePrivilegeCheck),
+    KMP_EXPORT(RtlAdjustPrivilege),
+    KMP_EXPORT(ExGetPreviousMode),
+    KMP_EXPORT(ZwCreateFile),
+    KMP_EXPORT(ZwOpenFile),
+    KMP_EXPORT(ZwDeviceIoControlFile),
+    KMP_EXPORT(ZwClose),
+    KMP_EXPORT(NtCreateFile),
+    KMP_EXPORT(NtDeviceIoControlFile),
+    KMP_EXPORT(NtClose),
 };
 
 #undef KMP_EXPORT

@@ -23,6 +23,7 @@ TEST_F(ExportTest, RoutinesResolveToThemselves)
     EXPECT_EQ(Lookup(u"RtlCompareUnicodeString"), reinterpret_cast<void*>(&RtlCompareUnicodeString));
     EXPECT_EQ(Lookup(u"MmIsNonPagedSystemAddressValid"), reinterpret_cast<void*>(&MmIsNonPagedSystemAddressValid));
     EXPECT_EQ(Lookup(u"PsGetCurrentThreadId"), reinterpret_cast<void*>(&PsGetCurrentThreadId));
+    EXPECT_EQ(Lookup(u"IofCompleteRequest"), reinterpret_cast<void*>(&IofCompleteRequest));
     EXPECT_EQ(Lookup(u"NoSuchRoutine"), nullptr);
     EXPECT_EQ(Lookup(u"exfreepoolwithtag"), nullptr) << "names are case-sensitive";
 
