@@ -37,7 +37,7 @@ void SendFileIrp(PFILE_OBJECT file, UCHAR majorFunction)
 
 void FileLastHandle(ob::ObjectHeader* header)
 {
-    if (static_cast<FileRecord*>(header->modelData)->opened) {
+    if (static_cast<FileRecord*>(header->modelData)->opened && !TearingDown()) {
         SendFileIrp(static_cast<PFILE_OBJECT>(header->body), IRP_MJ_CLEANUP);
     }
 }
@@ -52,7 +52,7 @@ void FileDiscard(ob::ObjectHeader* header)
 void FileLastReference(ob::ObjectHeader* header)
 {
     auto* file = static_cast<PFILE_OBJECT>(header->body);
-    if (static_cast<FileRecord*>(header->modelData)->opened) {
+    if (static_cast<FileRecord*>(header->modelData)->opened && !TearingDown()) {
         SendFileIrp(file, IRP_MJ_CLOSE);
     }
     PDEVICE_OBJECT device = file->DeviceObject;

@@ -168,6 +168,8 @@ void Boot();
 std::string Shutdown();
 // A process ended: its handles are closed and its token goes.
 void ProcessExited(HANDLE processId);
+// Shutdown has begun to tear the drivers down: files that go now get no cleanup or close.
+bool TearingDown();
 void BootSecurity();
 void ShutdownSecurity();
 void ForgetProcessToken(HANDLE processId);

@@ -38,6 +38,9 @@ struct IrpRecord {
 
 struct IrpTable {
     std::unordered_map<PIRP, IrpRecord> irps;
+    // Checks whose location completed but whose dispatch routine had not returned when the IRP
+    // was freed (the I/O manager frees the IRPs it built at completion), by check id.
+    std::unordered_map<uint64_t, PendingCheck> orphans;
     uint64_t nextSerial = 1;
     uint64_t nextCheck = 1;
 };
@@ -114,23 +117,31 @@ void RecordDispatchReturned(PIRP irp, uint64_t serial, uint64_t id, NTSTATUS sta
         std::lock_guard<std::mutex> hold(ob::ModelLock());
         IrpRecord* record = FindIrpLocked(irp);
         if (record == nullptr || record->serial != serial) {
-            return;  // freed meanwhile (a completion routine of the allocator freed it)
-        }
-        for (auto check = record->checks.begin(); check != record->checks.end(); ++check) {
-            if (check->id != id) {
-                continue;
-            }
-            check->returned = true;
-            check->returnedStatus = status;
-            if (check->popped) {
-                ready = *check;
+            // Freed meanwhile: completed and freed by the I/O manager, or by its allocator.
+            auto orphan = Irps().orphans.find(id);
+            if (orphan != Irps().orphans.end()) {
+                ready = orphan->second;
+                Irps().orphans.erase(orphan);
                 evaluate = true;
-                record->checks.erase(check);
             }
-            break;
+        } else {
+            for (auto check = record->checks.begin(); check != record->checks.end(); ++check) {
+                if (check->id != id) {
+                    continue;
+                }
+                check->returned = true;
+                check->returnedStatus = status;
+                if (check->popped) {
+                    ready = *check;
+                    evaluate = true;
+                    record->checks.erase(check);
+                }
+                break;
+            }
         }
     }
     if (evaluate) {
+        ready.returnedStatus = status;
         EvaluatePendingCheck(irp, ready);
     }
 }
@@ -300,6 +311,7 @@ void ResetIrps()
         free(entry.first);
     }
     Irps().irps.clear();
+    Irps().orphans.clear();
 }
 
 }  // namespace km::io
@@ -319,10 +331,17 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp)
 {
     {
         std::lock_guard<std::mutex> hold(km::ob::ModelLock());
-        if (Irps().irps.erase(Irp) == 0) {
+        IrpRecord* record = FindIrpLocked(Irp);
+        if (record == nullptr) {
             KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckFreeUnknownIrp, (ULONG_PTR)Irp, 0, 0,
                        "IoFreeIrp on %p, which is not an allocated IRP (freed twice?)", (void*)Irp);
         }
+        for (const PendingCheck& check : record->checks) {
+            if (check.popped && !check.returned) {
+                Irps().orphans[check.id] = check;
+            }
+        }
+        Irps().irps.erase(Irp);
     }
     free(Irp);
 }

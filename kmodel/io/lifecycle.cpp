@@ -1,11 +1,15 @@
 // The I/O manager's life with the model: a clean start at boot, and at shutdown the teardown of
 // every loaded driver and the report of what tests and drivers left behind.
+#include <atomic>
+
 #include "internal/io.h"
 #include "io/io_manager.h"
 
 namespace km::io {
 
 namespace {
+
+std::atomic<bool> g_tearingDown{false};
 
 std::mutex& LeakLock()
 {
@@ -42,8 +46,11 @@ void AddDriverLeakLines(const std::string& lines)
     DriverLeaks() += lines;
 }
 
+bool TearingDown() { return g_tearingDown.load(std::memory_order_acquire); }
+
 void Boot()
 {
+    g_tearingDown.store(false, std::memory_order_release);
     ob::Boot();
     BootSecurity();
     ForgetModelDriver();
@@ -57,6 +64,9 @@ std::string Shutdown()
     std::string report;
     AddSection(&report, "handles left open", ob::HandleLeakReport());
     ob::CloseAllHandles();
+    // From here on a file whose last reference goes is freed without requests: its driver may be
+    // gone already, as at system shutdown.
+    g_tearingDown.store(true, std::memory_order_release);
     TearDownLoadedDrivers();
     AddSection(&report, "IRPs not freed", IrpLeakReport());
     ResetIrps();

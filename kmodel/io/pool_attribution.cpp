@@ -1,5 +1,6 @@
 // Pool blocks attributed to the driver image whose code allocated them: the pool keeps each
-// block's allocation return address, and the image whose mapping holds it owns the block.
+// block's allocation return address, and the image whose mapping holds it owns the block. A
+// driver routine that ends in a tail call to the allocator is attributed to its own caller.
 #include <cstdio>
 
 #include "internal/ex.h"

@@ -175,4 +175,22 @@ TEST_F(DriverLoadTest, ADriverWithoutUnloadRoutineStaysUntilShutdownAndLeavesNoL
     km::Boot();
 }
 
+TEST_F(DriverLoadTest, AFileReferenceLeftAtShutdownIsReportedWithoutCallingTheGoneDriver)
+{
+    km::DriverLoadResult loaded = Load(StartWithoutUnload);
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS);
+    km::OpenResult opened = km::OpenFile(u"\\Device\\IoTest", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(opened.handle, 0, *IoFileObjectType, KernelMode, (PVOID*)&file, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(opened.handle);
+    EXPECT_EQ(Variable<LONG>(loaded.image, "IoTestCloses"), 0) << "the reference holds the close back";
+    std::string report = km::Shutdown();  // the driver's image is gone before the reference is dropped
+    EXPECT_NE(report.find("on device \\Device\\IoTest: 1 reference not dropped, held by the test or the model"),
+              std::string::npos)
+        << report;
+    km::Boot();
+}
+
 }  // namespace

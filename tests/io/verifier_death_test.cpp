@@ -64,6 +64,17 @@ TEST_F(IoVerifierDeathTest, CompletingWithStatusPending)
                  "STOP 0x000000C9 .*DRIVER_VERIFIER_IOMANAGER_VIOLATION.*completed with STATUS_PENDING");
 }
 
+TEST_F(IoVerifierDeathTest, CompletingAboveDispatchLevel)
+{
+    Handle([this](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeRaiseIrql(HIGH_LEVEL, &old);
+        Complete(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    });
+    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}), "STOP 0x000000C9 .*IofCompleteRequest for IRP .* at IRQL 15");
+}
+
 TEST_F(IoVerifierDeathTest, PassingDownWithoutAStackLocationLeft)
 {
     PDEVICE_OBJECT other = km::CreateModelDevice({FILE_DEVICE_UNKNOWN});
@@ -113,6 +124,16 @@ TEST_F(IoVerifierDeathTest, ReturningPendingWithoutMarkingTheIrp)
     });
     EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
                  "STOP 0x000000C9 .*returned STATUS_PENDING for IRP .* without IoMarkIrpPending");
+}
+
+TEST_F(IoVerifierDeathTest, ReturningPendingForAnIrpTheIoManagerFreedAtCompletion)
+{
+    Handle([this](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);  // a built request is freed here, before the routine returns
+        return STATUS_PENDING;
+    });
+    EXPECT_DEATH(km::SendDeviceControl(device, IoctlBuffered, nullptr, 0, nullptr, 0),
+                 "STOP 0x000000C9 .*without IoMarkIrpPending");
 }
 
 TEST_F(IoVerifierDeathTest, AFilterReturningPendingWhoseRoutineForgetsToPropagateTheMark)
