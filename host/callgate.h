@@ -18,8 +18,6 @@ extern const CallGate DispatchGate;
 // Process and thread notifications forwarded to the module.
 extern const CallGate NotifyGate;
 
-}  // extern "C"
-
 // Takes GateLock in its plain form and returns at DISPATCH_LEVEL; the previous IRQL is kept in the
 // lock holder until GateLockRelease. GateLock is innermost: no call out, wait or other lock while
 // it is held.
@@ -40,3 +38,5 @@ void EnterGate(const CallGate* gate);
 // drained event. A count of 0 stays 0. Caller holds no lock; takes GateLock itself.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void LeaveGate(const CallGate* gate);
+
+}  // extern "C"

@@ -1,0 +1,125 @@
+// The control device's device-control requests: the version query, the command block's checks and
+// its two levels of outcome, and the buffer needs of every command served.
+#include <cstring>
+
+#include "driver/commands.h"
+#include "driver/host_test.h"
+
+namespace {
+
+using CommandTest = HostTest;
+
+TEST_F(CommandTest, CommandVersionQuery)
+{
+    ControlAnswer answer = Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply));
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    ASSERT_EQ(answer.information, 8u);
+    const uint8_t expected[] = {0x01, 0x00, 0x05, 0x00, 0x00};
+    EXPECT_EQ(std::memcmp(answer.output.data(), expected, sizeof(expected)), 0);
+
+    ControlAnswer tooShort = Kernel(IOCTL_HOST_QUERY_VERSION, {}, 4);
+    EXPECT_EQ(tooShort.status, STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(tooShort.information, 0u);
+}
+
+TEST_F(CommandTest, CommandBlockRefusals)
+{
+    std::vector<uint8_t> unknown = CommandBlock(13);
+    struct Refusal {
+        const char* label;
+        ULONG code;
+        std::vector<uint8_t> input;
+        ULONG outputLength;
+        NTSTATUS expected;
+    };
+    const Refusal refusals[] = {
+        {"input of 11 bytes", IOCTL_HOST_COMMAND, std::vector<uint8_t>(unknown.begin(), unknown.begin() + 11), 8,
+         STATUS_INVALID_BUFFER_SIZE},
+        {"output of 7 bytes", IOCTL_HOST_COMMAND, CommandBlock(HostCommandGetRedirectDevice), 7,
+         STATUS_INVALID_BUFFER_SIZE},
+        {"another control code", 0x22200C, unknown, 8, STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const Refusal& refusal : refusals) {
+        ControlAnswer answer = Kernel(refusal.code, refusal.input, refusal.outputLength);
+        EXPECT_EQ(answer.status, refusal.expected) << refusal.label;
+        EXPECT_EQ(answer.information, 0u) << refusal.label;
+    }
+    // Codes the host does not serve (yet): no reply.
+    for (uint32_t code : {0u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 21u, 23u, 24u, 25u, 28u, 0xFFFFFFFFu}) {
+        ControlAnswer answer = KernelCommand(CommandBlock(code, {0, 0, 0, 0}, 1), 64);
+        EXPECT_EQ(answer.status, STATUS_INVALID_PARAMETER) << "code " << code;
+        EXPECT_EQ(answer.information, 0u) << "code " << code;
+    }
+
+    // Before start-up has finished nothing is served, not even the version.
+    globals->Started = 0;
+    EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, 8).status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16).status, STATUS_INVALID_DEVICE_STATE);
+    globals->Started = 1;
+}
+
+TEST_F(CommandTest, CommandOutputLengthIsTheHostsToFillIn)
+{
+    // A request that claims no output is still served: the host writes the real length first.
+    ControlAnswer answer = KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16);
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer.information, 16u);
+
+    // ExecuteCommand itself refuses a block without buffers or with a recorded output below 8.
+    auto execute = Symbol<decltype(ExecuteCommand)>("ExecuteCommand");
+    EXPECT_EQ(execute(nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    std::vector<uint8_t> block = CommandBlock(HostCommandGetRedirectDevice, {0});
+    reinterpret_cast<ControlRequest*>(block.data())->OutputLength = 7;
+    EXPECT_EQ(execute(reinterpret_cast<ControlRequest*>(block.data()), reinterpret_cast<ControlReply*>(block.data())),
+              STATUS_INVALID_PARAMETER);
+}
+
+// Each command served, with the smallest input and output that carry it.
+struct BufferNeeds {
+    uint32_t command;
+    ULONG input;
+    ULONG output;
+};
+void PrintTo(const BufferNeeds& needs, std::ostream* out) { *out << "command " << needs.command; }
+
+class CommandBufferTest : public HostTest, public ::testing::WithParamInterface<BufferNeeds> {};
+
+TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
+{
+    const BufferNeeds& needs = GetParam();
+    // Commands 18 and 26 name a device of the host (26: with a null handler); the rest take nulls.
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    uint64_t pointer = needs.command == HostCommandSetRedirectDevice || needs.command == HostCommandAddOverride
+                           ? reinterpret_cast<uintptr_t>(device)
+                           : 0;
+    std::vector<uint8_t> block = CommandBlock(needs.command, {pointer, 0, 0, 0});
+    std::vector<uint8_t> shortInput(block.begin(), block.begin() + needs.input - 1);
+    for (const auto& [input, output] : {std::pair{shortInput, needs.output}, std::pair{block, needs.output - 1}}) {
+        ControlAnswer answer = KernelCommand(input, output);
+        EXPECT_EQ(answer.status, STATUS_INVALID_BUFFER_SIZE) << input.size() << " in, " << output << " out";
+        EXPECT_EQ(answer.information, 0u);
+    }
+    // Nothing was done: the redirect device is still unset and the device has no override.
+    EXPECT_EQ(globals->RedirectDevice, nullptr);
+    km::IrpRequest read;
+    read.majorFunction = IRP_MJ_READ;
+    EXPECT_EQ(km::SendIrp(device, read).status, STATUS_NOT_SAME_DEVICE);
+
+    std::vector<uint8_t> exact(block.begin(), block.begin() + needs.input);
+    ControlAnswer answer = KernelCommand(exact, needs.output);
+    EXPECT_EQ(answer.status, needs.command == HostCommandRemoveOverride ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    EXPECT_LE(answer.information, needs.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CommandBufferTest,
+                         ::testing::Values(BufferNeeds{HostCommandSetRedirectDevice, 24, 8},
+                                           BufferNeeds{HostCommandGetRedirectDevice, 12, 16},
+                                           BufferNeeds{HostCommandSetRedirectHandler, 24, 8},
+                                           BufferNeeds{HostCommandGetPoolRoutines, 12, 216},
+                                           BufferNeeds{HostCommandAddOverride, 40, 8},
+                                           BufferNeeds{HostCommandRemoveOverride, 24, 8}),
+                         [](const ::testing::TestParamInfo<BufferNeeds>& needs) {
+                             return "Command" + std::to_string(needs.param.command);
+                         });
+
+}  // namespace

@@ -1,0 +1,165 @@
+#include "driver/host_test.h"
+
+#include <cstring>
+
+#include "fsfilter/attachrecord.h"
+#include "host/callgate.h"
+
+std::u16string ControlDeviceNameFor(const std::u16string& name)
+{
+    std::u16string device = u"\\Device\\" + name;
+    device.push_back(u'\0');
+    device.push_back(u' ');
+    return device;
+}
+
+std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields, uint32_t argument)
+{
+    std::vector<uint8_t> block(sizeof(ControlRequest) + fields.size() * sizeof(uint64_t), 0);
+    ControlRequest header{command, 0, 0, argument};
+    std::memcpy(block.data(), &header, sizeof(header));
+    if (!fields.empty()) {
+        std::memcpy(block.data() + sizeof(header), fields.data(), fields.size() * sizeof(uint64_t));
+    }
+    return block;
+}
+
+km::IrpResult SendMajor(PDEVICE_OBJECT device, UCHAR major)
+{
+    km::IrpRequest request;
+    request.majorFunction = major;
+    return km::SendIrp(device, request);
+}
+
+uint64_t ReplyField64(const ControlAnswer& answer, size_t offset)
+{
+    uint64_t value = 0;
+    EXPECT_LE(offset + sizeof(value), answer.output.size());
+    if (offset + sizeof(value) <= answer.output.size()) {
+        std::memcpy(&value, answer.output.data() + offset, sizeof(value));
+    }
+    return value;
+}
+
+int32_t ReplyStatus(const ControlAnswer& answer)
+{
+    int32_t status = 0;
+    std::memcpy(&status, answer.output.data(), sizeof(status));
+    return status;
+}
+
+void HostTest::SetUp()
+{
+    KernelTest::SetUp();
+    if (LoadAtSetUp()) {
+        LoadHost();
+        ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
+    }
+}
+
+void HostTest::TearDown()
+{
+    if (globals != nullptr) {
+        for (AttachRecord* record : records_) {
+            RemoveEntryList(&record->Links);
+            delete record;
+        }
+        if (createdAttachedListLock_) {
+            Symbol<decltype(ASimpleResource_Destroy)>("ASimpleResource_Destroy")(&globals->AttachedListLock);
+        }
+    }
+    for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
+        if (it->attachedTo != nullptr) {
+            IoDetachDevice(it->attachedTo);
+        }
+        IoDeleteDevice(it->device);
+    }
+    KernelTest::TearDown();
+}
+
+km::DriverLoadResult HostTest::LoadHost(const km::DriverLoadOptions& options)
+{
+    km::DriverLoadOptions withName = options;
+    if (withName.serviceName.empty()) {
+        withName.serviceName = HostServiceName;
+    }
+    loaded = km::LoadDriver(km::ImagePath("host.so"), withName);
+    globals = loaded.image != nullptr ? Symbol<HostGlobalsRecord>("HostGlobals") : nullptr;
+    return loaded;
+}
+
+ControlAnswer HostTest::Kernel(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength)
+{
+    ControlAnswer answer;
+    answer.output.assign(outputLength, OutputFill);
+    km::IrpResult result =
+        km::SendDeviceControl(globals->ControlDevice, code, input.empty() ? nullptr : input.data(),
+                              static_cast<ULONG>(input.size()), outputLength ? answer.output.data() : nullptr,
+                              outputLength);
+    EXPECT_EQ(result.returned, result.status) << "the host completes every request it answers at once";
+    answer.status = result.status;
+    answer.information = result.information;
+    return answer;
+}
+
+ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
+                             const std::vector<std::pair<ULONG, bool>>& privileges)
+{
+    ControlAnswer answer;
+    answer.output.assign(outputLength, OutputFill);
+    km::RunAsUser(
+        [&] {
+            km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
+            ASSERT_EQ(opened.status, STATUS_SUCCESS);
+            std::vector<uint8_t> in = input;
+            IO_STATUS_BLOCK ioStatus{};
+            answer.status = NtDeviceIoControlFile(opened.handle, nullptr, nullptr, nullptr, &ioStatus, code,
+                                                  in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
+                                                  outputLength ? answer.output.data() : nullptr, outputLength);
+            answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
+            EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
+        },
+        privileges);
+    return answer;
+}
+
+PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower)
+{
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, type, 0, FALSE, &device), STATUS_SUCCESS);
+    if (device == nullptr) {
+        return nullptr;
+    }
+    PDEVICE_OBJECT attachedTo = nullptr;
+    if (lower != nullptr) {
+        EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(device, lower, &attachedTo), STATUS_SUCCESS);
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    devices_.push_back(HostDevice{device, attachedTo});
+    return device;
+}
+
+void HostTest::RecordFilterDevice(PDEVICE_OBJECT device)
+{
+    // The attachment manager sets the list and its lock up when it starts; until it does, the
+    // test does.
+    if (globals->AttachedList.Flink == nullptr) {
+        InitializeListHead(&globals->AttachedList);
+        ASSERT_EQ(Symbol<decltype(ASimpleResource_Init)>("ASimpleResource_Init")(&globals->AttachedListLock),
+                  STATUS_SUCCESS);
+        createdAttachedListLock_ = true;
+    }
+    auto* record = new AttachRecord{};
+    record->FilterDevice = device;
+    InsertHeadList(&globals->AttachedList, &record->Links);
+    records_.push_back(record);
+}
+
+void HostTest::SetLinkState(LONG state)
+{
+    auto acquire = Symbol<decltype(GateLockAcquire)>("GateLockAcquire");
+    auto release = Symbol<decltype(GateLockRelease)>("GateLockRelease");
+    acquire();
+    globals->LinkState = state;
+    release();
+}

@@ -1,0 +1,83 @@
+// The fixture of the driver core's tests: a booted model with the host loaded as a driver, and the
+// ways in that the host's clients use: device-control requests on the control device from kernel
+// mode (as the filter module sends them) and from user processes through handles, and IRPs on the
+// host's devices.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver/hostglobals.h"
+#include "filterhost/protocol.h"
+#include "kmodel/io_model.h"
+#include "support/kernel_test.h"
+
+constexpr char16_t HostServiceName[] = u"filterhost";
+
+// "\Device\<name>", U+0000, U+0020: the control device of a driver object named \Driver\<name>.
+std::u16string ControlDeviceNameFor(const std::u16string& name);
+
+// What a device-control request delivered: the final status, Information, and the output buffer
+// (filled with OutputFill before the call).
+struct ControlAnswer {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG_PTR information = 0;
+    std::vector<uint8_t> output;
+};
+constexpr uint8_t OutputFill = 0xCC;
+
+// A command block with one 64-bit field per value, from offset 16 on.
+std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields = {}, uint32_t argument = 0);
+// A pointer as a 64-bit command field.
+inline uint64_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
+inline uint64_t Address(PDRIVER_DISPATCH routine) { return reinterpret_cast<uintptr_t>(routine); }
+// Sends an IRP of the major function to exactly this device and waits for it.
+km::IrpResult SendMajor(PDEVICE_OBJECT device, UCHAR major);
+// The pointer-sized reply field at a byte offset of an answer's output.
+uint64_t ReplyField64(const ControlAnswer& answer, size_t offset);
+int32_t ReplyStatus(const ControlAnswer& answer);
+
+class HostTest : public KernelTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Startup tests load the host themselves.
+    virtual bool LoadAtSetUp() const { return true; }
+
+    km::DriverLoadResult LoadHost(const km::DriverLoadOptions& options = {});
+    template <class T>
+    T* Symbol(const char* name)
+    {
+        return reinterpret_cast<T*>(km::ImageSymbol(loaded.image, name));
+    }
+
+    // Device control on the control device with an IRP built in kernel mode.
+    ControlAnswer Kernel(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength);
+    ControlAnswer KernelCommand(const std::vector<uint8_t>& input, ULONG outputLength = sizeof(ControlReply))
+    {
+        return Kernel(IOCTL_HOST_COMMAND, input, outputLength);
+    }
+    // Device control through a handle opened with NtCreateFile from a new user process holding the
+    // given privileges.
+    ControlAnswer User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
+                       const std::vector<std::pair<ULONG, bool>>& privileges = {});
+
+    // A device of the host's driver object, as the attachment manager creates them; deleted (and
+    // detached) at the end of the test. Attached on top of `lower` when given.
+    PDEVICE_OBJECT CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower = nullptr);
+    // Puts a host device in AttachedList as a recorded volume filter device.
+    void RecordFilterDevice(PDEVICE_OBJECT device);
+    void SetLinkState(LONG state);
+
+    km::DriverLoadResult loaded;
+    HostGlobalsRecord* globals = nullptr;
+
+private:
+    struct HostDevice {
+        PDEVICE_OBJECT device;
+        PDEVICE_OBJECT attachedTo;
+    };
+    std::vector<HostDevice> devices_;
+    std::vector<struct AttachRecord*> records_;
+    bool createdAttachedListLock_ = false;
+};

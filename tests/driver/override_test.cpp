@@ -1,0 +1,178 @@
+// Per-device overrides: commands 26 and 27 and the override step that comes before every other
+// route.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "driver/host_test.h"
+
+namespace {
+
+constexpr NTSTATUS OlderStatus = STATUS_NOT_FOUND;
+constexpr NTSTATUS NewerStatus = STATUS_CANCELLED;
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+NTSTATUS NTAPI OlderHandler(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, OlderStatus); }
+NTSTATUS NTAPI NewerHandler(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, NewerStatus); }
+
+// Holds each call until HeldRelease is set.
+KEVENT HeldEntered;
+KEVENT HeldRelease;
+NTSTATUS NTAPI HoldingHandler(PDEVICE_OBJECT, PIRP irp)
+{
+    KeSetEvent(&HeldEntered, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&HeldRelease, Executive, KernelMode, FALSE, nullptr);
+    return Complete(irp, NewerStatus);
+}
+
+class OverrideTest : public HostTest {
+protected:
+    ControlAnswer Add(uint64_t key, PDRIVER_DISPATCH handler)
+    {
+        return KernelCommand(CommandBlock(HostCommandAddOverride, {key, Address(handler), 0x5A5A}));
+    }
+    ControlAnswer Add(const void* device, PDRIVER_DISPATCH handler) { return Add(Address(device), handler); }
+    ControlAnswer Remove(const void* device)
+    {
+        return KernelCommand(CommandBlock(HostCommandRemoveOverride, {Address(device)}));
+    }
+    NTSTATUS Read(PDEVICE_OBJECT device) { return SendMajor(device, IRP_MJ_READ).status; }
+};
+
+TEST_F(OverrideTest, OverrideNewestServesAndRemovalUncoversTheOlder)
+{
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ControlAnswer added = Add(device, OlderHandler);
+    EXPECT_EQ(added.status, STATUS_SUCCESS);
+    EXPECT_EQ(added.information, sizeof(ControlReply));
+    EXPECT_EQ(ReplyStatus(added), STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), OlderStatus);
+    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), NewerStatus);
+
+    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), OlderStatus);
+    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE);
+    ControlAnswer third = Remove(device);
+    EXPECT_EQ(third.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(third.information, 0u);
+
+    // A null handler makes the device refuse every request.
+    ASSERT_EQ(Add(device, nullptr).status, STATUS_SUCCESS);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP}) {
+        km::IrpResult result = SendMajor(device, major);
+        EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE) << "major " << int(major);
+        EXPECT_EQ(result.information, 0u);
+    }
+}
+
+TEST_F(OverrideTest, OverrideComesBeforeEveryOtherRoute)
+{
+    // The redirect device, linked with a handler, and a filter device with a lower driver.
+    PDEVICE_OBJECT redirect = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirect)})).status, STATUS_SUCCESS);
+    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {Address(OlderHandler)})).status,
+              STATUS_SUCCESS);
+    SetLinkState(LinkStateLinked);
+    PDEVICE_OBJECT lower = km::CreateModelDevice({});
+    PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+    ASSERT_EQ(Add(redirect, NewerHandler).status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(filter, NewerHandler).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(redirect), NewerStatus);
+    EXPECT_EQ(Read(filter), NewerStatus);
+    EXPECT_TRUE(km::ModelDeviceIrps(lower).empty());
+
+    // On the control device it captures the commands too, its own removal included.
+    ASSERT_EQ(Add(globals->ControlDevice, NewerHandler).status, STATUS_SUCCESS);
+    EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply)).status, NewerStatus);
+    EXPECT_EQ(Remove(globals->ControlDevice).status, NewerStatus);
+    EXPECT_EQ(km::OpenFile(ControlDeviceNameFor(HostServiceName), true).status, NewerStatus);
+}
+
+TEST_F(OverrideTest, OverrideRefusalsLeaveTheTableAndLockAsTheyWere)
+{
+    // Key 0 and the one key the table cannot hold; a refused entry goes back to the table.
+    size_t chunks = km::OutstandingBlocks(km::PoolTag("ABPL"));
+    for (uint64_t key : {uint64_t{0}, ~uint64_t{0}}) {
+        for (int attempt = 0; attempt < 10; attempt += 1) {
+            ControlAnswer refused = Add(key, NewerHandler);
+            EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER_1) << std::hex << key;
+            EXPECT_EQ(refused.information, 0u);
+        }
+    }
+    EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("ABPL")), chunks);
+
+    // No entry to be had: the table stays as it was.
+    km::FailAllocationsWithTag(km::PoolTag("ABPL"));
+    std::vector<PDEVICE_OBJECT> devices;
+    ControlAnswer answer;
+    do {
+        ASSERT_LT(devices.size(), 20u) << "the table never ran out of entries";
+        devices.push_back(CreateHostDevice(FILE_DEVICE_UNKNOWN));
+        answer = Add(devices.back(), NewerHandler);
+    } while (answer.status == STATUS_SUCCESS);
+    EXPECT_EQ(answer.status, STATUS_MEMORY_NOT_ALLOCATED);
+    EXPECT_EQ(answer.information, 0u);
+    EXPECT_EQ(Read(devices.back()), STATUS_NOT_SAME_DEVICE);
+    km::ClearPoolFaults();
+    // The lock was let go every time.
+    EXPECT_EQ(Add(devices.back(), NewerHandler).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(devices.back()), NewerStatus);
+}
+
+TEST_F(OverrideTest, OverrideRemovalWaitsForTheHandlerInside)
+{
+    KeInitializeEvent(&HeldEntered, NotificationEvent, FALSE);
+    KeInitializeEvent(&HeldRelease, NotificationEvent, FALSE);
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ASSERT_EQ(Add(device, HoldingHandler).status, STATUS_SUCCESS);
+
+    NTSTATUS readStatus = STATUS_PENDING;
+    km::Thread* reader = km::StartThread(km::SystemProcess(), [&] { readStatus = Read(device); });
+    KeWaitForSingleObject(&HeldEntered, Executive, KernelMode, FALSE, nullptr);
+    std::atomic<NTSTATUS> removeStatus{STATUS_PENDING};
+    km::Thread* remover = km::StartThread(km::SystemProcess(), [&] { removeStatus = Remove(device).status; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(removeStatus, STATUS_PENDING) << "command 27 went ahead while the handler was inside";
+
+    KeSetEvent(&HeldRelease, IO_NO_INCREMENT, FALSE);
+    km::JoinThread(reader);
+    km::JoinThread(remover);
+    EXPECT_EQ(readStatus, NewerStatus);
+    EXPECT_EQ(removeStatus, STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE);
+}
+
+TEST_F(OverrideTest, OverrideRequestIsRefusedWhenItsSharedHoldIs)
+{
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
+    auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
+    auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
+
+    // Use up the lock's records of shared holders while none can be added.
+    km::FailAllocationsWithTag(km::PoolTag("ABPL"));
+    int holds = 0;
+    while (acquireShared(&globals->OverrideLock)) {
+        ASSERT_LT(++holds, 100);
+    }
+    km::IrpResult result = SendMajor(device, IRP_MJ_READ);
+    EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(result.information, 0u);
+    km::ClearPoolFaults();
+
+    for (int hold = 0; hold < holds; hold += 1) {
+        releaseShared(&globals->OverrideLock);
+    }
+    ASSERT_EQ(globals->OverrideLock.sharedCount, 0u) << "a refused hold was released";
+    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+}
+
+}  // namespace

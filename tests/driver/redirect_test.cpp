@@ -1,0 +1,84 @@
+// The redirect device and its handler: commands 18 to 20 and the redirect step of routing.
+#include <atomic>
+
+#include "driver/host_test.h"
+
+namespace {
+
+using RedirectTest = HostTest;
+
+std::atomic<LONG> InFlightSeenByHandler{-1};
+HostGlobalsRecord* HandlerGlobals = nullptr;
+
+NTSTATUS NTAPI RedirectHandler(PDEVICE_OBJECT, PIRP irp)
+{
+    InFlightSeenByHandler = HandlerGlobals->DispatchInFlight;
+    irp->IoStatus.Status = STATUS_END_OF_FILE;
+    irp->IoStatus.Information = 5;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_END_OF_FILE;
+}
+
+TEST_F(RedirectTest, RedirectCommandsSetAndReport)
+{
+    ControlAnswer initial = KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16);
+    EXPECT_EQ(initial.status, STATUS_SUCCESS);
+    EXPECT_EQ(initial.information, 16u);
+    EXPECT_EQ(ReplyStatus(initial), STATUS_SUCCESS);
+    EXPECT_EQ(ReplyField64(initial, 8), 0u);
+
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ControlAnswer set = KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(device)}));
+    EXPECT_EQ(set.status, STATUS_SUCCESS);
+    EXPECT_EQ(set.information, 8u);
+    EXPECT_EQ(ReplyField64(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16), 8), Address(device));
+
+    for (PDRIVER_DISPATCH handler : {RedirectHandler, static_cast<PDRIVER_DISPATCH>(nullptr)}) {
+        // The previous handler goes to offset 8 of the host's buffer, outside the reply size.
+        ControlAnswer answer = KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {Address(handler)}), 16);
+        EXPECT_EQ(answer.status, STATUS_SUCCESS);
+        EXPECT_EQ(answer.information, 8u);
+        EXPECT_EQ(ReplyField64(answer, 8), 0xCCCCCCCCCCCCCCCCu) << "bytes beyond the reply were delivered";
+        EXPECT_EQ(globals->RedirectHandler, handler);
+    }
+}
+
+TEST_F(RedirectTest, RedirectRoutesToTheHandlerOnlyWhileLinked)
+{
+    HandlerGlobals = globals;
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}));
+    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(device)})).status, STATUS_SUCCESS);
+
+    km::IrpResult result = SendMajor(device, IRP_MJ_READ);  // no handler
+    EXPECT_EQ(result.status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(result.information, 0u);
+    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {Address(RedirectHandler)})).status,
+              STATUS_SUCCESS);
+    for (LONG state : {LinkStateUnlinked, LinkStateUnloading}) {
+        SetLinkState(state);
+        EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "link state " << state;
+    }
+
+    SetLinkState(LinkStateLinked);
+    result = SendMajor(device, IRP_MJ_READ);
+    EXPECT_EQ(result.returned, STATUS_END_OF_FILE);
+    EXPECT_EQ(result.information, 5u);
+    EXPECT_EQ(InFlightSeenByHandler, 1) << "the handler runs inside the dispatch gate";
+    EXPECT_EQ(globals->DispatchInFlight, 0);
+
+    globals->Started = 0;
+    result = SendMajor(device, IRP_MJ_READ);
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(result.information, 0u);
+    globals->Started = 1;
+
+    // The control device stays the host's even when named as the redirect device.
+    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(globals->ControlDevice)})).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, 8).status, STATUS_SUCCESS);
+    // Cleared, the device routes by its type again: a file-system filter device goes down.
+    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {0})).status, STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// Start-up: the control device's name, its properties, the start values, and the unwinding after a
+// failure at each step.
+#include <cstring>
+#include <set>
+
+#include "driver/host_test.h"
+
+namespace {
+
+class StartupTest : public HostTest {
+protected:
+    bool LoadAtSetUp() const override { return false; }
+
+    // Loads the host under an exact driver object name.
+    km::DriverLoadResult LoadNamed(const std::u16string& driverName)
+    {
+        km::DriverLoadOptions options;
+        options.driverName = driverName;
+        return LoadHost(options);
+    }
+
+    // A failed start-up leaves nothing behind: no control device, no pool, no references.
+    void ExpectNothingLeft(const std::u16string& deviceName)
+    {
+        EXPECT_EQ(loaded.driver, nullptr);
+        EXPECT_EQ(km::FindDevice(deviceName), nullptr);
+        EXPECT_EQ(km::TakeDriverLeakReport(), "");
+    }
+};
+
+std::u16string Repeat(char16_t c, size_t count) { return std::u16string(count, c); }
+
+TEST_F(StartupTest, StartupOpensTheControlDeviceAndRoutesEverythingToHostDispatch)
+{
+    ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
+    PDEVICE_OBJECT control = km::FindDevice(ControlDeviceNameFor(HostServiceName));
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control, globals->ControlDevice);
+    EXPECT_EQ(control->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
+    EXPECT_NE(control->Flags & DO_BUFFERED_IO, 0u);
+    EXPECT_EQ(control->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(std::memcmp(control->DeviceExtension, "KTDv\0\0\0\0", 8), 0);
+
+    auto hostDispatch = Symbol<DRIVER_DISPATCH>("HostDispatch");
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
+        if (major != IRP_MJ_FILE_SYSTEM_CONTROL) {  // the attachment manager's slot
+            EXPECT_EQ(loaded.driver->MajorFunction[major], hostDispatch) << "major function " << major;
+        }
+    }
+    EXPECT_EQ(loaded.driver->DriverUnload, nullptr);
+
+    EXPECT_EQ(globals->LoaderProcessId, reinterpret_cast<HANDLE>(-1));
+    EXPECT_EQ(globals->ModuleServiceName.MaximumLength, 100);
+    EXPECT_EQ(globals->CachedFreePoolWithTag, 0xFFFFFFFFu);
+    EXPECT_EQ(KeReadStateEvent(&globals->DispatchDrained), 0);
+}
+
+// Driver object name, and the control device name it gives (empty: start-up fails).
+struct NamingCase {
+    const char* label;
+    std::u16string driverName;
+    std::u16string deviceName;
+};
+
+void PrintTo(const NamingCase& naming, std::ostream* out) { *out << naming.label; }
+
+class StartupNamingTest : public StartupTest, public ::testing::WithParamInterface<NamingCase> {};
+
+TEST_P(StartupNamingTest, StartupNamesTheControlDevice)
+{
+    const NamingCase& naming = GetParam();
+    km::DriverLoadResult result = LoadNamed(naming.driverName);
+    if (naming.deviceName.empty()) {
+        EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+        ExpectNothingLeft(ControlDeviceNameFor(naming.driverName));
+        return;
+    }
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(km::FindDevice(naming.deviceName), globals->ControlDevice);
+    // The same name without the trailing U+0000 and space is a different name.
+    EXPECT_EQ(km::FindDevice(naming.deviceName.substr(0, naming.deviceName.size() - 2)), nullptr);
+}
+
+const std::u16string Nul(1, u'\0');
+const std::u16string Name32 = Repeat(u'n', 32);  // "\Driver\" + 32 characters: L = 80 bytes
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, StartupNamingTest,
+    ::testing::Values(
+        NamingCase{"Sample", u"\\Driver\\Sample", ControlDeviceNameFor(u"Sample")},
+        NamingCase{"SampleTerminated", u"\\Driver\\Sample" + Nul, ControlDeviceNameFor(u"Sample")},
+        NamingCase{"WithoutDriverPrefix", u"Sample", ControlDeviceNameFor(u"Sample")},
+        NamingCase{"Unterminated80", u"\\Driver\\" + Name32, ControlDeviceNameFor(Name32)},
+        NamingCase{"Unterminated82", u"\\Driver\\" + Name32 + u"x", u""},
+        NamingCase{"Terminated82", u"\\Driver\\" + Name32 + Nul, ControlDeviceNameFor(Name32)},
+        NamingCase{"Terminated84", u"\\Driver\\" + Name32 + u"x" + Nul, u""},
+        // Without the prefix nothing is dropped: 80 bytes fill the 100-byte name exactly.
+        NamingCase{"WithoutPrefix80", Repeat(u'm', 40), ControlDeviceNameFor(Repeat(u'm', 40))},
+        NamingCase{"Empty", u"", u""}),
+    [](const ::testing::TestParamInfo<NamingCase>& naming) { return naming.param.label; });
+
+TEST_F(StartupTest, StartupUnwindsAfterEveryAllocationFailure)
+{
+    // Fail the first, second, ... allocation of start-up until it gets through; each failure must
+    // leave nothing behind.
+    std::set<NTSTATUS> statuses;
+    for (uint64_t nth = 1;; nth += 1) {
+        ASSERT_LT(nth, 50u) << "start-up never succeeded";
+        km::FailNthAllocation(nth);
+        LoadHost();
+        km::ClearPoolFaults();
+        if (loaded.status == STATUS_SUCCESS) {
+            EXPECT_GT(nth, 3u) << "start-up allocates the name buffer and two tables";
+            break;
+        }
+        statuses.insert(loaded.status);
+        ExpectNothingLeft(ControlDeviceNameFor(HostServiceName));
+    }
+    EXPECT_EQ(statuses, (std::set<NTSTATUS>{STATUS_NO_MEMORY, STATUS_INSUFFICIENT_RESOURCES}));
+}
+
+TEST_F(StartupTest, StartupFailuresByStep)
+{
+    struct Step {
+        const char* label;
+        std::function<void()> inject;
+        NTSTATUS expected;
+    };
+    const Step steps[] = {
+        {"no paged pool for the name", [] { km::FailAllocationsOfType(true); }, STATUS_NO_MEMORY},
+        {"IoCreateDevice fails", [] { km::FailIoCreateDevice(1, STATUS_OBJECT_NAME_COLLISION); },
+         STATUS_OBJECT_NAME_COLLISION},
+        {"no table block", [] { km::FailAllocationsWithTag(km::PoolTag("HshT")); }, STATUS_INSUFFICIENT_RESOURCES},
+        {"no entry pool", [] { km::FailAllocationsWithTag(km::PoolTag("ABPL")); }, STATUS_NO_MEMORY},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.label);
+        step.inject();
+        EXPECT_EQ(LoadHost().status, step.expected);
+        km::ClearPoolFaults();
+        km::ClearIoFaults();
+        ExpectNothingLeft(ControlDeviceNameFor(HostServiceName));
+    }
+    // The same driver starts once nothing fails.
+    EXPECT_EQ(LoadHost().status, STATUS_SUCCESS);
+}
+
+}  // namespace
