@@ -228,7 +228,8 @@ km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLo
     std::u16string service = options.serviceName.empty() ? ServiceNameOf(imagePath) : options.serviceName;
     km::Image* image = km::LoadImage(imagePath, &result.error);
     if (image == nullptr) {
-        result.status = access(imagePath.c_str(), F_OK) == 0 ? STATUS_INVALID_IMAGE_FORMAT : STATUS_OBJECT_NAME_NOT_FOUND;
+        bool exists = access(imagePath.c_str(), F_OK) == 0;
+        result.status = exists ? STATUS_INVALID_IMAGE_FORMAT : STATUS_OBJECT_NAME_NOT_FOUND;
         return result;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(km::ImageSymbol(image, "DriverEntry"));

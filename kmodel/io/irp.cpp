@@ -227,7 +227,13 @@ NTSTATUS CallSynchronously(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* ioS
         bool finished;
         {
             std::lock_guard<std::mutex> hold(ob::ModelLock());
-            finished = FindIrpLocked(irp)->finished;
+            IrpRecord* record = FindIrpLocked(irp);
+            if (record == nullptr) {
+                KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownIrp, (ULONG_PTR)irp, (ULONG_PTR)device,
+                           0, "the driver of device %p freed IRP %p, which the I/O manager owns", (void*)device,
+                           (void*)irp);
+            }
+            finished = record->finished;
         }
         if (!finished) {
             KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckNotCompleted, (ULONG_PTR)irp,
@@ -444,7 +450,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                    "IRP %p completed with STATUS_PENDING", (void*)Irp);
     }
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
-    if (IsBufferedControl(current) && Irp->IoStatus.Information > current->Parameters.DeviceIoControl.OutputBufferLength) {
+    if (IsBufferedControl(current) &&
+        Irp->IoStatus.Information > current->Parameters.DeviceIoControl.OutputBufferLength) {
         KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckInformationTooLarge, (ULONG_PTR)Irp,
                    Irp->IoStatus.Information, current->Parameters.DeviceIoControl.OutputBufferLength,
                    "IRP %p completed with Information %llu above its output buffer length %lu (buffered device "

@@ -39,8 +39,8 @@ std::string ReleasePoolOfImage(const void* image, bool report)
             km::PoolBlockInfo info{};
             km::QueryPoolBlock(reinterpret_cast<void*>(block.first), &info);
             char line[120];
-            snprintf(line, sizeof line, "pool block %p '%s' of %zu bytes not freed\n", reinterpret_cast<void*>(block.first),
-                     TagText(info.tag).c_str(), info.size);
+            snprintf(line, sizeof line, "pool block %p '%s' of %zu bytes not freed\n",
+                     reinterpret_cast<void*>(block.first), TagText(info.tag).c_str(), info.size);
             lines += line;
         }
         ExFreePoolWithTag(reinterpret_cast<void*>(block.first), 0);

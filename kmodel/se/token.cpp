@@ -83,7 +83,10 @@ void km::GrantPrivilege(Process* process, ULONG privilege, bool enabled)
     SetPrivilege(process, privilege, enabled ? PrivilegeState::Enabled : PrivilegeState::Disabled);
 }
 
-void km::RevokePrivilege(Process* process, ULONG privilege) { SetPrivilege(process, privilege, PrivilegeState::Absent); }
+void km::RevokePrivilege(Process* process, ULONG privilege)
+{
+    SetPrivilege(process, privilege, PrivilegeState::Absent);
+}
 
 km::PrivilegeState km::QueryPrivilege(Process* process, ULONG privilege)
 {

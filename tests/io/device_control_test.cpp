@@ -96,15 +96,17 @@ TEST_F(DeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
                                         sizes.input, output.data(), sizes.output),
                   STATUS_SUCCESS);
         ASSERT_TRUE(seen.hadBuffer) << "the system buffer is a pool block of its own";
-        EXPECT_EQ(seen.block.size, std::max(sizes.input, sizes.output)) << sizes.input << " in, " << sizes.output << " out";
+        EXPECT_EQ(seen.block.size, std::max(sizes.input, sizes.output))
+            << sizes.input << " in, " << sizes.output << " out";
         EXPECT_EQ(seen.block.tag, SystemBufferTag);
         EXPECT_FALSE(seen.block.paged);
         EXPECT_EQ(seen.input, input);
     }
     seen = Seen{};
     IO_STATUS_BLOCK ioStatus;
-    ASSERT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0),
+        STATUS_SUCCESS);
     EXPECT_TRUE(seen.called);
     EXPECT_FALSE(seen.hadBuffer) << "no buffer for a request without input or output";
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);

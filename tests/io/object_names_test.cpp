@@ -19,6 +19,10 @@ TEST_F(ObjectNamesTest, NameWithNulAndSpaceIsFoundOnlyByItsFullCountedName)
     EXPECT_EQ(km::FindDevice(u"\\Device\\Sample"), nullptr) << "shorter by the U+0000 and the space";
     EXPECT_EQ(km::FindDevice(std::u16string(u"\\Device\\Sample\0", 15)), nullptr);
     EXPECT_EQ(km::FindDevice(std::u16string(u"\\Device\\Sample\0  ", 17)), nullptr) << "longer";
+    km::OpenResult opened = km::OpenFile(ControlName, true);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS) << "opened by its full counted name";
+    ZwClose(opened.handle);
+    EXPECT_EQ(km::OpenFile(u"\\Device\\Sample", true).status, STATUS_OBJECT_NAME_NOT_FOUND);
     km::DeleteModelDevice(device);
     EXPECT_EQ(km::FindDevice(ControlName), nullptr);
 }

@@ -72,7 +72,8 @@ TEST_F(IoVerifierDeathTest, CompletingAboveDispatchLevel)
         Complete(irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}), "STOP 0x000000C9 .*IofCompleteRequest for IRP .* at IRQL 15");
+    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
+                 "STOP 0x000000C9 .*IofCompleteRequest for IRP .* at IRQL 15");
 }
 
 TEST_F(IoVerifierDeathTest, PassingDownWithoutAStackLocationLeft)

@@ -81,7 +81,7 @@ void ClearIoFaults();
 struct RecordedIrp {
     PDEVICE_OBJECT device;
     PIRP irp;
-    IO_STACK_LOCATION stack;  // the current stack location as received
+    IO_STACK_LOCATION stack;  // the current stack location as received (its pointers live with the IRP)
     KPROCESSOR_MODE requestorMode;
     ULONG irpFlags;
     std::vector<uint8_t> systemBuffer;  // buffered device control: the input bytes
