@@ -39,35 +39,23 @@ bool AllZero(const void* memory, size_t size)
 
 using BaseSpinLock = BaseLibraryTest;
 
-TEST_F(BaseSpinLock, QueuedModeKeepsThePreviousIrqlInTheHandle)
+TEST_F(BaseSpinLock, PreviousIrqlLivesInTheHandleWhenQueuedAndInTheHolderWhenPlain)
 {
     RaisedIrql apc(APC_LEVEL);
-    ASpinLock holder;
-    holder.savedIrql = UntouchedIrql;
-    ASSERT_TRUE(host.ASpinLock_Init(&holder));
-
-    KLOCK_QUEUE_HANDLE handle;
-    handle.OldIrql = UntouchedIrql;
-    host.ASpinLock_Acquire(&holder, &handle);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_EQ(handle.OldIrql, APC_LEVEL);
-    EXPECT_EQ(holder.savedIrql, UntouchedIrql);
-    host.ASpinLock_Release(&holder, &handle);
-    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-}
-
-TEST_F(BaseSpinLock, WithoutAQueueHandleTheHolderKeepsThePreviousIrql)
-{
-    RaisedIrql apc(APC_LEVEL);
-    ASpinLock holder;
-    ASSERT_TRUE(host.ASpinLock_Init(&holder));
-    holder.savedIrql = UntouchedIrql;
-
-    host.ASpinLock_Acquire(&holder, nullptr);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_EQ(holder.savedIrql, APC_LEVEL);
-    host.ASpinLock_Release(&holder, nullptr);
-    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    for (bool withHandle : {true, false}) {
+        ASpinLock holder;
+        holder.savedIrql = UntouchedIrql;
+        ASSERT_TRUE(host.ASpinLock_Init(&holder));
+        KLOCK_QUEUE_HANDLE handle;
+        handle.OldIrql = UntouchedIrql;
+        PKLOCK_QUEUE_HANDLE given = withHandle ? &handle : nullptr;
+        host.ASpinLock_Acquire(&holder, given);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        EXPECT_EQ(handle.OldIrql, withHandle ? APC_LEVEL : UntouchedIrql);
+        EXPECT_EQ(holder.savedIrql, withHandle ? UntouchedIrql : APC_LEVEL);
+        host.ASpinLock_Release(&holder, given);
+        EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    }
 }
 
 TEST_F(BaseSpinLock, InitReleasesTheLockOnlyAndNullHoldersAreIgnored)
@@ -88,24 +76,6 @@ TEST_F(BaseSpinLock, InitReleasesTheLockOnlyAndNullHoldersAreIgnored)
     host.ASpinLock_Release(nullptr, &handle);
     host.ASpinLock_Acquire(nullptr, nullptr);
     host.ASpinLock_Release(nullptr, nullptr);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(BaseSpinLock, NestedLocksAreReleasedInReverseOrder)
-{
-    ASpinLock outer;
-    ASpinLock inner;
-    ASSERT_TRUE(host.ASpinLock_Init(&outer));
-    ASSERT_TRUE(host.ASpinLock_Init(&inner));
-    KLOCK_QUEUE_HANDLE outerHandle;
-    KLOCK_QUEUE_HANDLE innerHandle;
-    host.ASpinLock_Acquire(&outer, &outerHandle);
-    host.ASpinLock_Acquire(&inner, &innerHandle);
-    EXPECT_EQ(outerHandle.OldIrql, PASSIVE_LEVEL);
-    EXPECT_EQ(innerHandle.OldIrql, DISPATCH_LEVEL);
-    host.ASpinLock_Release(&inner, &innerHandle);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    host.ASpinLock_Release(&outer, &outerHandle);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 

@@ -1,6 +1,5 @@
 // ASimpleResource: shared and exclusive holds, recursion of the owner, readers waiting for a
 // writer, pending writers, DISPATCH_LEVEL behaviour and shortage of table entries.
-#include <vector>
 
 #include "base_test.h"
 
@@ -298,43 +297,6 @@ TEST_F(BaseResource, SharedHoldFailsWhenNoTableEntryCanBeHad)
     for (ULONG hold = 0; hold < entriesPerChunk; ++hold) {
         host.ASimpleResource_ReleaseShared(&resource);
     }
-}
-
-TEST_F(BaseResource, AThreadAlreadyInTheTableIsAdmittedPastAWriter)
-{
-    // A thread whose id is in the table counts its hold on its newest entry instead of waiting.
-    ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));
-    std::atomic<HANDLE> readerId{nullptr};
-    KEVENT recorded;
-    KeInitializeEvent(&recorded, NotificationEvent, FALSE);
-    bool got = false;
-    UCHAR holdsSeen = 0;
-    PVOID record = nullptr;
-    {
-        ModelThread reader([&] {
-            readerId.store(PsGetCurrentThreadId());
-            KeWaitForSingleObject(&recorded, Executive, KernelMode, FALSE, nullptr);
-            RaisedIrql dispatch(DISPATCH_LEVEL);
-            got = host.ASimpleResource_AcquireShared(&resource);
-            holdsSeen = *static_cast<PUCHAR>(record);
-            if (got) {
-                host.ASimpleResource_ReleaseShared(&resource);
-            }
-        });
-        while (readerId.load() == nullptr) {
-            std::this_thread::yield();
-        }
-        record = host.AHashTable_AllocEntry(resource.threadTable);
-        ASSERT_NE(record, nullptr);
-        ASSERT_TRUE(host.AHashTable_Insert(resource.threadTable, reinterpret_cast<ULONGLONG>(readerId.load()), record));
-        KeSetEvent(&recorded, IO_NO_INCREMENT, FALSE);
-    }
-    EXPECT_TRUE(got);
-    EXPECT_EQ(holdsSeen, 1);
-    EXPECT_EQ(State().tableEntries, 1u) << "no entry of its own was added or left";
-    EXPECT_EQ(State().sharedCount, 0u);
-    host.AHashTable_Release(resource.threadTable, record);
-    host.ASimpleResource_ReleaseExclusive(&resource);
 }
 
 TEST_F(BaseResource, ReadersNeverSeeAWriterHalfway)

@@ -65,47 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
                                       : "Without" + kernel.param[0].substr(2);  // drop "Ke"
     });
 
-TEST_F(BaseRoutineTable, PlainLocksStillExcludeAndRestoreIrql)
-{
-    km::RemoveExport("KeAcquireInStackQueuedSpinLock");
-    km::RemoveExport("KeReleaseInStackQueuedSpinLock");
-    ASSERT_EQ(host.BaseInit(), STATUS_SUCCESS);
-
-    ASpinLock outer;
-    ASpinLock inner;
-    ASSERT_TRUE(host.ASpinLock_Init(&outer));
-    ASSERT_TRUE(host.ASpinLock_Init(&inner));
-    KLOCK_QUEUE_HANDLE outerHandle;
-    KLOCK_QUEUE_HANDLE innerHandle;
-    host.ASpinLock_Acquire(&outer, &outerHandle);
-    host.ASpinLock_Acquire(&inner, &innerHandle);
-    EXPECT_EQ(outer.savedIrql, PASSIVE_LEVEL);
-    EXPECT_EQ(inner.savedIrql, DISPATCH_LEVEL);
-    host.ASpinLock_Release(&inner, &innerHandle);
-    host.ASpinLock_Release(&outer, &outerHandle);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
-    // The library's own users (here a recursive resource) work on such a kernel too.
-    ASimpleResource resource;
-    ASSERT_EQ(host.ASimpleResource_Init(&resource), STATUS_SUCCESS);
-    long counter = 0;
-    auto body = [&] {
-        for (int round = 0; round < 500; ++round) {
-            ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));
-            counter = counter + 1;
-            host.ASimpleResource_ReleaseExclusive(&resource);
-            ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
-            host.ASimpleResource_ReleaseShared(&resource);
-        }
-    };
-    {
-        ModelThread first(body);
-        ModelThread second(body);
-    }
-    EXPECT_EQ(counter, 1000);
-    host.ASimpleResource_Destroy(&resource);
-}
-
 TEST_F(BaseRoutineTable, KernelWithoutExFreePoolWithTagStillStarts)
 {
     km::RemoveExport("ExFreePoolWithTag");
