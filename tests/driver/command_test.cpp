@@ -111,7 +111,7 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
     EXPECT_LE(answer.information, needs.output);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, CommandBufferTest,
+INSTANTIATE_TEST_SUITE_P(CommandBuffers, CommandBufferTest,
                          ::testing::Values(BufferNeeds{HostCommandSetRedirectDevice, 24, 8},
                                            BufferNeeds{HostCommandGetRedirectDevice, 12, 16},
                                            BufferNeeds{HostCommandSetRedirectHandler, 24, 8},

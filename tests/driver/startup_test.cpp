@@ -85,7 +85,7 @@ const std::u16string Nul(1, u'\0');
 const std::u16string Name32 = Repeat(u'n', 32);  // "\Driver\" + 32 characters: L = 80 bytes
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, StartupNamingTest,
+    StartupNames, StartupNamingTest,
     ::testing::Values(
         NamingCase{"Sample", u"\\Driver\\Sample", ControlDeviceNameFor(u"Sample")},
         NamingCase{"SampleTerminated", u"\\Driver\\Sample" + Nul, ControlDeviceNameFor(u"Sample")},
