@@ -8,13 +8,13 @@
 
 namespace {
 
-using ConcurrencyTest = KernelTest;
+using IoConcurrencyTest = KernelTest;
 
 constexpr ULONG IoctlEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr int ThreadCount = 4;
 constexpr int Rounds = 40;
 
-TEST_F(ConcurrencyTest, ThreadsOpenControlAndCloseOneDeviceTogether)
+TEST_F(IoConcurrencyTest, ThreadsOpenControlAndCloseOneDeviceTogether)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Busy"});
     std::atomic<int> creates{0}, closes{0};
@@ -73,7 +73,7 @@ TEST_F(ConcurrencyTest, ThreadsOpenControlAndCloseOneDeviceTogether)
     EXPECT_EQ(km::OutstandingIrps(), 0u);
 }
 
-TEST_F(ConcurrencyTest, IrpsPendedByManyThreadsAreCompletedByOne)
+TEST_F(IoConcurrencyTest, IrpsPendedByManyThreadsAreCompletedByOne)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK});
     KSPIN_LOCK lock;

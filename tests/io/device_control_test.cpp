@@ -12,7 +12,7 @@ constexpr ULONG IoctlWrite = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERE
 constexpr ULONG IoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_NEITHER, FILE_ANY_ACCESS);
 constexpr ULONG SystemBufferTag = km::PoolTag("IoSB");
 
-class DeviceControlTest : public KernelTest {
+class IoDeviceControlTest : public KernelTest {
 protected:
     void SetUp() override
     {
@@ -77,7 +77,7 @@ protected:
     Seen seen;
 };
 
-TEST_F(DeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
+TEST_F(IoDeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
 {
     AnswerWith(STATUS_SUCCESS, 0, 0);
     HANDLE handle = Open(true);
@@ -112,7 +112,7 @@ TEST_F(DeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST_F(DeviceControlTest, InformationBytesAreCopiedBackAndNoMore)
+TEST_F(IoDeviceControlTest, InformationBytesAreCopiedBackAndNoMore)
 {
     AnswerWith(STATUS_SUCCESS, 16, 5);
     HANDLE handle = Open(true);
@@ -143,7 +143,7 @@ TEST_F(DeviceControlTest, InformationBytesAreCopiedBackAndNoMore)
     ZwClose(handle);
 }
 
-TEST_F(DeviceControlTest, RequestorModeIsTheCallersPreviousMode)
+TEST_F(IoDeviceControlTest, RequestorModeIsTheCallersPreviousMode)
 {
     AnswerWith(STATUS_SUCCESS, 0, 0);
     HANDLE kernelHandle = Open(true);
@@ -175,7 +175,7 @@ TEST_F(DeviceControlTest, RequestorModeIsTheCallersPreviousMode)
     ZwClose(kernelHandle);
 }
 
-TEST_F(DeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
+TEST_F(IoDeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
 {
     km::SetModelDeviceHandler(device, [this](PDEVICE_OBJECT, PIRP irp) {
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
@@ -203,7 +203,7 @@ TEST_F(DeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
     ZwClose(handle);
 }
 
-TEST_F(DeviceControlTest, OtherMethodsAndMissingAccessAreRefusedBeforeTheDriver)
+TEST_F(IoDeviceControlTest, OtherMethodsAndMissingAccessAreRefusedBeforeTheDriver)
 {
     AnswerWith(STATUS_SUCCESS, 0, 0);
     HANDLE handle = Open(true, GENERIC_READ);
@@ -226,7 +226,7 @@ TEST_F(DeviceControlTest, OtherMethodsAndMissingAccessAreRefusedBeforeTheDriver)
     EXPECT_FALSE(seen.called);
 }
 
-TEST_F(DeviceControlTest, BuiltRequestsAreFreedByTheirCompletion)
+TEST_F(IoDeviceControlTest, BuiltRequestsAreFreedByTheirCompletion)
 {
     AnswerWith(STATUS_SUCCESS, 4, 4);
     uint8_t input[6] = {1, 2, 3, 4, 5, 6};

@@ -6,7 +6,7 @@
 
 namespace {
 
-using DeviceTest = KernelTest;
+using IoDeviceTest = KernelTest;
 
 PDEVICE_OBJECT CreateOn(PDRIVER_OBJECT driver, const std::u16string& name, ULONG extensionSize, NTSTATUS* status)
 {
@@ -17,7 +17,7 @@ PDEVICE_OBJECT CreateOn(PDRIVER_OBJECT driver, const std::u16string& name, ULONG
     return device;
 }
 
-TEST_F(DeviceTest, NewDeviceIsInitialisingWithAZeroedExtensionRightAfterIt)
+TEST_F(IoDeviceTest, NewDeviceIsInitialisingWithAZeroedExtensionRightAfterIt)
 {
     NTSTATUS status;
     PDEVICE_OBJECT device = CreateOn(km::ModelDriver(), u"\\Device\\Fresh", 24, &status);
@@ -42,7 +42,7 @@ TEST_F(DeviceTest, NewDeviceIsInitialisingWithAZeroedExtensionRightAfterIt)
     EXPECT_EQ(km::ModelDriver()->DeviceObject, nullptr);
 }
 
-TEST_F(DeviceTest, ATakenNameIsRefusedAndFreedAgainByDeletion)
+TEST_F(IoDeviceTest, ATakenNameIsRefusedAndFreedAgainByDeletion)
 {
     NTSTATUS status;
     PDEVICE_OBJECT first = CreateOn(km::ModelDriver(), u"\\Device\\Taken", 0, &status);
@@ -57,7 +57,7 @@ TEST_F(DeviceTest, ATakenNameIsRefusedAndFreedAgainByDeletion)
     IoDeleteDevice(second);
 }
 
-TEST_F(DeviceTest, InjectedFailureHitsTheNthCallOnly)
+TEST_F(IoDeviceTest, InjectedFailureHitsTheNthCallOnly)
 {
     km::FailIoCreateDevice(2, STATUS_INSUFFICIENT_RESOURCES);
     NTSTATUS status;
@@ -73,7 +73,7 @@ TEST_F(DeviceTest, InjectedFailureHitsTheNthCallOnly)
     IoDeleteDevice(third);
 }
 
-TEST_F(DeviceTest, DeletedDeviceLivesUntilItsLastReferenceGoes)
+TEST_F(IoDeviceTest, DeletedDeviceLivesUntilItsLastReferenceGoes)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Held"});
     EXPECT_EQ(km::ObjectReferenceCount(device), 1);
@@ -88,7 +88,7 @@ TEST_F(DeviceTest, DeletedDeviceLivesUntilItsLastReferenceGoes)
     EXPECT_EQ(km::ObjectReferenceCount(device), -1);
 }
 
-TEST_F(DeviceTest, AttachingStacksDevicesAndCountsStackLocations)
+TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocations)
 {
     PDEVICE_OBJECT base = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM, u"\\FileSystem\\Base"});
     PDEVICE_OBJECT middle = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
@@ -125,7 +125,7 @@ TEST_F(DeviceTest, AttachingStacksDevicesAndCountsStackLocations)
     km::DeleteModelDevice(base);
 }
 
-TEST_F(DeviceTest, InjectedAttachFailureLeavesTheStackAlone)
+TEST_F(IoDeviceTest, InjectedAttachFailureLeavesTheStackAlone)
 {
     PDEVICE_OBJECT base = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
     PDEVICE_OBJECT filter = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
@@ -151,7 +151,7 @@ void NTAPI DetachAndDelete(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
     IoDeleteDevice(source);
 }
 
-TEST_F(DeviceTest, DeletingTheDeviceBelowAFilterCallsTheFiltersFastIoDetachDevice)
+TEST_F(IoDeviceTest, DeletingTheDeviceBelowAFilterCallsTheFiltersFastIoDetachDevice)
 {
     FAST_IO_DISPATCH fastIo{};
     fastIo.SizeOfFastIoDispatch = sizeof fastIo;
@@ -169,7 +169,7 @@ TEST_F(DeviceTest, DeletingTheDeviceBelowAFilterCallsTheFiltersFastIoDetachDevic
     EXPECT_EQ(km::ObjectReferenceCount(filter), -1);
 }
 
-TEST_F(DeviceTest, EnumerationTellsTheCountFirstAndReferencesEveryDevice)
+TEST_F(IoDeviceTest, EnumerationTellsTheCountFirstAndReferencesEveryDevice)
 {
     PDEVICE_OBJECT first = km::CreateModelDevice({FILE_DEVICE_DISK});
     PDEVICE_OBJECT second = km::CreateModelDevice({FILE_DEVICE_DISK});
@@ -186,7 +186,7 @@ TEST_F(DeviceTest, EnumerationTellsTheCountFirstAndReferencesEveryDevice)
     }
 }
 
-TEST_F(DeviceTest, AReferenceNotDroppedIsReportedAtShutdown)
+TEST_F(IoDeviceTest, AReferenceNotDroppedIsReportedAtShutdown)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Leaky"});
     ObReferenceObject(device);

@@ -7,7 +7,7 @@ namespace {
 
 enum Scenario : LONG { StartWithUnload = 0, StartWithoutUnload = 1, FailClean = 2, FailLeaky = 3, UnloadLeaky = 4 };
 
-class DriverLoadTest : public KernelTest {
+class IoDriverLoadTest : public KernelTest {
 protected:
     km::DriverLoadResult Load(Scenario scenario, km::DriverLoadOptions options = {})
     {
@@ -24,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(DriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
+TEST_F(IoDriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
 {
     km::DriverLoadResult loaded;
     km::RunAsUser([&] { loaded = Load(StartWithUnload); });
@@ -61,7 +61,7 @@ TEST_F(DriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
     EXPECT_EQ(km::TakeDriverLeakReport(), "");
 }
 
-TEST_F(DriverLoadTest, TheDriverNameIsTakenByteForByte)
+TEST_F(IoDriverLoadTest, TheDriverNameIsTakenByteForByte)
 {
     km::DriverLoadOptions options;
     options.driverName = std::u16string(u"\\Driver\\Sample\0", 15);
@@ -91,7 +91,7 @@ TEST_F(DriverLoadTest, TheDriverNameIsTakenByteForByte)
     km::UnloadDriver(loaded.driver);
 }
 
-TEST_F(DriverLoadTest, ANameAlreadyLoadedOrAMissingImageIsRefused)
+TEST_F(IoDriverLoadTest, ANameAlreadyLoadedOrAMissingImageIsRefused)
 {
     km::DriverLoadOptions options;
     options.driverName = u"\\Driver\\ModelLower";
@@ -105,7 +105,7 @@ TEST_F(DriverLoadTest, ANameAlreadyLoadedOrAMissingImageIsRefused)
     EXPECT_FALSE(loaded.error.empty());
 }
 
-TEST_F(DriverLoadTest, AFailedStartThatCleanedUpLeavesNothing)
+TEST_F(IoDriverLoadTest, AFailedStartThatCleanedUpLeavesNothing)
 {
     km::DriverLoadResult loaded = Load(FailClean);
     EXPECT_EQ(loaded.status, STATUS_INSUFFICIENT_RESOURCES);
@@ -115,7 +115,7 @@ TEST_F(DriverLoadTest, AFailedStartThatCleanedUpLeavesNothing)
     EXPECT_EQ(km::TakeDriverLeakReport(), "");
 }
 
-TEST_F(DriverLoadTest, WhatAFailedStartLeftIsReportedAndReleased)
+TEST_F(IoDriverLoadTest, WhatAFailedStartLeftIsReportedAndReleased)
 {
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\IoTestLower"});
     km::DriverLoadResult loaded = Load(FailLeaky);
@@ -137,7 +137,7 @@ TEST_F(DriverLoadTest, WhatAFailedStartLeftIsReportedAndReleased)
     EXPECT_EQ(km::OutstandingIrps(), 0u);
 }
 
-TEST_F(DriverLoadTest, AReportNotTakenFailsTheShutdown)
+TEST_F(IoDriverLoadTest, AReportNotTakenFailsTheShutdown)
 {
     km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\IoTestLower"});
     EXPECT_EQ(Load(FailLeaky).status, STATUS_UNSUCCESSFUL);
@@ -146,7 +146,7 @@ TEST_F(DriverLoadTest, AReportNotTakenFailsTheShutdown)
     km::Boot();
 }
 
-TEST_F(DriverLoadTest, UnloadingReportsWhatTheUnloadRoutineLeft)
+TEST_F(IoDriverLoadTest, UnloadingReportsWhatTheUnloadRoutineLeft)
 {
     km::DriverLoadResult loaded = Load(UnloadLeaky);
     ASSERT_EQ(loaded.status, STATUS_SUCCESS);
@@ -158,7 +158,7 @@ TEST_F(DriverLoadTest, UnloadingReportsWhatTheUnloadRoutineLeft)
     EXPECT_EQ(km::FindDevice(u"\\Device\\IoTest"), nullptr);
 }
 
-TEST_F(DriverLoadTest, ADriverWithoutUnloadRoutineStaysUntilShutdownAndLeavesNoLeak)
+TEST_F(IoDriverLoadTest, ADriverWithoutUnloadRoutineStaysUntilShutdownAndLeavesNoLeak)
 {
     km::DriverLoadResult loaded = Load(StartWithoutUnload);
     ASSERT_EQ(loaded.status, STATUS_SUCCESS);
@@ -175,7 +175,7 @@ TEST_F(DriverLoadTest, ADriverWithoutUnloadRoutineStaysUntilShutdownAndLeavesNoL
     km::Boot();
 }
 
-TEST_F(DriverLoadTest, AFileReferenceLeftAtShutdownIsReportedWithoutCallingTheGoneDriver)
+TEST_F(IoDriverLoadTest, AFileReferenceLeftAtShutdownIsReportedWithoutCallingTheGoneDriver)
 {
     km::DriverLoadResult loaded = Load(StartWithoutUnload);
     ASSERT_EQ(loaded.status, STATUS_SUCCESS);

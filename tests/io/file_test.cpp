@@ -6,7 +6,7 @@
 
 namespace {
 
-class FileTest : public KernelTest {
+class IoFileTest : public KernelTest {
 protected:
     void SetUp() override
     {
@@ -37,7 +37,7 @@ protected:
 
 const std::vector<UCHAR> CreateCleanupClose{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
 
-TEST_F(FileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
+TEST_F(IoFileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
 {
     ACCESS_MASK desired = 0;
     ULONG options = 0;
@@ -74,7 +74,7 @@ TEST_F(FileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(FileTest, AReferenceHoldsTheCloseBackUntilItIsDropped)
+TEST_F(IoFileTest, AReferenceHoldsTheCloseBackUntilItIsDropped)
 {
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
@@ -87,7 +87,7 @@ TEST_F(FileTest, AReferenceHoldsTheCloseBackUntilItIsDropped)
     EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose);
 }
 
-TEST_F(FileTest, APathBelowTheDeviceBecomesTheFileName)
+TEST_F(IoFileTest, APathBelowTheDeviceBecomesTheFileName)
 {
     km::OpenResult opened = km::OpenFile(u"\\device\\DISK\\dir\\file.txt", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
@@ -102,7 +102,7 @@ TEST_F(FileTest, APathBelowTheDeviceBecomesTheFileName)
     ZwClose(opened.handle);
 }
 
-TEST_F(FileTest, WhatCannotBeOpenedSendsNothing)
+TEST_F(IoFileTest, WhatCannotBeOpenedSendsNothing)
 {
     PDEVICE_OBJECT starting = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Starting", 0, 0, 0, true});
     EXPECT_EQ(km::OpenFile(u"\\Device\\Starting", true).status, STATUS_NO_SUCH_DEVICE)
@@ -118,7 +118,7 @@ TEST_F(FileTest, WhatCannotBeOpenedSendsNothing)
     EXPECT_EQ(km::OpenFile(u"\\Device", true).status, STATUS_OBJECT_TYPE_MISMATCH);
 }
 
-TEST_F(FileTest, AFailedCreateLeavesNoHandleAndGetsNoClose)
+TEST_F(IoFileTest, AFailedCreateLeavesNoHandleAndGetsNoClose)
 {
     km::SetModelDeviceResult(device, IRP_MJ_CREATE, STATUS_ACCESS_DENIED, 0);
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
@@ -129,7 +129,7 @@ TEST_F(FileTest, AFailedCreateLeavesNoHandleAndGetsNoClose)
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(FileTest, RequestsGoToTheTopOfTheStackForTheNamedDevice)
+TEST_F(IoFileTest, RequestsGoToTheTopOfTheStackForTheNamedDevice)
 {
     PDEVICE_OBJECT filter = km::CreateModelDevice({FILE_DEVICE_DISK});
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, device, nullptr), STATUS_SUCCESS);
@@ -151,7 +151,7 @@ TEST_F(FileTest, RequestsGoToTheTopOfTheStackForTheNamedDevice)
     IoDetachDevice(device);
 }
 
-TEST_F(FileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
+TEST_F(IoFileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
 {
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
@@ -162,7 +162,7 @@ TEST_F(FileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
     EXPECT_EQ(km::ObjectReferenceCount(device), -1) << "gone with its last file";
 }
 
-TEST_F(FileTest, AnExclusiveDeviceOpensOnce)
+TEST_F(IoFileTest, AnExclusiveDeviceOpensOnce)
 {
     PDEVICE_OBJECT exclusive = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Once", 0, DO_EXCLUSIVE});
     km::OpenResult first = km::OpenFile(u"\\Device\\Once", true);
@@ -172,7 +172,7 @@ TEST_F(FileTest, AnExclusiveDeviceOpensOnce)
     EXPECT_EQ(km::ModelDeviceIrps(exclusive).size(), 3u);
 }
 
-TEST_F(FileTest, HandlesBelongToTheirProcessAndGoWithIt)
+TEST_F(IoFileTest, HandlesBelongToTheirProcessAndGoWithIt)
 {
     HANDLE userHandle = nullptr;
     km::Process* process = km::CreateProcess("client.exe");
@@ -190,7 +190,7 @@ TEST_F(FileTest, HandlesBelongToTheirProcessAndGoWithIt)
     EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose) << "the process's handles closed at its exit";
 }
 
-TEST_F(FileTest, AHandleLeftOpenIsReportedAtShutdown)
+TEST_F(IoFileTest, AHandleLeftOpenIsReportedAtShutdown)
 {
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);

@@ -7,7 +7,7 @@
 
 namespace {
 
-class IrpTest : public KernelTest {
+class IoIrpTest : public KernelTest {
 protected:
     // A filter device `top` attached to `bottom`, both of the model's lower driver.
     void SetUp() override
@@ -45,7 +45,7 @@ protected:
     km::Thread* completer = nullptr;
 };
 
-TEST_F(IrpTest, AllocatedIrpStartsOnePastItsLastStackLocation)
+TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocation)
 {
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(irp, nullptr);
@@ -60,7 +60,7 @@ TEST_F(IrpTest, AllocatedIrpStartsOnePastItsLastStackLocation)
     EXPECT_EQ(km::OutstandingIrps(), 0u);
 }
 
-TEST_F(IrpTest, InjectedAllocationFailureAnswersNull)
+TEST_F(IoIrpTest, InjectedAllocationFailureAnswersNull)
 {
     km::FailIoAllocateIrp(1);
     EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
@@ -69,7 +69,7 @@ TEST_F(IrpTest, InjectedAllocationFailureAnswersNull)
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpTest, EachDriverSeesItsOwnStackLocationWithItsDevice)
+TEST_F(IoIrpTest, EachDriverSeesItsOwnStackLocationWithItsDevice)
 {
     EXPECT_EQ(top->StackSize, 2);
     PIO_STACK_LOCATION topLocation = nullptr;
@@ -101,7 +101,7 @@ TEST_F(IrpTest, EachDriverSeesItsOwnStackLocationWithItsDevice)
     EXPECT_EQ(bottomLocation + 1, topLocation);
 }
 
-TEST_F(IrpTest, SkippingHandsTheSameLocationDown)
+TEST_F(IoIrpTest, SkippingHandsTheSameLocationDown)
 {
     km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
         IoSkipCurrentIrpStackLocation(irp);
@@ -127,7 +127,7 @@ struct CompletionCase {
     bool invoked;
 };
 
-class CompletionRuleTest : public IrpTest, public ::testing::WithParamInterface<CompletionCase> {};
+class IoCompletionRuleTest : public IoIrpTest, public ::testing::WithParamInterface<CompletionCase> {};
 
 struct RoutineRecord {
     int calls = 0;
@@ -142,7 +142,7 @@ NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP, PVOID context)
     return STATUS_SUCCESS;
 }
 
-TEST_P(CompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
+TEST_P(IoCompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
 {
     const CompletionCase& rule = GetParam();
     RoutineRecord record;
@@ -163,7 +163,7 @@ TEST_P(CompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rules, CompletionRuleTest,
+    Io, IoCompletionRuleTest,
     ::testing::Values(CompletionCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
                       CompletionCase{"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
                       CompletionCase{"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
@@ -180,7 +180,7 @@ NTSTATUS NTAPI StopAndSignal(PDEVICE_OBJECT, PIRP, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToTheFilter)
+TEST_F(IoIrpTest, MoreProcessingRequiredHandsTheIrpBackToTheFilter)
 {
     PendBottomAndCompleteElsewhere(STATUS_SUCCESS);
     NTSTATUS seenByFilter = STATUS_PENDING;
@@ -221,7 +221,7 @@ NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
-TEST_F(IrpTest, PendedOnAnotherThreadTheRoutineSeesPendingReturned)
+TEST_F(IoIrpTest, PendedOnAnotherThreadTheRoutineSeesPendingReturned)
 {
     PendBottomAndCompleteElsewhere(STATUS_END_OF_FILE);
     PendingRecord record;
@@ -239,7 +239,7 @@ TEST_F(IrpTest, PendedOnAnotherThreadTheRoutineSeesPendingReturned)
     EXPECT_TRUE(record.pendingReturned);
 }
 
-TEST_F(IrpTest, WithoutARoutineThePendingMarkMovesUpByItself)
+TEST_F(IoIrpTest, WithoutARoutineThePendingMarkMovesUpByItself)
 {
     PendBottomAndCompleteElsewhere(STATUS_SUCCESS);
     km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
@@ -253,7 +253,7 @@ TEST_F(IrpTest, WithoutARoutineThePendingMarkMovesUpByItself)
     EXPECT_EQ(result.status, STATUS_SUCCESS);
 }
 
-TEST_F(IrpTest, TheInvalidRequestRoutineCompletesWithInvalidDeviceRequest)
+TEST_F(IoIrpTest, TheInvalidRequestRoutineCompletesWithInvalidDeviceRequest)
 {
     km::IrpResult result = km::SendIrp(bottom, km::IrpRequest{IRP_MJ_READ});
     EXPECT_EQ(result.status, STATUS_SUCCESS) << "the model driver completes with success by default";
@@ -266,7 +266,7 @@ TEST_F(IrpTest, TheInvalidRequestRoutineCompletesWithInvalidDeviceRequest)
     EXPECT_EQ(result.information, 0u);
 }
 
-TEST_F(IrpTest, AnIrpNotFreedIsReportedAtShutdown)
+TEST_F(IoIrpTest, AnIrpNotFreedIsReportedAtShutdown)
 {
     IoAllocateIrp(2, FALSE);
     std::string report = km::Shutdown();

@@ -6,12 +6,12 @@
 
 namespace {
 
-using ObjectNamesTest = KernelTest;
+using IoObjectNamesTest = KernelTest;
 
 // The host's control device name: "\Device\Sample" + U+0000 + U+0020.
 const std::u16string ControlName(u"\\Device\\Sample\0 ", 16);
 
-TEST_F(ObjectNamesTest, NameWithNulAndSpaceIsFoundOnlyByItsFullCountedName)
+TEST_F(IoObjectNamesTest, NameWithNulAndSpaceIsFoundOnlyByItsFullCountedName)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, ControlName});
     EXPECT_EQ(km::FindDevice(ControlName), device);
@@ -27,7 +27,7 @@ TEST_F(ObjectNamesTest, NameWithNulAndSpaceIsFoundOnlyByItsFullCountedName)
     EXPECT_EQ(km::FindDevice(ControlName), nullptr);
 }
 
-TEST_F(ObjectNamesTest, NamesThatDifferOnlyAfterANulAreDistinct)
+TEST_F(IoObjectNamesTest, NamesThatDifferOnlyAfterANulAreDistinct)
 {
     PDEVICE_OBJECT first = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, std::u16string(u"\\Device\\A\0x", 11)});
     PDEVICE_OBJECT second = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, std::u16string(u"\\Device\\A\0y", 11)});
@@ -35,7 +35,7 @@ TEST_F(ObjectNamesTest, NamesThatDifferOnlyAfterANulAreDistinct)
     EXPECT_EQ(km::FindDevice(std::u16string(u"\\Device\\A\0y", 11)), second);
 }
 
-TEST_F(ObjectNamesTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOnly)
+TEST_F(IoObjectNamesTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOnly)
 {
     UNICODE_STRING name;
     PDEVICE_OBJECT device;
@@ -55,7 +55,7 @@ TEST_F(ObjectNamesTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOn
     EXPECT_EQ(device, nullptr);
 }
 
-TEST_F(ObjectNamesTest, QueryNameAnswersTheFullNameWithATerminatingNul)
+TEST_F(IoObjectNamesTest, QueryNameAnswersTheFullNameWithATerminatingNul)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, ControlName});
     std::vector<uint8_t> buffer(200, 0xCC);
@@ -70,7 +70,7 @@ TEST_F(ObjectNamesTest, QueryNameAnswersTheFullNameWithATerminatingNul)
     EXPECT_EQ(reinterpret_cast<uint8_t*>(info->Name.Buffer), buffer.data() + sizeof(OBJECT_NAME_INFORMATION));
 }
 
-TEST_F(ObjectNamesTest, QueryNameWithTooSmallBuffersReportsTheSizeNeeded)
+TEST_F(IoObjectNamesTest, QueryNameWithTooSmallBuffersReportsTheSizeNeeded)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Harddisk0"});
     ULONG fullSize = sizeof(OBJECT_NAME_INFORMATION) + (17 + 1) * sizeof(WCHAR);
@@ -91,7 +91,7 @@ TEST_F(ObjectNamesTest, QueryNameWithTooSmallBuffersReportsTheSizeNeeded)
     EXPECT_EQ(FromCounted(info->Name), u"\\Device\\Harddisk0");
 }
 
-TEST_F(ObjectNamesTest, UnnamedObjectsAnswerAnEmptyName)
+TEST_F(IoObjectNamesTest, UnnamedObjectsAnswerAnEmptyName)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK});
     OBJECT_NAME_INFORMATION info;
@@ -105,7 +105,7 @@ TEST_F(ObjectNamesTest, UnnamedObjectsAnswerAnEmptyName)
     EXPECT_EQ((device->Flags & DO_DEVICE_HAS_NAME), 0u);
 }
 
-TEST_F(ObjectNamesTest, DriverObjectsAreNamedInTheDriverDirectory)
+TEST_F(IoObjectNamesTest, DriverObjectsAreNamedInTheDriverDirectory)
 {
     PDRIVER_OBJECT driver = km::ModelDriver();
     EXPECT_EQ(km::FindDriver(u"\\Driver\\ModelLower"), driver);

@@ -5,11 +5,11 @@
 
 namespace {
 
-using SecurityTest = KernelTest;
+using IoSecurityTest = KernelTest;
 
 const LUID LoadDriver = RtlConvertLongToLuid(SE_LOAD_DRIVER_PRIVILEGE);
 
-TEST_F(SecurityTest, TheSystemProcessHoldsEveryPrivilegeEnabled)
+TEST_F(IoSecurityTest, TheSystemProcessHoldsEveryPrivilegeEnabled)
 {
     for (ULONG privilege = SE_MIN_WELL_KNOWN_PRIVILEGE; privilege <= SE_MAX_WELL_KNOWN_PRIVILEGE; ++privilege) {
         EXPECT_EQ(km::QueryPrivilege(km::SystemProcess(), privilege), km::PrivilegeState::Enabled) << privilege;
@@ -18,7 +18,7 @@ TEST_F(SecurityTest, TheSystemProcessHoldsEveryPrivilegeEnabled)
     EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
 }
 
-TEST_F(SecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyTheUserModeCheck)
+TEST_F(IoSecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyTheUserModeCheck)
 {
     bool userCheck = true, kernelCheck = false;
     KPROCESSOR_MODE previous = KernelMode;
@@ -32,7 +32,7 @@ TEST_F(SecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyTheUserModeCheck)
     EXPECT_TRUE(kernelCheck);
 }
 
-TEST_F(SecurityTest, APrivilegeHeldDisabledPassesOnceAdjusted)
+TEST_F(IoSecurityTest, APrivilegeHeldDisabledPassesOnceAdjusted)
 {
     km::Process* process = km::CreateProcess("controller.exe");
     km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, false);
@@ -52,7 +52,7 @@ TEST_F(SecurityTest, APrivilegeHeldDisabledPassesOnceAdjusted)
     km::ExitProcess(process);
 }
 
-TEST_F(SecurityTest, AdjustingAPrivilegeTheTokenLacksFails)
+TEST_F(IoSecurityTest, AdjustingAPrivilegeTheTokenLacksFails)
 {
     km::RunAsUser([] {
         BOOLEAN wasEnabled = 7;
@@ -66,7 +66,7 @@ TEST_F(SecurityTest, AdjustingAPrivilegeTheTokenLacksFails)
     });
 }
 
-TEST_F(SecurityTest, EnabledGrantAndRevoke)
+TEST_F(IoSecurityTest, EnabledGrantAndRevoke)
 {
     km::Process* process = km::CreateProcess("admin.exe");
     EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Absent);
