@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <thread>
 
@@ -15,6 +14,7 @@
 #include "base/locks.h"
 #include "base/routinetable.h"
 #include "kmodel/model.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -145,38 +145,6 @@ void ResourceShared(benchmark::State& state)
 }
 BENCHMARK(ResourceShared)->Arg(1)->Arg(2)->MinTime(MinTimeSeconds);
 
-// Console output as usual, and each run's CPU time per iteration (the measuring thread's, which
-// other work on a busy machine disturbs less than real time) kept by name and arguments.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                std::string name = run.run_name.function_name;
-                if (!run.run_name.args.empty()) {
-                    name += "/" + run.run_name.args;
-                }
-                nanoseconds[name] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-    std::map<std::string, double> nanoseconds;
-};
-
-void PrintRatio(const RatioReporter& reporter, const char* label, const std::string& measured,
-                const std::string& baseline)
-{
-    auto m = reporter.nanoseconds.find(measured);
-    auto b = reporter.nanoseconds.find(baseline);
-    if (m == reporter.nanoseconds.end() || b == reporter.nanoseconds.end() || b->second <= 0) {
-        std::printf("%s: not measured\n", label);
-        return;
-    }
-    std::printf("%s: %.2fx\n", label, m->second / b->second);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -189,15 +157,15 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     std::printf("\n");
-    PrintRatio(reporter, "ABlockPool take+return / ExAllocatePoolWithTag+free", "BlockPoolTakeReturn",
+    reporter.PrintRatio("ABlockPool take+return / ExAllocatePoolWithTag+free", "BlockPoolTakeReturn",
                "PoolAllocFree");
-    PrintRatio(reporter, "AHashTable alloc+insert+lookup+remove / ExAllocatePoolWithTag+free",
+    reporter.PrintRatio("AHashTable alloc+insert+lookup+remove / ExAllocatePoolWithTag+free",
                "HashTableEntryCycle", "PoolAllocFree");
-    PrintRatio(reporter, "AHashTable lookup+release / ASpinLock acquire+release",
+    reporter.PrintRatio("AHashTable lookup+release / ASpinLock acquire+release",
                "HashTableLookupRelease", "SpinLockAcquireRelease");
-    PrintRatio(reporter, "ASimpleResource shared acquire+release / ASpinLock acquire+release",
+    reporter.PrintRatio("ASimpleResource shared acquire+release / ASpinLock acquire+release",
                "ResourceShared/1", "SpinLockAcquireRelease");
-    PrintRatio(reporter, "ASimpleResource shared, two readers / one reader", "ResourceShared/2",
+    reporter.PrintRatio("ASimpleResource shared, two readers / one reader", "ResourceShared/2",
                "ResourceShared/1");
 
     std::string leaks = km::Shutdown();
