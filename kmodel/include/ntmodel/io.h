@@ -410,6 +410,7 @@ static_assert(sizeof(FILE_OBJECT) == 0xd8, "x64 layout");
 static_assert(offsetof(FILE_OBJECT, FileName) == 0x58, "x64 layout");
 
 #define FO_SYNCHRONOUS_IO 0x00000002
+#define FO_DIRECT_DEVICE_OPEN 0x00000800
 
 // ---- IRPs -------------------------------------------------------------------------------------
 
@@ -577,6 +578,10 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 #define IRP_SYNCHRONOUS_API 0x00000004
 #define IRP_CLOSE_OPERATION 0x00000400
 #define IRP_CREATE_OPERATION 0x00000080
+#define IRP_MOUNT_COMPLETION 0x00000002
+#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
+#define IRP_WRITE_OPERATION 0x00000200
+#define IRP_READ_OPERATION 0x00000800
 
 // ---- Control codes ----------------------------------------------------------------------------
 
@@ -591,6 +596,10 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
+
+// File-system control codes.
+#define FSCTL_LOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 6, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define FSCTL_DISMOUNT_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // ---- Access, share and create options -----------------------------------------------------------
 
@@ -626,14 +635,26 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 #define FILE_OPEN 0x00000001
 #define FILE_CREATE 0x00000002
 #define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
 #define FILE_OVERWRITE_IF 0x00000005
 #define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 
+// IoStatus.Information of a create.
+#define FILE_SUPERSEDED 0x00000000
 #define FILE_OPENED 0x00000001
 #define FILE_CREATED 0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+#define FILE_EXISTS 0x00000004
+#define FILE_DOES_NOT_EXIST 0x00000005
+
+// ByteOffset of a read or write: the file's current position (synchronous files), end of file.
+#define FILE_USE_FILE_POINTER_POSITION 0xfffffffe
+#define FILE_WRITE_TO_END_OF_FILE 0xffffffff
 
 typedef struct _KAPC_STATE* PRKAPC_STATE;
 typedef void(NTAPI* PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
@@ -756,6 +777,24 @@ NTSYSAPI NTSTATUS NTAPI ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, P
                                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
                                               PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                               ULONG OutputBufferLength);
+NTSYSAPI NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                   PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                   PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                    PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                    PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSYSAPI NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass);
 NTSYSAPI NTSTATUS NTAPI NtAdjustPrivilegesToken(HANDLE TokenHandle, BOOLEAN DisableAllPrivileges, PVOID NewState,
                                                 ULONG BufferLength, PVOID PreviousState, PULONG ReturnLength);
 
