@@ -26,6 +26,8 @@ struct KmHeldSpinLock {
 struct _KPROCESS {
     DISPATCHER_HEADER Header;
     HANDLE UniqueProcessId;
+    // The process that created this one (its ParentId in the notify routines).
+    HANDLE InheritedFromUniqueProcessId;
     std::string ImageName;
 };
 
@@ -46,6 +48,8 @@ struct _KTHREAD {
 
     // The model's bookkeeping: an adopted OS thread, or one km::StartThread runs.
     bool Adopted;
+    // Its creation was told to the thread notify routines, so its exit is told too.
+    bool Announced;
     bool Joined;
     std::thread OsThread;
     std::function<void()> Body;
@@ -75,8 +79,21 @@ KmPsState& KmPs();
 // call. Bug-checks when the model is not booted.
 km::Thread* KmCurrentThread();
 
-// Ends a thread: verifies it leaves nothing held, abandons the mutexes it owns, signals it.
+// Ends a thread: verifies it leaves nothing held, tells the thread notify routines (announced
+// threads), abandons the mutexes it owns, signals it.
 void KmEndThread(km::Thread* thread);
+// km::StartThread, telling the thread notify routines of the new thread when `announce` is set.
+// The model's own helper threads (a process's last thread at exit) are not announced.
+km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool announce);
+
+// Process and thread notify routines (ps/notify.cpp). Each call runs the registered routines on
+// the calling thread at PASSIVE_LEVEL, in registration slot order.
+void KmPsNotifyProcess(HANDLE parentId, HANDLE processId, bool create);
+void KmPsNotifyThread(HANDLE processId, HANDLE threadId, bool create);
+// A fresh set of registrations (boot).
+void KmPsNotifyReset();
+// Lines for the notify routines that code of `image` left registered; they are removed.
+std::string KmPsReleaseNotifyRoutinesOfImage(const void* image);
 
 // Boot and shutdown of processes and threads (called by km::Boot and km::Shutdown).
 void KmPsBoot();

@@ -51,10 +51,12 @@ void DriverLastReference(ob::ObjectHeader* header)
     free(header->body);
 }
 
-// Runs `body` on a new thread of the System process at PASSIVE_LEVEL and waits for it.
+// Runs `body` on a new thread of the System process at PASSIVE_LEVEL and waits for it. The thread
+// stands for the kernel's system worker thread that loads drivers, which exists already: the
+// thread notify routines are not told of it.
 void RunOnSystemThread(const std::function<void()>& body)
 {
-    km::Thread* thread = km::StartThread(km::SystemProcess(), body);
+    km::Thread* thread = KmStartThread(km::SystemProcess(), body, false);
     km::JoinThread(thread);
 }
 
@@ -98,6 +100,7 @@ void ReclaimDriverLeftovers(DriverRecord* record, const char* when)
         lines += IrpsAllocatedByImage(image, true);
         lines += ob::HeldReferences(image, false, true);
         lines += ReleasePoolOfImage(image, true);
+        lines += KmPsReleaseNotifyRoutinesOfImage(image);
     }
     if (lines.empty()) {
         return;
@@ -212,6 +215,7 @@ void TearDownLoadedDrivers()
         if (record->imageBase != nullptr) {
             ob::HeldReferences(record->imageBase, false, true);
             ReleasePoolOfImage(record->imageBase, false);
+            KmPsReleaseNotifyRoutinesOfImage(record->imageBase);
         }
         RetireDriver(record);
     }

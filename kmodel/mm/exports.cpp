@@ -81,6 +81,9 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(PsGetCurrentProcess),
     KMP_EXPORT(PsGetProcessId),
     KMP_EXPORT(PsGetThreadId),
+    KMP_EXPORT(PsSetCreateProcessNotifyRoutine),
+    KMP_EXPORT(PsSetCreateThreadNotifyRoutine),
+    KMP_EXPORT(PsRemoveCreateThreadNotifyRoutine),
     // Io
     KMP_EXPORT(IoGetCurrentProcess),
     KMP_EXPORT(IoCreateDevice),

@@ -14,7 +14,7 @@ KmPsState& KmPs()
 namespace {
 
 // Ps lock held: a new process record; ids share one sequence with thread ids, as on Windows.
-km::Process* KmpNewProcessLocked(KmPsState& ps, ULONG_PTR id, const std::string& imageName)
+km::Process* KmpNewProcessLocked(KmPsState& ps, ULONG_PTR id, HANDLE parentId, const std::string& imageName)
 {
     auto process = std::make_unique<km::Process>();
     process->Header.Type = ProcessObject;
@@ -22,6 +22,7 @@ km::Process* KmpNewProcessLocked(KmPsState& ps, ULONG_PTR id, const std::string&
     process->Header.SignalState = 0;
     InitializeListHead(&process->Header.WaitListHead);
     process->UniqueProcessId = (HANDLE)id;
+    process->InheritedFromUniqueProcessId = parentId;
     process->ImageName = imageName;
     ps.Processes.push_back(std::move(process));
     return ps.Processes.back().get();
@@ -36,31 +37,52 @@ km::Process* km::SystemProcess()
     return ps.System;
 }
 
+// The process is created by the calling thread's process; the process notify routines run on
+// the calling thread, as they run on the creating thread on Windows.
 km::Process* km::CreateProcess(const std::string& imageName)
 {
     if (!KmIsBooted()) {
         KmModelMisuse("km::CreateProcess while the model is not running");
     }
-    KmPsState& ps = KmPs();
-    std::lock_guard<std::mutex> guard(ps.Lock);
-    ULONG_PTR id = ps.NextClientId;
-    ps.NextClientId += KmClientIdStep;
-    return KmpNewProcessLocked(ps, id, imageName);
+    HANDLE parentId = KmCurrentThread()->Process->UniqueProcessId;
+    km::Process* process;
+    {
+        KmPsState& ps = KmPs();
+        std::lock_guard<std::mutex> guard(ps.Lock);
+        ULONG_PTR id = ps.NextClientId;
+        ps.NextClientId += KmClientIdStep;
+        process = KmpNewProcessLocked(ps, id, parentId, imageName);
+    }
+    KmPsNotifyProcess(parentId, process->UniqueProcessId, true);
+    return process;
 }
 
+// The process's last thread (a thread of the model, not announced itself) runs the process
+// notify routines and then the rundown of the handle table, as the last exiting thread does on
+// Windows; then the process is signalled.
 void km::ExitProcess(Process* process)
 {
     if (process == nullptr || process == SystemProcess()) {
         KmModelMisuse("km::ExitProcess on %s", process == nullptr ? "a null process" : "the System process");
     }
-    // As the process's rundown: its handles are closed (cleanup and close requests go out).
-    KmIoProcessExited(process->UniqueProcessId);
     KmDispatcher& dispatcher = KmGetDispatcher();
-    std::lock_guard<std::mutex> guard(dispatcher.Lock);
-    if (process->Header.SignalState != 0) {
-        KmModelMisuse("km::ExitProcess on process %u, which has already exited",
-                      KmIdNumber(process->UniqueProcessId));
+    {
+        std::lock_guard<std::mutex> guard(dispatcher.Lock);
+        if (process->Header.SignalState != 0) {
+            KmModelMisuse("km::ExitProcess on process %u, which has already exited",
+                          KmIdNumber(process->UniqueProcessId));
+        }
     }
+    km::Thread* last = KmStartThread(
+        process,
+        [process] {
+            KmPsNotifyProcess(process->InheritedFromUniqueProcessId, process->UniqueProcessId, false);
+            // Its handles are closed (cleanup and close requests go out).
+            KmIoProcessExited(process->UniqueProcessId);
+        },
+        false);
+    km::JoinThread(last);
+    std::lock_guard<std::mutex> guard(dispatcher.Lock);
     KmSignalObjectLocked(&process->Header);
 }
 
@@ -72,8 +94,9 @@ void KmPsBoot()
     {
         std::lock_guard<std::mutex> guard(ps.Lock);
         ps.NextClientId = KmSystemProcessId + KmClientIdStep;
-        ps.System = KmpNewProcessLocked(ps, KmSystemProcessId, "System");
+        ps.System = KmpNewProcessLocked(ps, KmSystemProcessId, nullptr, "System");
     }
+    KmPsNotifyReset();
     KmCurrentThread();
 }
 

@@ -42,6 +42,7 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->GuardTop = nullptr;
     InitializeListHead(&thread->MutantListHead);
     thread->Adopted = adopted;
+    thread->Announced = false;
     thread->Joined = false;
     ps.Threads.push_back(std::move(thread));
     return ps.Threads.back().get();
@@ -125,6 +126,9 @@ void KmEndThread(km::Thread* thread)
         KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndIrql, thread->Irql, id, 0,
                    "thread %u ended at IRQL %u instead of PASSIVE_LEVEL", id, thread->Irql);
     }
+    if (thread->Announced) {
+        KmPsNotifyThread(thread->Process->UniqueProcessId, thread->UniqueThreadId, false);
+    }
     std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
     KmAbandonMutexesLocked(thread);
     KmSignalObjectLocked(&thread->Header);
@@ -132,11 +136,17 @@ void KmEndThread(km::Thread* thread)
 
 km::Thread* km::StartThread(Process* process, std::function<void()> body)
 {
+    return KmStartThread(process, std::move(body), true);
+}
+
+// The thread notify routines run on the creating thread before the new thread starts.
+km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool announce)
+{
     if (!KmIsBooted()) {
         KmModelMisuse("km::StartThread while the model is not running");
     }
     if (process == nullptr) {
-        process = SystemProcess();
+        process = km::SystemProcess();
     }
     {
         std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
@@ -150,6 +160,10 @@ km::Thread* km::StartThread(Process* process, std::function<void()> body)
         KmPsState& ps = KmPs();
         std::lock_guard<std::mutex> guard(ps.Lock);
         thread = KmpNewThreadLocked(ps, process, false);
+        thread->Announced = announce;
+    }
+    if (announce) {
+        KmPsNotifyThread(process->UniqueProcessId, thread->UniqueThreadId, true);
     }
     thread->Body = std::move(body);
     thread->OsThread = std::thread([thread, generation] {

@@ -90,13 +90,17 @@ struct Process;
 struct Thread;
 
 Process* SystemProcess();
-// A user process; it lives until ExitProcess.
+// A user process created by the calling thread's process; it lives until ExitProcess. The process
+// notify routines run on the calling thread (ParentId: the calling thread's process).
 Process* CreateProcess(const std::string& imageName);
+// Ends the process: on a thread of the process standing for its last thread, the process notify
+// routines run, then its handles are closed; then the process is signalled.
 void ExitProcess(Process* process);
 HANDLE ProcessId(const Process* process);
 
 // Starts a model thread in `process` running `body` at PASSIVE_LEVEL; JoinThread waits for it and
-// releases it. A thread that ends owning a mutex abandons it.
+// releases it. A thread that ends owning a mutex abandons it. The thread notify routines run on
+// the calling thread before the new thread starts, and on the new thread when it ends.
 Thread* StartThread(Process* process, std::function<void()> body);
 void JoinThread(Thread* thread);
 HANDLE ThreadId(const Thread* thread);
