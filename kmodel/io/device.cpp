@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "internal/verifier.h"
+#include "io/file_systems.h"
 #include "io/io_manager.h"
 
 namespace km::io {
@@ -178,11 +179,14 @@ void ForceDeleteDevice(PDEVICE_OBJECT device)
 PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT file)
 {
     PDEVICE_OBJECT device = file->DeviceObject;
-    if (file->Vpb != nullptr && file->Vpb->DeviceObject != nullptr) {
-        device = file->Vpb->DeviceObject;
-    } else if ((file->Flags & FileObjectDirectDeviceOpen) == 0 && device->Vpb != nullptr &&
-               device->Vpb->DeviceObject != nullptr) {
-        device = device->Vpb->DeviceObject;
+    {
+        std::lock_guard<std::mutex> vpbHold(VpbLock());
+        if (file->Vpb != nullptr && file->Vpb->DeviceObject != nullptr) {
+            device = file->Vpb->DeviceObject;
+        } else if ((file->Flags & FileObjectDirectDeviceOpen) == 0 && device->Vpb != nullptr &&
+                   device->Vpb->DeviceObject != nullptr) {
+            device = device->Vpb->DeviceObject;
+        }
     }
     std::lock_guard<std::mutex> hold(ob::ModelLock());
     return TopOfStackLocked(device);

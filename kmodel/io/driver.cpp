@@ -9,6 +9,7 @@
 
 #include "internal/ps.h"
 #include "internal/verifier.h"
+#include "io/file_systems.h"
 #include "io/io_manager.h"
 
 namespace km::io {
@@ -84,7 +85,7 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver)
 // devices, the handles, references and IRPs its image holds, its pool.
 void ReclaimDriverLeftovers(DriverRecord* record, const char* when)
 {
-    std::string lines;
+    std::string lines = ReleaseFileSystemsOfDriver(record->driver, true);
     for (PDEVICE_OBJECT device : DevicesOf(record->driver)) {
         std::string name;
         {
@@ -101,6 +102,7 @@ void ReclaimDriverLeftovers(DriverRecord* record, const char* when)
         lines += ob::HeldReferences(image, false, true);
         lines += ReleasePoolOfImage(image, true);
         lines += KmPsReleaseNotifyRoutinesOfImage(image);
+        lines += ReleaseFsChangeRoutinesOfImage(image, true);
     }
     if (lines.empty()) {
         return;
@@ -209,6 +211,7 @@ void TearDownLoadedDrivers()
             record = Loaded().back();
         }
         // As at system shutdown: the driver is not asked to unload and what it holds is no leak.
+        ReleaseFileSystemsOfDriver(record->driver, false);
         for (PDEVICE_OBJECT device : DevicesOf(record->driver)) {
             ForceDeleteDevice(device);
         }
@@ -216,6 +219,7 @@ void TearDownLoadedDrivers()
             ob::HeldReferences(record->imageBase, false, true);
             ReleasePoolOfImage(record->imageBase, false);
             KmPsReleaseNotifyRoutinesOfImage(record->imageBase);
+            ReleaseFsChangeRoutinesOfImage(record->imageBase, false);
         }
         RetireDriver(record);
     }

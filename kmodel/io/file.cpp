@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "internal/ps.h"
+#include "io/file_systems.h"
 #include "io/io_manager.h"
 
 namespace km::io {
@@ -125,14 +126,36 @@ NTSTATUS CreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
         ob::ReferenceLocked(found.object, false, nullptr);
         remaining = found.remaining;
     }
+    // The volume of a storage device is mounted by its first open (unless the device itself is
+    // opened directly).
+    bool directOpen = false;
+    NTSTATUS mounted = PrepareDeviceOpen(device, remaining.empty(), MapFileAccess(desiredAccess), &directOpen);
+    if (!NT_SUCCESS(mounted)) {
+        {
+            std::lock_guard<std::mutex> hold(ob::ModelLock());
+            device->ReferenceCount--;
+        }
+        FinishDeviceDeleteIfUnused(device);
+        ob::DereferenceModel(device);
+        if (ioStatusBlock != nullptr) {
+            ioStatusBlock->Status = mounted;
+            ioStatusBlock->Information = 0;
+        }
+        return mounted;
+    }
 
     auto* file = static_cast<PFILE_OBJECT>(calloc(1, sizeof(FILE_OBJECT)));
     auto* record = new FileRecord;
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = device;
-    if (device->Vpb != nullptr && (device->Vpb->Flags & VPB_MOUNTED) != 0) {
-        file->Vpb = device->Vpb;
+    if (directOpen) {
+        file->Flags |= FO_DIRECT_DEVICE_OPEN;
+    } else {
+        std::lock_guard<std::mutex> hold(VpbLock());
+        if (device->Vpb != nullptr && (device->Vpb->Flags & VPB_MOUNTED) != 0) {
+            file->Vpb = device->Vpb;
+        }
     }
     if ((createOptions & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0) {
         file->Flags |= FO_SYNCHRONOUS_IO;

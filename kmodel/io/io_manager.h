@@ -22,6 +22,9 @@ struct _DEVOBJ_EXTENSION {
     bool DeletePending;
     // The deletion has finished (the device's creation reference is gone).
     bool DeleteFinished;
+    // A file system's volume device: the VPB of the volume it mounted, while mounted (under the
+    // VPB lock); IoGetDiskDeviceObject answers its RealDevice.
+    PVPB Vpb;
 };
 
 // Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION for the checks the model's I/O manager makes.

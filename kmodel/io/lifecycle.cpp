@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "internal/io.h"
+#include "io/file_systems.h"
 #include "io/io_manager.h"
 
 namespace km::io {
@@ -54,6 +55,7 @@ void Boot()
     ob::Boot();
     BootSecurity();
     ForgetModelDriver();
+    BootFileSystemDatabase();
     ResetIrps();
     km::ClearIoFaults();
     TakeDriverLeaks();
@@ -72,6 +74,8 @@ std::string Shutdown()
     ResetIrps();
     AddSection(&report, "object references not dropped", ob::HeldReferences(nullptr, true, true));
     AddSection(&report, "left behind by drivers", TakeDriverLeaks());
+    ShutdownFileSystemDatabase();
+    FreeAllVpbs();
     ob::Shutdown();
     ShutdownSecurity();
     ForgetModelDriver();
