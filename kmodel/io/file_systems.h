@@ -1,5 +1,6 @@
 // The I/O manager's side of file systems and volumes, as its own parts and the model's file-system
-// drivers see it: the database of registered file systems, VPBs and mounting.
+// drivers see it: the database of registered file systems, VPBs, mounting, and file I/O with its
+// fast I/O path.
 #pragma once
 
 #include <mutex>
@@ -46,5 +47,14 @@ void FreeAllVpbs();
 // whether it is a direct device open (no mount, FO_DIRECT_DEVICE_OPEN) and otherwise mounts the
 // volume of a storage device with a VPB if it is not mounted. The mount's status on failure.
 NTSTATUS PrepareDeviceOpen(PDEVICE_OBJECT device, bool remainingEmpty, ACCESS_MASK granted, bool* directOpen);
+
+// ---- File I/O (file_io.cpp) -------------------------------------------------------------------
+
+// Read or write on a file handle for a caller of previous mode `mode`, synchronous: the top
+// device's fast I/O member first, then an IRP. *fastIo tells which served it.
+NTSTATUS ReadWriteFile(HANDLE fileHandle, bool write, PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length,
+                       PLARGE_INTEGER byteOffset, PULONG key, KPROCESSOR_MODE mode, bool* fastIo);
+NTSTATUS QueryFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID information, ULONG length,
+                   FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode, bool* fastIo);
 
 }  // namespace km::io
