@@ -1,6 +1,6 @@
 // The I/O manager's side of file systems and volumes, as its own parts and the model's file-system
-// drivers see it: the database of registered file systems, VPBs, mounting, and file I/O with its
-// fast I/O path.
+// drivers see it: the database of registered file systems, VPBs, mounting, file I/O with its fast
+// I/O path, and the life of the model's file systems with the model.
 #pragma once
 
 #include <mutex>
@@ -56,5 +56,13 @@ NTSTATUS ReadWriteFile(HANDLE fileHandle, bool write, PIO_STATUS_BLOCK ioStatusB
                        PLARGE_INTEGER byteOffset, PULONG key, KPROCESSOR_MODE mode, bool* fastIo);
 NTSTATUS QueryFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID information, ULONG length,
                    FILE_INFORMATION_CLASS infoClass, KPROCESSOR_MODE mode, bool* fastIo);
+
+// ---- The model's file-system drivers (kmodel/fs) ----------------------------------------------
+
+// A clean start (boot); the system worker thread stopped before the drivers go (shutdown); the
+// drivers' records freed after they went (shutdown).
+void BootModelFileSystems();
+void StopModelFileSystemWorker();
+void ForgetModelFileSystems();
 
 }  // namespace km::io

@@ -56,6 +56,7 @@ void Boot()
     BootSecurity();
     ForgetModelDriver();
     BootFileSystemDatabase();
+    BootModelFileSystems();
     ResetIrps();
     km::ClearIoFaults();
     TakeDriverLeaks();
@@ -66,6 +67,7 @@ std::string Shutdown()
     std::string report;
     AddSection(&report, "handles left open", ob::HandleLeakReport());
     ob::CloseAllHandles();
+    StopModelFileSystemWorker();
     // From here on a file whose last reference goes is freed without requests: its driver may be
     // gone already, as at system shutdown.
     g_tearingDown.store(true, std::memory_order_release);
@@ -76,6 +78,7 @@ std::string Shutdown()
     AddSection(&report, "left behind by drivers", TakeDriverLeaks());
     ShutdownFileSystemDatabase();
     FreeAllVpbs();
+    ForgetModelFileSystems();
     ob::Shutdown();
     ShutdownSecurity();
     ForgetModelDriver();

@@ -134,8 +134,9 @@ void SetFastIoDeclines(FileSystem* fs, bool declines);
 // What a file system was asked to do since it started (or since ResetFileSystemCalls).
 struct FastIoCall {
     FastIoMember member;
-    PDEVICE_OBJECT device;  // the DeviceObject argument (null for the members without one)
-    PFILE_OBJECT file;      // the FileObject argument, or the IRP's for QueryOpen; null if none
+    PDEVICE_OBJECT device;       // the DeviceObject argument (null for the members without one)
+    PFILE_OBJECT file;           // the FileObject argument, or the IRP's for QueryOpen; null if none
+    PDEVICE_OBJECT stackDevice;  // QueryOpen: the DeviceObject of the IRP's current stack location
 };
 struct FileSystemCalls {
     uint64_t irps[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};  // by major function, every device of the driver
