@@ -424,7 +424,6 @@ const FAST_IO_DISPATCH FullTable = {
 };
 
 constexpr size_t MemberSize = sizeof(void*);
-
 }  // namespace
 
 void CountFastIoLocked(FileSystem* fs, FastIoMember member, PDEVICE_OBJECT device, PFILE_OBJECT file)
@@ -444,16 +443,13 @@ void* BuildFastIoTable(const FileSystemOptions& options)
             memset(reinterpret_cast<char*>(&table) + FastIoMemberOffset(static_cast<FastIoMember>(k)), 0, MemberSize);
         }
     }
-    size_t size = sizeof(FAST_IO_DISPATCH);
     if (options.fastIo == FastIoTableKind::Short) {
+        // The members past the size stay in the table: a caller that ignores the size calls them,
+        // and its call shows in the counts.
         table.SizeOfFastIoDispatch = options.shortTableSize;
-        // Whole members only: a member that SizeOfFastIoDispatch reaches into is there in full.
-        size = (options.shortTableSize + MemberSize - 1) / MemberSize * MemberSize;
-        size = size < sizeof(ULONG) ? MemberSize : size;
-        size = size > sizeof(FAST_IO_DISPATCH) ? sizeof(FAST_IO_DISPATCH) : size;
     }
-    void* memory = malloc(size);
-    memcpy(memory, &table, size);
+    void* memory = malloc(sizeof table);
+    memcpy(memory, &table, sizeof table);
     return memory;
 }
 

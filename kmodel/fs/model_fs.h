@@ -102,8 +102,7 @@ struct km::FileSystem {
     std::vector<PDEVICE_OBJECT> controls;
     bool registered = false;
     bool stopped = false;
-    // The table as the driver object shows it: a whole FAST_IO_DISPATCH, or only its first
-    // SizeOfFastIoDispatch bytes (a short table is short in memory too).
+    // The table the driver object shows (null when missing).
     void* fastIoTable = nullptr;
 
     std::mutex lock;

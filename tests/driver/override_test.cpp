@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "driver/host_test.h"
+#include "support/host_test.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Command 22: the host's pool routines, used the way a filter module uses them.
-#include "driver/host_test.h"
+#include "support/host_test.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The redirect device and its handler: commands 18 to 20 and the redirect step of routing.
 #include <atomic>
 
-#include "driver/host_test.h"
+#include "support/host_test.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // filter devices passed down or forwarded to the module through the dispatch gate.
 #include <atomic>
 
-#include "driver/host_test.h"
+#include "support/host_test.h"
 #include "host/callgate.h"
 
 namespace {

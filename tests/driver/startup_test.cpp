@@ -3,7 +3,7 @@
 #include <cstring>
 #include <set>
 
-#include "driver/host_test.h"
+#include "support/host_test.h"
 
 namespace {
 

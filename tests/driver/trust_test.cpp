@@ -1,7 +1,7 @@
 // Who may send what: the version query is open to everyone; commands that take or return kernel
 // addresses are for kernel-mode senders only; every other code from user mode needs
 // SeLoadDriverPrivilege, enabled.
-#include "driver/host_test.h"
+#include "support/host_test.h"
 
 namespace {
 

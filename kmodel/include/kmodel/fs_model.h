@@ -71,7 +71,8 @@ enum class MountBehaviour {
 // The file system's FAST_IO_DISPATCH as its driver object shows it.
 enum class FastIoTableKind {
     Full,     // SizeOfFastIoDispatch 224; every member the file system has (all but DetachDevice)
-    Short,    // as Full, but SizeOfFastIoDispatch is shortTableSize: later members lie beyond it
+    Short,    // as Full, but SizeOfFastIoDispatch is shortTableSize. The members past it are still
+              // in the table, so that a caller that ignores the size is seen calling them.
     Missing,  // DriverObject->FastIoDispatch is null
 };
 

@@ -1,9 +1,16 @@
-#include "driver/host_test.h"
+#include "support/host_test.h"
 
 #include <cstring>
 
 #include "fsfilter/attachrecord.h"
 #include "host/callgate.h"
+
+namespace {
+
+// Pool tag of the attach records the tests make: "TRec".
+constexpr ULONG TestRecordTag = km::PoolTag("TRec");
+
+}  // namespace
 
 std::u16string ControlDeviceNameFor(const std::u16string& name)
 {
@@ -60,9 +67,11 @@ void HostTest::SetUp()
 void HostTest::TearDown()
 {
     if (globals != nullptr) {
+        auto freeMutex = Symbol<decltype(AMutex_Free)>("AMutex_Free");
         for (AttachRecord* record : records_) {
             RemoveEntryList(&record->Links);
-            delete record;
+            freeMutex(&record->RecordLock);
+            ExFreePoolWithTag(record, 0);
         }
         if (createdAttachedListLock_) {
             Symbol<decltype(ASimpleResource_Destroy)>("ASimpleResource_Destroy")(&globals->AttachedListLock);
@@ -139,20 +148,29 @@ PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower
     return device;
 }
 
-void HostTest::RecordFilterDevice(PDEVICE_OBJECT device)
+AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
     // The attachment manager sets the list and its lock up when it starts; until it does, the
     // test does.
     if (globals->AttachedList.Flink == nullptr) {
         InitializeListHead(&globals->AttachedList);
-        ASSERT_EQ(Symbol<decltype(ASimpleResource_Init)>("ASimpleResource_Init")(&globals->AttachedListLock),
+        EXPECT_EQ(Symbol<decltype(ASimpleResource_Init)>("ASimpleResource_Init")(&globals->AttachedListLock),
                   STATUS_SUCCESS);
         createdAttachedListLock_ = true;
     }
-    auto* record = new AttachRecord{};
+    auto* record = static_cast<AttachRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AttachRecord), TestRecordTag));
+    if (record == nullptr) {
+        ADD_FAILURE() << "no pool for an attach record";
+        return nullptr;
+    }
+    RtlZeroMemory(record, sizeof(*record));
     record->FilterDevice = device;
+    record->VolumeDevice = volume;
+    record->StorageDevice = storage;
+    EXPECT_EQ(Symbol<decltype(AMutex_Init)>("AMutex_Init")(&record->RecordLock), STATUS_SUCCESS);
     InsertHeadList(&globals->AttachedList, &record->Links);
     records_.push_back(record);
+    return record;
 }
 
 void HostTest::SetLinkState(LONG state)

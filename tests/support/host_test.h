@@ -1,7 +1,7 @@
-// The fixture of the driver core's tests: a booted model with the host loaded as a driver, and the
-// ways in that the host's clients use: device-control requests on the control device from kernel
-// mode (as the filter module sends them) and from user processes through handles, and IRPs on the
-// host's devices.
+// The fixture of the tests that drive the loaded host: a booted model with the host loaded as a
+// driver, and the ways in that the host's clients use: device-control requests on the control
+// device from kernel mode (as the filter module sends them) and from user processes through
+// handles, and IRPs on the host's devices.
 #pragma once
 
 #include <string>
@@ -65,8 +65,11 @@ protected:
     // A device of the host's driver object, as the attachment manager creates them; deleted (and
     // detached) at the end of the test. Attached on top of `lower` when given.
     PDEVICE_OBJECT CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower = nullptr);
-    // Puts a host device in AttachedList as a recorded volume filter device.
-    void RecordFilterDevice(PDEVICE_OBJECT device);
+    // Puts a host device in AttachedList as a recorded volume filter device, newest first, as the
+    // attachment manager records them: the record in non-paged pool, its RecordLock initialised.
+    // The record is unlinked and freed at the end of the test.
+    struct AttachRecord* RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume = nullptr,
+                                            PDEVICE_OBJECT storage = nullptr);
     void SetLinkState(LONG state);
 
     km::DriverLoadResult loaded;
