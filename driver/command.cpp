@@ -3,24 +3,35 @@
 
 #include "diag/eventlog.h"
 #include "driver/override.h"
+#include "host/entrypoints.h"
+#include "host/link.h"
+#include "host/notify.h"
 
 namespace {
 
 // Source line reported with a command block that cannot be used.
 constexpr ULONG BadCommandBlockLine = 232;
 
-// Request bytes up to the end of one pointer field at offset 16, of two, of three.
-constexpr ULONG OnePointerRequestBytes = sizeof(ControlRequest) + 8;
-constexpr ULONG ThreePointerRequestBytes = sizeof(ControlRequest) + 24;
 // Commands that read nothing beyond the Argument.
 constexpr ULONG HeaderOnlyRequestBytes = CONTROL_REQUEST_MINIMUM_INPUT;
 constexpr ULONG HeaderOnlyReplyBytes = sizeof(ControlReply);
+// Commands that read the whole 32-bit Argument.
+constexpr ULONG ArgumentRequestBytes = sizeof(ControlRequest);
+// Request bytes up to the end of one, two, three and four pointer fields from offset 16.
+constexpr ULONG OnePointerRequestBytes = sizeof(ControlRequest) + 8;
+constexpr ULONG TwoPointerRequestBytes = sizeof(ControlRequest) + 16;
+constexpr ULONG ThreePointerRequestBytes = sizeof(ControlRequest) + 24;
+constexpr ULONG FourPointerRequestBytes = sizeof(ControlRequest) + 32;
 
 static_assert(OnePointerRequestBytes == sizeof(PointerRequest), "request layout");
+static_assert(TwoPointerRequestBytes == sizeof(RegisterNotifyForwardersRequest), "request layout");
 static_assert(ThreePointerRequestBytes == sizeof(AddOverrideRequest), "request layout");
+static_assert(FourPointerRequestBytes == sizeof(RegisterEntryPointsRequest), "request layout");
 
-// Ordered by code. The module link and life-cycle commands join as their owners land.
+// Ordered by code. The module life-cycle commands join as their owner lands.
 const HostCommandEntry CommandTable[] = {
+    {HostCommandConnect, Connect, HeaderOnlyRequestBytes, sizeof(ConnectReply), CommandTrustKernelOnly},
+    {HostCommandSetLink, SetLink, ArgumentRequestBytes, HeaderOnlyReplyBytes, CommandTrustLoadDriverPrivilege},
     {HostCommandSetRedirectDevice, SetRedirectDevice, OnePointerRequestBytes, HeaderOnlyReplyBytes,
      CommandTrustKernelOnly},
     {HostCommandGetRedirectDevice, GetRedirectDevice, HeaderOnlyRequestBytes, GET_REDIRECT_DEVICE_REPLY_BYTES,
@@ -28,6 +39,12 @@ const HostCommandEntry CommandTable[] = {
     {HostCommandSetRedirectHandler, SetRedirectHandler, OnePointerRequestBytes, HeaderOnlyReplyBytes,
      CommandTrustKernelOnly},
     {HostCommandGetPoolRoutines, GetPoolRoutines, HeaderOnlyRequestBytes, POOL_ROUTINES_REPLY_BYTES,
+     CommandTrustKernelOnly},
+    {HostCommandRegisterEntryPoints, RegisterEntryPoints, FourPointerRequestBytes, HeaderOnlyReplyBytes,
+     CommandTrustKernelOnly},
+    {HostCommandWithdrawEntryPoints, WithdrawEntryPoints, HeaderOnlyRequestBytes, HeaderOnlyReplyBytes,
+     CommandTrustLoadDriverPrivilege},
+    {HostCommandRegisterNotifyForwarders, RegisterNotifyForwarders, TwoPointerRequestBytes, HeaderOnlyReplyBytes,
      CommandTrustKernelOnly},
     {HostCommandAddOverride, AddOverride, ThreePointerRequestBytes, HeaderOnlyReplyBytes, CommandTrustKernelOnly},
     {HostCommandRemoveOverride, RemoveOverride, OnePointerRequestBytes, HeaderOnlyReplyBytes,

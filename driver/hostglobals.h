@@ -52,7 +52,13 @@ struct HostGlobalsRecord {
     ASpinLock LoaderLock;  // guards LoaderProcessId and LoaderRecorded
 
     // ---- Module link and call gates ----
-    UCHAR NotifyRoutinesRegistered;
+    // Both notify routines are registered with the kernel; never cleared. Read and set without a
+    // lock.
+    volatile UCHAR NotifyRoutinesRegistered;
+    // Registration of each notify routine on its own (NotifyRoutineUnregistered, ...Registering,
+    // ...Registered; host/notify.cpp), so that a later Connect registers only what is missing.
+    volatile LONG ProcessNotifyRegistration;
+    volatile LONG ThreadNotifyRegistration;
     volatile LONG LinkState;  // LinkStateUnlinked, LinkStateLinked or LinkStateUnloading
     // Guards LinkState, both gates, the module's entry points, the notify forwarders and the
     // redirect fields. Always taken in its plain form (GateLockAcquire, host/callgate.h).
@@ -61,6 +67,9 @@ struct HostGlobalsRecord {
     KEVENT DispatchDrained;
     volatile LONG DispatchInFlight;
     volatile LONG NotifyInFlight;
+    // The module's entry points, written under GateLock. ModuleIrpDispatch and ModuleFastIo are
+    // read under GateLock too; AttachNotify and DetachNotify are read without it, whole
+    // (host/entrypoints.h).
     PDRIVER_DISPATCH ModuleIrpDispatch;
     PFAST_IO_DISPATCH ModuleFastIo;
     MODULE_ATTACH_NOTIFY* AttachNotify;

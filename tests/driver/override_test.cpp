@@ -80,7 +80,7 @@ TEST_F(OverrideTest, OverrideComesBeforeEveryOtherRoute)
     ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirect)})).status, STATUS_SUCCESS);
     ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {Address(OlderHandler)})).status,
               STATUS_SUCCESS);
-    SetLinkState(LinkStateLinked);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
     PDEVICE_OBJECT lower = km::CreateModelDevice({});
     PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
     ASSERT_EQ(Add(redirect, NewerHandler).status, STATUS_SUCCESS);

@@ -92,7 +92,18 @@ protected:
         lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
         filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
         RecordFilterDevice(filter);
-        globals->ModuleIrpDispatch = ModuleDispatch;
+        RegisterDispatch();
+    }
+    // The module's commands, sent from kernel mode.
+    void RegisterDispatch()
+    {
+        ASSERT_EQ(KernelCommand(CommandBlock(HostCommandRegisterEntryPoints, {0, 0, Address(ModuleDispatch), 0})).status,
+                  STATUS_SUCCESS);
+    }
+    void Withdraw() { ASSERT_EQ(KernelCommand(CommandBlock(HostCommandWithdrawEntryPoints)).status, STATUS_SUCCESS); }
+    void Link(uint32_t linkSwitch)
+    {
+        ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, linkSwitch))), STATUS_SUCCESS);
     }
     ModuleProbe probe;
     PDEVICE_OBJECT lower = nullptr;
@@ -102,11 +113,12 @@ protected:
 TEST_F(RoutingModuleTest, RoutingForwardsRecordedFilterDevicesOnlyWhileLinked)
 {
     // Each of these sends the request down to the file system.
+    // No command leads to the unloading state yet, nor out of it.
     const std::function<void()> notForwarded[] = {
-        [&] { SetLinkState(LinkStateUnlinked); },
+        [&] { Link(HOST_LINK_OFF); },
         [&] { SetLinkState(LinkStateUnloading); },
-        [&] { SetLinkState(LinkStateLinked), globals->ModuleIrpDispatch = nullptr; },
-        [&] { globals->ModuleIrpDispatch = ModuleDispatch, globals->Started = 0; },
+        [&] { SetLinkState(LinkStateUnlinked), Link(HOST_LINK_ON), Withdraw(); },
+        [&] { RegisterDispatch(), globals->Started = 0; },
     };
     for (const auto& condition : notForwarded) {
         condition();
@@ -130,7 +142,7 @@ TEST_F(RoutingModuleTest, RoutingForwardsRecordedFilterDevicesOnlyWhileLinked)
 
 TEST_F(RoutingModuleTest, RoutingCountsForwardedCallsInTheDispatchGate)
 {
-    SetLinkState(LinkStateLinked);
+    Link(HOST_LINK_ON);
     SendMajor(filter, IRP_MJ_READ);  // a call that leaves at once sets the drained event
     EXPECT_NE(KeReadStateEvent(&globals->DispatchDrained), 0);
 

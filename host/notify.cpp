@@ -1,0 +1,128 @@
+// The host's notify routines, their one-time registration with the kernel, and command 25.
+#include "host/notify.h"
+
+#include "diag/eventlog.h"
+#include "driver/hostglobals.h"
+#include "host/callgate.h"
+
+namespace {
+
+// Source line reported with a command 25 that comes before the notify routines are registered.
+constexpr ULONG NotifyNotRegisteredLine = 1149;
+
+// States of ProcessNotifyRegistration and ThreadNotifyRegistration. A caller claims a routine by
+// moving it from unregistered to registering; only the claimant calls the kernel and settles it.
+constexpr LONG NotifyRoutineUnregistered = 0;
+constexpr LONG NotifyRoutineRegistering = 1;
+constexpr LONG NotifyRoutineRegistered = 2;
+
+enum NotifyRoutineKind { NotifyRoutineProcess, NotifyRoutineThread };
+
+LONG NotifyReadRegistration(volatile LONG* registration)
+{
+    return InterlockedCompareExchange(registration, 0, 0);
+}
+
+// Registers one notify routine unless it is registered already or another caller is registering
+// it. FALSE when the kernel refused it here; the claim is then given back, so the next Connect
+// tries again. While the kernel is called, *Claim names the claimed state, so that an exception
+// guard can give the claim back.
+BOOLEAN NotifyRegisterOnce(NotifyRoutineKind Kind, volatile LONG* Registration, volatile LONG* volatile* Claim)
+{
+    if (InterlockedCompareExchange(Registration, NotifyRoutineRegistering, NotifyRoutineUnregistered) !=
+        NotifyRoutineUnregistered) {
+        return TRUE;
+    }
+    *Claim = Registration;
+    NTSTATUS status = Kind == NotifyRoutineProcess ? PsSetCreateProcessNotifyRoutine(HostProcessNotify, FALSE)
+                                                   : PsSetCreateThreadNotifyRoutine(HostThreadNotify);
+    *Claim = nullptr;
+    InterlockedExchange(Registration, NT_SUCCESS(status) ? NotifyRoutineRegistered : NotifyRoutineUnregistered);
+    return NT_SUCCESS(status);
+}
+
+}  // namespace
+
+BOOLEAN RegisterNotifyRoutines()
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        return FALSE;
+    }
+    // The registration the kernel is being asked for, given back if it raises.
+    volatile LONG* volatile claim = nullptr;
+    HOST_TRY
+    {
+        // The thread routine is not tried when the process routine was refused here.
+        if (HostGlobals.NotifyRoutinesRegistered == 0 &&
+            NotifyRegisterOnce(NotifyRoutineProcess, &HostGlobals.ProcessNotifyRegistration, &claim) &&
+            NotifyRegisterOnce(NotifyRoutineThread, &HostGlobals.ThreadNotifyRegistration, &claim) &&
+            NotifyReadRegistration(&HostGlobals.ProcessNotifyRegistration) == NotifyRoutineRegistered &&
+            NotifyReadRegistration(&HostGlobals.ThreadNotifyRegistration) == NotifyRoutineRegistered) {
+            HostGlobals.NotifyRoutinesRegistered = 1;
+        }
+    }
+    HOST_EXCEPT
+    {
+        // An exception counts as a registration that returned: the caller goes on.
+        if (claim != nullptr) {
+            InterlockedExchange(claim, NotifyRoutineUnregistered);
+        }
+    }
+    HOST_END_TRY
+    return TRUE;
+}
+
+void HostProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
+{
+    GateLockAcquire();
+    MODULE_PROCESS_NOTIFY* forwarder = HostGlobals.ProcessNotifyForwarder;
+    BOOLEAN forward = HostGlobals.LinkState == LinkStateLinked && forwarder != nullptr;
+    if (forward) {
+        EnterGate(&NotifyGate);
+    }
+    GateLockRelease();
+    if (forward) {
+        forwarder(ParentId, ProcessId, Create);
+        LeaveGate(&NotifyGate);
+    }
+    // A process exit also goes to the module life cycle's check for the loader's exit
+    // (CheckLoaderExit with ProcessId, result ignored), in every link state and after the
+    // forwarding. That check belongs to module loading and unloading and is called from here once
+    // it exists.
+}
+
+void HostThreadNotify(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create)
+{
+    GateLockAcquire();
+    MODULE_THREAD_NOTIFY* forwarder = HostGlobals.ThreadNotifyForwarder;
+    BOOLEAN forward = HostGlobals.LinkState == LinkStateLinked && forwarder != nullptr;
+    if (forward) {
+        EnterGate(&NotifyGate);
+    }
+    GateLockRelease();
+    if (forward) {
+        forwarder(ProcessId, ThreadId, Create);
+        LeaveGate(&NotifyGate);
+    }
+}
+
+NTSTATUS RegisterNotifyForwarders(ControlRequest* Request, ControlReply* Reply)
+{
+    if (HostGlobals.NotifyRoutinesRegistered == 0) {
+        (void)ReportEvent(EventModuleLinkFailure, EventSourceHost, NotifyNotRegisteredLine, FALSE, "0x%X",
+                          STATUS_INVALID_DEVICE_STATE);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const auto* request = reinterpret_cast<const RegisterNotifyForwardersRequest*>(Request);
+    auto* processForwarder =
+        reinterpret_cast<MODULE_PROCESS_NOTIFY*>(static_cast<ULONG_PTR>(request->ProcessNotifyForwarder));
+    auto* threadForwarder =
+        reinterpret_cast<MODULE_THREAD_NOTIFY*>(static_cast<ULONG_PTR>(request->ThreadNotifyForwarder));
+    GateLockAcquire();
+    HostGlobals.ProcessNotifyForwarder = processForwarder;
+    HostGlobals.ThreadNotifyForwarder = threadForwarder;
+    GateLockRelease();
+    Reply->Status = STATUS_SUCCESS;
+    Reply->ReplySize = sizeof(ControlReply);
+    return STATUS_SUCCESS;
+}
