@@ -1,0 +1,253 @@
+// The link's commands as the module sends them: Connect, SetLink, RegisterEntryPoints,
+// WithdrawEntryPoints and RegisterNotifyForwarders, with the notify routines' registration.
+#include <cstring>
+
+#include "kmodel/fs_model.h"
+#include "link/link_test.h"
+
+namespace {
+
+using LinkCommandTest = LinkTest;
+
+TEST_F(LinkCommandTest, LinkConnectRepliesRegistersOnceAndResetsTheLink)
+{
+    // Bytes 12 and 28 of the request must come back as they were.
+    ControlAnswer answer =
+        module->Send(CommandBlock(HostCommandConnect, {0x1111111111111111, 0x2222222222222222}, 0xA5A5A5A5),
+                     sizeof(ConnectReply));
+    ASSERT_EQ(answer.status, STATUS_SUCCESS);
+    ASSERT_EQ(answer.information, sizeof(ConnectReply));
+    ConnectReply reply;
+    std::memcpy(&reply, answer.output.data(), sizeof(reply));
+    EXPECT_EQ(reply.Header.Status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.Header.ReplySize, 32u);
+    EXPECT_EQ(reply.InterfaceVersion, 0x50000u);
+    EXPECT_EQ(reply.NotWritten1, 0xA5A5A5A5u);
+    EXPECT_EQ(reply.DriverObject, Address(loaded.driver));
+    EXPECT_EQ(reply.Constant, 100u);
+    EXPECT_EQ(reply.NotWritten2, 0x22222222u);
+    EXPECT_EQ(globals->NotifyRoutinesRegistered, 1);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 1u);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 1u);
+
+    // Linked, Connect unlinks; during an unload it leaves the state alone. Nothing is registered twice.
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    ASSERT_EQ(LinkState(), LinkStateLinked);
+    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
+    EXPECT_EQ(LinkState(), LinkStateUnlinked);
+    SetLinkState(LinkStateUnloading);
+    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
+    EXPECT_EQ(LinkState(), LinkStateUnloading);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 1u);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 1u);
+}
+
+TEST_F(LinkCommandTest, LinkConnectAbovePassiveLevelChangesNothing)
+{
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    std::vector<uint8_t> block = CommandBlock(HostCommandConnect, {0, 0});
+    reinterpret_cast<ControlRequest*>(block.data())->OutputLength = sizeof(ConnectReply);
+    auto* request = reinterpret_cast<ControlRequest*>(block.data());
+    KIRQL previous;
+    KeRaiseIrql(APC_LEVEL, &previous);
+    NTSTATUS status = Symbol<decltype(ExecuteCommand)>("ExecuteCommand")(request, reinterpret_cast<ControlReply*>(request));
+    KeLowerIrql(previous);
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(LinkState(), LinkStateLinked);
+    EXPECT_EQ(globals->NotifyRoutinesRegistered, 0);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
+}
+
+TEST_F(LinkCommandTest, LinkSetLinkMovesOnlyBetweenUnlinkedAndLinked)
+{
+    struct Case {
+        LONG from;
+        uint32_t linkSwitch;
+        LONG to;
+        NTSTATUS outcome;
+    };
+    const Case cases[] = {
+        {LinkStateUnlinked, 1, LinkStateLinked, STATUS_SUCCESS},
+        {LinkStateLinked, 1, LinkStateLinked, STATUS_SUCCESS},
+        {LinkStateUnloading, 1, LinkStateUnloading, STATUS_SUCCESS},
+        {LinkStateLinked, 0, LinkStateUnlinked, STATUS_SUCCESS},
+        {LinkStateUnlinked, 0, LinkStateUnlinked, STATUS_SUCCESS},
+        {LinkStateUnloading, 0, LinkStateUnloading, STATUS_SUCCESS},
+        {LinkStateUnlinked, 2, LinkStateUnlinked, STATUS_INVALID_PARAMETER},
+        {LinkStateLinked, 2, LinkStateLinked, STATUS_INVALID_PARAMETER},
+        {LinkStateUnlinked, 0xFFFFFFFF, LinkStateUnlinked, STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SetLinkState(c.from);
+        ControlAnswer answer = module->SetLink(c.linkSwitch);
+        EXPECT_EQ(answer.status, STATUS_SUCCESS);
+        EXPECT_EQ(answer.information, 8u);
+        EXPECT_EQ(ReplyStatus(answer), c.outcome) << "switch " << c.linkSwitch << " from " << c.from;
+        EXPECT_EQ(LinkState(), c.to) << "switch " << c.linkSwitch << " from " << c.from;
+    }
+}
+
+TEST_F(LinkCommandTest, LinkEntryPointsReplayAttachNotifyNewestFirstEveryTime)
+{
+    TestVolume older = AddVolume();
+    TestVolume newer = AddVolume(FILE_DEVICE_CD_ROM_FILE_SYSTEM);
+    static FAST_IO_DISPATCH fastIo{};
+    module->SetFastIo(&fastIo);
+    SetLinkState(LinkStateUnloading);  // accepted in every state, and the state is left alone
+
+    ControlAnswer answer = module->RegisterEntryPoints();
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer.information, 8u);
+    EXPECT_EQ(LinkState(), LinkStateUnloading);
+    EXPECT_EQ(Address(globals->ModuleIrpDispatch), Address(TestModule::IrpDispatchRoutine()));
+    EXPECT_EQ(globals->ModuleFastIo, &fastIo);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->AttachNotify), TestModule::AttachNotifyRoutine());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->DetachNotify), TestModule::DetachNotifyRoutine());
+    std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::AttachNotify);
+    ASSERT_EQ(calls.size(), 2u);
+    for (const auto& [call, volume] : {std::pair{calls[0], newer}, std::pair{calls[1], older}}) {
+        EXPECT_EQ(call.device, volume.filter);
+        EXPECT_EQ(call.volume, volume.volume);
+        EXPECT_EQ(call.storage, volume.storage);
+    }
+    EXPECT_EQ(older.record->ModuleAttached, TRUE);
+
+    // Taken records are offered again, and the new answer is kept.
+    module->SetAttachAnswer(FALSE);
+    module->ClearCalls();
+    EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    EXPECT_EQ(module->Calls(ModuleCallKind::AttachNotify).size(), 2u);
+    EXPECT_EQ(older.record->ModuleAttached, FALSE);
+    EXPECT_EQ(newer.record->ModuleAttached, FALSE);
+}
+
+TEST_F(LinkCommandTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryPoints)
+{
+    TestVolume kept = AddVolume();
+    TestVolume declined = AddVolume();
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    module->SetAttachAnswer(FALSE);
+    NotifyAttach(declined.record);
+    ASSERT_EQ(declined.record->ModuleAttached, FALSE);
+
+    // The module keeps what it has: ModuleAttached stays TRUE.
+    module->SetDetachAnswer(FALSE);
+    module->ClearCalls();
+    EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    std::vector<ModuleCall> detaches = module->Calls(ModuleCallKind::DetachNotify);
+    ASSERT_EQ(detaches.size(), 1u);
+    EXPECT_EQ(detaches[0].device, kept.filter);
+    EXPECT_EQ(kept.record->ModuleAttached, TRUE);
+    EXPECT_EQ(globals->ModuleIrpDispatch, nullptr);
+    EXPECT_EQ(globals->ModuleFastIo, nullptr);
+    EXPECT_EQ(globals->AttachNotify, nullptr);
+    EXPECT_EQ(globals->DetachNotify, nullptr);
+
+    // With nothing registered the walk calls nothing.
+    ControlAnswer again = module->WithdrawEntryPoints();
+    EXPECT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyStatus(again), STATUS_SUCCESS);
+    EXPECT_EQ(module->Calls(ModuleCallKind::DetachNotify).size(), 1u);
+    EXPECT_EQ(kept.record->ModuleAttached, TRUE);
+
+    // A module that lets go: ModuleAttached becomes FALSE.
+    module->SetAttachAnswer(TRUE);
+    module->SetDetachAnswer(TRUE);
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    EXPECT_EQ(kept.record->ModuleAttached, FALSE);
+    EXPECT_EQ(declined.record->ModuleAttached, FALSE);
+}
+
+TEST_F(LinkCommandTest, LinkAttachNotifyForANewRecordInEveryLinkState)
+{
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    BOOLEAN answer = TRUE;
+    for (LONG state : {LinkStateUnlinked, LinkStateLinked, LinkStateUnloading}) {
+        SetLinkState(state);
+        module->ClearCalls();
+        module->SetAttachAnswer(answer);
+        TestVolume volume = AddVolume();
+        NotifyAttach(volume.record);
+        std::vector<ModuleCall> calls = module->Calls();
+        ASSERT_EQ(calls.size(), 1u) << "link state " << state;
+        EXPECT_EQ(calls[0].kind, ModuleCallKind::AttachNotify);
+        EXPECT_EQ(calls[0].storage, volume.storage);
+        EXPECT_EQ(volume.record->ModuleAttached, answer);
+        answer = !answer;
+    }
+
+    // A record whose lock cannot be waited for is skipped, its lock not released.
+    TestVolume unlocked = AddVolume();
+    Symbol<decltype(AMutex_Free)>("AMutex_Free")(&unlocked.record->RecordLock);
+    module->ClearCalls();
+    NotifyAttach(unlocked.record);
+    EXPECT_TRUE(module->Calls().empty());
+
+    // The detach at teardown asks the module whatever the record says, and takes no answer.
+    auto notifyDetach = Symbol<decltype(LinkNotifyDetach)>("LinkNotifyDetach");
+    notifyDetach(unlocked.filter);
+    ASSERT_EQ(module->Calls(ModuleCallKind::DetachNotify).size(), 1u);
+    EXPECT_EQ(module->Calls(ModuleCallKind::DetachNotify)[0].device, unlocked.filter);
+    EXPECT_EQ(unlocked.record->ModuleAttached, FALSE);
+
+    // Once withdrawn, neither notification reaches the module.
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    module->ClearCalls();
+    TestVolume late = AddVolume();
+    NotifyAttach(late.record);
+    notifyDetach(late.filter);
+    EXPECT_TRUE(module->Calls().empty());
+}
+
+TEST_F(LinkCommandTest, LinkNotifyForwardersNeedTheNotifyRoutines)
+{
+    ControlAnswer early = module->RegisterNotifyForwarders();
+    EXPECT_EQ(early.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(early.information, 0u);
+    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
+
+    ASSERT_EQ(module->Connect().status, STATUS_SUCCESS);
+    ControlAnswer accepted = module->RegisterNotifyForwarders();
+    EXPECT_EQ(accepted.status, STATUS_SUCCESS);
+    EXPECT_EQ(accepted.information, 8u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ProcessNotifyForwarder), TestModule::ProcessNotifyRoutine());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ThreadNotifyForwarder), TestModule::ThreadNotifyRoutine());
+
+    ControlAnswer nulls = module->Send(CommandBlock(HostCommandRegisterNotifyForwarders, {0, 0}));
+    EXPECT_EQ(nulls.status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyStatus(nulls), STATUS_SUCCESS);
+    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
+    EXPECT_EQ(globals->ThreadNotifyForwarder, nullptr);
+}
+
+TEST_F(LinkCommandTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
+{
+    // The process routine refused: the thread routine is not tried, and forwarders are refused.
+    km::FailNotifyRegistration(km::NotifyKind::Process, 1, STATUS_INSUFFICIENT_RESOURCES);
+    SetLinkState(LinkStateLinked);
+    ControlAnswer connect = module->Connect();
+    EXPECT_EQ(connect.status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyStatus(connect), STATUS_SUCCESS);
+    EXPECT_EQ(LinkState(), LinkStateUnlinked);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 0u);
+    EXPECT_EQ(module->RegisterNotifyForwarders().status, STATUS_INVALID_DEVICE_STATE);
+
+    // The thread routine refused: the process routine stays registered.
+    km::FailNotifyRegistration(km::NotifyKind::Thread, 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 1u);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 0u);
+    EXPECT_EQ(module->RegisterNotifyForwarders().status, STATUS_INVALID_DEVICE_STATE);
+
+    // The next Connect registers only what is missing, so every process event arrives once.
+    ASSERT_TRUE(module->Link());
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 1u);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 1u);
+    km::Process* process = km::CreateProcess("once.exe");
+    km::ExitProcess(process);
+    EXPECT_EQ(module->Calls(ModuleCallKind::ProcessNotify).size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// The fixture of the link's tests: the host loaded, and a test module with a kernel handle on the
+// control device, ready to send the module's commands. Volumes are a model file-system device with
+// a host filter device on top, recorded in AttachedList.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "fsfilter/attachrecord.h"
+#include "host/callgate.h"
+#include "host/entrypoints.h"
+#include "host/notify.h"
+#include "support/test_module.h"
+
+// A thread of the System process, joined when the object goes away.
+class SystemThread {
+public:
+    explicit SystemThread(std::function<void()> body) : thread_(km::StartThread(km::SystemProcess(), std::move(body))) {}
+    ~SystemThread() { Join(); }
+    SystemThread(const SystemThread&) = delete;
+    SystemThread& operator=(const SystemThread&) = delete;
+    void Join()
+    {
+        if (thread_ != nullptr) {
+            km::JoinThread(thread_);
+            thread_ = nullptr;
+        }
+    }
+
+private:
+    km::Thread* thread_;
+};
+
+// A recorded volume: the file system's volume device below the host's filter device.
+struct TestVolume {
+    PDEVICE_OBJECT volume = nullptr;
+    PDEVICE_OBJECT filter = nullptr;
+    PDEVICE_OBJECT storage = nullptr;
+    AttachRecord* record = nullptr;
+};
+
+class LinkTest : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        module = std::make_unique<TestModule>();
+        ASSERT_EQ(module->Open(ControlDeviceNameFor(HostServiceName)), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        if (module != nullptr) {
+            // Nothing is forwarded to the module once it is gone.
+            module->SetLink(HOST_LINK_OFF);
+            module->Close();
+            module.reset();
+        }
+        HostTest::TearDown();
+    }
+
+    TestVolume AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM)
+    {
+        TestVolume volume;
+        volume.volume = km::CreateModelDevice({type});
+        volume.storage = km::CreateModelDevice({FILE_DEVICE_DISK});
+        volume.filter = CreateHostDevice(type, volume.volume);
+        volume.record = RecordFilterDevice(volume.filter, volume.volume, volume.storage);
+        return volume;
+    }
+
+    LONG LinkState() const { return globals->LinkState; }
+    void NotifyAttach(AttachRecord* record) { Symbol<decltype(LinkNotifyAttach)>("LinkNotifyAttach")(record); }
+
+    std::unique_ptr<TestModule> module;
+};

@@ -1,0 +1,300 @@
+#include "support/test_module.h"
+
+namespace {
+
+std::atomic<TestModule*> CurrentModule{nullptr};
+
+// Every routine notes the call, waits while its kind is held, and leaves.
+ModuleCall CallOf(ModuleCallKind kind)
+{
+    ModuleCall call;
+    call.kind = kind;
+    call.irql = KeGetCurrentIrql();
+    call.callerThread = PsGetCurrentThreadId();
+    return call;
+}
+
+NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    TestModule* module = TestModule::Current();
+    ModuleCall call = CallOf(ModuleCallKind::Irp);
+    call.device = device;
+    call.major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    module->Enter(call);
+    // The module owns the IRP: it is served before the call counts as left, as in a real module.
+    NTSTATUS status = module->DispatchIrp(device, irp);
+    module->Leave(ModuleCallKind::Irp);
+    return status;
+}
+
+BOOLEAN NTAPI ModuleAttachNotify(PDEVICE_OBJECT filter, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
+{
+    TestModule* module = TestModule::Current();
+    ModuleCall call = CallOf(ModuleCallKind::AttachNotify);
+    call.device = filter;
+    call.volume = volume;
+    call.storage = storage;
+    module->Enter(call);
+    BOOLEAN answer = module->AttachAnswer();
+    module->Leave(ModuleCallKind::AttachNotify);
+    return answer;
+}
+
+BOOLEAN NTAPI ModuleDetachNotify(PDEVICE_OBJECT filter)
+{
+    TestModule* module = TestModule::Current();
+    ModuleCall call = CallOf(ModuleCallKind::DetachNotify);
+    call.device = filter;
+    module->Enter(call);
+    BOOLEAN answer = module->DetachAnswer();
+    module->Leave(ModuleCallKind::DetachNotify);
+    return answer;
+}
+
+void NTAPI ModuleProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
+{
+    TestModule* module = TestModule::Current();
+    ModuleCall call = CallOf(ModuleCallKind::ProcessNotify);
+    call.first = parentId;
+    call.second = processId;
+    call.create = create;
+    module->Enter(call);
+    module->Leave(ModuleCallKind::ProcessNotify);
+}
+
+void NTAPI ModuleThreadNotify(HANDLE processId, HANDLE threadId, BOOLEAN create)
+{
+    TestModule* module = TestModule::Current();
+    ModuleCall call = CallOf(ModuleCallKind::ThreadNotify);
+    call.first = processId;
+    call.second = threadId;
+    call.create = create;
+    module->Enter(call);
+    module->Leave(ModuleCallKind::ThreadNotify);
+}
+
+// The module's default for IRPs: down to the device below the filter device.
+NTSTATUS ModulePassDown(PDEVICE_OBJECT device, PIRP irp)
+{
+    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(device);
+    if (lower == nullptr) {
+        irp->IoStatus.Status = STATUS_NO_MEDIA;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NO_MEDIA;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IofCallDriver(lower, irp);
+    ObfDereferenceObject(lower);
+    return status;
+}
+
+template <class Routine>
+uint64_t RoutineAddress(Routine* routine)
+{
+    return reinterpret_cast<uintptr_t>(routine);
+}
+
+}  // namespace
+
+TestModule::TestModule()
+{
+    for (CallKindProbe& probe : probes_) {
+        KeInitializeEvent(&probe.entered, NotificationEvent, FALSE);
+    }
+    TestModule* expected = nullptr;
+    if (!CurrentModule.compare_exchange_strong(expected, this)) {
+        ADD_FAILURE() << "only one TestModule at a time";
+    }
+}
+
+TestModule::~TestModule()
+{
+    Close();
+    TestModule* expected = this;
+    CurrentModule.compare_exchange_strong(expected, nullptr);
+}
+
+TestModule* TestModule::Current()
+{
+    TestModule* module = CurrentModule.load();
+    if (module == nullptr) {
+        // A host that calls a module that is gone: as fatal as it would be in a kernel.
+        km::BugCheck(0xDEADDEAD, 0, 0, 0, 0, "the host called the test module after it went away");
+    }
+    return module;
+}
+
+NTSTATUS TestModule::Open(const std::u16string& controlDeviceName)
+{
+    km::OpenResult opened = km::OpenFile(controlDeviceName, true);
+    handle_ = NT_SUCCESS(opened.status) ? opened.handle : nullptr;
+    return opened.status;
+}
+
+void TestModule::Close()
+{
+    if (handle_ != nullptr) {
+        EXPECT_EQ(ZwClose(handle_), STATUS_SUCCESS);
+        handle_ = nullptr;
+    }
+}
+
+ControlAnswer TestModule::Send(const std::vector<uint8_t>& block, ULONG outputLength)
+{
+    ControlAnswer answer;
+    answer.output.assign(outputLength, OutputFill);
+    std::vector<uint8_t> input = block;
+    IO_STATUS_BLOCK ioStatus{};
+    answer.status = ZwDeviceIoControlFile(handle_, nullptr, nullptr, nullptr, &ioStatus, IOCTL_HOST_COMMAND,
+                                          input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+                                          outputLength ? answer.output.data() : nullptr, outputLength);
+    answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
+    return answer;
+}
+
+ControlAnswer TestModule::Connect() { return Send(CommandBlock(HostCommandConnect), sizeof(ConnectReply)); }
+
+ControlAnswer TestModule::RegisterEntryPoints()
+{
+    return Send(CommandBlock(HostCommandRegisterEntryPoints,
+                             {AttachNotifyRoutine(), DetachNotifyRoutine(), Address(IrpDispatchRoutine()),
+                              Address(fastIo_)}));
+}
+
+ControlAnswer TestModule::RegisterNotifyForwarders()
+{
+    return Send(CommandBlock(HostCommandRegisterNotifyForwarders, {ProcessNotifyRoutine(), ThreadNotifyRoutine()}));
+}
+
+ControlAnswer TestModule::SetLink(uint32_t linkSwitch)
+{
+    return Send(CommandBlock(HostCommandSetLink, {}, linkSwitch));
+}
+
+ControlAnswer TestModule::WithdrawEntryPoints() { return Send(CommandBlock(HostCommandWithdrawEntryPoints)); }
+
+namespace {
+
+bool Accepted(const ControlAnswer& answer)
+{
+    return answer.status == STATUS_SUCCESS && ReplyStatus(answer) == STATUS_SUCCESS;
+}
+
+}  // namespace
+
+bool TestModule::Link()
+{
+    return Accepted(Connect()) && Accepted(RegisterEntryPoints()) && Accepted(RegisterNotifyForwarders()) &&
+           Accepted(SetLink(HOST_LINK_ON));
+}
+
+bool TestModule::Unlink() { return Accepted(SetLink(HOST_LINK_OFF)) && Accepted(WithdrawEntryPoints()); }
+
+PDRIVER_DISPATCH TestModule::IrpDispatchRoutine() { return ModuleIrpDispatch; }
+uint64_t TestModule::AttachNotifyRoutine() { return RoutineAddress(ModuleAttachNotify); }
+uint64_t TestModule::DetachNotifyRoutine() { return RoutineAddress(ModuleDetachNotify); }
+uint64_t TestModule::ProcessNotifyRoutine() { return RoutineAddress(ModuleProcessNotify); }
+uint64_t TestModule::ThreadNotifyRoutine() { return RoutineAddress(ModuleThreadNotify); }
+
+void TestModule::SetIrpHandler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler)
+{
+    irpHandler_ = std::move(handler);
+}
+
+NTSTATUS TestModule::DispatchIrp(PDEVICE_OBJECT device, PIRP irp)
+{
+    return irpHandler_ ? irpHandler_(device, irp) : ModulePassDown(device, irp);
+}
+
+void TestModule::Hold(ModuleCallKind kind)
+{
+    std::lock_guard<std::mutex> guard(heldLock_);
+    Probe(kind).holding = true;
+}
+
+bool TestModule::ReleaseOne(ModuleCallKind kind)
+{
+    std::lock_guard<std::mutex> guard(heldLock_);
+    CallKindProbe& probe = Probe(kind);
+    if (probe.held.empty()) {
+        return false;
+    }
+    KeSetEvent(&probe.held.front()->release, IO_NO_INCREMENT, FALSE);
+    probe.held.pop_front();
+    return true;
+}
+
+void TestModule::Release(ModuleCallKind kind)
+{
+    std::lock_guard<std::mutex> guard(heldLock_);
+    CallKindProbe& probe = Probe(kind);
+    probe.holding = false;
+    for (const std::shared_ptr<HeldCall>& call : probe.held) {
+        KeSetEvent(&call->release, IO_NO_INCREMENT, FALSE);
+    }
+    probe.held.clear();
+}
+
+void TestModule::WaitInside(ModuleCallKind kind, int count)
+{
+    CallKindProbe& probe = Probe(kind);
+    for (;;) {
+        // Cleared before the count is read, so an entry after the read sets it again.
+        KeClearEvent(&probe.entered);
+        if (probe.inside >= count) {
+            return;
+        }
+        KeWaitForSingleObject(&probe.entered, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+int TestModule::Inside(ModuleCallKind kind) const { return Probe(kind).inside; }
+
+std::vector<ModuleCall> TestModule::Calls() const
+{
+    std::lock_guard<std::mutex> guard(callsLock_);
+    return calls_;
+}
+
+std::vector<ModuleCall> TestModule::Calls(ModuleCallKind kind) const
+{
+    std::vector<ModuleCall> selected;
+    for (const ModuleCall& call : Calls()) {
+        if (call.kind == kind) {
+            selected.push_back(call);
+        }
+    }
+    return selected;
+}
+
+void TestModule::ClearCalls()
+{
+    std::lock_guard<std::mutex> guard(callsLock_);
+    calls_.clear();
+}
+
+void TestModule::Enter(const ModuleCall& call)
+{
+    {
+        std::lock_guard<std::mutex> guard(callsLock_);
+        calls_.push_back(call);
+    }
+    CallKindProbe& probe = Probe(call.kind);
+    std::shared_ptr<HeldCall> held;
+    {
+        std::lock_guard<std::mutex> guard(heldLock_);
+        if (probe.holding) {
+            held = std::make_shared<HeldCall>();
+            KeInitializeEvent(&held->release, NotificationEvent, FALSE);
+            probe.held.push_back(held);
+        }
+    }
+    probe.inside += 1;
+    KeSetEvent(&probe.entered, IO_NO_INCREMENT, FALSE);
+    if (held != nullptr) {
+        KeWaitForSingleObject(&held->release, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+void TestModule::Leave(ModuleCallKind kind) { Probe(kind).inside -= 1; }

@@ -1,0 +1,129 @@
+// A filter module for tests, living in the test program: its entry points and notify forwarders
+// record every call and can hold calls inside the module, and it sends the module's commands
+// (Connect, RegisterEntryPoints, RegisterNotifyForwarders, SetLink, WithdrawEntryPoints) the way a
+// module does: from kernel mode, with ZwDeviceIoControlFile on a kernel handle of the host's
+// control device.
+//
+// One TestModule at a time: its routines are plain kernel routines and find it through a global.
+// Create it after the model has booted and Close it before the model shuts down.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/host_test.h"
+
+// The kinds of call the host makes into a module.
+enum class ModuleCallKind { Irp, AttachNotify, DetachNotify, ProcessNotify, ThreadNotify };
+constexpr size_t ModuleCallKindCount = 5;
+
+// One call the module received, as it arrived.
+struct ModuleCall {
+    ModuleCallKind kind = ModuleCallKind::Irp;
+    PDEVICE_OBJECT device = nullptr;   // Irp: the device; AttachNotify, DetachNotify: the filter device
+    PDEVICE_OBJECT volume = nullptr;   // AttachNotify
+    PDEVICE_OBJECT storage = nullptr;  // AttachNotify
+    UCHAR major = 0;                   // Irp: the major function
+    HANDLE first = nullptr;            // ProcessNotify: parent id; ThreadNotify: process id
+    HANDLE second = nullptr;           // ProcessNotify: process id; ThreadNotify: thread id
+    BOOLEAN create = FALSE;            // ProcessNotify, ThreadNotify
+    KIRQL irql = PASSIVE_LEVEL;        // at which the call arrived
+    HANDLE callerThread = nullptr;     // thread id of the caller
+};
+
+class TestModule {
+public:
+    TestModule();
+    ~TestModule();
+    TestModule(const TestModule&) = delete;
+    TestModule& operator=(const TestModule&) = delete;
+
+    // Opens the control device with a kernel handle (ZwCreateFile); the status of the open.
+    NTSTATUS Open(const std::u16string& controlDeviceName);
+    // Closes the handle; before the model shuts down. Harmless when not open.
+    void Close();
+
+    // A command block sent through the handle on the calling thread; the output buffer is filled
+    // with OutputFill first. Any thread of the model may send (the handle is a kernel handle).
+    ControlAnswer Send(const std::vector<uint8_t>& block, ULONG outputLength = sizeof(ControlReply));
+    ControlAnswer Connect();  // with a 32-byte output
+    // This module's AttachNotify, DetachNotify and IRP dispatch, and the fast I/O table of
+    // SetFastIo (null unless set).
+    ControlAnswer RegisterEntryPoints();
+    ControlAnswer RegisterNotifyForwarders();
+    ControlAnswer SetLink(uint32_t linkSwitch);
+    ControlAnswer WithdrawEntryPoints();
+    // The module's sequence to start forwarding: Connect, RegisterEntryPoints,
+    // RegisterNotifyForwarders, SetLink 1. True when each request succeeded with Status 0.
+    bool Link();
+    // And to stop: SetLink 0, WithdrawEntryPoints.
+    bool Unlink();
+
+    // The module's routines, for tests that register them in other combinations.
+    static PDRIVER_DISPATCH IrpDispatchRoutine();
+    static uint64_t AttachNotifyRoutine();
+    static uint64_t DetachNotifyRoutine();
+    static uint64_t ProcessNotifyRoutine();
+    static uint64_t ThreadNotifyRoutine();
+
+    // What the module answers: AttachNotify and DetachNotify (both TRUE unless set), and IRPs
+    // (passed to the device below the filter device unless a handler is set; the handler owns the
+    // IRP). The fast I/O table registered by RegisterEntryPoints.
+    void SetAttachAnswer(BOOLEAN answer) { attachAnswer_ = answer; }
+    void SetDetachAnswer(BOOLEAN answer) { detachAnswer_ = answer; }
+    void SetIrpHandler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler);
+    void SetFastIo(PFAST_IO_DISPATCH table) { fastIo_ = table; }
+
+    // Holding: from Hold on, calls of the kind wait inside the module. ReleaseOne lets the call
+    // that has waited longest go on (false when none waits); Release lets every held call go on
+    // and stops holding.
+    void Hold(ModuleCallKind kind);
+    bool ReleaseOne(ModuleCallKind kind);
+    void Release(ModuleCallKind kind);
+    // Waits until at least `count` calls of the kind are inside the module at once.
+    void WaitInside(ModuleCallKind kind, int count);
+    // Calls of the kind inside the module now (entered and not yet returned).
+    int Inside(ModuleCallKind kind) const;
+
+    // Calls received so far, in the order they entered; all of them, or those of one kind.
+    std::vector<ModuleCall> Calls() const;
+    std::vector<ModuleCall> Calls(ModuleCallKind kind) const;
+    void ClearCalls();
+
+    // The module routines' way in.
+    static TestModule* Current();
+    void Enter(const ModuleCall& call);
+    void Leave(ModuleCallKind kind);
+    BOOLEAN AttachAnswer() const { return attachAnswer_; }
+    BOOLEAN DetachAnswer() const { return detachAnswer_; }
+    NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp);
+
+private:
+    // A held call waits for its own event.
+    struct HeldCall {
+        KEVENT release;
+    };
+    struct CallKindProbe {
+        std::atomic<int> inside{0};
+        KEVENT entered;  // set by every call that enters
+        bool holding = false;                       // under heldLock_
+        std::deque<std::shared_ptr<HeldCall>> held;  // under heldLock_, longest waiting first
+    };
+    CallKindProbe& Probe(ModuleCallKind kind) { return probes_[static_cast<size_t>(kind)]; }
+    const CallKindProbe& Probe(ModuleCallKind kind) const { return probes_[static_cast<size_t>(kind)]; }
+
+    HANDLE handle_ = nullptr;
+    std::atomic<BOOLEAN> attachAnswer_{TRUE};
+    std::atomic<BOOLEAN> detachAnswer_{TRUE};
+    PFAST_IO_DISPATCH fastIo_ = nullptr;
+    std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> irpHandler_;
+    CallKindProbe probes_[ModuleCallKindCount];
+    std::mutex heldLock_;
+    mutable std::mutex callsLock_;
+    std::vector<ModuleCall> calls_;
+};
