@@ -121,6 +121,49 @@ TEST_F(LinkCommandTest, LinkEntryPointsReplayAttachNotifyNewestFirstEveryTime)
     EXPECT_EQ(newer.record->ModuleAttached, FALSE);
 }
 
+TEST_F(LinkCommandTest, LinkEntryPointsAreStoredWhenTheListCannotBeWalked)
+{
+    // Shared holders on other threads use up AttachedListLock's table of holders; with pool refused,
+    // the command's own shared hold cannot be recorded.
+    TestVolume volume = AddVolume();
+    auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
+    auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    std::vector<std::unique_ptr<SystemThread>> holders;
+    km::FailAllocationsWithTag(km::PoolTag("ABPL"));
+    for (std::atomic<bool> held{true}; held && holders.size() < 64;) {
+        KEVENT tried;
+        KeInitializeEvent(&tried, NotificationEvent, FALSE);
+        holders.push_back(std::make_unique<SystemThread>([&] {
+            bool acquired = acquireShared(&globals->AttachedListLock);
+            held = acquired;
+            KeSetEvent(&tried, IO_NO_INCREMENT, FALSE);
+            if (acquired) {
+                KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+                releaseShared(&globals->AttachedListLock);
+            }
+        }));
+        KeWaitForSingleObject(&tried, Executive, KernelMode, FALSE, nullptr);
+    }
+    ASSERT_LT(holders.size(), 64u);
+
+    // The pointers are stored; the walk is skipped and no hold is released that was not granted.
+    ControlAnswer answer = module->RegisterEntryPoints();
+    km::ClearPoolFaults();
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    holders.clear();
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyStatus(answer), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->AttachNotify), TestModule::AttachNotifyRoutine());
+    EXPECT_TRUE(module->Calls().empty());
+    EXPECT_EQ(globals->AttachedListLock.sharedCount, 0u);
+
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    EXPECT_EQ(module->Calls(ModuleCallKind::AttachNotify).size(), 1u);
+    EXPECT_EQ(volume.record->ModuleAttached, TRUE);
+}
+
 TEST_F(LinkCommandTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryPoints)
 {
     TestVolume kept = AddVolume();
