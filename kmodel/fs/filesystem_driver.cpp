@@ -62,6 +62,8 @@ FileSystem* NewFileSystem(const FileSystemOptions& options, const std::u16string
     fs->refusal = options.refusal;
     fs->fastIoTable = recognizer ? nullptr : BuildFastIoTable(options);
     fs->driver->FastIoDispatch = static_cast<PFAST_IO_DISPATCH>(fs->fastIoTable);
+    // Held while the record lives, so that no other driver object takes its address meanwhile.
+    ob::ReferenceModel(fs->driver);
     std::lock_guard<std::mutex> hold(State().lock);
     State().byDriver[fs->driver] = fs;
     State().fileSystems.push_back(std::move(owned));
@@ -126,7 +128,8 @@ km::FileSystem* km::StartFileSystem(const FileSystemOptions& options)
     std::u16string name = options.name.empty() ? DefaultName(options.type) : options.name;
     FileSystem* fs = NewFileSystem(options, FileSystemDirectory + name, false);
     bool network = options.type == FileSystemType::Network;
-    AddControlDevice(fs, (network ? DeviceDirectory : u"\\") + name, ControlDeviceType(options.type));
+    DEVICE_TYPE type = options.controlDeviceType != 0 ? options.controlDeviceType : ControlDeviceType(options.type);
+    AddControlDevice(fs, (network ? DeviceDirectory : u"\\") + name, type);
     if (options.registerNow) {
         RegisterFileSystem(fs);
     }
@@ -204,11 +207,8 @@ void km::StopFileSystem(FileSystem* fs)
     for (PDEVICE_OBJECT control : fs->controls) {
         IoDeleteDevice(control);
     }
+    // The record stays (and its driver's requests still find it: a close may come late).
     fs->stopped = true;
-    {
-        std::lock_guard<std::mutex> hold(State().lock);
-        State().byDriver.erase(fs->driver);
-    }
     io::DeleteDriverObject(fs->record);
 }
 
@@ -261,6 +261,7 @@ void km::io::ForgetModelFileSystems()
         for (fs::OpenFile* open : fs->opens) {
             delete open;
         }
+        ob::DereferenceModel(fs->driver);
         free(fs->fastIoTable);
     }
     fileSystems.clear();

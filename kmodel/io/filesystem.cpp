@@ -1,7 +1,9 @@
 // File-system registration: IoRegisterFileSystem and IoUnregisterFileSystem keep one queue per
-// kind of file system (network, CD-ROM, disk), newest first, which is the order in which a mount
-// asks them; IoRegisterFsRegistrationChange tells a routine of the file systems registered so far
-// and then of every registration and unregistration, under the file-system database lock.
+// kind of file system (network, CD-ROM, disk, tape), newest first, which is the order in which a
+// mount asks them; IoRegisterFsRegistrationChange tells a routine of the file systems registered
+// so far and then of every registration and unregistration, under the file-system database lock.
+// A control device of any other type is registered and reported, but in no queue: the replay of a
+// later change routine does not name it, as on Windows.
 #include <algorithm>
 
 #include "internal/ps.h"
@@ -35,6 +37,9 @@ struct Database {
     std::vector<PDEVICE_OBJECT> network;
     std::vector<PDEVICE_OBJECT> cdRom;
     std::vector<PDEVICE_OBJECT> disk;
+    std::vector<PDEVICE_OBJECT> tape;
+    // Registered devices of any other type (in no queue).
+    std::vector<PDEVICE_OBJECT> other;
     // In registration order.
     std::vector<ChangeRoutine> routines;
 };
@@ -55,14 +60,27 @@ std::vector<PDEVICE_OBJECT>* QueueOf(DEVICE_TYPE fileSystemType)
         return &Db().cdRom;
     case FILE_DEVICE_DISK_FILE_SYSTEM:
         return &Db().disk;
+    case FILE_DEVICE_TAPE_FILE_SYSTEM:
+        return &Db().tape;
     default:
-        return nullptr;
+        return &Db().other;
     }
+}
+
+// The queues a change routine's replay walks, in the order it walks them.
+std::vector<std::vector<PDEVICE_OBJECT>*> ReplayedQueues()
+{
+    return {&Db().network, &Db().cdRom, &Db().disk, &Db().tape};
+}
+
+std::vector<std::vector<PDEVICE_OBJECT>*> AllQueues()
+{
+    return {&Db().network, &Db().cdRom, &Db().disk, &Db().tape, &Db().other};
 }
 
 bool IsRegisteredLocked(PDEVICE_OBJECT device)
 {
-    for (auto* queue : {&Db().network, &Db().cdRom, &Db().disk}) {
+    for (auto* queue : AllQueues()) {
         if (std::find(queue->begin(), queue->end(), device) != queue->end()) {
             return true;
         }
@@ -138,7 +156,7 @@ std::string ReleaseFileSystemsOfDriver(PDRIVER_OBJECT driver, bool report)
     std::vector<PDEVICE_OBJECT> released;
     {
         std::unique_lock<std::shared_mutex> exclusive(FileSystemDatabaseLock());
-        for (auto* queue : {&Db().network, &Db().cdRom, &Db().disk}) {
+        for (auto* queue : AllQueues()) {
             for (PDEVICE_OBJECT device : *queue) {
                 if (device->DriverObject == driver) {
                     released.push_back(device);
@@ -212,8 +230,8 @@ void ShutdownFileSystemDatabase()
 using namespace km::io;
 namespace ob = km::ob;
 
-// Registers a file system's control device: into the queue of its type (disk, CD-ROM or network
-// file system), at the head, then every change routine is told. The registration holds the
+// Registers a file system's control device: into the queue of its type (disk, CD-ROM, network or
+// tape file system), at the head, then every change routine is told. The registration holds the
 // device: its deletion finishes only after IoUnregisterFileSystem. PASSIVE_LEVEL.
 extern "C" void NTAPI IoRegisterFileSystem(PDEVICE_OBJECT DeviceObject)
 {
@@ -224,9 +242,7 @@ extern "C" void NTAPI IoRegisterFileSystem(PDEVICE_OBJECT DeviceObject)
                    "IoRegisterFileSystem of device %p, which is registered already", (void*)DeviceObject);
     }
     std::vector<PDEVICE_OBJECT>* queue = QueueOf(DeviceObject->DeviceType);
-    if (queue != nullptr) {
-        queue->insert(queue->begin(), DeviceObject);
-    }
+    queue->insert(queue->begin(), DeviceObject);
     AdjustDeviceReferenceCount(DeviceObject, 1);
     NotifyChangeLocked(DeviceObject, true);
 }
@@ -239,9 +255,8 @@ extern "C" void NTAPI IoUnregisterFileSystem(PDEVICE_OBJECT DeviceObject)
     {
         std::unique_lock<std::shared_mutex> exclusive(FileSystemDatabaseLock());
         std::vector<PDEVICE_OBJECT>* queue = QueueOf(DeviceObject->DeviceType);
-        auto found = queue == nullptr ? std::vector<PDEVICE_OBJECT>::iterator()
-                                      : std::find(queue->begin(), queue->end(), DeviceObject);
-        if (queue == nullptr || found == queue->end()) {
+        auto found = std::find(queue->begin(), queue->end(), DeviceObject);
+        if (found == queue->end()) {
             KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, CheckFileSystemNotRegistered, (ULONG_PTR)DeviceObject, 0,
                        0, "IoUnregisterFileSystem of device %p, which is not registered", (void*)DeviceObject);
         }
@@ -253,8 +268,8 @@ extern "C" void NTAPI IoUnregisterFileSystem(PDEVICE_OBJECT DeviceObject)
 }
 
 // Registers a change routine and, before returning, calls it (active) for every file system
-// registered so far: the network, then the CD-ROM, then the disk file systems, each kind in the
-// order it registered. The driver object is referenced until IoUnregisterFsRegistrationChange.
+// registered so far: the network, then the CD-ROM, then the disk, then the tape file systems,
+// each kind in the order it registered. The driver object is referenced until IoUnregisterFsRegistrationChange.
 // STATUS_INSUFFICIENT_RESOURCES when pool is short. PASSIVE_LEVEL.
 extern "C" NTSTATUS NTAPI IoRegisterFsRegistrationChange(PDRIVER_OBJECT DriverObject,
                                                          PDRIVER_FS_NOTIFICATION DriverNotificationRoutine)
@@ -270,7 +285,7 @@ extern "C" NTSTATUS NTAPI IoRegisterFsRegistrationChange(PDRIVER_OBJECT DriverOb
     const void* image = ob::ImageContaining(reinterpret_cast<void*>(DriverNotificationRoutine));
     std::unique_lock<std::shared_mutex> exclusive(FileSystemDatabaseLock());
     Db().routines.push_back(ChangeRoutine{packet, image});
-    for (auto* queue : {&Db().network, &Db().cdRom, &Db().disk}) {
+    for (auto* queue : ReplayedQueues()) {
         std::vector<PDEVICE_OBJECT> oldestFirst(queue->rbegin(), queue->rend());
         for (PDEVICE_OBJECT device : oldestFirst) {
             CallChangeRoutine(DriverNotificationRoutine, device, true);

@@ -72,6 +72,32 @@ TEST_F(FsRegistrationTest, ReplayTellsOfEveryRegisteredFileSystemByKindInRegistr
     EXPECT_EQ(km::ObjectReferenceCount(km::ModelDriver()), driverReferences);
 }
 
+TEST_F(FsRegistrationTest, ATapeFileSystemIsReplayedLastAndOneOfAnotherTypeOnlyWhenItRegisters)
+{
+    km::FileSystemOptions tape;
+    tape.name = u"ModelTape";
+    tape.controlDeviceType = FILE_DEVICE_TAPE_FILE_SYSTEM;
+    km::FileSystem* tapeFs = km::StartFileSystem(tape);
+    km::FileSystem* fat = km::StartFileSystem();
+    ASSERT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_SUCCESS);
+    std::vector<PDEVICE_OBJECT> expected{km::FileSystemControlDevice(fat), km::FileSystemControlDevice(tapeFs)};
+    EXPECT_EQ(ActiveDevices(), expected);
+
+    km::FileSystemOptions other;
+    other.name = u"ModelOther";
+    other.controlDeviceType = FILE_DEVICE_FILE_SYSTEM;
+    km::FileSystem* otherFs = km::StartFileSystem(other);
+    ASSERT_EQ(Changes().size(), 3u);
+    EXPECT_EQ(Changes()[2].device, km::FileSystemControlDevice(otherFs)) << "reported when it registers";
+    IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
+    Changes().clear();
+    ASSERT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_SUCCESS);
+    EXPECT_EQ(ActiveDevices(), expected) << "but in no queue that a replay walks";
+    km::StopFileSystem(otherFs);
+    EXPECT_FALSE(Changes().back().active);
+    IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
+}
+
 TEST_F(FsRegistrationTest, LaterRegistrationsAndUnregistrationsAreReportedUntilTheRoutineGoes)
 {
     ASSERT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_SUCCESS);

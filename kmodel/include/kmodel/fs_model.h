@@ -91,6 +91,9 @@ struct FileSystemOptions {
     ULONG controlFlags = 0;
     ULONG controlCharacteristics = 0;
     ULONG volumeFlags = 0;
+    // Non-zero: the control device's type instead of the one `type` gives (a file system of
+    // another kind, e.g. FILE_DEVICE_TAPE_FILE_SYSTEM; it mounts no model storage).
+    DEVICE_TYPE controlDeviceType = 0;
     bool registerNow = true;  // IoRegisterFileSystem at start
 };
 
@@ -115,7 +118,8 @@ PDRIVER_OBJECT FileSystemDriver(FileSystem* fs);
 // The control device (the recognizer's disk one); FileSystemControlDevices lists all.
 PDEVICE_OBJECT FileSystemControlDevice(FileSystem* fs);
 std::vector<PDEVICE_OBJECT> FileSystemControlDevices(FileSystem* fs);
-// IoRegisterFileSystem / IoUnregisterFileSystem of every control device of `fs`.
+// IoRegisterFileSystem / IoUnregisterFileSystem of every control device of `fs`. As on Windows,
+// a registration change waits for a mount in progress (the file-system database lock).
 void RegisterFileSystem(FileSystem* fs);
 void UnregisterFileSystem(FileSystem* fs);
 // Unregisters (if registered), deletes the control devices (a filter still attached is told
@@ -144,8 +148,9 @@ struct FileSystemCalls {
     uint64_t fastIo[FastIoMemberCount + 1] = {};      // by FastIoMember
     uint64_t mountRequests = 0;
     uint64_t mounts = 0;  // volumes mounted
-    std::vector<FastIoCall> fastIoCalls;  // in call order
+    std::vector<FastIoCall> fastIoCalls;  // the first FastIoCallLogLimit calls, in call order
 };
+constexpr size_t FastIoCallLogLimit = 4096;
 FileSystemCalls CallsOf(FileSystem* fs);
 void ResetFileSystemCalls(FileSystem* fs);
 
