@@ -49,8 +49,7 @@ CallContext Enter(FastIoMember member, PDEVICE_OBJECT device, PFILE_OBJECT file,
         return context;
     }
     std::lock_guard<std::mutex> hold(context.fs->lock);
-    CountFastIoLocked(context.fs, member, device, file);
-    context.fs->calls.fastIoCalls.back().stackDevice = stackDevice;
+    CountFastIoLocked(context.fs, FastIoCall{member, device, file, stackDevice});
     context.declines = context.fs->fastIoDeclines;
     if (file != nullptr) {
         auto* open = static_cast<OpenFile*>(file->FsContext2);
@@ -426,10 +425,12 @@ const FAST_IO_DISPATCH FullTable = {
 constexpr size_t MemberSize = sizeof(void*);
 }  // namespace
 
-void CountFastIoLocked(FileSystem* fs, FastIoMember member, PDEVICE_OBJECT device, PFILE_OBJECT file)
+void CountFastIoLocked(FileSystem* fs, const FastIoCall& call)
 {
-    fs->calls.fastIo[static_cast<unsigned>(member)]++;
-    fs->calls.fastIoCalls.push_back(FastIoCall{member, device, file, nullptr});
+    fs->calls.fastIo[static_cast<unsigned>(call.member)]++;
+    if (fs->calls.fastIoCalls.size() < FastIoCallLogLimit) {
+        fs->calls.fastIoCalls.push_back(call);
+    }
 }
 
 void* BuildFastIoTable(const FileSystemOptions& options)

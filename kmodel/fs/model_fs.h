@@ -139,8 +139,8 @@ NTSTATUS Dismount(Volume* volume);
 void DeleteVolume(Volume* volume);
 // The file system's table laid out as `options` ask (null for Missing).
 void* BuildFastIoTable(const FileSystemOptions& options);
-// Under fs->lock: counts one fast I/O call.
-void CountFastIoLocked(FileSystem* fs, FastIoMember member, PDEVICE_OBJECT device, PFILE_OBJECT file);
+// Under fs->lock: counts one fast I/O call and logs it (the first FastIoCallLogLimit calls).
+void CountFastIoLocked(FileSystem* fs, const FastIoCall& call);
 
 // ---- Storage devices (storage.cpp) -----------------------------------------------------------
 
