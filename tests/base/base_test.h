@@ -1,5 +1,5 @@
 // Shared pieces of the support-library tests: a fixture that starts the library in a fresh host
-// image, and small helpers for IRQL and model threads.
+// image, and small helpers for IRQL, model threads and paged records.
 #pragma once
 
 #include <atomic>
@@ -25,8 +25,6 @@ class RaisedIrql {
 public:
     explicit RaisedIrql(KIRQL level) { KeRaiseIrql(level, &previous_); }
     ~RaisedIrql() { KeLowerIrql(previous_); }
-    RaisedIrql(const RaisedIrql&) = delete;
-    RaisedIrql& operator=(const RaisedIrql&) = delete;
 
 private:
     KIRQL previous_ = PASSIVE_LEVEL;
@@ -37,8 +35,6 @@ class ModelThread {
 public:
     explicit ModelThread(std::function<void()> body) : thread_(km::StartThread(km::SystemProcess(), std::move(body))) {}
     ~ModelThread() { Join(); }
-    ModelThread(const ModelThread&) = delete;
-    ModelThread& operator=(const ModelThread&) = delete;
 
     void Join()
     {
@@ -52,6 +48,13 @@ public:
 private:
     km::Thread* thread_;
 };
+
+// Runs `body` on two model threads at once and waits for both.
+inline void OnTwoThreads(const std::function<void()>& body)
+{
+    ModelThread first(body);
+    ModelThread second(body);
+}
 
 // Spins until the flag is set; the flag is set by another thread's progress, never by a timer.
 inline void AwaitFlag(const std::atomic<bool>& flag)
@@ -71,9 +74,15 @@ inline size_t ListLength(const LIST_ENTRY& head)
     return count;
 }
 
+// A block of paged pool for a record that must not lie in non-paged memory; free it with
+// ExFreePoolWithTag.
+template <typename Record>
+Record* NewPaged()
+{
+    return static_cast<Record*>(ExAllocatePoolWithTag(PagedPool, sizeof(Record), km::PoolTag("Test")));
+}
+
 // Pool tags of the library, as they read in a pool dump.
 constexpr ULONG TagAmem = km::PoolTag("Amem");
 constexpr ULONG TagHshT = km::PoolTag("HshT");
 constexpr ULONG TagABPL = km::PoolTag("ABPL");
-// A tag for the tests' own blocks.
-constexpr ULONG TagTest = km::PoolTag("Test");

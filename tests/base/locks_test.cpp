@@ -1,310 +1,173 @@
-// Lock holders: ASpinLock modes and IRQL, AMutex and AFastMutex placement, waits and exclusion.
+// Lock holders: the spin lock's queued or plain mode as BaseInit settles it, where the mutex
+// holders put their kernel object, recursion, time-outs, abandonment; and the library's refusal
+// of null objects. The model's verifier checks every release against its acquisition.
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base_test.h"
 
 namespace {
 
-constexpr int CountPerThread = 20000;
 constexpr KIRQL UntouchedIrql = 0x5A;
 
-// Runs `body` on two threads at once and waits for both.
-void OnTwoThreads(const std::function<void()>& body)
+// Acquires a fresh lock at APC_LEVEL, with or without a queue handle, and tells whether it was
+// queued: the previous IRQL went into the handle rather than into the holder.
+bool AcquiresQueued(const HostImports& host, bool withHandle)
 {
-    ModelThread first(body);
-    ModelThread second(body);
+    RaisedIrql apc(APC_LEVEL);
+    ASpinLock holder;
+    holder.savedIrql = UntouchedIrql;
+    EXPECT_TRUE(host.ASpinLock_Init(&holder));
+    KLOCK_QUEUE_HANDLE handle;
+    handle.OldIrql = UntouchedIrql;
+    PKLOCK_QUEUE_HANDLE given = withHandle ? &handle : nullptr;
+    host.ASpinLock_Acquire(&holder, given);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    bool queued = handle.OldIrql == APC_LEVEL;
+    EXPECT_NE(queued, holder.savedIrql == APC_LEVEL) << "the previous IRQL is kept in exactly one place";
+    host.ASpinLock_Release(&holder, given);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    return queued;
 }
 
-// A block of paged pool for a holder that must not lie in non-paged memory.
-template <typename Holder>
-Holder* NewPagedHolder()
+// Init puts the holder's object inline when the holder is non-paged, else in a non-paged "Amem"
+// block that Free gives back; a refused block fails Init and leaves the holder zero.
+template <typename Holder, typename Object>
+void CheckPlacement(NTSTATUS (*init)(Holder*), void (*release)(Holder*))
 {
-    auto* holder = static_cast<Holder*>(ExAllocatePoolWithTag(PagedPool, sizeof(Holder), TagTest));
-    memset(static_cast<void*>(holder), 0xCC, sizeof(Holder));
-    return holder;
-}
+    Holder onStack;
+    uint64_t allocations = km::GetPoolStats().allocations;
+    ASSERT_EQ(init(&onStack), STATUS_SUCCESS);
+    EXPECT_EQ(onStack.mutex, &onStack.inlineMutex);
+    EXPECT_EQ(km::GetPoolStats().allocations, allocations);
+    release(&onStack);
 
-bool AllZero(const void* memory, size_t size)
-{
-    const auto* bytes = static_cast<const unsigned char*>(memory);
-    for (size_t index = 0; index < size; ++index) {
-        if (bytes[index] != 0) {
-            return false;
-        }
-    }
-    return true;
+    Holder* paged = NewPaged<Holder>();
+    ASSERT_EQ(init(paged), STATUS_SUCCESS);
+    km::PoolBlockInfo info{};
+    ASSERT_TRUE(km::QueryPoolBlock(paged->mutex, &info));
+    EXPECT_EQ(info.tag, TagAmem);
+    EXPECT_FALSE(info.paged);
+    EXPECT_EQ(info.size, sizeof(Object));
+    release(paged);
+    EXPECT_EQ(km::OutstandingBlocks(TagAmem), 0u);
+
+    memset(static_cast<void*>(paged), 0xCC, sizeof(Holder));
+    km::FailAllocationsWithTag(TagAmem);
+    EXPECT_EQ(init(paged), STATUS_INSUFFICIENT_RESOURCES);
+    km::ClearPoolFaults();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(paged);
+    EXPECT_EQ(std::count(bytes, bytes + sizeof(Holder), 0), static_cast<long>(sizeof(Holder)));
+    ExFreePoolWithTag(paged, 0);
 }
 
 }  // namespace
 
-using BaseSpinLock = BaseLibraryTest;
+// A kernel that lacks the given exports at BaseInit; they come back before any lock is made, as
+// the mode is chosen once. Lacking either queued routine means plain locks throughout.
+using Exports = std::vector<std::string>;
+class BaseSpinLockMode : public HostImageTest, public ::testing::WithParamInterface<Exports> {};
 
-TEST_F(BaseSpinLock, PreviousIrqlLivesInTheHandleWhenQueuedAndInTheHolderWhenPlain)
+TEST_P(BaseSpinLockMode, IsSettledByBaseInitAndPlainWithoutAHandle)
 {
-    RaisedIrql apc(APC_LEVEL);
-    for (bool withHandle : {true, false}) {
-        ASpinLock holder;
-        holder.savedIrql = UntouchedIrql;
-        ASSERT_TRUE(host.ASpinLock_Init(&holder));
-        KLOCK_QUEUE_HANDLE handle;
-        handle.OldIrql = UntouchedIrql;
-        PKLOCK_QUEUE_HANDLE given = withHandle ? &handle : nullptr;
-        host.ASpinLock_Acquire(&holder, given);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        EXPECT_EQ(handle.OldIrql, withHandle ? APC_LEVEL : UntouchedIrql);
-        EXPECT_EQ(holder.savedIrql, withHandle ? UntouchedIrql : APC_LEVEL);
-        host.ASpinLock_Release(&holder, given);
-        EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    bool queued = true;
+    for (const std::string& name : GetParam()) {
+        km::RemoveExport(name.c_str());
+        queued = queued && name.find("InStackQueued") == std::string::npos;
     }
+    EXPECT_EQ(host.BaseInit(), STATUS_SUCCESS) << "a missing routine is not an error";
+    km::RestoreExports();
+    EXPECT_EQ(AcquiresQueued(host, true), queued);
+    EXPECT_FALSE(AcquiresQueued(host, false));
 }
 
-TEST_F(BaseSpinLock, InitReleasesTheLockOnlyAndNullHoldersAreIgnored)
-{
-    ASpinLock holder;
-    holder.lock = 0xDEAD;
-    holder.savedIrql = UntouchedIrql;
-    EXPECT_TRUE(host.ASpinLock_Init(&holder));
-    EXPECT_EQ(holder.lock, 0u);
-    EXPECT_EQ(holder.savedIrql, UntouchedIrql);
+INSTANTIATE_TEST_SUITE_P(Base, BaseSpinLockMode,
+                         ::testing::Values(Exports{}, Exports{"ExFreePoolWithTag"},
+                                           Exports{"KeAcquireInStackQueuedSpinLock"},
+                                           Exports{"KeReleaseInStackQueuedSpinLock"},
+                                           Exports{"KeAcquireInStackQueuedSpinLock",
+                                                   "KeReleaseInStackQueuedSpinLock"}));
 
-    EXPECT_FALSE(host.ASpinLock_Init(nullptr));
-    KLOCK_QUEUE_HANDLE handle;
-    handle.OldIrql = UntouchedIrql;
-    host.ASpinLock_Acquire(nullptr, &handle);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(handle.OldIrql, UntouchedIrql);
-    host.ASpinLock_Release(nullptr, &handle);
-    host.ASpinLock_Acquire(nullptr, nullptr);
-    host.ASpinLock_Release(nullptr, nullptr);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+// A fast mutex holder in paged memory: its separate block is the mutex taken, at APC_LEVEL.
+TEST_F(BaseLibraryTest, APagedFastMutexHolderIsHeldAtApcLevel)
+{
+    auto* holder = NewPaged<AFastMutex>();
+    ASSERT_EQ(host.AFastMutex_Init(holder), STATUS_SUCCESS);
+    host.AFastMutex_Acquire(holder);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    host.AFastMutex_Release(holder);
+    host.AFastMutex_Free(holder);
+    ExFreePoolWithTag(holder, 0);
 }
 
-TEST_F(BaseSpinLock, ExcludesOtherThreadsInBothModes)
+TEST_F(BaseLibraryTest, MutexHoldersPlaceTheirObjectByTheHoldersMemory)
 {
-    for (bool queued : {true, false}) {
-        ASpinLock holder;
-        ASSERT_TRUE(host.ASpinLock_Init(&holder));
-        long counter = 0;
-        OnTwoThreads([&] {
-            for (int round = 0; round < CountPerThread; ++round) {
-                KLOCK_QUEUE_HANDLE handle;
-                host.ASpinLock_Acquire(&holder, queued ? &handle : nullptr);
-                counter = counter + 1;
-                host.ASpinLock_Release(&holder, queued ? &handle : nullptr);
-            }
-        });
-        EXPECT_EQ(counter, 2 * CountPerThread) << (queued ? "queued" : "plain");
-    }
+    CheckPlacement<AMutex, KMUTEX>(host.AMutex_Init, host.AMutex_Free);
+    CheckPlacement<AFastMutex, FAST_MUTEX>(host.AFastMutex_Init, host.AFastMutex_Free);
 }
 
 using BaseMutex = BaseLibraryTest;
 
-TEST_F(BaseMutex, NonPagedHolderKeepsItsMutexInline)
+// The owner passes again and releases once per wait; another thread waits the time-out it asks
+// for in model milliseconds (0xFFFFFFFF: about 49.7 days, not forever), then gets the mutex once
+// it is free, and owns it when its owner ended without releasing it.
+TEST_F(BaseMutex, OwnerPassesAgainAndOthersWaitTheirTimeOut)
 {
-    AMutex holder;
-    uint64_t allocations = km::GetPoolStats().allocations;
-    ASSERT_EQ(host.AMutex_Init(&holder), STATUS_SUCCESS);
-    EXPECT_EQ(holder.mutex, &holder.inlineMutex);
-    EXPECT_EQ(km::GetPoolStats().allocations, allocations);
-
-    EXPECT_TRUE(host.AMutex_Wait(&holder, UnboundedWaitMs));
-    host.AMutex_Release(&holder);
-    host.AMutex_Free(&holder);
-    EXPECT_EQ(holder.mutex, nullptr);
-    EXPECT_FALSE(host.AMutex_Wait(&holder, 0)) << "a freed holder has no mutex";
-}
-
-TEST_F(BaseMutex, PagedHolderGetsANonPagedBlockThatFreeReturns)
-{
-    auto* holder = NewPagedHolder<AMutex>();
-    for (int life = 0; life < 2; ++life) {  // a freed holder may be initialised again
-        ASSERT_EQ(host.AMutex_Init(holder), STATUS_SUCCESS);
-        ASSERT_NE(holder->mutex, &holder->inlineMutex);
-        km::PoolBlockInfo info{};
-        ASSERT_TRUE(km::QueryPoolBlock(holder->mutex, &info));
-        EXPECT_EQ(info.tag, TagAmem);
-        EXPECT_FALSE(info.paged);
-        EXPECT_EQ(info.size, sizeof(KMUTEX));
-        EXPECT_TRUE(host.AMutex_Wait(holder, 0));
-        host.AMutex_Release(holder);
-
-        host.AMutex_Free(holder);
-        EXPECT_EQ(holder->mutex, nullptr);
-        EXPECT_EQ(km::OutstandingBlocks(TagAmem), 0u);
-    }
-    ExFreePoolWithTag(holder, 0);
-}
-
-TEST_F(BaseMutex, InitWithoutPoolLeavesTheHolderZeroAndNullHoldersAreRefused)
-{
-    auto* holder = NewPagedHolder<AMutex>();
-    km::FailAllocationsWithTag(TagAmem);
-    EXPECT_EQ(host.AMutex_Init(holder), STATUS_INSUFFICIENT_RESOURCES);
-    km::ClearPoolFaults();
-    EXPECT_TRUE(AllZero(holder, sizeof(*holder)));
-    EXPECT_FALSE(host.AMutex_Wait(holder, 0));
-    host.AMutex_Release(holder);
-    host.AMutex_Free(holder);
-    ExFreePoolWithTag(holder, 0);
-
-    EXPECT_EQ(host.AMutex_Init(nullptr), STATUS_INVALID_PARAMETER);
-    EXPECT_FALSE(host.AMutex_Wait(nullptr, UnboundedWaitMs));
-    host.AMutex_Release(nullptr);
-    host.AMutex_Free(nullptr);
-}
-
-TEST_F(BaseMutex, OwnerWaitsAgainAndReleasesOncePerWait)
-{
-    AMutex holder;
-    ASSERT_EQ(host.AMutex_Init(&holder), STATUS_SUCCESS);
-    auto otherThreadGetsIt = [&](KIRQL irql) {
+    constexpr int64_t UnitsPerMs = 10000;
+    auto* holder = NewPaged<AMutex>();  // its mutex is the separate block
+    ASSERT_EQ(host.AMutex_Init(holder), STATUS_SUCCESS);
+    auto otherThreadGetsIt = [&](KIRQL irql, ULONG timeoutMs) {
         bool got = false;
         ModelThread other([&] {
             RaisedIrql raised(irql);
-            got = host.AMutex_Wait(&holder, 0);
+            int64_t before = km::Now100ns();
+            got = host.AMutex_Wait(holder, timeoutMs);
             if (got) {
-                host.AMutex_Release(&holder);
+                host.AMutex_Release(holder);
+            } else {
+                EXPECT_GE(km::Now100ns() - before, timeoutMs * UnitsPerMs);
             }
         });
         other.Join();
         return got;
     };
 
-    ASSERT_TRUE(host.AMutex_Wait(&holder, UnboundedWaitMs));
-    EXPECT_TRUE(host.AMutex_Wait(&holder, 0)) << "the owner passes at once";
-    EXPECT_FALSE(otherThreadGetsIt(PASSIVE_LEVEL));
-    EXPECT_FALSE(otherThreadGetsIt(DISPATCH_LEVEL));
-    host.AMutex_Release(&holder);
-    EXPECT_FALSE(otherThreadGetsIt(PASSIVE_LEVEL)) << "still owned once";
-    host.AMutex_Release(&holder);
-    EXPECT_TRUE(otherThreadGetsIt(DISPATCH_LEVEL));
-    EXPECT_TRUE(otherThreadGetsIt(PASSIVE_LEVEL));
-    host.AMutex_Free(&holder);
-}
-
-TEST_F(BaseMutex, TimeOutIsRelativeMillisecondsAndNeverInfinite)
-{
-    AMutex holder;
-    ASSERT_EQ(host.AMutex_Init(&holder), STATUS_SUCCESS);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    std::atomic<bool> owned{false};
-    ModelThread owner([&] {
-        ASSERT_TRUE(host.AMutex_Wait(&holder, UnboundedWaitMs));
-        owned.store(true, std::memory_order_release);
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        host.AMutex_Release(&holder);
-    });
-    AwaitFlag(owned);
-
-    constexpr int64_t UnitsPerMs = 10000;
-    int64_t before = km::Now100ns();
-    EXPECT_FALSE(host.AMutex_Wait(&holder, 25));
-    int64_t waited = km::Now100ns() - before;
-    EXPECT_GE(waited, 25 * UnitsPerMs);
-
-    // 0xFFFFFFFF ms is about 49.7 days of model time, not an infinite wait.
+    ASSERT_TRUE(host.AMutex_Wait(holder, UnboundedWaitMs));
+    EXPECT_TRUE(host.AMutex_Wait(holder, 0)) << "the owner passes at once";
+    EXPECT_FALSE(otherThreadGetsIt(DISPATCH_LEVEL, 0));
+    host.AMutex_Release(holder);
+    EXPECT_FALSE(otherThreadGetsIt(PASSIVE_LEVEL, 25)) << "still owned once";
     double rate = km::ClockRate();
     km::SetClockRate(1e9);
-    before = km::Now100ns();
-    EXPECT_FALSE(host.AMutex_Wait(&holder, UnboundedWaitMs));
-    waited = km::Now100ns() - before;
+    EXPECT_FALSE(otherThreadGetsIt(PASSIVE_LEVEL, UnboundedWaitMs));
     km::SetClockRate(rate);
-    EXPECT_GE(waited, int64_t{0xFFFFFFFF} * UnitsPerMs);
+    host.AMutex_Release(holder);
+    EXPECT_TRUE(otherThreadGetsIt(DISPATCH_LEVEL, 0));
 
-    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
-    owner.Join();
-    host.AMutex_Free(&holder);
-}
-
-TEST_F(BaseMutex, AbandonedMutexIsOwnedByTheNextWaiter)
-{
-    AMutex holder;
-    ASSERT_EQ(host.AMutex_Init(&holder), STATUS_SUCCESS);
-    ModelThread quitter([&] { ASSERT_TRUE(host.AMutex_Wait(&holder, UnboundedWaitMs)); });
+    ModelThread quitter([&] { ASSERT_TRUE(host.AMutex_Wait(holder, UnboundedWaitMs)); });
     quitter.Join();
-    EXPECT_TRUE(host.AMutex_Wait(&holder, 0));
-    host.AMutex_Release(&holder);
-    host.AMutex_Free(&holder);
+    EXPECT_TRUE(host.AMutex_Wait(holder, 0)) << "an abandoned mutex is owned all the same";
+    host.AMutex_Release(holder);
+    host.AMutex_Free(holder);
+    ExFreePoolWithTag(holder, 0);
 }
 
-using BaseFastMutex = BaseLibraryTest;
-
-TEST_F(BaseFastMutex, PlacementFollowsTheHoldersMemory)
+// A null object is refused by every routine whose result a caller acts on.
+TEST_F(BaseLibraryTest, NullObjectsAreRefused)
 {
-    AFastMutex inlineHolder;
-    uint64_t allocations = km::GetPoolStats().allocations;
-    ASSERT_EQ(host.AFastMutex_Init(&inlineHolder), STATUS_SUCCESS);
-    EXPECT_EQ(inlineHolder.mutex, &inlineHolder.inlineMutex);
-    EXPECT_EQ(km::GetPoolStats().allocations, allocations);
-    EXPECT_EQ(inlineHolder.mutex->Count, 1);
-    host.AFastMutex_Free(&inlineHolder);
-    EXPECT_EQ(inlineHolder.mutex, nullptr);
-
-    auto* paged = NewPagedHolder<AFastMutex>();
-    ASSERT_EQ(host.AFastMutex_Init(paged), STATUS_SUCCESS);
-    km::PoolBlockInfo info{};
-    ASSERT_TRUE(km::QueryPoolBlock(paged->mutex, &info));
-    EXPECT_EQ(info.tag, TagAmem);
-    EXPECT_FALSE(info.paged);
-    EXPECT_EQ(info.size, sizeof(FAST_MUTEX));
-    EXPECT_EQ(paged->mutex->Count, 1);
-    host.AFastMutex_Acquire(paged);
-    host.AFastMutex_Release(paged);
-    host.AFastMutex_Free(paged);
-    EXPECT_EQ(km::OutstandingBlocks(TagAmem), 0u);
-
-    memset(static_cast<void*>(paged), 0xCC, sizeof(*paged));
-    km::FailAllocationsWithTag(TagAmem);
-    EXPECT_EQ(host.AFastMutex_Init(paged), STATUS_INSUFFICIENT_RESOURCES);
-    km::ClearPoolFaults();
-    EXPECT_TRUE(AllZero(paged, sizeof(*paged)));
-    host.AFastMutex_Acquire(paged);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "nothing to acquire";
-    host.AFastMutex_Free(paged);
-    ExFreePoolWithTag(paged, 0);
-}
-
-TEST_F(BaseFastMutex, HeldAtApcLevelAndExcludesOtherThreads)
-{
-    AFastMutex holder;
-    ASSERT_EQ(host.AFastMutex_Init(&holder), STATUS_SUCCESS);
-    host.AFastMutex_Acquire(&holder);
-    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    host.AFastMutex_Release(&holder);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
-    long counter = 0;
-    OnTwoThreads([&] {
-        for (int round = 0; round < CountPerThread / 10; ++round) {
-            host.AFastMutex_Acquire(&holder);
-            counter = counter + 1;
-            host.AFastMutex_Release(&holder);
-        }
-    });
-    EXPECT_EQ(counter, 2 * (CountPerThread / 10));
-    host.AFastMutex_Free(&holder);
-}
-
-TEST_F(BaseFastMutex, NullHoldersAreRefusedOrIgnored)
-{
+    EXPECT_FALSE(host.ASpinLock_Init(nullptr));
+    EXPECT_EQ(host.AMutex_Init(nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(host.AMutex_Wait(nullptr, UnboundedWaitMs));
     EXPECT_EQ(host.AFastMutex_Init(nullptr), STATUS_INVALID_PARAMETER);
-    host.AFastMutex_Acquire(nullptr);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    host.AFastMutex_Release(nullptr);
-    host.AFastMutex_Free(nullptr);
-}
-
-TEST_F(BaseFastMutex, AcquireAtDispatchLevelBugChecks)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    AFastMutex holder;
-    ASSERT_EQ(host.AFastMutex_Init(&holder), STATUS_SUCCESS);
-    EXPECT_DEATH(
-        {
-            RaisedIrql dispatch(DISPATCH_LEVEL);
-            host.AFastMutex_Acquire(&holder);
-        },
-        "STOP 0x0000000A");  // IRQL_NOT_LESS_OR_EQUAL
-    host.AFastMutex_Free(&holder);
+    EXPECT_EQ(host.AStopwatch_ElapsedMs(nullptr), 0u);
+    EXPECT_EQ(host.ASimpleResource_Init(nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(host.ASimpleResource_AcquireShared(nullptr));
+    EXPECT_FALSE(host.ASimpleResource_AcquireExclusive(nullptr));
+    EXPECT_EQ(host.AHashTable_Create(nullptr, 7, 16), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.AHashTable_AllocEntry(nullptr), nullptr);
+    EXPECT_EQ(host.AHashTable_Lookup(nullptr, 5), nullptr);
+    EXPECT_EQ(host.ABlockPool_Init(nullptr, 16, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(host.ABlockPool_Take(nullptr), nullptr);
 }

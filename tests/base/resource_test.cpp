@@ -1,33 +1,17 @@
 // ASimpleResource: shared and exclusive holds, recursion of the owner, readers waiting for a
-// writer, pending writers, DISPATCH_LEVEL behaviour and shortage of table entries.
+// writer, pending writers, DISPATCH_LEVEL behaviour and shortage of memory.
+#include <tuple>
 
 #include "base_test.h"
 
 namespace {
 
-// The counters of a resource as one consistent picture.
-struct ResourceState {
-    ULONG sharedCount;
-    ULONG exclusiveDepth;
-    ULONG pendingExclusive;
-    HANDLE owner;
-    ULONG tableEntries;
-};
-
-bool operator==(const ResourceState& left, const ResourceState& right)
-{
-    return left.sharedCount == right.sharedCount && left.exclusiveDepth == right.exclusiveDepth &&
-           left.pendingExclusive == right.pendingExclusive && left.owner == right.owner &&
-           left.tableEntries == right.tableEntries;
-}
-
-std::ostream& operator<<(std::ostream& out, const ResourceState& state)
-{
-    return out << "{shared " << state.sharedCount << ", depth " << state.exclusiveDepth << ", pending "
-               << state.pendingExclusive << ", owner " << state.owner << ", entries " << state.tableEntries << "}";
-}
+// The counters of a resource as one consistent picture:
+// {sharedCount, exclusiveDepth, pendingExclusive, owner, entries in the thread table}.
+using ResourceState = std::tuple<ULONG, ULONG, ULONG, HANDLE, ULONG>;
 
 constexpr HANDLE NoOwner = nullptr;
+const ResourceState Free{0, 0, 0, NoOwner, 0};
 
 }  // namespace
 
@@ -38,13 +22,12 @@ protected:
         BaseLibraryTest::SetUp();
         if (!HasFatalFailure()) {
             ASSERT_EQ(host.ASimpleResource_Init(&resource), STATUS_SUCCESS);
-            initialised = true;
         }
     }
     void TearDown() override
     {
-        if (initialised) {
-            EXPECT_EQ(State(), Free()) << "the test left holds behind";
+        if (resource.threadTable != nullptr) {
+            EXPECT_EQ(State(), Free) << "the test left holds behind";
             host.ASimpleResource_Destroy(&resource);
         }
         BaseLibraryTest::TearDown();
@@ -53,80 +36,42 @@ protected:
     // Reads the counters under the resource's and its table's locks, as other threads write them.
     ResourceState State()
     {
-        ResourceState state{};
         KLOCK_QUEUE_HANDLE handle;
         host.ASpinLock_Acquire(&resource.stateLock, &handle);
-        state.sharedCount = resource.sharedCount;
-        state.exclusiveDepth = resource.exclusiveDepth;
-        state.pendingExclusive = resource.pendingExclusive;
+        ResourceState state{resource.sharedCount, resource.exclusiveDepth, resource.pendingExclusive, nullptr, 0};
         host.ASpinLock_Release(&resource.stateLock, &handle);
-        state.owner = __atomic_load_n(&resource.owner, __ATOMIC_SEQ_CST);
+        std::get<3>(state) = __atomic_load_n(&resource.owner, __ATOMIC_SEQ_CST);
         host.ASpinLock_Acquire(&resource.threadTable->lock, &handle);
-        state.tableEntries = resource.threadTable->entryCount;
+        std::get<4>(state) = resource.threadTable->entryCount;
         host.ASpinLock_Release(&resource.threadTable->lock, &handle);
         return state;
     }
-    static ResourceState Free() { return ResourceState{0, 0, 0, NoOwner, 0}; }
-
-    // Runs `body` on another thread at the given IRQL and waits for it.
-    void OnOtherThread(KIRQL irql, const std::function<void()>& body)
-    {
-        ModelThread other([&] {
-            RaisedIrql raised(irql);
-            body();
-        });
-    }
 
     // Whether another thread at DISPATCH_LEVEL, where nothing waits, gets the resource.
-    bool OtherThreadGetsShared()
+    bool OtherThreadGets(bool exclusive)
     {
         bool got = false;
-        OnOtherThread(DISPATCH_LEVEL, [&] {
-            got = host.ASimpleResource_AcquireShared(&resource);
+        ModelThread other([&] {
+            RaisedIrql dispatch(DISPATCH_LEVEL);
+            got = exclusive ? host.ASimpleResource_AcquireExclusive(&resource)
+                            : host.ASimpleResource_AcquireShared(&resource);
             if (got) {
-                host.ASimpleResource_ReleaseShared(&resource);
+                exclusive ? host.ASimpleResource_ReleaseExclusive(&resource)
+                          : host.ASimpleResource_ReleaseShared(&resource);
             }
         });
-        return got;
-    }
-    bool OtherThreadGetsExclusive()
-    {
-        bool got = false;
-        OnOtherThread(DISPATCH_LEVEL, [&] {
-            got = host.ASimpleResource_AcquireExclusive(&resource);
-            if (got) {
-                host.ASimpleResource_ReleaseExclusive(&resource);
-            }
-        });
+        other.Join();
         return got;
     }
 
     ASimpleResource resource{};
-    bool initialised = false;
 };
-
-TEST_F(BaseResource, InitBuildsAThreadTableAndNullResourcesAreRefused)
-{
-    ASSERT_NE(resource.threadTable, nullptr);
-    EXPECT_EQ(resource.threadTable->bucketCount, ResourceThreadTableBuckets);
-    EXPECT_GE(resource.threadTable->entrySize, HashEntryPayloadOffset + ResourceThreadTablePayload);
-    EXPECT_EQ(resource.gateMutex.mutex, &resource.gateMutex.inlineMutex);
-    EXPECT_EQ(km::OutstandingBlocks(TagHshT), 1u);
-    EXPECT_EQ(km::OutstandingBlocks(TagAmem), 0u);
-
-    EXPECT_EQ(host.ASimpleResource_Init(nullptr), STATUS_INVALID_PARAMETER);
-    EXPECT_FALSE(host.ASimpleResource_AcquireShared(nullptr));
-    EXPECT_FALSE(host.ASimpleResource_AcquireExclusive(nullptr));
-    host.ASimpleResource_ReleaseShared(nullptr);
-    host.ASimpleResource_ReleaseExclusive(nullptr);
-    host.ASimpleResource_Destroy(nullptr);
-}
 
 TEST_F(BaseResource, EveryInitFailureLeavesNothingAllocated)
 {
     // A resource in paged memory needs every allocation: its mutex block, the table, the entry
-    // pool's chunk header and data area. Refuse each in turn.
-    auto* paged = static_cast<ASimpleResource*>(ExAllocatePoolWithTag(PagedPool, sizeof(ASimpleResource), TagTest));
+    // pool's chunk header and data area. Refuse each of the first three in turn.
+    auto* paged = NewPaged<ASimpleResource>();
     const NTSTATUS expected[] = {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY};
     size_t blocksBefore = km::GetPoolStats().outstandingBlocks;
     for (uint64_t failing = 1; failing <= 3; ++failing) {
@@ -135,60 +80,46 @@ TEST_F(BaseResource, EveryInitFailureLeavesNothingAllocated)
         km::ClearPoolFaults();
         EXPECT_EQ(km::GetPoolStats().outstandingBlocks, blocksBefore) << "allocation " << failing;
     }
-    // A refused data area only shrinks the first chunk.
-    km::FailNthAllocation(4);
-    EXPECT_EQ(host.ASimpleResource_Init(paged), STATUS_SUCCESS);
-    km::ClearPoolFaults();
-    EXPECT_NE(paged->gateMutex.mutex, &paged->gateMutex.inlineMutex);
-    host.ASimpleResource_Destroy(paged);
     ExFreePoolWithTag(paged, 0);
 }
 
-TEST_F(BaseResource, EachSharedHoldOfAThreadAddsAnEntry)
+TEST_F(BaseResource, ReadersEachAddAnEntryAndKeepAWriterAtDispatchLevelOut)
 {
-    HANDLE self = PsGetCurrentThreadId();
     ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
     ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
     EXPECT_EQ(State(), (ResourceState{2, 0, 0, NoOwner, 2}));
-    PVOID entry = host.AHashTable_Lookup(resource.threadTable, reinterpret_cast<ULONGLONG>(self));
-    ASSERT_NE(entry, nullptr);
-    host.AHashTable_Release(resource.threadTable, entry);
-    EXPECT_TRUE(OtherThreadGetsShared());
-    EXPECT_FALSE(OtherThreadGetsExclusive()) << "readers hold it";
+    EXPECT_TRUE(OtherThreadGets(false));
+    EXPECT_FALSE(OtherThreadGets(true)) << "readers hold it";
+    EXPECT_EQ(State(), (ResourceState{2, 0, 0, NoOwner, 2})) << "the writer's pending mark is gone";
 
     host.ASimpleResource_ReleaseShared(&resource);
     EXPECT_EQ(State(), (ResourceState{1, 0, 0, NoOwner, 1}));
     host.ASimpleResource_ReleaseShared(&resource);
+    EXPECT_TRUE(OtherThreadGets(true)) << "gateMutex was released when the writer gave up";
 }
 
-TEST_F(BaseResource, TheOwnerEntersAgainSharedAndExclusive)
+TEST_F(BaseResource, OnlyTheOwnerEntersAgainAndReleases)
 {
     HANDLE self = PsGetCurrentThreadId();
     ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));
-    EXPECT_EQ(State(), (ResourceState{0, 1, 0, self, 0}));
     ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));
-    EXPECT_EQ(State(), (ResourceState{0, 2, 0, self, 0}));
     ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
     EXPECT_EQ(State(), (ResourceState{1, 2, 0, self, 1}));
+    {
+        // Asking again with its own shared hold outstanding, where it cannot wait: refused.
+        RaisedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_FALSE(host.ASimpleResource_AcquireExclusive(&resource));
+    }
     host.ASimpleResource_ReleaseShared(&resource);
+    ModelThread([&] { host.ASimpleResource_ReleaseExclusive(&resource); }).Join();
+    EXPECT_EQ(State(), (ResourceState{0, 2, 0, self, 0})) << "another thread's release changes nothing";
 
     host.ASimpleResource_ReleaseExclusive(&resource);
     EXPECT_EQ(State(), (ResourceState{0, 1, 0, self, 0}));
-    EXPECT_FALSE(OtherThreadGetsShared());
-    EXPECT_FALSE(OtherThreadGetsExclusive()) << "gateMutex is still owned once";
+    EXPECT_FALSE(OtherThreadGets(false));
+    EXPECT_FALSE(OtherThreadGets(true)) << "gateMutex is still owned once";
     host.ASimpleResource_ReleaseExclusive(&resource);
-    EXPECT_EQ(State(), Free());
-    EXPECT_TRUE(OtherThreadGetsExclusive());
-}
-
-TEST_F(BaseResource, ReleaseExclusiveByAnotherThreadChangesNothing)
-{
-    HANDLE self = PsGetCurrentThreadId();
-    ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));
-    OnOtherThread(PASSIVE_LEVEL, [&] { host.ASimpleResource_ReleaseExclusive(&resource); });
-    EXPECT_EQ(State(), (ResourceState{0, 1, 0, self, 0}));
-    EXPECT_FALSE(OtherThreadGetsShared());
-    host.ASimpleResource_ReleaseExclusive(&resource);
+    EXPECT_TRUE(OtherThreadGets(true)) << "every ownership of gateMutex was given back";
 }
 
 TEST_F(BaseResource, AReaderWaitsUntilTheWritersLastRelease)
@@ -218,15 +149,13 @@ TEST_F(BaseResource, AReaderWaitsUntilTheWritersLastRelease)
     // The reader's DISPATCH_LEVEL attempt has returned: its next attempt is the blocking one.
     AwaitFlag(triedAtDispatch);
     ASSERT_TRUE(refusedAtDispatch);
-    EXPECT_EQ(State().sharedCount, 0u) << "a refused reader counts nothing";
+    EXPECT_EQ(std::get<0>(State()), 0u) << "a refused reader counts nothing";
     host.ASimpleResource_ReleaseExclusive(&resource);
     EXPECT_FALSE(acquired.load()) << "one exclusive hold is left";
     host.ASimpleResource_ReleaseExclusive(&resource);
 
     AwaitFlag(acquired);
-    EXPECT_EQ(seenOnEntry.exclusiveDepth, 0u) << "the reader got in only after the writer left";
-    EXPECT_EQ(seenOnEntry.sharedCount, 1u);
-    EXPECT_EQ(seenOnEntry.owner, NoOwner);
+    EXPECT_EQ(seenOnEntry, (ResourceState{1, 0, 0, NoOwner, 1})) << "in only after the writer left";
     KeSetEvent(&mayRelease, IO_NO_INCREMENT, FALSE);
     reader.Join();
 }
@@ -243,13 +172,13 @@ TEST_F(BaseResource, APendingWriterAdmitsReadersAndIsGrantedWhenTheyLeave)
         KeWaitForSingleObject(&mayRelease, Executive, KernelMode, FALSE, nullptr);
         host.ASimpleResource_ReleaseExclusive(&resource);
     });
-    while (State().pendingExclusive == 0) {
+    while (std::get<2>(State()) == 0) {
         std::this_thread::yield();
     }
     EXPECT_EQ(State(), (ResourceState{1, 0, 1, NoOwner, 1}));
 
     // Readers are not held up by a writer that is only pending.
-    EXPECT_TRUE(OtherThreadGetsShared());
+    EXPECT_TRUE(OtherThreadGets(false));
     ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
     host.ASimpleResource_ReleaseShared(&resource);
     EXPECT_FALSE(granted.load());
@@ -259,29 +188,6 @@ TEST_F(BaseResource, APendingWriterAdmitsReadersAndIsGrantedWhenTheyLeave)
     EXPECT_EQ(State(), (ResourceState{0, 1, 0, writer.Id(), 0}));
     KeSetEvent(&mayRelease, IO_NO_INCREMENT, FALSE);
     writer.Join();
-}
-
-TEST_F(BaseResource, AWriterAtDispatchLevelGivesUpWhileReadersRemain)
-{
-    ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
-    EXPECT_FALSE(OtherThreadGetsExclusive());
-    EXPECT_EQ(State(), (ResourceState{1, 0, 0, NoOwner, 1})) << "the pending mark is gone";
-    host.ASimpleResource_ReleaseShared(&resource);
-    EXPECT_TRUE(OtherThreadGetsExclusive()) << "gateMutex was released when the writer gave up";
-
-    // The owner that holds its own shared hold and asks again at DISPATCH_LEVEL: refused, and
-    // its first exclusive hold is left as it was.
-    HANDLE self = PsGetCurrentThreadId();
-    ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));
-    ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
-    {
-        RaisedIrql dispatch(DISPATCH_LEVEL);
-        EXPECT_FALSE(host.ASimpleResource_AcquireExclusive(&resource));
-    }
-    EXPECT_EQ(State(), (ResourceState{1, 1, 0, self, 1}));
-    host.ASimpleResource_ReleaseShared(&resource);
-    host.ASimpleResource_ReleaseExclusive(&resource);
-    EXPECT_TRUE(OtherThreadGetsExclusive()) << "every ownership of gateMutex was given back";
 }
 
 TEST_F(BaseResource, SharedHoldFailsWhenNoTableEntryCanBeHad)
@@ -319,9 +225,6 @@ TEST_F(BaseResource, ReadersNeverSeeAWriterHalfway)
             }
         }
     };
-    {
-        ModelThread first(body);
-        ModelThread second(body);
-    }
+    OnTwoThreads(body);
     EXPECT_EQ(value, 4 * Rounds);
 }

@@ -9,22 +9,19 @@ TEST_F(BaseStopwatch, FixedIntervalsTruncateAndKeepTheLow32Bits)
     constexpr LONGLONG Start = 123'456'789;
     struct Case {
         LONGLONG counts;
+        LONGLONG frequency;
         ULONG expectedMs;
     } cases[] = {
-        {Frequency * 3 + Frequency / 2, 3500},
-        {Frequency / 1000 - 1, 0},  // just under a millisecond
-        {Frequency / 1000, 1},
-        {-Frequency, static_cast<ULONG>(-1000)},                              // end before start
-        {(LONGLONG{1} << 32) * (Frequency / 1000) + 5 * (Frequency / 1000), 5},  // 2^32 + 5 ms wraps
+        {Frequency * 3 + Frequency / 2, Frequency, 3500},
+        {Frequency / 1000 - 1, Frequency, 0},  // just under a millisecond
+        {-Frequency, Frequency, static_cast<ULONG>(-1000)},  // end before start
+        {(LONGLONG{1} << 32) * (Frequency / 1000) + 5 * (Frequency / 1000), Frequency, 5},  // 2^32 + 5 ms
+        {Frequency * 7, 0, 0},  // no frequency
     };
     for (const Case& c : cases) {
-        AStopwatch stopwatch{Start, Start + c.counts, Frequency};
+        AStopwatch stopwatch{Start, Start + c.counts, c.frequency};
         EXPECT_EQ(host.AStopwatch_ElapsedMs(&stopwatch), c.expectedMs) << c.counts << " counts";
     }
-
-    AStopwatch noFrequency{Start, Start + Frequency * 7, 0};
-    EXPECT_EQ(host.AStopwatch_ElapsedMs(&noFrequency), 0u);
-    EXPECT_EQ(host.AStopwatch_ElapsedMs(nullptr), 0u);
 }
 
 TEST_F(BaseStopwatch, EndOfZeroMeasuresUpToNow)
@@ -35,7 +32,6 @@ TEST_F(BaseStopwatch, EndOfZeroMeasuresUpToNow)
     LARGE_INTEGER frequency;
     AStopwatch stopwatch{KeQueryPerformanceCounter(&frequency).QuadPart, 0, 0};
     stopwatch.frequency = frequency.QuadPart;
-
     LARGE_INTEGER interval;
     interval.QuadPart = DelayMs * -10000;
     ASSERT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
