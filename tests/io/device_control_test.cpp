@@ -43,25 +43,23 @@ protected:
     {
         km::SetModelDeviceHandler(device, [=](PDEVICE_OBJECT, PIRP irp) {
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-            if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return STATUS_SUCCESS;
+            if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+                seen.called = true;
+                void* buffer = irp->AssociatedIrp.SystemBuffer;
+                seen.hadBuffer = buffer != nullptr && km::QueryPoolBlock(buffer, &seen.block);
+                auto* bytes = static_cast<uint8_t*>(buffer);
+                seen.input.assign(bytes, bytes + stack->Parameters.DeviceIoControl.InputBufferLength);
+                seen.requestorMode = irp->RequestorMode;
+                seen.previousMode = ExGetPreviousMode();
+                if (fill > 0) {
+                    memset(buffer, 0xAB, fill);
+                }
             }
-            seen.called = true;
-            void* buffer = irp->AssociatedIrp.SystemBuffer;
-            seen.hadBuffer = buffer != nullptr && km::QueryPoolBlock(buffer, &seen.block);
-            auto* bytes = static_cast<uint8_t*>(buffer);
-            seen.input.assign(bytes, bytes + stack->Parameters.DeviceIoControl.InputBufferLength);
-            seen.requestorMode = irp->RequestorMode;
-            seen.previousMode = ExGetPreviousMode();
-            if (fill > 0) {
-                memset(buffer, 0xAB, fill);
-            }
-            irp->IoStatus.Status = status;
-            irp->IoStatus.Information = information;
+            NTSTATUS answer = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? status : STATUS_SUCCESS;
+            irp->IoStatus.Status = answer;
+            irp->IoStatus.Information = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? information : 0;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
+            return answer;
         });
     }
 
@@ -72,9 +70,18 @@ protected:
         return opened.handle;
     }
 
+    // A device control through the handle: Zw* (previous mode kernel) or Nt* (the caller's mode).
+    NTSTATUS Control(HANDLE handle, ULONG code, void* input, ULONG inputLength, void* output, ULONG outputLength,
+                     bool nt = false)
+    {
+        auto call = nt ? NtDeviceIoControlFile : ZwDeviceIoControlFile;
+        return call(handle, nullptr, nullptr, nullptr, &ioStatus, code, input, inputLength, output, outputLength);
+    }
+
     PDEVICE_OBJECT device = nullptr;
     km::Thread* completer = nullptr;
     Seen seen;
+    IO_STATUS_BLOCK ioStatus{};
 };
 
 TEST_F(IoDeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
@@ -90,10 +97,8 @@ TEST_F(IoDeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
             input[i] = static_cast<uint8_t>(i + 1);
         }
         std::vector<uint8_t> output(sizes.output);
-        IO_STATUS_BLOCK ioStatus;
         seen = Seen{};
-        ASSERT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, input.data(),
-                                        sizes.input, output.data(), sizes.output),
+        ASSERT_EQ(Control(handle, IoctlBuffered, input.data(), sizes.input, output.data(), sizes.output),
                   STATUS_SUCCESS);
         ASSERT_TRUE(seen.hadBuffer) << "the system buffer is a pool block of its own";
         EXPECT_EQ(seen.block.size, std::max(sizes.input, sizes.output))
@@ -103,43 +108,34 @@ TEST_F(IoDeviceControlTest, SystemBufferIsExactlyTheLargerOfInputAndOutput)
         EXPECT_EQ(seen.input, input);
     }
     seen = Seen{};
-    IO_STATUS_BLOCK ioStatus;
-    ASSERT_EQ(
-        ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0),
-        STATUS_SUCCESS);
+    ASSERT_EQ(Control(handle, IoctlBuffered, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
     EXPECT_TRUE(seen.called);
     EXPECT_FALSE(seen.hadBuffer) << "no buffer for a request without input or output";
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST_F(IoDeviceControlTest, InformationBytesAreCopiedBackAndNoMore)
+TEST_F(IoDeviceControlTest, InformationBytesAreCopiedBackUnlessTheStatusIsAnError)
 {
-    AnswerWith(STATUS_SUCCESS, 16, 5);
     HANDLE handle = Open(true);
-    std::vector<uint8_t> output(16, 0x11);
-    IO_STATUS_BLOCK ioStatus{};
-    ASSERT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
-                                    output.data(), 16),
-              STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Information, 5u);
-    EXPECT_EQ(std::vector<uint8_t>(output.begin(), output.begin() + 5), std::vector<uint8_t>(5, 0xAB));
-    EXPECT_EQ(std::vector<uint8_t>(output.begin() + 5, output.end()), std::vector<uint8_t>(11, 0x11));
-
-    AnswerWith(STATUS_BUFFER_OVERFLOW, 16, 16);  // a warning still delivers its bytes
-    output.assign(16, 0x11);
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
-                                    output.data(), 16),
-              STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(output, std::vector<uint8_t>(16, 0xAB));
-
-    AnswerWith(STATUS_INVALID_PARAMETER, 16, 0);  // an error delivers nothing
-    output.assign(16, 0x11);
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
-                                    output.data(), 16),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ioStatus.Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(output, std::vector<uint8_t>(16, 0x11));
+    struct Case {
+        NTSTATUS status;
+        ULONG_PTR information;
+        size_t copied;
+    } cases[] = {
+        {STATUS_SUCCESS, 5, 5},
+        {STATUS_BUFFER_OVERFLOW, 16, 16},  // a warning still delivers its bytes
+        {STATUS_INVALID_PARAMETER, 0, 0},  // an error delivers nothing
+    };
+    for (const Case& c : cases) {
+        AnswerWith(c.status, 16, c.information);
+        std::vector<uint8_t> output(16, 0x11);
+        EXPECT_EQ(Control(handle, IoctlBuffered, nullptr, 0, output.data(), 16), c.status);
+        EXPECT_EQ(ioStatus.Status, c.status);
+        EXPECT_EQ(ioStatus.Information, c.information);
+        std::vector<uint8_t> expected(16, 0x11);
+        std::fill_n(expected.begin(), c.copied, 0xAB);
+        EXPECT_EQ(output, expected) << std::hex << c.status;
+    }
     ZwClose(handle);
 }
 
@@ -147,10 +143,7 @@ TEST_F(IoDeviceControlTest, RequestorModeIsTheCallersPreviousMode)
 {
     AnswerWith(STATUS_SUCCESS, 0, 0);
     HANDLE kernelHandle = Open(true);
-    IO_STATUS_BLOCK ioStatus;
-    ASSERT_EQ(NtDeviceIoControlFile(kernelHandle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
-                                    nullptr, 0),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Control(kernelHandle, IoctlBuffered, nullptr, 0, nullptr, 0, true), STATUS_SUCCESS);
     EXPECT_EQ(seen.requestorMode, KernelMode) << "Nt* from a System thread";
     EXPECT_EQ(seen.previousMode, KernelMode);
 
@@ -158,14 +151,12 @@ TEST_F(IoDeviceControlTest, RequestorModeIsTheCallersPreviousMode)
     km::RunAsUser([&] {
         HANDLE handle = Open(false);
         EXPECT_FALSE(reinterpret_cast<uintptr_t>(handle) & 0x80000000u) << "a user handle";
-        NtDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0);
+        Control(handle, IoctlBuffered, nullptr, 0, nullptr, 0, true);
         ntMode = seen.requestorMode;
         ntPrevious = seen.previousMode;
-        ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, nullptr, 0);
+        Control(handle, IoctlBuffered, nullptr, 0, nullptr, 0);
         zwMode = seen.requestorMode;
-        EXPECT_EQ(NtDeviceIoControlFile(kernelHandle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0,
-                                        nullptr, 0),
-                  STATUS_INVALID_HANDLE)
+        EXPECT_EQ(Control(kernelHandle, IoctlBuffered, nullptr, 0, nullptr, 0, true), STATUS_INVALID_HANDLE)
             << "user mode cannot use a kernel handle";
         EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
     });
@@ -194,10 +185,7 @@ TEST_F(IoDeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
     });
     HANDLE handle = Open(true);
     char output[8] = {};
-    IO_STATUS_BLOCK ioStatus{};
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, output,
-                                    sizeof output),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Control(handle, IoctlBuffered, nullptr, 0, output, sizeof output), STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Information, 4u);
     EXPECT_EQ(std::string(output, 4), "late");
     ZwClose(handle);
@@ -207,20 +195,14 @@ TEST_F(IoDeviceControlTest, OtherMethodsAndMissingAccessAreRefusedBeforeTheDrive
 {
     AnswerWith(STATUS_SUCCESS, 0, 0);
     HANDLE handle = Open(true, GENERIC_READ);
-    IO_STATUS_BLOCK ioStatus;
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlNeither, nullptr, 0, nullptr, 0),
-              STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(Control(handle, IoctlNeither, nullptr, 0, nullptr, 0), STATUS_NOT_IMPLEMENTED);
     EXPECT_FALSE(seen.called);
-    EXPECT_EQ(ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &ioStatus, IoctlWrite, nullptr, 0, nullptr, 0),
-              STATUS_SUCCESS)
-        << "kernel mode is not access-checked";
+    EXPECT_EQ(Control(handle, IoctlWrite, nullptr, 0, nullptr, 0), STATUS_SUCCESS) << "kernel mode is not checked";
     ZwClose(handle);
     seen = Seen{};
     km::RunAsUser([&] {
         HANDLE readOnly = Open(false, GENERIC_READ);
-        EXPECT_EQ(NtDeviceIoControlFile(readOnly, nullptr, nullptr, nullptr, &ioStatus, IoctlWrite, nullptr, 0,
-                                        nullptr, 0),
-                  STATUS_ACCESS_DENIED);
+        EXPECT_EQ(Control(readOnly, IoctlWrite, nullptr, 0, nullptr, 0, true), STATUS_ACCESS_DENIED);
         NtClose(readOnly);
     });
     EXPECT_FALSE(seen.called);

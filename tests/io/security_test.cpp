@@ -18,23 +18,10 @@ TEST_F(IoSecurityTest, TheSystemProcessHoldsEveryPrivilegeEnabled)
     EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
 }
 
-TEST_F(IoSecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyTheUserModeCheck)
-{
-    bool userCheck = true, kernelCheck = false;
-    KPROCESSOR_MODE previous = KernelMode;
-    km::RunAsUser([&] {
-        previous = ExGetPreviousMode();
-        userCheck = SeSinglePrivilegeCheck(LoadDriver, UserMode);
-        kernelCheck = SeSinglePrivilegeCheck(LoadDriver, KernelMode);
-    });
-    EXPECT_EQ(previous, UserMode);
-    EXPECT_FALSE(userCheck);
-    EXPECT_TRUE(kernelCheck);
-}
-
-TEST_F(IoSecurityTest, APrivilegeHeldDisabledPassesOnceAdjusted)
+TEST_F(IoSecurityTest, APrivilegeHeldDisabledPassesOnceAdjustedAndNotOnceRevoked)
 {
     km::Process* process = km::CreateProcess("controller.exe");
+    EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Absent);
     km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, false);
     km::RunInProcess(process, [&] {
         EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "present but disabled";
@@ -47,14 +34,21 @@ TEST_F(IoSecurityTest, APrivilegeHeldDisabledPassesOnceAdjusted)
         EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
     });
     EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Disabled);
+    km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, true);
+    km::RunInProcess(process, [&] { EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "granted enabled"; });
     km::RunAsUser([&] { EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "another process's token"; },
                   {{SE_DEBUG_PRIVILEGE, true}});
+    km::RevokePrivilege(process, SE_LOAD_DRIVER_PRIVILEGE);
+    km::RunInProcess(process, [&] { EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "revoked"; });
     km::ExitProcess(process);
 }
 
-TEST_F(IoSecurityTest, AdjustingAPrivilegeTheTokenLacksFails)
+TEST_F(IoSecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyUserModeChecksAndCannotAdjustIt)
 {
     km::RunAsUser([] {
+        EXPECT_EQ(ExGetPreviousMode(), UserMode);
+        EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
+        EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, KernelMode));
         BOOLEAN wasEnabled = 7;
         EXPECT_EQ(RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled), STATUS_PRIVILEGE_NOT_HELD);
         EXPECT_EQ(wasEnabled, 7) << "untouched";
@@ -64,20 +58,6 @@ TEST_F(IoSecurityTest, AdjustingAPrivilegeTheTokenLacksFails)
         EXPECT_TRUE(SeSinglePrivilegeCheck(RtlConvertLongToLuid(SE_CHANGE_NOTIFY_PRIVILEGE), UserMode))
             << "every user token holds SeChangeNotifyPrivilege enabled";
     });
-}
-
-TEST_F(IoSecurityTest, EnabledGrantAndRevoke)
-{
-    km::Process* process = km::CreateProcess("admin.exe");
-    EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Absent);
-    km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, true);
-    bool check = false;
-    km::RunInProcess(process, [&] { check = SeSinglePrivilegeCheck(LoadDriver, UserMode); });
-    EXPECT_TRUE(check);
-    km::RevokePrivilege(process, SE_LOAD_DRIVER_PRIVILEGE);
-    km::RunInProcess(process, [&] { check = SeSinglePrivilegeCheck(LoadDriver, UserMode); });
-    EXPECT_FALSE(check);
-    km::ExitProcess(process);
 }
 
 }  // namespace
