@@ -1,0 +1,386 @@
+// The fast I/O entries that follow the forwarding rule, and HostFastIoDispatch itself. Every entry
+// passes its arguments on unchanged except DeviceObject: the module receives the host device, the
+// lower driver its own device. The NtCreateSection pair and FastIoDetachDevice live in their own
+// files.
+#include "fsfilter/fastio.h"
+
+#include "fsfilter/fastioroute.h"
+
+// Can a fast read or write of this range go ahead without an IRP.
+BOOLEAN HostFastIoCheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
+                                  ULONG LockKey, BOOLEAN CheckForReadOperation, PIO_STATUS_BLOCK IoStatus,
+                                  PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoCheckIfPossible), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_CHECK_IF_POSSIBLE*>(target.Routine)(
+        FileObject, FileOffset, Length, Wait, LockKey, CheckForReadOperation, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Read from the cache.
+BOOLEAN HostFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
+                       PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_READ*>(target.Routine)(FileObject, FileOffset, Length, Wait, LockKey,
+                                                                      Buffer, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Write to the cache.
+BOOLEAN HostFastIoWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
+                        PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWrite), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_WRITE*>(target.Routine)(FileObject, FileOffset, Length, Wait, LockKey,
+                                                                       Buffer, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Basic information (times, attributes) of an open file.
+BOOLEAN HostFastIoQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_BASIC_INFORMATION Buffer,
+                                 PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryBasicInfo), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled =
+        reinterpret_cast<FAST_IO_QUERY_BASIC_INFO*>(target.Routine)(FileObject, Wait, Buffer, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Standard information (sizes, links) of an open file.
+BOOLEAN HostFastIoQueryStandardInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_STANDARD_INFORMATION Buffer,
+                                    PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryStandardInfo), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_QUERY_STANDARD_INFO*>(target.Routine)(FileObject, Wait, Buffer, IoStatus,
+                                                                                     target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Takes a byte-range lock.
+BOOLEAN HostFastIoLock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length, PEPROCESS ProcessId,
+                       ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, PIO_STATUS_BLOCK IoStatus,
+                       PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoLock), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_LOCK*>(target.Routine)(
+        FileObject, FileOffset, Length, ProcessId, Key, FailImmediately, ExclusiveLock, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Releases one byte-range lock.
+BOOLEAN HostFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
+                               PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockSingle), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_UNLOCK_SINGLE*>(target.Routine)(FileObject, FileOffset, Length,
+                                                                               ProcessId, Key, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Releases a process's byte-range locks on the file.
+BOOLEAN HostFastIoUnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
+                            PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockAll), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled =
+        reinterpret_cast<FAST_IO_UNLOCK_ALL*>(target.Routine)(FileObject, ProcessId, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Releases the byte-range locks taken with one key.
+BOOLEAN HostFastIoUnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+                                 PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockAllByKey), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_UNLOCK_ALL_BY_KEY*>(target.Routine)(FileObject, ProcessId, Key, IoStatus,
+                                                                                   target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Device control without an IRP.
+BOOLEAN HostFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer, ULONG InputBufferLength,
+                                PVOID OutputBuffer, ULONG OutputBufferLength, ULONG IoControlCode,
+                                PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_DEVICE_CONTROL*>(target.Routine)(
+        FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength, IoControlCode, IoStatus,
+        target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Network-open information of an open file.
+BOOLEAN HostFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_NETWORK_OPEN_INFORMATION Buffer,
+                                       PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryNetworkOpenInfo), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_QUERY_NETWORK_OPEN_INFO*>(target.Routine)(FileObject, Wait, Buffer,
+                                                                                         IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Acquires the file for the modified page writer.
+NTSTATUS HostAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
+                                struct _ERESOURCE** ResourceToRelease, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite), &target)) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS status = reinterpret_cast<FAST_IO_ACQUIRE_FOR_MOD_WRITE*>(target.Routine)(
+        FileObject, EndingOffset, ResourceToRelease, target.Device);
+    FastIoRouteDone(&target);
+    return status;
+}
+
+// Read handing out the cache pages as an MDL chain.
+BOOLEAN HostMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
+                    struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_READ*>(target.Routine)(FileObject, FileOffset, Length, LockKey,
+                                                                          MdlChain, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Gives back the MDL chain of an MDL read.
+BOOLEAN HostMdlReadComplete(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_READ_COMPLETE*>(target.Routine)(FileObject, MdlChain, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// MDL chain of cache pages for the caller to write into.
+BOOLEAN HostPrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
+                            struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_PREPARE_MDL_WRITE*>(target.Routine)(
+        FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Ends an MDL write.
+BOOLEAN HostMdlWriteComplete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
+                             PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled =
+        reinterpret_cast<FAST_IO_MDL_WRITE_COMPLETE*>(target.Routine)(FileObject, FileOffset, MdlChain, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Read of compressed data.
+BOOLEAN HostFastIoReadCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
+                                 PVOID Buffer, struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus,
+                                 struct _COMPRESSED_DATA_INFO* CompressedDataInfo, ULONG CompressedDataInfoLength,
+                                 PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoReadCompressed), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_READ_COMPRESSED*>(target.Routine)(
+        FileObject, FileOffset, Length, LockKey, Buffer, MdlChain, IoStatus, CompressedDataInfo,
+        CompressedDataInfoLength, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Write of compressed data.
+BOOLEAN HostFastIoWriteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
+                                  PVOID Buffer, struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus,
+                                  struct _COMPRESSED_DATA_INFO* CompressedDataInfo, ULONG CompressedDataInfoLength,
+                                  PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWriteCompressed), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_WRITE_COMPRESSED*>(target.Routine)(
+        FileObject, FileOffset, Length, LockKey, Buffer, MdlChain, IoStatus, CompressedDataInfo,
+        CompressedDataInfoLength, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Gives back the MDL chain of a compressed MDL read.
+BOOLEAN HostMdlReadCompleteCompressed(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadCompleteCompressed), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled =
+        reinterpret_cast<FAST_IO_MDL_READ_COMPLETE_COMPRESSED*>(target.Routine)(FileObject, MdlChain, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Ends a compressed MDL write.
+BOOLEAN HostMdlWriteCompleteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
+                                       PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteCompleteCompressed), &target)) {
+        return FALSE;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_WRITE_COMPLETE_COMPRESSED*>(target.Routine)(FileObject, FileOffset,
+                                                                                               MdlChain, target.Device);
+    FastIoRouteDone(&target);
+    return handled;
+}
+
+// Network-open information of a file by name, without a create. The lower driver receives
+// its own device in the IRP's current stack location for the call; the host device is put back after it.
+BOOLEAN HostFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformation, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryOpen), &target)) {
+        return FALSE;
+    }
+    if (target.InDispatchGate) {
+        BOOLEAN handled = reinterpret_cast<FAST_IO_QUERY_OPEN*>(target.Routine)(Irp, NetworkInformation, DeviceObject);
+        FastIoRouteDone(&target);
+        return handled;
+    }
+    // The lower driver looks for its own device in the create request's stack location.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = target.Device;
+    BOOLEAN handled = reinterpret_cast<FAST_IO_QUERY_OPEN*>(target.Routine)(Irp, NetworkInformation, target.Device);
+    stack->DeviceObject = DeviceObject;
+    return handled;
+}
+
+// Releases what AcquireForModWrite took.
+NTSTATUS HostReleaseForModWrite(PFILE_OBJECT FileObject, struct _ERESOURCE* ResourceToRelease,
+                                PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite), &target)) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS status =
+        reinterpret_cast<FAST_IO_RELEASE_FOR_MOD_WRITE*>(target.Routine)(FileObject, ResourceToRelease, target.Device);
+    FastIoRouteDone(&target);
+    return status;
+}
+
+// Acquires the file for a cache flush.
+NTSTATUS HostAcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush), &target)) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS status = reinterpret_cast<FAST_IO_ACQUIRE_FOR_CCFLUSH*>(target.Routine)(FileObject, target.Device);
+    FastIoRouteDone(&target);
+    return status;
+}
+
+// Releases what AcquireForCcFlush took.
+NTSTATUS HostReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush), &target)) {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS status = reinterpret_cast<FAST_IO_RELEASE_FOR_CCFLUSH*>(target.Routine)(FileObject, target.Device);
+    FastIoRouteDone(&target);
+    return status;
+}
+
+// Every member set, in the order of the x64 layout.
+const FAST_IO_DISPATCH HostFastIoDispatch = {
+    sizeof(FAST_IO_DISPATCH),
+    HostFastIoCheckIfPossible,
+    HostFastIoRead,
+    HostFastIoWrite,
+    HostFastIoQueryBasicInfo,
+    HostFastIoQueryStandardInfo,
+    HostFastIoLock,
+    HostFastIoUnlockSingle,
+    HostFastIoUnlockAll,
+    HostFastIoUnlockAllByKey,
+    HostFastIoDeviceControl,
+    HostAcquireFileForNtCreateSection,
+    HostReleaseFileForNtCreateSection,
+    HostFastIoDetachDevice,
+    HostFastIoQueryNetworkOpenInfo,
+    HostAcquireForModWrite,
+    HostMdlRead,
+    HostMdlReadComplete,
+    HostPrepareMdlWrite,
+    HostMdlWriteComplete,
+    HostFastIoReadCompressed,
+    HostFastIoWriteCompressed,
+    HostMdlReadCompleteCompressed,
+    HostMdlWriteCompleteCompressed,
+    HostFastIoQueryOpen,
+    HostReleaseForModWrite,
+    HostAcquireForCcFlush,
+    HostReleaseForCcFlush,
+};
+static_assert(sizeof(FAST_IO_DISPATCH) == 224, "the x64 table: a size word and 27 members");
