@@ -7,6 +7,7 @@
 #include "driver/dispatch.h"
 #include "driver/hostglobals.h"
 #include "driver/override.h"
+#include "fsfilter/attachmanager.h"
 
 namespace {
 
@@ -88,10 +89,10 @@ extern "C" HOST_PAGED NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE
     // on.
     HostGlobals.Started = 1;
 
-    // The attachment manager (StartFsFilter) takes over here; it clears DO_DEVICE_INITIALIZING on
-    // the control device when it succeeds. Until it runs, start-up opens the control device itself.
-    HostGlobals.ControlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
-    status = STATUS_SUCCESS;
+    // The attachment manager takes over: it installs its dispatch slot and fast I/O table, registers
+    // for file-system changes (attaching at once to the file systems already running) and opens the
+    // control device. When it fails it has undone its own work; the unwinding below does the rest.
+    status = StartFsFilter(DriverObject);
 
 exit:
     if (!NT_SUCCESS(status)) {

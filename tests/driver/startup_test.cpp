@@ -1,5 +1,5 @@
 // Start-up: the control device's name, its properties, the start values, and the unwinding after a
-// failure at each step.
+// failure at each step, the attachment manager's included.
 #include <cstring>
 #include <set>
 
@@ -47,6 +47,9 @@ TEST_F(StartupTest, StartupOpensTheControlDeviceAndRoutesEverythingToHostDispatc
             EXPECT_EQ(loaded.driver->MajorFunction[major], hostDispatch) << "major function " << major;
         }
     }
+    // The attachment manager's slot and fast I/O table.
+    EXPECT_EQ(loaded.driver->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL], Symbol<DRIVER_DISPATCH>("DispatchFsControl"));
+    EXPECT_EQ(loaded.driver->FastIoDispatch, Symbol<FAST_IO_DISPATCH>("HostFastIoDispatch"));
     EXPECT_EQ(loaded.driver->DriverUnload, nullptr);
 
     EXPECT_EQ(globals->LoaderProcessId, reinterpret_cast<HANDLE>(-1));
@@ -101,17 +104,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(StartupTest, StartupUnwindsAfterEveryAllocationFailure)
 {
-    // Fail the first, second, ... allocation of start-up until it gets through; each failure must
-    // leave nothing behind.
+    // A start that gets through, to count its allocations.
+    uint64_t before = km::GetPoolStats().allocations;
+    ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
+    const uint64_t allocations = km::GetPoolStats().allocations - before;
+    EXPECT_GT(allocations, 4u) << "the name buffer, three tables and the file-system registration";
+
+    // Fail each of them in turn, each time in a fresh model. A start that fails leaves nothing
+    // behind; the support library does without some of its allocations, and then the start gets
+    // through. The last allocation is the attachment manager's registration, which it cannot do
+    // without.
     std::set<NTSTATUS> statuses;
-    for (uint64_t nth = 1;; nth += 1) {
-        ASSERT_LT(nth, 50u) << "start-up never succeeded";
+    for (uint64_t nth = 1; nth <= allocations; nth += 1) {
+        SCOPED_TRACE(nth);
+        EXPECT_EQ(km::Shutdown(), "");
+        km::Boot(Options());
         km::FailNthAllocation(nth);
         LoadHost();
         km::ClearPoolFaults();
         if (loaded.status == STATUS_SUCCESS) {
-            EXPECT_GT(nth, 3u) << "start-up allocates the name buffer and two tables";
-            break;
+            EXPECT_LT(nth, allocations);
+            continue;
         }
         statuses.insert(loaded.status);
         ExpectNothingLeft(ControlDeviceNameFor(HostServiceName));
@@ -132,6 +145,9 @@ TEST_F(StartupTest, StartupFailuresByStep)
          STATUS_OBJECT_NAME_COLLISION},
         {"no table block", [] { km::FailAllocationsWithTag(km::PoolTag("HshT")); }, STATUS_INSUFFICIENT_RESOURCES},
         {"no entry pool", [] { km::FailAllocationsWithTag(km::PoolTag("ABPL")); }, STATUS_NO_MEMORY},
+        // The last step: the attachment manager cannot register for file-system changes.
+        {"file-system registration fails", [] { km::FailAllocationsWithTag(km::PoolTag("IoFs")); },
+         STATUS_INSUFFICIENT_RESOURCES},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.label);
