@@ -1,0 +1,132 @@
+// The 24 fast I/O entries of the forwarding rule, one parameterised test each, and the device swap
+// of FastIoQueryOpen: a host filter device on a device of the model's lower driver, both tables
+// recorders; the module registered through the command path.
+#include <cstring>
+
+#include "fsfilter/fastio_recorder.h"
+#include "fsfilter/fsfilter_test.h"
+
+namespace {
+
+struct EntryCase {
+    const char* label;
+    km::FastIoMember member;
+    int64_t (*invoke)(const FAST_IO_DISPATCH* table, const FastIoArguments& sent);
+};
+#define FASTIO_ENTRY_CASE(field, member)         \
+    EntryCase{#member, km::FastIoMember::member, \
+              [](const FAST_IO_DISPATCH* table, const FastIoArguments& sent) { return Invoke(table->field, sent); }},
+const EntryCase ForwardingEntries[] = {FASTIO_FORWARDING_MEMBERS(FASTIO_ENTRY_CASE)};
+
+class FastIoTest : public FsFilterTest {
+protected:
+    void SetUp() override
+    {
+        FsFilterTest::SetUp();
+        Recorded = FastIoLog{globals};
+        km::ModelDriver()->FastIoDispatch = &lowerTable;
+        lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+        filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+        irp.Tail.Overlay.CurrentStackLocation = &irpStack;
+        Register(&moduleTable, false);
+    }
+    void TearDown() override
+    {
+        km::ModelDriver()->FastIoDispatch = nullptr;
+        FsFilterTest::TearDown();
+    }
+
+    FAST_IO_DISPATCH lowerTable = RecorderTable<FastIoSide::Lower>();
+    FAST_IO_DISPATCH moduleTable = RecorderTable<FastIoSide::Module>();
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT filter = nullptr;
+    IRP irp{};  // FastIoQueryOpen's; only its current stack location is used
+    IO_STACK_LOCATION irpStack{};
+};
+
+class FastIoEntryTest : public FastIoTest, public ::testing::WithParamInterface<EntryCase> {
+protected:
+    // Calls the entry through the host's driver object, as the I/O manager does: who served it.
+    void ExpectCall(PDEVICE_OBJECT through, const char* label, FastIoSide side, PDEVICE_OBJECT device)
+    {
+        SCOPED_TRACE(label);
+        Recorded.seen.clear();
+        const EntryCase& entry = GetParam();
+        bool status = entry.member == km::FastIoMember::AcquireForModWrite ||
+                      entry.member >= km::FastIoMember::ReleaseForModWrite;  // the four NTSTATUS members
+        int64_t result = entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{through, &irp});
+        EXPECT_EQ(globals->DispatchInFlight, 0);
+        if (device == nullptr) {  // not handled
+            EXPECT_TRUE(Recorded.seen.empty());
+            EXPECT_EQ(result, status ? STATUS_NOT_IMPLEMENTED : FALSE);
+            return;
+        }
+        ASSERT_EQ(Recorded.seen.size(), 1u);
+        const FastIoSeen& seen = Recorded.seen[0];
+        EXPECT_EQ(seen.side, side);
+        EXPECT_EQ(seen.member, entry.member);
+        EXPECT_EQ(seen.devices, std::vector<PDEVICE_OBJECT>{device});
+        EXPECT_TRUE(seen.asSent);
+        EXPECT_EQ(seen.inFlight, side == FastIoSide::Module ? 1 : 0);
+        EXPECT_EQ(result, HandledResult(status, entry.member));
+    }
+};
+
+TEST_P(FastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
+{
+    const km::FastIoMember member = GetParam().member;
+    ExpectCall(filter, "unlinked", FastIoSide::Lower, lower);
+    Register(&moduleTable, true);
+    ExpectCall(filter, "linked", FastIoSide::Module, filter);
+    EXPECT_NE(KeReadStateEvent(&globals->DispatchDrained), 0);
+    SetLinkState(LinkStateUnloading);
+    ExpectCall(filter, "unloading", FastIoSide::Lower, lower);
+    SetLinkState(LinkStateUnlinked);  // SetLink 1 does not link during an unload
+    ClearMember(&moduleTable, member);
+    Register(&moduleTable, true);
+    ExpectCall(filter, "linked, the module lacks the member", FastIoSide::Lower, lower);
+    Register(nullptr, true);
+    ExpectCall(filter, "linked, no module table", FastIoSide::Lower, lower);
+
+    // Not handled: no device, the control device, another driver's device, a host device attached
+    // to nothing, a host device of a type the host does not filter.
+    moduleTable = RecorderTable<FastIoSide::Module>();
+    Register(&moduleTable, true);
+    for (PDEVICE_OBJECT device :
+         {PDEVICE_OBJECT(nullptr), globals->ControlDevice, lower, CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM),
+          CreateHostDevice(FILE_DEVICE_DISK, km::CreateModelDevice({FILE_DEVICE_DISK}))}) {
+        ExpectCall(device, "not a filtering host device", FastIoSide::Module, nullptr);
+    }
+
+    // The lower table serves a member only when its size reaches past the member's offset.
+    module->SetLink(HOST_LINK_OFF);
+    lowerTable.SizeOfFastIoDispatch = km::FastIoMemberOffset(member);
+    ExpectCall(filter, "size at the offset", FastIoSide::Lower, nullptr);
+    lowerTable.SizeOfFastIoDispatch += 1;
+    ExpectCall(filter, "size one past the offset", FastIoSide::Lower, lower);
+    ClearMember(&lowerTable, member);
+    ExpectCall(filter, "lower member null", FastIoSide::Lower, nullptr);
+    km::ModelDriver()->FastIoDispatch = nullptr;
+    ExpectCall(filter, "no lower table", FastIoSide::Lower, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(FastIoEntries, FastIoEntryTest, ::testing::ValuesIn(ForwardingEntries),
+                         [](const ::testing::TestParamInfo<EntryCase>& entry) { return entry.param.label; });
+
+TEST_F(FastIoTest, FastIoQueryOpenNamesTheLowerDeviceInTheStackForTheLowerDriverOnly)
+{
+    FILE_NETWORK_OPEN_INFORMATION information{};
+    Recorded.sent.irp = &irp;
+    EXPECT_TRUE(loaded.driver->FastIoDispatch->FastIoQueryOpen(&irp, &information, filter));
+    EXPECT_EQ(Recorded.seen.back().stackDevice, lower);
+    EXPECT_EQ(irpStack.DeviceObject, filter) << "the host device is put back";
+
+    Register(&moduleTable, true);
+    irpStack.DeviceObject = nullptr;
+    EXPECT_TRUE(loaded.driver->FastIoDispatch->FastIoQueryOpen(&irp, &information, filter));
+    EXPECT_EQ(Recorded.seen.back().side, FastIoSide::Module);
+    EXPECT_EQ(Recorded.seen.back().stackDevice, nullptr);
+    EXPECT_EQ(irpStack.DeviceObject, nullptr);
+}
+
+}  // namespace

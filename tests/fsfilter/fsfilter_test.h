@@ -1,0 +1,98 @@
+// The file-system filter's fixture: the host loaded after the model file systems a test starts
+// in BeforeHost, a test module that registers through the command path, and views of what the
+// attachment manager built. Each test ends with a check that the host holds no pool beyond one
+// AttachRecord per recorded filter device, then the model's leak report.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "fsfilter/attachmanager.h"
+#include "fsfilter/attachrecord.h"
+#include "kmodel/fs_model.h"
+#include "support/test_module.h"
+
+// A command the host delivered a reply for, with Status 0.
+inline bool Accepted(const ControlAnswer& answer)
+{
+    return answer.status == STATUS_SUCCESS && ReplyStatus(answer) == 0;
+}
+
+class FsFilterTest : public HostTest {
+protected:
+    bool LoadAtSetUp() const override { return false; }
+    virtual void BeforeHost() {}
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        BeforeHost();
+        ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
+        module = std::make_unique<TestModule>();
+        ASSERT_EQ(module->Open(ControlDeviceNameFor(HostServiceName)), STATUS_SUCCESS);
+        ASSERT_TRUE(Accepted(module->Connect()));
+    }
+    void TearDown() override
+    {
+        if (module != nullptr) {
+            module->Unlink();  // nothing calls the module once it is gone
+            module.reset();
+        }
+        if (globals != nullptr) {
+            EXPECT_EQ(km::OutstandingBlocks(DeviceListPoolTag), 0u);
+            EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("None")), Records().size()) << "untagged pool but records";
+        }
+        HostTest::TearDown();
+    }
+    // Registers the module's notifications and `fastIo` (command 23), linked or not.
+    void Register(PFAST_IO_DISPATCH fastIo, bool link)
+    {
+        module->SetFastIo(fastIo);
+        EXPECT_TRUE(Accepted(module->RegisterEntryPoints()));
+        EXPECT_TRUE(Accepted(module->SetLink(link ? HOST_LINK_ON : HOST_LINK_OFF)));
+    }
+    // A device of the host's driver attached on `lower`, left to the host (or the test) to delete,
+    // unlike HostTest::CreateHostDevice.
+    PDEVICE_OBJECT AttachHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower)
+    {
+        PDEVICE_OBJECT device = nullptr;
+        PDEVICE_OBJECT attachedTo = nullptr;
+        EXPECT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, type, 0, FALSE, &device), STATUS_SUCCESS);
+        EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(device, lower, &attachedTo), STATUS_SUCCESS);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return device;
+    }
+    std::vector<AttachRecord> Records()
+    {
+        std::vector<AttachRecord> records;
+        for (PLIST_ENTRY link = globals->AttachedList.Flink; link != &globals->AttachedList; link = link->Flink) {
+            records.push_back(*CONTAINING_RECORD(link, AttachRecord, Links));
+        }
+        return records;
+    }
+    PDEVICE_OBJECT HostDeviceAbove(PDEVICE_OBJECT device)
+    {
+        PDEVICE_OBJECT above = device != nullptr ? device->AttachedDevice : nullptr;
+        return above != nullptr && above->DriverObject == loaded.driver ? above : nullptr;
+    }
+    // The host's devices in the stack above `device` (and itself).
+    std::vector<PDEVICE_OBJECT> HostDevicesIn(PDEVICE_OBJECT device)
+    {
+        std::vector<PDEVICE_OBJECT> found;
+        for (; device != nullptr; device = device->AttachedDevice) {
+            if (device->DriverObject == loaded.driver) {
+                found.push_back(device);
+            }
+        }
+        return found;
+    }
+    size_t HostDeviceCount()
+    {
+        size_t count = 0;
+        for (PDEVICE_OBJECT device = loaded.driver->DeviceObject; device != nullptr; device = device->NextDevice) {
+            count += 1;
+        }
+        return count;
+    }
+
+    std::unique_ptr<TestModule> module;
+};
