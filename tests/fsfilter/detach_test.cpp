@@ -1,0 +1,103 @@
+// Teardown when a dismounted volume is deleted under the host's filter device: the module's
+// FastIoDetachDevice while linked (through the dispatch gate, which is left even when the module
+// raises), DetachNotify whenever a record existed, then the record, the attachment and the device
+// go.
+#include <algorithm>
+
+#include "fsfilter/fastio_recorder.h"
+#include "fsfilter/fsfilter_test.h"
+
+namespace {
+
+void NTAPI RaisingDetach(PDEVICE_OBJECT, PDEVICE_OBJECT) { ExRaiseStatus(STATUS_ACCESS_VIOLATION); }
+
+class DetachTest : public FsFilterTest {
+protected:
+    void BeforeHost() override { km::StartStandardFileSystems(); }
+    void SetUp() override
+    {
+        FsFilterTest::SetUp();
+        Recorded = FastIoLog{globals};
+        Register(&moduleTable, false);
+    }
+    // Mounts a new disk volume; its host filter device.
+    PDEVICE_OBJECT Mount(PDEVICE_OBJECT* storage)
+    {
+        *storage = km::CreateStorageDevice(km::StorageType::Disk);
+        EXPECT_EQ(km::MountVolume(*storage), STATUS_SUCCESS);
+        return HostDeviceAbove(km::MountedVolume(*storage));
+    }
+    std::vector<FastIoSeen> DetachCalls()
+    {
+        std::vector<FastIoSeen> calls;
+        std::copy_if(Recorded.seen.begin(), Recorded.seen.end(), std::back_inserter(calls),
+                     [](const FastIoSeen& seen) { return seen.member == km::FastIoMember::DetachDevice; });
+        Recorded.seen.clear();
+        return calls;
+    }
+
+    FAST_IO_DISPATCH moduleTable = RecorderTable<FastIoSide::Module>();
+};
+
+TEST_F(DetachTest, DetachOnDismountTakesTheRecordAndTellsTheModule)
+{
+    module->SetAttachAnswer(FALSE);  // the module did not take the device: DetachNotify comes all the same
+    PDEVICE_OBJECT storage = nullptr;
+    PDEVICE_OBJECT filter = Mount(&storage);
+    ASSERT_NE(filter, nullptr);
+    size_t devices = HostDeviceCount();
+    module->ClearCalls();
+    EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::DetachNotify);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].device, filter);
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(HostDeviceCount(), devices - 1);
+    EXPECT_TRUE(DetachCalls().empty()) << "not linked";
+
+    // A filter device whose record could not be made goes without DetachNotify.
+    km::FailAllocationsWithTag(km::PoolTag("None"));
+    ASSERT_NE(Mount(&storage), nullptr);
+    km::ClearPoolFaults();
+    ASSERT_TRUE(Records().empty());
+    module->ClearCalls();
+    EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    EXPECT_TRUE(module->Calls(ModuleCallKind::DetachNotify).empty());
+    EXPECT_EQ(HostDeviceCount(), devices - 1);
+}
+
+TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRaises)
+{
+    // Recorded host devices on devices of the model's lower driver, which the test deletes.
+    Register(&moduleTable, true);
+    auto addAttachRecord = Symbol<decltype(AddAttachRecord)>("AddAttachRecord");
+    for (bool raises : {false, true}) {
+        SCOPED_TRACE(raises ? "the module raises" : "the module returns");
+        moduleTable.FastIoDetachDevice =
+            raises ? RaisingDetach : RecorderTable<FastIoSide::Module>().FastIoDetachDevice;
+        PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+        PDEVICE_OBJECT filter = AttachHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+        ASSERT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS);
+        size_t devices = HostDeviceCount();
+        module->ClearCalls();
+        km::DeleteModelDevice(lower);
+
+        std::vector<FastIoSeen> calls = DetachCalls();
+        if (!raises) {
+            ASSERT_EQ(calls.size(), 1u);
+            EXPECT_EQ(calls[0].side, FastIoSide::Module);
+            EXPECT_EQ(calls[0].devices, (std::vector<PDEVICE_OBJECT>{filter, lower}));
+            EXPECT_EQ(calls[0].inFlight, 1);
+        }
+        EXPECT_EQ(globals->DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
+        EXPECT_NE(KeReadStateEvent(&globals->DispatchDrained), 0);
+        // The teardown goes on in both cases: DetachNotify, the record, the device.
+        std::vector<ModuleCall> detached = module->Calls(ModuleCallKind::DetachNotify);
+        ASSERT_EQ(detached.size(), 1u);
+        EXPECT_EQ(detached[0].device, filter);
+        EXPECT_TRUE(Records().empty());
+        EXPECT_EQ(HostDeviceCount(), devices - 1);
+    }
+}
+
+}  // namespace
