@@ -95,7 +95,10 @@ TEST_F(AttachTest, AttachToRunningFileSystemsAndTheirMountedVolumes)
     EXPECT_EQ(References(watched), referencesBefore);
 }
 
-TEST_F(AttachTest, RegistrationAttachesLaterFileSystemsAndUnregistrationTakesTheirFilterAway)
+// The same setting, for the file systems that register and unregister after the host started.
+using RegistrationTest = AttachTest;
+
+TEST_F(RegistrationTest, RegistrationAttachesLaterFileSystemsAndUnregistrationTakesTheirFilterAway)
 {
     PDEVICE_OBJECT control = km::FileSystemControlDevice(later);
     PDEVICE_OBJECT volume = km::MountedVolume(laterStorage);
@@ -130,7 +133,7 @@ TEST_F(AttachTest, RegistrationAttachesLaterFileSystemsAndUnregistrationTakesThe
     EXPECT_EQ(HostDeviceCount(), devices);
 }
 
-TEST_F(AttachTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSystemOrVolume)
+TEST_F(RegistrationTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSystemOrVolume)
 {
     // The later file system's volume put on a named device, so that only its named base excludes
     // it; two devices of its driver, one without a storage device and one of another type.
