@@ -6,75 +6,55 @@
 
 #include "fsfilter/fastioroute.h"
 
+namespace {
+
+// What an entry returns when nobody serves the call: the caller then uses an IRP.
+constexpr BOOLEAN NotHandled = FALSE;
+constexpr NTSTATUS NotImplemented = STATUS_NOT_IMPLEMENTED;
+
+}  // namespace
+
 // Can a fast read or write of this range go ahead without an IRP.
 BOOLEAN HostFastIoCheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
                                   ULONG LockKey, BOOLEAN CheckForReadOperation, PIO_STATUS_BLOCK IoStatus,
                                   PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoCheckIfPossible), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_CHECK_IF_POSSIBLE*>(target.Routine)(
-        FileObject, FileOffset, Length, Wait, LockKey, CheckForReadOperation, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_CHECK_IF_POSSIBLE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoCheckIfPossible),
+                                                    NotHandled, FileObject, FileOffset, Length, Wait, LockKey,
+                                                    CheckForReadOperation, IoStatus);
 }
 
 // Read from the cache.
 BOOLEAN HostFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
                        PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_READ*>(target.Routine)(FileObject, FileOffset, Length, Wait, LockKey,
-                                                                      Buffer, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_READ>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead), NotHandled, FileObject,
+                                       FileOffset, Length, Wait, LockKey, Buffer, IoStatus);
 }
 
 // Write to the cache.
 BOOLEAN HostFastIoWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
                         PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWrite), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_WRITE*>(target.Routine)(FileObject, FileOffset, Length, Wait, LockKey,
-                                                                       Buffer, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_WRITE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWrite), NotHandled,
+                                        FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus);
 }
 
 // Basic information (times, attributes) of an open file.
 BOOLEAN HostFastIoQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_BASIC_INFORMATION Buffer,
                                  PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryBasicInfo), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled =
-        reinterpret_cast<FAST_IO_QUERY_BASIC_INFO*>(target.Routine)(FileObject, Wait, Buffer, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_QUERY_BASIC_INFO>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryBasicInfo),
+                                                   NotHandled, FileObject, Wait, Buffer, IoStatus);
 }
 
 // Standard information (sizes, links) of an open file.
 BOOLEAN HostFastIoQueryStandardInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_STANDARD_INFORMATION Buffer,
                                     PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryStandardInfo), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_QUERY_STANDARD_INFO*>(target.Routine)(FileObject, Wait, Buffer, IoStatus,
-                                                                                     target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_QUERY_STANDARD_INFO>(DeviceObject,
+                                                      FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryStandardInfo),
+                                                      NotHandled, FileObject, Wait, Buffer, IoStatus);
 }
 
 // Takes a byte-range lock.
@@ -82,56 +62,32 @@ BOOLEAN HostFastIoLock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARG
                        ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, PIO_STATUS_BLOCK IoStatus,
                        PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoLock), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_LOCK*>(target.Routine)(
-        FileObject, FileOffset, Length, ProcessId, Key, FailImmediately, ExclusiveLock, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_LOCK>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoLock), NotHandled, FileObject,
+                                       FileOffset, Length, ProcessId, Key, FailImmediately, ExclusiveLock, IoStatus);
 }
 
 // Releases one byte-range lock.
 BOOLEAN HostFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
                                PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockSingle), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_UNLOCK_SINGLE*>(target.Routine)(FileObject, FileOffset, Length,
-                                                                               ProcessId, Key, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_UNLOCK_SINGLE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockSingle),
+                                                NotHandled, FileObject, FileOffset, Length, ProcessId, Key, IoStatus);
 }
 
 // Releases a process's byte-range locks on the file.
 BOOLEAN HostFastIoUnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
                             PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockAll), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled =
-        reinterpret_cast<FAST_IO_UNLOCK_ALL*>(target.Routine)(FileObject, ProcessId, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_UNLOCK_ALL>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockAll), NotHandled,
+                                             FileObject, ProcessId, IoStatus);
 }
 
 // Releases the byte-range locks taken with one key.
 BOOLEAN HostFastIoUnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
                                  PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockAllByKey), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_UNLOCK_ALL_BY_KEY*>(target.Routine)(FileObject, ProcessId, Key, IoStatus,
-                                                                                   target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_UNLOCK_ALL_BY_KEY>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoUnlockAllByKey),
+                                                    NotHandled, FileObject, ProcessId, Key, IoStatus);
 }
 
 // Device control without an IRP.
@@ -139,97 +95,59 @@ BOOLEAN HostFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID Inp
                                 PVOID OutputBuffer, ULONG OutputBufferLength, ULONG IoControlCode,
                                 PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_DEVICE_CONTROL*>(target.Routine)(
-        FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength, IoControlCode, IoStatus,
-        target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_DEVICE_CONTROL>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl),
+                                                 NotHandled, FileObject, Wait, InputBuffer, InputBufferLength,
+                                                 OutputBuffer, OutputBufferLength, IoControlCode, IoStatus);
 }
 
 // Network-open information of an open file.
 BOOLEAN HostFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_NETWORK_OPEN_INFORMATION Buffer,
                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryNetworkOpenInfo), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_QUERY_NETWORK_OPEN_INFO*>(target.Routine)(FileObject, Wait, Buffer,
-                                                                                         IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_QUERY_NETWORK_OPEN_INFO>(DeviceObject,
+                                                          FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryNetworkOpenInfo),
+                                                          NotHandled, FileObject, Wait, Buffer, IoStatus);
 }
 
 // Acquires the file for the modified page writer.
 NTSTATUS HostAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
                                 struct _ERESOURCE** ResourceToRelease, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite), &target)) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS status = reinterpret_cast<FAST_IO_ACQUIRE_FOR_MOD_WRITE*>(target.Routine)(
-        FileObject, EndingOffset, ResourceToRelease, target.Device);
-    FastIoRouteDone(&target);
-    return status;
+    return FastIoForward<FAST_IO_ACQUIRE_FOR_MOD_WRITE>(DeviceObject,
+                                                        FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite),
+                                                        NotImplemented, FileObject, EndingOffset, ResourceToRelease);
 }
 
 // Read handing out the cache pages as an MDL chain.
 BOOLEAN HostMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
                     struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_READ*>(target.Routine)(FileObject, FileOffset, Length, LockKey,
-                                                                          MdlChain, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_MDL_READ>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead), NotHandled,
+                                           FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus);
 }
 
 // Gives back the MDL chain of an MDL read.
 BOOLEAN HostMdlReadComplete(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_READ_COMPLETE*>(target.Routine)(FileObject, MdlChain, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_MDL_READ_COMPLETE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete),
+                                                    NotHandled, FileObject, MdlChain);
 }
 
 // MDL chain of cache pages for the caller to write into.
 BOOLEAN HostPrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
                             struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_PREPARE_MDL_WRITE*>(target.Routine)(
-        FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_PREPARE_MDL_WRITE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite),
+                                                    NotHandled, FileObject, FileOffset, Length, LockKey, MdlChain,
+                                                    IoStatus);
 }
 
 // Ends an MDL write.
 BOOLEAN HostMdlWriteComplete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
                              PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled =
-        reinterpret_cast<FAST_IO_MDL_WRITE_COMPLETE*>(target.Routine)(FileObject, FileOffset, MdlChain, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_MDL_WRITE_COMPLETE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete),
+                                                     NotHandled, FileObject, FileOffset, MdlChain);
 }
 
 // Read of compressed data.
@@ -238,15 +156,9 @@ BOOLEAN HostFastIoReadCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOff
                                  struct _COMPRESSED_DATA_INFO* CompressedDataInfo, ULONG CompressedDataInfoLength,
                                  PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoReadCompressed), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_READ_COMPRESSED*>(target.Routine)(
-        FileObject, FileOffset, Length, LockKey, Buffer, MdlChain, IoStatus, CompressedDataInfo,
-        CompressedDataInfoLength, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_READ_COMPRESSED>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoReadCompressed),
+                                                  NotHandled, FileObject, FileOffset, Length, LockKey, Buffer, MdlChain,
+                                                  IoStatus, CompressedDataInfo, CompressedDataInfoLength);
 }
 
 // Write of compressed data.
@@ -255,42 +167,25 @@ BOOLEAN HostFastIoWriteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOf
                                   struct _COMPRESSED_DATA_INFO* CompressedDataInfo, ULONG CompressedDataInfoLength,
                                   PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWriteCompressed), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_WRITE_COMPRESSED*>(target.Routine)(
-        FileObject, FileOffset, Length, LockKey, Buffer, MdlChain, IoStatus, CompressedDataInfo,
-        CompressedDataInfoLength, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_WRITE_COMPRESSED>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWriteCompressed),
+                                                   NotHandled, FileObject, FileOffset, Length, LockKey, Buffer,
+                                                   MdlChain, IoStatus, CompressedDataInfo, CompressedDataInfoLength);
 }
 
 // Gives back the MDL chain of a compressed MDL read.
 BOOLEAN HostMdlReadCompleteCompressed(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadCompleteCompressed), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled =
-        reinterpret_cast<FAST_IO_MDL_READ_COMPLETE_COMPRESSED*>(target.Routine)(FileObject, MdlChain, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_MDL_READ_COMPLETE_COMPRESSED>(
+        DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadCompleteCompressed), NotHandled, FileObject, MdlChain);
 }
 
 // Ends a compressed MDL write.
 BOOLEAN HostMdlWriteCompleteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
                                        PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteCompleteCompressed), &target)) {
-        return FALSE;
-    }
-    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_WRITE_COMPLETE_COMPRESSED*>(target.Routine)(FileObject, FileOffset,
-                                                                                               MdlChain, target.Device);
-    FastIoRouteDone(&target);
-    return handled;
+    return FastIoForward<FAST_IO_MDL_WRITE_COMPLETE_COMPRESSED>(
+        DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteCompleteCompressed), NotHandled, FileObject, FileOffset,
+        MdlChain);
 }
 
 // Network-open information of a file by name, without a create. The lower driver receives
@@ -318,38 +213,23 @@ BOOLEAN HostFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInfo
 NTSTATUS HostReleaseForModWrite(PFILE_OBJECT FileObject, struct _ERESOURCE* ResourceToRelease,
                                 PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite), &target)) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS status =
-        reinterpret_cast<FAST_IO_RELEASE_FOR_MOD_WRITE*>(target.Routine)(FileObject, ResourceToRelease, target.Device);
-    FastIoRouteDone(&target);
-    return status;
+    return FastIoForward<FAST_IO_RELEASE_FOR_MOD_WRITE>(DeviceObject,
+                                                        FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite),
+                                                        NotImplemented, FileObject, ResourceToRelease);
 }
 
 // Acquires the file for a cache flush.
 NTSTATUS HostAcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush), &target)) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS status = reinterpret_cast<FAST_IO_ACQUIRE_FOR_CCFLUSH*>(target.Routine)(FileObject, target.Device);
-    FastIoRouteDone(&target);
-    return status;
+    return FastIoForward<FAST_IO_ACQUIRE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush),
+                                                      NotImplemented, FileObject);
 }
 
 // Releases what AcquireForCcFlush took.
 NTSTATUS HostReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    FastIoTarget target;
-    if (!FastIoRouteFind(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush), &target)) {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    NTSTATUS status = reinterpret_cast<FAST_IO_RELEASE_FOR_CCFLUSH*>(target.Routine)(FileObject, target.Device);
-    FastIoRouteDone(&target);
-    return status;
+    return FastIoForward<FAST_IO_RELEASE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush),
+                                                      NotImplemented, FileObject);
 }
 
 // Every member set, in the order of the x64 layout.

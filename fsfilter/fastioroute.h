@@ -37,3 +37,18 @@ _IRQL_requires_max_(DISPATCH_LEVEL) PVOID
 // enough to hold it (SizeOfFastIoDispatch greater than the offset); null otherwise or when Lower
 // is null. Read without a lock.
 _IRQL_requires_max_(DISPATCH_LEVEL) PVOID FastIoLowerMember(_In_opt_ PDEVICE_OBJECT Lower, ULONG MemberOffset);
+
+// One entry's whole forwarding: finds the target of the member at MemberOffset, calls it as a
+// Routine with Arguments and then the target's device, and ends the call; NotServed when nobody
+// serves it. Used by every entry whose arguments all pass through unchanged.
+template <typename Routine, typename Result, typename... Arguments>
+inline Result FastIoForward(PDEVICE_OBJECT DeviceObject, ULONG MemberOffset, Result NotServed, Arguments... Args)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, MemberOffset, &target)) {
+        return NotServed;
+    }
+    Result result = reinterpret_cast<Routine*>(target.Routine)(Args..., target.Device);
+    FastIoRouteDone(&target);
+    return result;
+}
