@@ -73,12 +73,21 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     record->StorageDevice = StorageDevice;
     record->ModuleAttached = 0;
 
+    // RecordLock is taken while the record is still private, so that nobody can hold it, and kept
+    // until the module has heard of the device: a teardown that finds the record as soon as it is
+    // in the list waits on RecordLock before it frees the record. The unbounded wait cannot fail
+    // here; were it to, the record is published without a notification.
+    BOOLEAN locked = AMutex_Wait(&record->RecordLock, UnboundedWaitMs);
+
     ASimpleResource_AcquireExclusive(&HostGlobals.AttachedListLock);
     InsertHeadList(&HostGlobals.AttachedList, &record->Links);
     ASimpleResource_ReleaseExclusive(&HostGlobals.AttachedListLock);
 
     // A registered module hears of every new volume filter device, linked or not; its answer does
     // not change the result.
-    LinkNotifyAttach(record);
+    if (locked) {
+        LinkNotifyAttachLocked(record);
+        AMutex_Release(&record->RecordLock);
+    }
     return STATUS_SUCCESS;
 }

@@ -63,6 +63,13 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
 
     AttachRecord* record = DetachUnlinkRecord(SourceDevice);
     if (record != nullptr) {
+        // Out of the list (the unlink waited for the replays, which walk it held shared), the
+        // record can still be in its first AttachNotify, made after the insert outside the list
+        // lock: wait for it to end, so the record is not freed under it and the module hears of
+        // the detach after the attach.
+        if (AMutex_Wait(&record->RecordLock, UnboundedWaitMs)) {
+            AMutex_Release(&record->RecordLock);
+        }
         LinkNotifyDetach(SourceDevice);
         AMutex_Free(&record->RecordLock);
         ExFreePoolWithTag(record, 0);

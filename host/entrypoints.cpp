@@ -77,11 +77,16 @@ void LinkNotifyAttach(AttachRecord* Record)
     if (!AMutex_Wait(&Record->RecordLock, UnboundedWaitMs)) {
         return;
     }
+    LinkNotifyAttachLocked(Record);
+    AMutex_Release(&Record->RecordLock);
+}
+
+void LinkNotifyAttachLocked(AttachRecord* Record)
+{
     MODULE_ATTACH_NOTIFY* attachNotify = EntryPointsReadAttachNotify();
     if (attachNotify != nullptr) {
         Record->ModuleAttached = attachNotify(Record->FilterDevice, Record->VolumeDevice, Record->StorageDevice);
     }
-    AMutex_Release(&Record->RecordLock);
 }
 
 void LinkNotifyDetach(PDEVICE_OBJECT FilterDevice)

@@ -28,15 +28,20 @@ extern "C" {
 
 // Tells the module about a volume filter device: under the record's RecordLock, calls AttachNotify
 // (if registered) with the record's FilterDevice, VolumeDevice and StorageDevice and stores the
-// answer in ModuleAttached. The attachment manager calls it after inserting a new record and
-// releasing AttachedListLock; the caller must not hold AttachedListLock exclusive or GateLock.
-// The caller keeps the record from being freed meanwhile. PASSIVE_LEVEL or APC_LEVEL.
+// answer in ModuleAttached. The caller must not hold AttachedListLock exclusive or GateLock, and
+// keeps the record from being freed meanwhile. PASSIVE_LEVEL or APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL)
 void LinkNotifyAttach(_Inout_ AttachRecord* Record);
 
+// LinkNotifyAttach for a caller that already holds the record's RecordLock: the attachment manager
+// takes it before a new record is published, so that a teardown racing the first notification
+// waits for it instead of freeing the record under it.
+_IRQL_requires_max_(APC_LEVEL)
+void LinkNotifyAttachLocked(_Inout_ AttachRecord* Record);
+
 // Tells the module that a volume filter device is going away: calls DetachNotify (if registered)
 // with the device, whatever ModuleAttached holds, and ignores the answer. For the teardown of a
-// record that is already out of AttachedList; takes no lock (RecordLock is not taken).
+// record that is already out of AttachedList; takes no lock (the teardown drains RecordLock first).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void LinkNotifyDetach(_In_ PDEVICE_OBJECT FilterDevice);
 

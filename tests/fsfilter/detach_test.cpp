@@ -3,6 +3,9 @@
 // raises), DetachNotify whenever a record existed, then the record, the attachment and the device
 // go.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "fsfilter/fastio_recorder.h"
 #include "fsfilter/fsfilter_test.h"
@@ -98,6 +101,41 @@ TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRa
         EXPECT_TRUE(Records().empty());
         EXPECT_EQ(HostDeviceCount(), devices - 1);
     }
+}
+
+TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
+{
+    // A new record is in the list before the module hears of it. A device deleted meanwhile must
+    // not have its record freed under the notification, and the detach must reach the module after
+    // the attach.
+    auto addAttachRecord = Symbol<decltype(AddAttachRecord)>("AddAttachRecord");
+    PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    PDEVICE_OBJECT filter = AttachHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+    module->ClearCalls();
+    module->Hold(ModuleCallKind::AttachNotify);
+    ModelThread adder([&] { EXPECT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS); });
+    module->WaitInside(ModuleCallKind::AttachNotify, 1);
+    ASSERT_EQ(Records().size(), 1u);
+
+    std::atomic<bool> deleted{false};
+    ModelThread teardown([&] {
+        km::DeleteModelDevice(lower);
+        deleted = true;
+    });
+    // However long the teardown runs, it cannot get past the record while the notification is on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(deleted);
+    EXPECT_TRUE(module->Calls(ModuleCallKind::DetachNotify).empty());
+
+    module->Release(ModuleCallKind::AttachNotify);
+    adder.Join();
+    teardown.Join();
+    std::vector<ModuleCall> calls = module->Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].kind, ModuleCallKind::AttachNotify);
+    EXPECT_EQ(calls[1].kind, ModuleCallKind::DetachNotify);
+    EXPECT_EQ(calls[1].device, filter);
+    EXPECT_TRUE(Records().empty());
 }
 
 }  // namespace
