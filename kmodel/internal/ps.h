@@ -42,6 +42,8 @@ struct _KTHREAD {
     std::vector<KmHeldSpinLock> SpinLocks;
     ULONG FastMutexesHeld;
     KM_GUARD_FRAME* GuardTop;
+    // Model time asked for by KeDelayExecutionThread so far, in 100 ns units.
+    int64_t DelayRequested;
 
     // Mutexes the thread owns, linked through KMUTANT.MutantListEntry; under the dispatcher lock.
     LIST_ENTRY MutantListHead;

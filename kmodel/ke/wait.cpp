@@ -1,5 +1,6 @@
 // Waits on dispatcher objects and delays. A waiter sleeps on the dispatcher's condition until the
 // object it waits for is signalled for it or its time-out passes in model time.
+#include <algorithm>
 #include <climits>
 
 #include "internal/ke.h"
@@ -136,7 +137,12 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
     KmpCheckWaitIrql(thread, Interval, "KeDelayExecutionThread");
     std::unique_lock<std::mutex> lock(KmGetDispatcher().Lock);
     int64_t deadline = KmpDeadlineOf(Interval);
+    // A relative interval counts as asked; an absolute one as what was left of it.
+    LONGLONG asked = Interval->QuadPart;
+    thread->DelayRequested += asked < 0 && asked != LLONG_MIN ? -asked : std::max<int64_t>(0, deadline - KmClockNow());
     while (KmpSleepUntil(lock, deadline)) {
     }
     return STATUS_SUCCESS;
 }
+
+int64_t km::DelayRequested100ns() { return KmCurrentThread()->DelayRequested; }

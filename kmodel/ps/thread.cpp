@@ -40,6 +40,7 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->Irql = PASSIVE_LEVEL;
     thread->FastMutexesHeld = 0;
     thread->GuardTop = nullptr;
+    thread->DelayRequested = 0;
     InitializeListHead(&thread->MutantListHead);
     thread->Adopted = adopted;
     thread->Announced = false;

@@ -132,11 +132,13 @@ TEST_F(MountRetryTest, MountAttachMakesEightAttemptsWithAWaitAfterEachFailure)
         size_t devices = HostDeviceCount();
         km::FailIoAttachDevice(1, STATUS_NO_SUCH_DEVICE, failures);
         int64_t start = km::Now100ns();
+        int64_t requested = km::DelayRequested100ns();
         EXPECT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
         int64_t elapsed = km::Now100ns() - start;
         km::ClearIoFaults();
+        // The waits are counted by what the mounting thread asked for, and really slept.
+        EXPECT_EQ(km::DelayRequested100ns() - requested, int64_t(failures) * Wait);
         EXPECT_GE(elapsed, int64_t(failures) * Wait);
-        EXPECT_LT(elapsed, int64_t(failures + 1) * Wait);
         if (failures == 7) {
             ExpectFiltered(storage);  // the eighth attempt
         } else {

@@ -36,6 +36,9 @@ void SetClockRate(double rate);
 double ClockRate();
 // Model time since boot, in 100 ns units.
 int64_t Now100ns();
+// Model time the calling thread has asked to sleep through KeDelayExecutionThread since it
+// started, in 100 ns units: what a test checks to count delays without timing them.
+int64_t DelayRequested100ns();
 // Frequency reported by KeQueryPerformanceCounter (counts per model second).
 constexpr int64_t PerformanceFrequency = 10'000'000;
 
