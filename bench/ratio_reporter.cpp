@@ -14,17 +14,37 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs)
                 name += "/" + run.run_name.args;
             }
             nanoseconds_[name] = run.GetAdjustedCPUTime();
+            auto items = run.counters.find("items_per_second");
+            if (items != run.counters.end()) {
+                itemsPerSecond_[name] = items->second.value;
+            }
         }
     }
 }
 
-void RatioReporter::PrintRatio(const char* label, const std::string& measured, const std::string& baseline) const
+namespace {
+
+void PrintQuotient(const std::map<std::string, double>& values, const char* label, const std::string& measured,
+                   const std::string& baseline)
 {
-    auto m = nanoseconds_.find(measured);
-    auto b = nanoseconds_.find(baseline);
-    if (m == nanoseconds_.end() || b == nanoseconds_.end() || b->second <= 0) {
+    auto m = values.find(measured);
+    auto b = values.find(baseline);
+    if (m == values.end() || b == values.end() || b->second <= 0) {
         std::printf("%s: not measured\n", label);
         return;
     }
     std::printf("%s: %.2fx\n", label, m->second / b->second);
+}
+
+}  // namespace
+
+void RatioReporter::PrintRatio(const char* label, const std::string& measured, const std::string& baseline) const
+{
+    PrintQuotient(nanoseconds_, label, measured, baseline);
+}
+
+void RatioReporter::PrintThroughputRatio(const char* label, const std::string& measured,
+                                         const std::string& baseline) const
+{
+    PrintQuotient(itemsPerSecond_, label, measured, baseline);
 }

@@ -1,12 +1,15 @@
 // The smallest legacy filter there is, as a yardstick for the host's own cost: every request skips
-// its stack location and goes to the device below. The benchmark attaches it with
-// PassThroughAttach; the device extension holds the device below. The same driver also makes the
-// bottom of the benchmark's stacks: a sink device (nothing below) completes every request at once.
+// its stack location and goes to the device below, and a fast read goes to the FastIoRead of the
+// driver below. The benchmark attaches it with PassThroughAttach; the device extension holds the
+// device below. When that device is deleted (a dismounted volume) the filter device detaches and
+// goes. The same driver also makes the bottom of the benchmark's stacks: a sink device (nothing
+// below) completes every request at once.
 #include "base/platform.h"
 
 namespace {
 
 PDRIVER_OBJECT PassThroughDriver;
+FAST_IO_DISPATCH PassThroughFastIo;
 
 struct PassThroughExtension {
     PDEVICE_OBJECT Lower;
@@ -25,6 +28,31 @@ NTSTATUS PassThroughDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IofCallDriver(extension->Lower, Irp);
 }
 
+// A fast read: the lower driver's member with the lower device, or not handled (an IRP follows)
+// when there is no device below or its driver's table has no FastIoRead.
+BOOLEAN NTAPI PassThroughFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
+                                    ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_OBJECT lower = static_cast<PassThroughExtension*>(DeviceObject->DeviceExtension)->Lower;
+    if (lower == nullptr) {
+        return FALSE;
+    }
+    PFAST_IO_DISPATCH fastIo = lower->DriverObject->FastIoDispatch;
+    if (fastIo == nullptr || fastIo->SizeOfFastIoDispatch <= FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead) ||
+        fastIo->FastIoRead == nullptr) {
+        return FALSE;
+    }
+    return fastIo->FastIoRead(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus, lower);
+}
+
+// The device below (TargetDevice) is being deleted: the filter device detaches and goes. Called by
+// the I/O manager at PASSIVE_LEVEL.
+void NTAPI PassThroughFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
+    IoDetachDevice(TargetDevice);
+    IoDeleteDevice(SourceDevice);
+}
+
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
@@ -33,6 +61,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         DriverObject->MajorFunction[major] = PassThroughDispatch;
     }
+    PassThroughFastIo.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+    PassThroughFastIo.FastIoRead = PassThroughFastIoRead;
+    PassThroughFastIo.FastIoDetachDevice = PassThroughFastIoDetachDevice;
+    DriverObject->FastIoDispatch = &PassThroughFastIo;
     PassThroughDriver = DriverObject;
     return STATUS_SUCCESS;
 }
