@@ -1,0 +1,243 @@
+// The cost of the host as a file-system filter, in the model, printed as ratios of stacks measured
+// side by side in the same run. Every request reads BenchFileBytes from a file on a mounted volume
+// of the model's disk file system, sent to one device of the volume's stack:
+//   NoFilter     the file system's volume device itself;
+//   PassThrough  a minimal pass-through filter right above the volume device;
+//   HostUnlinked the host's filter device, attached when the volume mounted, the module registered
+//                but the link off: HostDispatch (or the fast I/O entry) passes the request down;
+//   HostLinked   the same device with a module linked whose dispatch and FastIoRead pass down.
+// ReadIrp* send a read IRP as the I/O manager builds it; FastIoRead* call the FastIoRead member of
+// the device's driver, as the I/O manager tries it first. ReadIrpThreads* read with one or two
+// model threads at once, each on its own volume, and count reads per second of wall time.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "fsfilter_volumes.h"
+#include "images/forwarding_module.h"
+#include "ratio_reporter.h"
+
+namespace {
+
+constexpr double MinTimeSeconds = 0.3;
+// Reads each thread makes per iteration of a ReadIrpThreads* benchmark.
+constexpr int ReadsPerThread = 20000;
+
+BenchVolumes Volumes;
+
+NTSTATUS KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// One read IRP's whole trip, as the I/O manager makes it for a synchronous file with neither I/O:
+// allocate, send to `device`, complete, free. True when the whole file was read.
+bool ReadByIrp(PDEVICE_OBJECT device, PFILE_OBJECT file, void* buffer, ULONG key = 0)
+{
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    if (irp == nullptr) {
+        return false;
+    }
+    irp->RequestorMode = KernelMode;
+    irp->Flags = IRP_SYNCHRONOUS_API | IRP_READ_OPERATION;
+    irp->UserBuffer = buffer;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_READ;
+    stack->FileObject = file;
+    stack->Parameters.Read.Length = BenchFileBytes;
+    stack->Parameters.Read.Key = key;
+    stack->Parameters.Read.ByteOffset.QuadPart = 0;
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    NTSTATUS status = IofCallDriver(device, irp);
+    bool read = status == STATUS_SUCCESS && irp->IoStatus.Information == BenchFileBytes;
+    IoFreeIrp(irp);
+    return read;
+}
+
+// A fast read of the whole file through `device`, as the I/O manager tries it first. True when the
+// driver served it.
+bool ReadByFastIo(PDEVICE_OBJECT device, PFILE_OBJECT file, void* buffer, ULONG key = 0)
+{
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    IO_STATUS_BLOCK ioStatus{};
+    BOOLEAN handled = device->DriverObject->FastIoDispatch->FastIoRead(file, &offset, BenchFileBytes, TRUE, key,
+                                                                       buffer, &ioStatus, device);
+    return handled && ioStatus.Status == STATUS_SUCCESS && ioStatus.Information == BenchFileBytes;
+}
+
+using ReadRoutine = bool (*)(PDEVICE_OBJECT, PFILE_OBJECT, void*, ULONG);
+
+// Sets the link state a benchmark needs and checks, with one untimed probe read, that a read
+// through `device` works and reaches the module exactly when it should: through the host's device
+// while linked. False (the benchmark skipped with the reason) otherwise.
+bool Prepare(benchmark::State& state, const BenchVolume& volume, PDEVICE_OBJECT device, bool linked, ReadRoutine read)
+{
+    if (volume.file == nullptr || (device->Flags & DO_BUFFERED_IO) != 0) {
+        state.SkipWithError("volume not built, or it uses buffered I/O");
+        return false;
+    }
+    if (!SetModuleLinked(linked)) {
+        state.SkipWithError("the host refused the link switch");
+        return false;
+    }
+    std::vector<uint8_t> buffer(BenchFileBytes);
+    long before = ModuleProbeCalls();
+    if (!read(device, volume.file, buffer.data(), FORWARDING_MODULE_PROBE_KEY)) {
+        state.SkipWithError("the probe read failed");
+        return false;
+    }
+    bool expected = linked && device == volume.filter;
+    if ((ModuleProbeCalls() - before == 1) != expected) {
+        state.SkipWithError(expected ? "the read did not reach the module" : "the read reached the module");
+        return false;
+    }
+    return true;
+}
+
+void ReadIrp(benchmark::State& state, BenchVolume* volume, bool toFilter, bool linked)
+{
+    PDEVICE_OBJECT device = toFilter ? volume->filter : volume->volume;
+    if (!Prepare(state, *volume, device, linked, ReadByIrp)) {
+        return;
+    }
+    std::vector<uint8_t> buffer(BenchFileBytes);
+    for (auto _ : state) {
+        if (!ReadByIrp(device, volume->file, buffer.data())) {
+            state.SkipWithError("a read IRP failed");
+            break;
+        }
+    }
+}
+
+void FastIoRead(benchmark::State& state, BenchVolume* volume, bool toFilter, bool linked)
+{
+    PDEVICE_OBJECT device = toFilter ? volume->filter : volume->volume;
+    if (!Prepare(state, *volume, device, linked, ReadByFastIo)) {
+        return;
+    }
+    std::vector<uint8_t> buffer(BenchFileBytes);
+    for (auto _ : state) {
+        if (!ReadByFastIo(device, volume->file, buffer.data())) {
+            state.SkipWithError("a fast read was not served");
+            break;
+        }
+    }
+}
+
+void ReadIrpNoFilter(benchmark::State& state) { ReadIrp(state, &Volumes.hosted, false, false); }
+void ReadIrpPassThrough(benchmark::State& state) { ReadIrp(state, &Volumes.passThrough, true, false); }
+void ReadIrpHostUnlinked(benchmark::State& state) { ReadIrp(state, &Volumes.hosted, true, false); }
+void ReadIrpHostLinked(benchmark::State& state) { ReadIrp(state, &Volumes.hosted, true, true); }
+BENCHMARK(ReadIrpNoFilter)->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpPassThrough)->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpHostUnlinked)->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpHostLinked)->MinTime(MinTimeSeconds);
+
+void FastIoReadNoFilter(benchmark::State& state) { FastIoRead(state, &Volumes.hosted, false, false); }
+void FastIoReadPassThrough(benchmark::State& state) { FastIoRead(state, &Volumes.passThrough, true, false); }
+void FastIoReadHostUnlinked(benchmark::State& state) { FastIoRead(state, &Volumes.hosted, true, false); }
+void FastIoReadHostLinked(benchmark::State& state) { FastIoRead(state, &Volumes.hosted, true, true); }
+BENCHMARK(FastIoReadNoFilter)->MinTime(MinTimeSeconds);
+BENCHMARK(FastIoReadPassThrough)->MinTime(MinTimeSeconds);
+BENCHMARK(FastIoReadHostUnlinked)->MinTime(MinTimeSeconds);
+BENCHMARK(FastIoReadHostLinked)->MinTime(MinTimeSeconds);
+
+// state.range(0) model threads of the System process, each reading ReadsPerThread times on its own
+// volume; the iteration's time runs from the moment all are ready until the last has finished.
+void ReadIrpThreads(benchmark::State& state, bool toFilter, bool linked)
+{
+    std::vector<BenchVolume*> volumes{&Volumes.hosted, &Volumes.hostedSecond};
+    volumes.resize(static_cast<size_t>(state.range(0)));
+    for (BenchVolume* volume : volumes) {
+        if (!Prepare(state, *volume, toFilter ? volume->filter : volume->volume, linked, ReadByIrp)) {
+            return;
+        }
+    }
+    for (auto _ : state) {
+        std::atomic<size_t> ready{0};
+        std::atomic<bool> go{false};
+        std::atomic<bool> failed{false};
+        std::vector<km::Thread*> threads;
+        for (BenchVolume* volume : volumes) {
+            threads.push_back(km::StartThread(km::SystemProcess(), [&, volume] {
+                PDEVICE_OBJECT device = toFilter ? volume->filter : volume->volume;
+                std::vector<uint8_t> buffer(BenchFileBytes);
+                ready += 1;
+                while (!go) {
+                    std::this_thread::yield();
+                }
+                for (int read = 0; read < ReadsPerThread; read++) {
+                    if (!ReadByIrp(device, volume->file, buffer.data())) {
+                        failed = true;
+                        return;
+                    }
+                }
+            }));
+        }
+        while (ready < threads.size()) {
+            std::this_thread::yield();
+        }
+        auto start = std::chrono::steady_clock::now();
+        go = true;
+        for (km::Thread* thread : threads) {
+            km::JoinThread(thread);
+        }
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (failed) {
+            state.SkipWithError("a read IRP failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0) * ReadsPerThread);
+}
+
+void ReadIrpThreadsNoFilter(benchmark::State& state) { ReadIrpThreads(state, false, false); }
+void ReadIrpThreadsHostLinked(benchmark::State& state) { ReadIrpThreads(state, true, true); }
+BENCHMARK(ReadIrpThreadsNoFilter)->Arg(1)->Arg(2)->UseManualTime()->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpThreadsHostLinked)->Arg(1)->Arg(2)->UseManualTime()->MinTime(MinTimeSeconds);
+
+void PrintRatios(const RatioReporter& reporter)
+{
+    std::printf("\n");
+    const char* const kinds[] = {"ReadIrp", "FastIoRead"};
+    for (const char* kind : kinds) {
+        std::string k = kind;
+        std::printf("%s:\n", kind);
+        reporter.PrintRatio("  host unlinked / no filter", k + "HostUnlinked", k + "NoFilter");
+        reporter.PrintRatio("  host unlinked / pass-through filter", k + "HostUnlinked", k + "PassThrough");
+        reporter.PrintRatio("  host linked / host unlinked", k + "HostLinked", k + "HostUnlinked");
+        reporter.PrintRatio("  host linked / no filter", k + "HostLinked", k + "NoFilter");
+        reporter.PrintRatio("  pass-through filter / no filter", k + "PassThrough", k + "NoFilter");
+    }
+    std::printf("read IRPs per second, two threads on two volumes / one thread on one volume:\n");
+    reporter.PrintThroughputRatio("  host linked", "ReadIrpThreadsHostLinked/2", "ReadIrpThreadsHostLinked/1");
+    reporter.PrintThroughputRatio("  no filter", "ReadIrpThreadsNoFilter/2", "ReadIrpThreadsNoFilter/1");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    km::Boot();
+    std::string error;
+    bool built = BuildBenchVolumes(&Volumes, &error);
+    if (built) {
+        RatioReporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        PrintRatios(reporter);
+    } else {
+        std::fprintf(stderr, "fsfilter_bench: %s\n", error.c_str());
+    }
+    TearDownBenchVolumes(&Volumes);
+    std::string leaks = km::Shutdown();
+    if (!leaks.empty()) {
+        std::printf("left behind:\n%s\n", leaks.c_str());
+        return 1;
+    }
+    return built ? 0 : 1;
+}

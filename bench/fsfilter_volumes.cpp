@@ -1,0 +1,181 @@
+#include "fsfilter_volumes.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using PassThroughAttachRoutine = NTSTATUS (*)(PDEVICE_OBJECT, PDEVICE_OBJECT*);
+using ModuleLinkRoutine = NTSTATUS (*)(PUNICODE_STRING);
+using ModuleSetLinkRoutine = NTSTATUS (*)(BOOLEAN);
+using ModuleUnlinkRoutine = NTSTATUS (*)();
+using ModuleProbeCallsRoutine = LONG (*)();
+
+// The host's control device: "\Device\filterhost", U+0000, U+0020, every character counted.
+const std::u16string HostControlDeviceName = std::u16string(u"\\Device\\filterhost") + u'\0' + u' ';
+
+struct ModuleImage {
+    PDRIVER_OBJECT driver = nullptr;
+    ModuleSetLinkRoutine setLink = nullptr;
+    ModuleUnlinkRoutine unlink = nullptr;
+    ModuleProbeCallsRoutine probeCalls = nullptr;
+    bool linked = false;
+};
+ModuleImage Module;
+
+template <typename Routine>
+Routine Export(km::Image* image, const char* name)
+{
+    return reinterpret_cast<Routine>(km::ImageSymbol(image, name));
+}
+
+bool Fail(std::string* error, const std::string& what)
+{
+    *error = what;
+    return false;
+}
+
+// Creates the volume's file with BenchFileBytes of data and keeps it open, its file object
+// referenced.
+bool OpenBenchFile(BenchVolume* volume, const std::u16string& storageName, std::string* error)
+{
+    km::OpenResult opened = km::CreateFile(storageName + u"\\bench.dat", FILE_OVERWRITE_IF);
+    if (!NT_SUCCESS(opened.status)) {
+        return Fail(error, "creating a file failed");
+    }
+    volume->handle = opened.handle;
+    std::vector<uint8_t> data(BenchFileBytes, 0x5A);
+    km::FileIoResult written = km::WriteFile(opened.handle, 0, data.data(), BenchFileBytes);
+    if (!NT_SUCCESS(written.status) || written.information != BenchFileBytes) {
+        return Fail(error, "writing the file failed");
+    }
+    PVOID object = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(opened.handle, 0, *IoFileObjectType, KernelMode, &object, nullptr))) {
+        return Fail(error, "referencing the file object failed");
+    }
+    volume->file = static_cast<PFILE_OBJECT>(object);
+    return true;
+}
+
+// A storage device of that name, mounted, with its volume device and the device right above it.
+bool MountStorage(BenchVolume* volume, const std::u16string& storageName, std::string* error)
+{
+    volume->storage = km::CreateStorageDevice(km::StorageType::Disk, storageName);
+    if (volume->storage == nullptr || !NT_SUCCESS(km::MountVolume(volume->storage))) {
+        return Fail(error, "mounting a volume failed");
+    }
+    volume->volume = km::MountedVolume(volume->storage);
+    volume->filter = volume->volume->AttachedDevice;
+    return true;
+}
+
+bool LoadModule(std::string* error)
+{
+    km::DriverLoadResult loaded = km::LoadDriver(km::ImagePath("forwarding_module.so"), {u"forwardingmodule", {}, {}});
+    if (!NT_SUCCESS(loaded.status)) {
+        return Fail(error, "loading the module failed: " + loaded.error);
+    }
+    Module.driver = loaded.driver;
+    auto link = Export<ModuleLinkRoutine>(loaded.image, "ForwardingModuleLink");
+    Module.setLink = Export<ModuleSetLinkRoutine>(loaded.image, "ForwardingModuleSetLink");
+    Module.unlink = Export<ModuleUnlinkRoutine>(loaded.image, "ForwardingModuleUnlink");
+    Module.probeCalls = Export<ModuleProbeCallsRoutine>(loaded.image, "ForwardingModuleProbeCalls");
+    if (link == nullptr || Module.setLink == nullptr || Module.unlink == nullptr || Module.probeCalls == nullptr) {
+        return Fail(error, "the module image lacks its routines");
+    }
+    std::u16string name = HostControlDeviceName;
+    UNICODE_STRING controlName{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
+                               static_cast<USHORT>(name.size() * sizeof(WCHAR)), reinterpret_cast<PWCH>(name.data())};
+    if (!NT_SUCCESS(link(&controlName))) {
+        return Fail(error, "the module could not link");
+    }
+    Module.linked = true;
+    return true;
+}
+
+}  // namespace
+
+bool BuildBenchVolumes(BenchVolumes* volumes, std::string* error)
+{
+    if (km::StartFileSystem() == nullptr) {
+        return Fail(error, "starting the file system failed");
+    }
+    // The pass-through filter goes on its volume before the host loads, so that it sits right on
+    // the volume device; the host then attaches over it, as it does to every mounted volume.
+    km::DriverLoadResult passThrough = km::LoadDriver(km::ImagePath("passthrough.so"), {u"passthrough", {}, {}});
+    if (!NT_SUCCESS(passThrough.status)) {
+        return Fail(error, "loading the pass-through driver failed: " + passThrough.error);
+    }
+    auto attach = Export<PassThroughAttachRoutine>(passThrough.image, "PassThroughAttach");
+    const std::u16string passThroughName = u"\\Device\\HarddiskVolume3";
+    if (attach == nullptr || !MountStorage(&volumes->passThrough, passThroughName, error) ||
+        !NT_SUCCESS(attach(volumes->passThrough.volume, &volumes->passThrough.filter))) {
+        return Fail(error, "attaching the pass-through filter failed");
+    }
+
+    km::DriverLoadResult host = km::LoadDriver(km::ImagePath("host.so"), {u"filterhost", {}, {}});
+    if (!NT_SUCCESS(host.status)) {
+        return Fail(error, "loading the host failed: " + host.error);
+    }
+    const std::u16string hostedName = u"\\Device\\HarddiskVolume1";
+    const std::u16string secondName = u"\\Device\\HarddiskVolume2";
+    if (!MountStorage(&volumes->hosted, hostedName, error) || !MountStorage(&volumes->hostedSecond, secondName, error)) {
+        return false;
+    }
+    for (const BenchVolume* volume : {&volumes->hosted, &volumes->hostedSecond}) {
+        if (volume->filter == nullptr || volume->filter->DriverObject != host.driver) {
+            return Fail(error, "the host did not attach to a mounted volume");
+        }
+    }
+    PDEVICE_OBJECT abovePassThrough = volumes->passThrough.filter->AttachedDevice;
+    if (abovePassThrough == nullptr || abovePassThrough->DriverObject != host.driver) {
+        return Fail(error, "the host did not attach over the pass-through filter");
+    }
+    if (!OpenBenchFile(&volumes->hosted, hostedName, error) ||
+        !OpenBenchFile(&volumes->hostedSecond, secondName, error) ||
+        !OpenBenchFile(&volumes->passThrough, passThroughName, error)) {
+        return false;
+    }
+    return LoadModule(error) && SetModuleLinked(false);
+}
+
+bool SetModuleLinked(bool linked)
+{
+    if (Module.setLink == nullptr) {
+        return false;
+    }
+    if (Module.linked == linked) {
+        return true;
+    }
+    if (!NT_SUCCESS(Module.setLink(linked ? TRUE : FALSE))) {
+        return false;
+    }
+    Module.linked = linked;
+    return true;
+}
+
+long ModuleProbeCalls() { return Module.probeCalls != nullptr ? Module.probeCalls() : -1; }
+
+void TearDownBenchVolumes(BenchVolumes* volumes)
+{
+    if (Module.unlink != nullptr) {
+        Module.unlink();
+    }
+    if (Module.driver != nullptr) {
+        km::UnloadDriver(Module.driver);
+    }
+    Module = ModuleImage{};
+    for (BenchVolume* volume : {&volumes->hosted, &volumes->hostedSecond, &volumes->passThrough}) {
+        if (volume->file != nullptr) {
+            ObDereferenceObject(volume->file);
+        }
+        if (volume->handle != nullptr) {
+            ZwClose(volume->handle);
+        }
+        // Every filter on the volume detaches as the volume device goes.
+        if (volume->volume != nullptr && !NT_SUCCESS(km::DismountVolume(volume->storage))) {
+            std::fprintf(stderr, "fsfilter_bench: a volume did not dismount\n");
+        }
+    }
+    *volumes = BenchVolumes{};
+}
