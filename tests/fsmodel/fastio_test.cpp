@@ -121,29 +121,23 @@ TEST_F(FastIoTest, WithoutATableEveryRequestIsAnIrp)
     EXPECT_EQ(km::CallsOf(fs).irps[IRP_MJ_READ], 1u);
 }
 
-TEST_F(FastIoTest, TheTopDevicesDriverDecidesEvenWhenTheFileSystemHasATable)
-{
-    Start({});
-    PDEVICE_OBJECT filter = AttachPassThrough(km::MountedVolume(storage));
-    EXPECT_FALSE(km::WriteFile(file, 0, "through", 7).fastIo) << "the filter's driver has no table";
-    EXPECT_EQ(ReadAll(file, 7), "through");
-    EXPECT_EQ(km::ModelDeviceIrps(filter).size(), 2u);
-    EXPECT_EQ(km::CallsOf(fs).fastIoCalls.size(), 0u);
-}
-
-TEST_F(FastIoTest, ABufferedVolumeGetsASystemBufferThroughAFilterThatCopiedItsFlags)
+// The top device's driver decides: a filter's driver without a table means an IRP even though
+// the file system has one, and a buffered volume's buffer method travels with the filter's flags.
+TEST_F(FastIoTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
 {
     km::FileSystemOptions options;
     options.volumeFlags = DO_BUFFERED_IO;
-    options.fastIo = km::FastIoTableKind::Missing;
     Start(options);
     PDEVICE_OBJECT filter = AttachPassThrough(km::MountedVolume(storage));
     ASSERT_NE(filter->Flags & DO_BUFFERED_IO, 0u);
-    EXPECT_EQ(km::WriteFile(file, 0, "buffered", 8).status, STATUS_SUCCESS);
+    km::FileIoResult written = km::WriteFile(file, 0, "buffered", 8);
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_FALSE(written.fastIo) << "the filter's driver has no table";
     EXPECT_EQ(ReadAll(file, 8), "buffered");
     std::vector<km::RecordedIrp> irps = km::ModelDeviceIrps(filter);
     ASSERT_EQ(irps.size(), 2u);
     EXPECT_NE(irps[0].irpFlags & IRP_BUFFERED_IO, 0u);
+    EXPECT_EQ(km::CallsOf(fs).fastIoCalls.size(), 0u);
     EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("IoSB")), 0u) << "system buffers are freed";
 }
 

@@ -162,30 +162,23 @@ TEST_F(NotifyTest, SixtyFourRoutinesOfAKindAndNoMore)
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
 }
 
-TEST_F(NotifyTest, ProcessRoutinesAreRefusedTwiceAndRemovalNeedsARegistration)
+TEST_F(NotifyTest, ProcessRoutinesAreRefusedTwiceAndInjectedFailuresRefuseTheChosenRegistration)
 {
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_INVALID_PARAMETER) << "nothing to remove";
+    km::FailNotifyRegistration(km::NotifyKind::Process, 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
     ASSERT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INVALID_PARAMETER);
+
+    km::FailNotifyRegistration(km::NotifyKind::Thread, 2, STATUS_ACCESS_DENIED);
     ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED) << "the second call fails";
     ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS) << "thread routines may repeat";
     km::RunInProcess(km::SystemProcess(), [] {});
     EXPECT_EQ(Take(ThreadLog()).size(), 4u) << "a routine registered twice is called twice";
     PsSetCreateProcessNotifyRoutine(OnProcess, TRUE);
     PsRemoveCreateThreadNotifyRoutine(OnThread);
-    PsRemoveCreateThreadNotifyRoutine(OnThread);
-}
-
-TEST_F(NotifyTest, InjectedFailuresRefuseTheChosenRegistrations)
-{
-    km::FailNotifyRegistration(km::NotifyKind::Thread, 2, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(Filler<1>), STATUS_SUCCESS);
-    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
-    km::FailNotifyRegistration(km::NotifyKind::Process, 1, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
-    PsRemoveCreateThreadNotifyRoutine(Filler<1>);
     PsRemoveCreateThreadNotifyRoutine(OnThread);
 }
 

@@ -116,36 +116,6 @@ TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)
     km::DeleteModelDevice(base);
 }
 
-// A filter driver that detaches and deletes its device when told the device below goes.
-PDEVICE_OBJECT g_detachedSource;
-PDEVICE_OBJECT g_detachedTarget;
-
-void NTAPI DetachAndDelete(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
-{
-    g_detachedSource = source;
-    g_detachedTarget = target;
-    IoDetachDevice(target);
-    IoDeleteDevice(source);
-}
-
-TEST_F(IoDeviceTest, DeletingTheDeviceBelowAFilterCallsTheFiltersFastIoDetachDevice)
-{
-    FAST_IO_DISPATCH fastIo{};
-    fastIo.SizeOfFastIoDispatch = sizeof fastIo;
-    fastIo.FastIoDetachDevice = DetachAndDelete;
-    PDRIVER_OBJECT filterDriver = km::ModelDriver();
-    PDEVICE_OBJECT volume = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-    PDEVICE_OBJECT filter = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, volume, nullptr), STATUS_SUCCESS);
-    filterDriver->FastIoDispatch = &fastIo;
-    IoDeleteDevice(volume);
-    filterDriver->FastIoDispatch = nullptr;
-    EXPECT_EQ(g_detachedSource, filter);
-    EXPECT_EQ(g_detachedTarget, volume);
-    EXPECT_EQ(km::ObjectReferenceCount(volume), -1);
-    EXPECT_EQ(km::ObjectReferenceCount(filter), -1);
-}
-
 TEST_F(IoDeviceTest, EnumerationTellsTheCountFirstAndReferencesEveryDevice)
 {
     PDEVICE_OBJECT first = km::CreateModelDevice({FILE_DEVICE_DISK});

@@ -16,26 +16,60 @@ protected:
 
     void Handle(km::IrpHandler handler) { km::SetModelDeviceHandler(device, std::move(handler)); }
 
-    void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-    {
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = information;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-
     PDEVICE_OBJECT device = nullptr;
 };
 
-TEST_F(IoVerifierDeathTest, CompletingAnIrpTwice)
+// A dispatch routine that breaks a rule, and the bug check it earns when an IRP reaches it.
+struct DispatchMisuse {
+    const char* label;
+    NTSTATUS (*dispatch)(PDEVICE_OBJECT, PIRP);
+    const char* bugCheck;
+};
+
+void PrintTo(const DispatchMisuse& misuse, std::ostream* out) { *out << misuse.label; }
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_SUCCESS);
-        Complete(irp, STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
-                 "STOP 0x00000044 .*MULTIPLE_IRP_COMPLETE_REQUESTS.*completed again");
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
+
+NTSTATUS RaiseTo(KIRQL irql)
+{
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    return STATUS_SUCCESS;
+}
+
+const DispatchMisuse DispatchMisuses[] = {
+    {"CompletingAnIrpTwice", [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, Complete(irp, STATUS_SUCCESS)); },
+     "STOP 0x00000044 .*MULTIPLE_IRP_COMPLETE_REQUESTS.*completed again"},
+    {"CompletingWithStatusPending", [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_PENDING); },
+     "STOP 0x000000C9 .*DRIVER_VERIFIER_IOMANAGER_VIOLATION.*completed with STATUS_PENDING"},
+    {"CompletingAboveDispatchLevel", [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, RaiseTo(HIGH_LEVEL)); },
+     "STOP 0x000000C9 .*IofCompleteRequest for IRP .* at IRQL 15"},
+    {"ReturningAtAnotherIrql",
+     [](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return RaiseTo(DISPATCH_LEVEL); },
+     "STOP 0x000000C9 .*was called at IRQL 0 and returned at IRQL 2"},
+    {"ReturningPendingWithoutMarkingTheIrp",
+     [](PDEVICE_OBJECT, PIRP irp) { Complete(irp, STATUS_SUCCESS); return NTSTATUS(STATUS_PENDING); },
+     "STOP 0x000000C9 .*returned STATUS_PENDING for IRP .* without IoMarkIrpPending"},
+    {"ReturningWithoutCompletingOrPending", [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; },
+     "STOP 0x000000C9 .*without completing it and without STATUS_PENDING"},
+};
+
+class IoDispatchMisuseDeathTest : public IoVerifierDeathTest, public ::testing::WithParamInterface<DispatchMisuse> {};
+
+TEST_P(IoDispatchMisuseDeathTest, StopsTheSystem)
+{
+    Handle(GetParam().dispatch);
+    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}), GetParam().bugCheck);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, IoDispatchMisuseDeathTest, ::testing::ValuesIn(DispatchMisuses),
+                         [](const ::testing::TestParamInfo<DispatchMisuse>& misuse) { return misuse.param.label; });
 
 TEST_F(IoVerifierDeathTest, CompletingAnIrpThatTheIoManagerAlreadyFreed)
 {
@@ -54,28 +88,6 @@ TEST_F(IoVerifierDeathTest, CompletingAnIrpThatTheIoManagerAlreadyFreed)
         "STOP 0x00000044 .*MULTIPLE_IRP_COMPLETE_REQUESTS.*not an allocated IRP");
 }
 
-TEST_F(IoVerifierDeathTest, CompletingWithStatusPending)
-{
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_PENDING);
-        return STATUS_PENDING;
-    });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
-                 "STOP 0x000000C9 .*DRIVER_VERIFIER_IOMANAGER_VIOLATION.*completed with STATUS_PENDING");
-}
-
-TEST_F(IoVerifierDeathTest, CompletingAboveDispatchLevel)
-{
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
-        KIRQL old;
-        KeRaiseIrql(HIGH_LEVEL, &old);
-        Complete(irp, STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
-                 "STOP 0x000000C9 .*IofCompleteRequest for IRP .* at IRQL 15");
-}
-
 TEST_F(IoVerifierDeathTest, PassingDownWithoutAStackLocationLeft)
 {
     PDEVICE_OBJECT other = km::CreateModelDevice({FILE_DEVICE_UNKNOWN});
@@ -87,19 +99,11 @@ TEST_F(IoVerifierDeathTest, PassingDownWithoutAStackLocationLeft)
                  "STOP 0x00000035 .*NO_MORE_IRP_STACK_LOCATIONS.*no stack location left");
 }
 
-TEST_F(IoVerifierDeathTest, ReturningFromDispatchAtAnotherIrqlOrHoldingASpinLock)
+TEST_F(IoVerifierDeathTest, ReturningFromDispatchHoldingASpinLock)
 {
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_SUCCESS);
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        return STATUS_SUCCESS;
-    });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
-                 "STOP 0x000000C9 .*was called at IRQL 0 and returned at IRQL 2");
     static KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
+    Handle([](PDEVICE_OBJECT, PIRP irp) {
         KeAcquireSpinLockAtDpcLevel(&lock);
         Complete(irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
@@ -113,19 +117,9 @@ TEST_F(IoVerifierDeathTest, ReturningFromDispatchAtAnotherIrqlOrHoldingASpinLock
         "STOP 0x000000C9 .*returned holding a spin lock");
 }
 
-TEST_F(IoVerifierDeathTest, ReturningPendingWithoutMarkingTheIrp)
-{
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_SUCCESS);
-        return STATUS_PENDING;
-    });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
-                 "STOP 0x000000C9 .*returned STATUS_PENDING for IRP .* without IoMarkIrpPending");
-}
-
 TEST_F(IoVerifierDeathTest, ReturningPendingForAnIrpTheIoManagerFreedAtCompletion)
 {
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
+    Handle([](PDEVICE_OBJECT, PIRP irp) {
         Complete(irp, STATUS_SUCCESS);  // a built request is freed here, before the routine returns
         return STATUS_PENDING;
     });
@@ -137,7 +131,7 @@ TEST_F(IoVerifierDeathTest, AFilterReturningPendingWhoseRoutineForgetsToPropagat
 {
     PDEVICE_OBJECT filter = km::CreateModelDevice({FILE_DEVICE_UNKNOWN});
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, device, nullptr), STATUS_SUCCESS);
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
+    Handle([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         Complete(irp, STATUS_SUCCESS);
         return STATUS_PENDING;
@@ -152,16 +146,9 @@ TEST_F(IoVerifierDeathTest, AFilterReturningPendingWhoseRoutineForgetsToPropagat
     EXPECT_DEATH(km::SendIrp(filter, km::IrpRequest{IRP_MJ_READ}), "STOP 0x000000C9 .*without IoMarkIrpPending");
 }
 
-TEST_F(IoVerifierDeathTest, ReturningWithoutCompletingOrPending)
-{
-    Handle([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; });
-    EXPECT_DEATH(km::SendIrp(device, km::IrpRequest{IRP_MJ_READ}),
-                 "STOP 0x000000C9 .*without completing it and without STATUS_PENDING");
-}
-
 TEST_F(IoVerifierDeathTest, InformationBeyondTheBufferedOutput)
 {
-    Handle([this](PDEVICE_OBJECT, PIRP irp) {
+    Handle([](PDEVICE_OBJECT, PIRP irp) {
         Complete(irp, STATUS_SUCCESS, 9);
         return STATUS_SUCCESS;
     });

@@ -43,23 +43,20 @@ TEST(ExportLifetimeTest, RemovedNamesResolveToNullUntilRestoredOrTheNextBoot)
     EXPECT_EQ(km::Shutdown(), "");
 }
 
-TEST_F(RtlStringTest, InitCountsWithoutTheTerminator)
+TEST_F(RtlStringTest, InitCountsWithoutTheTerminatorAndCopyAndAppendRespectTheDestinationSize)
 {
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, u"Amem");
-    EXPECT_EQ(text.Length, 8);
-    EXPECT_EQ(text.MaximumLength, 10);
-    RtlInitUnicodeString(&text, nullptr);
-    EXPECT_EQ(text.Length, 0);
-    EXPECT_EQ(text.MaximumLength, 0);
-    EXPECT_EQ(text.Buffer, nullptr);
-}
-
-TEST_F(RtlStringTest, CopyAndAppendRespectTheDestinationSize)
-{
-    char16_t buffer[8];
-    UNICODE_STRING destination{0, sizeof(buffer), buffer};
     UNICODE_STRING source;
+    RtlInitUnicodeString(&source, u"Amem");
+    EXPECT_EQ(source.Length, 8);
+    EXPECT_EQ(source.MaximumLength, 10);
+    RtlInitUnicodeString(&source, nullptr);
+    EXPECT_EQ(source.Length, 0);
+    EXPECT_EQ(source.MaximumLength, 0);
+    EXPECT_EQ(source.Buffer, nullptr);
+    char16_t buffer[8] = {u'x'};
+    UNICODE_STRING destination{sizeof(char16_t), sizeof(buffer), buffer};
+    RtlCopyUnicodeString(&destination, &source);
+    EXPECT_EQ(destination.Length, 0) << "an empty source without a buffer copies nothing";
     RtlInitUnicodeString(&source, u"\\Device\\Sample");
     RtlCopyUnicodeString(&destination, &source);
     EXPECT_EQ(std::u16string(buffer, destination.Length / 2), u"\\Device\\") << "truncated to the destination";
