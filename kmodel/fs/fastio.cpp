@@ -74,261 +74,138 @@ BOOLEAN Succeed(PIO_STATUS_BLOCK ioStatus)
     return TRUE;
 }
 
-BOOLEAN NTAPI CheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
-                              ULONG LockKey, BOOLEAN CheckForReadOperation, PIO_STATUS_BLOCK IoStatus,
-                              PDEVICE_OBJECT DeviceObject)
+BOOLEAN NTAPI CheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/, ULONG /*Length*/,
+                              BOOLEAN /*Wait*/, ULONG /*LockKey*/, BOOLEAN /*CheckForReadOperation*/,
+                              PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(Wait);
-    UNREFERENCED_PARAMETER(LockKey);
-    UNREFERENCED_PARAMETER(CheckForReadOperation);
     CallContext context = Enter(FastIoMember::CheckIfPossible, DeviceObject, FileObject);
     bool possible = context.open != nullptr && context.open->node != nullptr && !context.dismounted;
     return possible ? Succeed(IoStatus) : FALSE;
 }
 
-BOOLEAN Transfer(FastIoMember member, PFILE_OBJECT file, PLARGE_INTEGER offset, ULONG length, PVOID buffer,
-                 PIO_STATUS_BLOCK ioStatus, PDEVICE_OBJECT device)
+// FastIoRead and FastIoWrite: served from the file store unless the file system declines.
+template <FastIoMember member>
+BOOLEAN NTAPI Transfer(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN /*Wait*/,
+                       ULONG /*LockKey*/, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    CallContext context = Enter(member, device, file);
+    CallContext context = Enter(member, DeviceObject, FileObject);
     if (!ServesData(context)) {
         return FALSE;
     }
     ULONG_PTR done = 0;
     OpenFile* open = context.open;
     NTSTATUS status = member == FastIoMember::Write
-                          ? WriteNode(open->medium, open->node, offset->QuadPart, buffer, length, &done)
-                          : ReadNode(open->medium, open->node, offset->QuadPart, buffer, length, &done);
-    if (NT_SUCCESS(status) && (file->Flags & FO_SYNCHRONOUS_IO) != 0) {
-        file->CurrentByteOffset.QuadPart = offset->QuadPart + static_cast<LONGLONG>(done);
+                          ? WriteNode(open->medium, open->node, FileOffset->QuadPart, Buffer, Length, &done)
+                          : ReadNode(open->medium, open->node, FileOffset->QuadPart, Buffer, Length, &done);
+    if (NT_SUCCESS(status) && (FileObject->Flags & FO_SYNCHRONOUS_IO) != 0) {
+        FileObject->CurrentByteOffset.QuadPart = FileOffset->QuadPart + static_cast<LONGLONG>(done);
     }
-    ioStatus->Status = status;
-    ioStatus->Information = done;
+    IoStatus->Status = status;
+    IoStatus->Information = done;
     return TRUE;
 }
 
-BOOLEAN NTAPI Read(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
-                   PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+// The three information queries: `query` fills `Buffer` from the file store unless the file
+// system declines.
+template <FastIoMember member, typename Information, void (*query)(Medium*, FileNode*, Information*)>
+BOOLEAN NTAPI QueryInfo(PFILE_OBJECT FileObject, BOOLEAN /*Wait*/, Information* Buffer, PIO_STATUS_BLOCK IoStatus,
+                        PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(Wait);
-    UNREFERENCED_PARAMETER(LockKey);
-    return Transfer(FastIoMember::Read, FileObject, FileOffset, Length, Buffer, IoStatus, DeviceObject);
-}
-
-BOOLEAN NTAPI Write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait, ULONG LockKey,
-                    PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(Wait);
-    UNREFERENCED_PARAMETER(LockKey);
-    return Transfer(FastIoMember::Write, FileObject, FileOffset, Length, Buffer, IoStatus, DeviceObject);
-}
-
-BOOLEAN NTAPI QueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_BASIC_INFORMATION Buffer,
-                             PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(Wait);
-    CallContext context = Enter(FastIoMember::QueryBasicInfo, DeviceObject, FileObject);
+    CallContext context = Enter(member, DeviceObject, FileObject);
     if (!ServesData(context)) {
         return FALSE;
     }
-    QueryBasic(context.open->medium, context.open->node, Buffer);
+    query(context.open->medium, context.open->node, Buffer);
     IoStatus->Status = STATUS_SUCCESS;
-    IoStatus->Information = sizeof(FILE_BASIC_INFORMATION);
+    IoStatus->Information = sizeof(Information);
     return TRUE;
 }
 
-BOOLEAN NTAPI QueryStandardInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_STANDARD_INFORMATION Buffer,
-                                PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+BOOLEAN NTAPI Lock(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/, PLARGE_INTEGER /*Length*/,
+                   PEPROCESS /*ProcessId*/, ULONG /*Key*/, BOOLEAN /*FailImmediately*/, BOOLEAN /*ExclusiveLock*/,
+                   PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(Wait);
-    CallContext context = Enter(FastIoMember::QueryStandardInfo, DeviceObject, FileObject);
-    if (!ServesData(context)) {
-        return FALSE;
-    }
-    QueryStandard(context.open->medium, context.open->node, Buffer);
-    IoStatus->Status = STATUS_SUCCESS;
-    IoStatus->Information = sizeof(FILE_STANDARD_INFORMATION);
-    return TRUE;
-}
-
-BOOLEAN NTAPI QueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PFILE_NETWORK_OPEN_INFORMATION Buffer,
-                                   PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(Wait);
-    CallContext context = Enter(FastIoMember::QueryNetworkOpenInfo, DeviceObject, FileObject);
-    if (!ServesData(context)) {
-        return FALSE;
-    }
-    QueryNetworkOpen(context.open->medium, context.open->node, Buffer);
-    IoStatus->Status = STATUS_SUCCESS;
-    IoStatus->Information = sizeof(FILE_NETWORK_OPEN_INFORMATION);
-    return TRUE;
-}
-
-BOOLEAN NTAPI Lock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length, PEPROCESS ProcessId,
-                   ULONG Key, BOOLEAN FailImmediately, BOOLEAN ExclusiveLock, PIO_STATUS_BLOCK IoStatus,
-                   PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(ProcessId);
-    UNREFERENCED_PARAMETER(Key);
-    UNREFERENCED_PARAMETER(FailImmediately);
-    UNREFERENCED_PARAMETER(ExclusiveLock);
     Enter(FastIoMember::Lock, DeviceObject, FileObject);
     return Succeed(IoStatus);
 }
 
-BOOLEAN NTAPI UnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, PLARGE_INTEGER Length,
-                           PEPROCESS ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+BOOLEAN NTAPI UnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/, PLARGE_INTEGER /*Length*/,
+                           PEPROCESS /*ProcessId*/, ULONG /*Key*/, PIO_STATUS_BLOCK IoStatus,
+                           PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(ProcessId);
-    UNREFERENCED_PARAMETER(Key);
     Enter(FastIoMember::UnlockSingle, DeviceObject, FileObject);
     return Succeed(IoStatus);
 }
 
-BOOLEAN NTAPI UnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId, PIO_STATUS_BLOCK IoStatus,
+BOOLEAN NTAPI UnlockAll(PFILE_OBJECT FileObject, PEPROCESS /*ProcessId*/, PIO_STATUS_BLOCK IoStatus,
                         PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(ProcessId);
     Enter(FastIoMember::UnlockAll, DeviceObject, FileObject);
     return Succeed(IoStatus);
 }
 
-BOOLEAN NTAPI UnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key, PIO_STATUS_BLOCK IoStatus,
+BOOLEAN NTAPI UnlockAllByKey(PFILE_OBJECT FileObject, PVOID /*ProcessId*/, ULONG /*Key*/, PIO_STATUS_BLOCK IoStatus,
                              PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(ProcessId);
-    UNREFERENCED_PARAMETER(Key);
     Enter(FastIoMember::UnlockAllByKey, DeviceObject, FileObject);
     return Succeed(IoStatus);
 }
 
-BOOLEAN NTAPI DeviceControl(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer, ULONG InputBufferLength,
-                            PVOID OutputBuffer, ULONG OutputBufferLength, ULONG IoControlCode,
-                            PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+BOOLEAN NTAPI DeviceControl(PFILE_OBJECT FileObject, BOOLEAN /*Wait*/, PVOID /*InputBuffer*/,
+                            ULONG /*InputBufferLength*/, PVOID /*OutputBuffer*/, ULONG /*OutputBufferLength*/,
+                            ULONG /*IoControlCode*/, PIO_STATUS_BLOCK /*IoStatus*/, PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(Wait);
-    UNREFERENCED_PARAMETER(InputBuffer);
-    UNREFERENCED_PARAMETER(InputBufferLength);
-    UNREFERENCED_PARAMETER(OutputBuffer);
-    UNREFERENCED_PARAMETER(OutputBufferLength);
-    UNREFERENCED_PARAMETER(IoControlCode);
-    UNREFERENCED_PARAMETER(IoStatus);
     Enter(FastIoMember::DeviceControl, DeviceObject, FileObject);
     return FALSE;
 }
 
-void NTAPI AcquireFileForNtCreateSection(PFILE_OBJECT FileObject)
+// The NtCreateSection pair: counted, nothing held.
+template <FastIoMember member>
+void NTAPI ForNtCreateSection(PFILE_OBJECT FileObject)
 {
-    Enter(FastIoMember::AcquireFileForNtCreateSection, nullptr, FileObject);
+    Enter(member, nullptr, FileObject);
 }
 
-void NTAPI ReleaseFileForNtCreateSection(PFILE_OBJECT FileObject)
-{
-    Enter(FastIoMember::ReleaseFileForNtCreateSection, nullptr, FileObject);
-}
-
-NTSTATUS NTAPI AcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
+NTSTATUS NTAPI AcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER /*EndingOffset*/,
                                   struct _ERESOURCE** ResourceToRelease, PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(EndingOffset);
     Enter(FastIoMember::AcquireForModWrite, DeviceObject, FileObject);
     *ResourceToRelease = nullptr;
     return STATUS_SUCCESS;
 }
 
-BOOLEAN NTAPI MdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
-                      struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+// The MDL and compressed members: counted, and FALSE, so that an IRP follows.
+template <FastIoMember member>
+BOOLEAN NTAPI MdlTransfer(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/, ULONG /*Length*/,
+                          ULONG /*LockKey*/, struct _MDL** /*MdlChain*/, PIO_STATUS_BLOCK /*IoStatus*/,
+                          PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(LockKey);
-    UNREFERENCED_PARAMETER(MdlChain);
-    UNREFERENCED_PARAMETER(IoStatus);
-    Enter(FastIoMember::MdlRead, DeviceObject, FileObject);
+    Enter(member, DeviceObject, FileObject);
     return FALSE;
 }
 
-BOOLEAN NTAPI MdlReadComplete(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
+template <FastIoMember member>
+BOOLEAN NTAPI MdlReadDone(PFILE_OBJECT FileObject, struct _MDL* /*MdlChain*/, PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(MdlChain);
-    Enter(FastIoMember::MdlReadComplete, DeviceObject, FileObject);
+    Enter(member, DeviceObject, FileObject);
     return FALSE;
 }
 
-BOOLEAN NTAPI PrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
-                              struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
+template <FastIoMember member>
+BOOLEAN NTAPI MdlWriteDone(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/, struct _MDL* /*MdlChain*/,
+                           PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(LockKey);
-    UNREFERENCED_PARAMETER(MdlChain);
-    UNREFERENCED_PARAMETER(IoStatus);
-    Enter(FastIoMember::PrepareMdlWrite, DeviceObject, FileObject);
+    Enter(member, DeviceObject, FileObject);
     return FALSE;
 }
 
-BOOLEAN NTAPI MdlWriteComplete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
-                               PDEVICE_OBJECT DeviceObject)
+template <FastIoMember member>
+BOOLEAN NTAPI Compressed(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/, ULONG /*Length*/,
+                         ULONG /*LockKey*/, PVOID /*Buffer*/, struct _MDL** /*MdlChain*/,
+                         PIO_STATUS_BLOCK /*IoStatus*/, struct _COMPRESSED_DATA_INFO* /*CompressedDataInfo*/,
+                         ULONG /*CompressedDataInfoLength*/, PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(MdlChain);
-    Enter(FastIoMember::MdlWriteComplete, DeviceObject, FileObject);
-    return FALSE;
-}
-
-BOOLEAN NTAPI ReadCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
-                             PVOID Buffer, struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus,
-                             struct _COMPRESSED_DATA_INFO* CompressedDataInfo, ULONG CompressedDataInfoLength,
-                             PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(LockKey);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(MdlChain);
-    UNREFERENCED_PARAMETER(IoStatus);
-    UNREFERENCED_PARAMETER(CompressedDataInfo);
-    UNREFERENCED_PARAMETER(CompressedDataInfoLength);
-    Enter(FastIoMember::ReadCompressed, DeviceObject, FileObject);
-    return FALSE;
-}
-
-BOOLEAN NTAPI WriteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
-                              PVOID Buffer, struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus,
-                              struct _COMPRESSED_DATA_INFO* CompressedDataInfo, ULONG CompressedDataInfoLength,
-                              PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(Length);
-    UNREFERENCED_PARAMETER(LockKey);
-    UNREFERENCED_PARAMETER(Buffer);
-    UNREFERENCED_PARAMETER(MdlChain);
-    UNREFERENCED_PARAMETER(IoStatus);
-    UNREFERENCED_PARAMETER(CompressedDataInfo);
-    UNREFERENCED_PARAMETER(CompressedDataInfoLength);
-    Enter(FastIoMember::WriteCompressed, DeviceObject, FileObject);
-    return FALSE;
-}
-
-BOOLEAN NTAPI MdlReadCompleteCompressed(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(MdlChain);
-    Enter(FastIoMember::MdlReadCompleteCompressed, DeviceObject, FileObject);
-    return FALSE;
-}
-
-BOOLEAN NTAPI MdlWriteCompleteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
-                                         PDEVICE_OBJECT DeviceObject)
-{
-    UNREFERENCED_PARAMETER(FileOffset);
-    UNREFERENCED_PARAMETER(MdlChain);
-    Enter(FastIoMember::MdlWriteCompleteCompressed, DeviceObject, FileObject);
+    Enter(member, DeviceObject, FileObject);
     return FALSE;
 }
 
@@ -371,55 +248,50 @@ BOOLEAN NTAPI QueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformat
     return TRUE;
 }
 
-NTSTATUS NTAPI ReleaseForModWrite(PFILE_OBJECT FileObject, struct _ERESOURCE* ResourceToRelease,
+NTSTATUS NTAPI ReleaseForModWrite(PFILE_OBJECT FileObject, struct _ERESOURCE* /*ResourceToRelease*/,
                                   PDEVICE_OBJECT DeviceObject)
 {
-    UNREFERENCED_PARAMETER(ResourceToRelease);
     Enter(FastIoMember::ReleaseForModWrite, DeviceObject, FileObject);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI AcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
+// The Cc flush pair: counted, nothing held.
+template <FastIoMember member>
+NTSTATUS NTAPI ForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    Enter(FastIoMember::AcquireForCcFlush, DeviceObject, FileObject);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI ReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
-{
-    Enter(FastIoMember::ReleaseForCcFlush, DeviceObject, FileObject);
+    Enter(member, DeviceObject, FileObject);
     return STATUS_SUCCESS;
 }
 
 const FAST_IO_DISPATCH FullTable = {
     sizeof(FAST_IO_DISPATCH),
     CheckIfPossible,
-    Read,
-    Write,
-    QueryBasicInfo,
-    QueryStandardInfo,
+    Transfer<FastIoMember::Read>,
+    Transfer<FastIoMember::Write>,
+    QueryInfo<FastIoMember::QueryBasicInfo, FILE_BASIC_INFORMATION, QueryBasic>,
+    QueryInfo<FastIoMember::QueryStandardInfo, FILE_STANDARD_INFORMATION, QueryStandard>,
     Lock,
     UnlockSingle,
     UnlockAll,
     UnlockAllByKey,
     DeviceControl,
-    AcquireFileForNtCreateSection,
-    ReleaseFileForNtCreateSection,
+    ForNtCreateSection<FastIoMember::AcquireFileForNtCreateSection>,
+    ForNtCreateSection<FastIoMember::ReleaseFileForNtCreateSection>,
     nullptr,  // FastIoDetachDevice: filters have one, file systems do not
-    QueryNetworkOpenInfo,
+    QueryInfo<FastIoMember::QueryNetworkOpenInfo, FILE_NETWORK_OPEN_INFORMATION, QueryNetworkOpen>,
     AcquireForModWrite,
-    MdlRead,
-    MdlReadComplete,
-    PrepareMdlWrite,
-    MdlWriteComplete,
-    ReadCompressed,
-    WriteCompressed,
-    MdlReadCompleteCompressed,
-    MdlWriteCompleteCompressed,
+    MdlTransfer<FastIoMember::MdlRead>,
+    MdlReadDone<FastIoMember::MdlReadComplete>,
+    MdlTransfer<FastIoMember::PrepareMdlWrite>,
+    MdlWriteDone<FastIoMember::MdlWriteComplete>,
+    Compressed<FastIoMember::ReadCompressed>,
+    Compressed<FastIoMember::WriteCompressed>,
+    MdlReadDone<FastIoMember::MdlReadCompleteCompressed>,
+    MdlWriteDone<FastIoMember::MdlWriteCompleteCompressed>,
     QueryOpen,
     ReleaseForModWrite,
-    AcquireForCcFlush,
-    ReleaseForCcFlush,
+    ForCcFlush<FastIoMember::AcquireForCcFlush>,
+    ForCcFlush<FastIoMember::ReleaseForCcFlush>,
 };
 
 constexpr size_t MemberSize = sizeof(void*);

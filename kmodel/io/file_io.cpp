@@ -111,6 +111,26 @@ NTSTATUS SendFileRequest(PDEVICE_OBJECT device, PIRP irp, PIO_STATUS_BLOCK ioSta
     return returned == STATUS_PENDING ? ioStatus.Status : returned;
 }
 
+// Answers a request a fast I/O member served: its status block is the request's.
+NTSTATUS ServedByFastIo(const IO_STATUS_BLOCK& ioStatus, PIO_STATUS_BLOCK ioStatusBlock, bool* fastIo)
+{
+    *fastIo = true;
+    if (ioStatusBlock != nullptr) {
+        *ioStatusBlock = ioStatus;
+    }
+    return ioStatus.Status;
+}
+
+// Offers a query of `Information` to the device's fast I/O member at `offset`: TRUE when it
+// served the query.
+template <typename Member, typename Information>
+BOOLEAN OfferQuery(PDEVICE_OBJECT device, LONG offset, PFILE_OBJECT file, PVOID information,
+                   PIO_STATUS_BLOCK ioStatus)
+{
+    auto* member = FastIoMemberOf<Member>(device, offset);
+    return member != nullptr && member(file, TRUE, static_cast<Information*>(information), ioStatus, device);
+}
+
 ULONG MinimumInformationLength(FILE_INFORMATION_CLASS infoClass)
 {
     switch (infoClass) {
@@ -144,11 +164,7 @@ NTSTATUS ReadWriteLocked(const FileReference& reference, bool write, PIO_STATUS_
             device, write ? FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWrite) : FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead));
         IO_STATUS_BLOCK ioStatus{};
         if (member != nullptr && member(file, &offset, length, TRUE, lockKey, buffer, &ioStatus, device)) {
-            *fastIo = true;
-            if (ioStatusBlock != nullptr) {
-                *ioStatusBlock = ioStatus;
-            }
-            return ioStatus.Status;
+            return ServedByFastIo(ioStatus, ioStatusBlock, fastIo);
         }
     }
 
@@ -182,24 +198,14 @@ NTSTATUS QueryLocked(const FileReference& reference, PIO_STATUS_BLOCK ioStatusBl
     if ((file->Flags & FO_SYNCHRONOUS_IO) != 0 &&
         (infoClass == FileBasicInformation || infoClass == FileStandardInformation)) {
         IO_STATUS_BLOCK ioStatus{};
-        BOOLEAN served = FALSE;
-        if (infoClass == FileBasicInformation) {
-            auto* member = FastIoMemberOf<FAST_IO_QUERY_BASIC_INFO>(
-                device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryBasicInfo));
-            served = member != nullptr &&
-                     member(file, TRUE, static_cast<PFILE_BASIC_INFORMATION>(information), &ioStatus, device);
-        } else {
-            auto* member = FastIoMemberOf<FAST_IO_QUERY_STANDARD_INFO>(
-                device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryStandardInfo));
-            served = member != nullptr &&
-                     member(file, TRUE, static_cast<PFILE_STANDARD_INFORMATION>(information), &ioStatus, device);
-        }
+        BOOLEAN served =
+            infoClass == FileBasicInformation
+                ? OfferQuery<FAST_IO_QUERY_BASIC_INFO, FILE_BASIC_INFORMATION>(
+                      device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryBasicInfo), file, information, &ioStatus)
+                : OfferQuery<FAST_IO_QUERY_STANDARD_INFO, FILE_STANDARD_INFORMATION>(
+                      device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryStandardInfo), file, information, &ioStatus);
         if (served) {
-            *fastIo = true;
-            if (ioStatusBlock != nullptr) {
-                *ioStatusBlock = ioStatus;
-            }
-            return ioStatus.Status;
+            return ServedByFastIo(ioStatus, ioStatusBlock, fastIo);
         }
     }
 
@@ -272,61 +278,61 @@ using namespace km::io;
 
 namespace {
 
+// NtReadFile, NtWriteFile and their Zw forms: a Zw call runs with KernelMode as its previous mode.
+template <bool write, bool kernel>
 NTSTATUS ReadWriteService(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PIO_STATUS_BLOCK IoStatusBlock,
-                          PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key, bool write,
-                          KPROCESSOR_MODE mode)
+                          PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key)
 {
     if (Event != nullptr || ApcRoutine != nullptr) {
         return STATUS_NOT_IMPLEMENTED;  // the model's requests are synchronous
     }
     bool fastIo;
-    return ReadWriteFile(FileHandle, write, IoStatusBlock, Buffer, Length, ByteOffset, Key, mode, &fastIo);
+    if (kernel) {
+        PreviousModeScope scope(KernelMode);
+        return ReadWriteFile(FileHandle, write, IoStatusBlock, Buffer, Length, ByteOffset, Key, KernelMode, &fastIo);
+    }
+    return ReadWriteFile(FileHandle, write, IoStatusBlock, Buffer, Length, ByteOffset, Key, CurrentPreviousMode(),
+                         &fastIo);
 }
 
 }  // namespace
 
 // Reads from a file for the calling thread's previous mode. ByteOffset null (or
 // FILE_USE_FILE_POINTER_POSITION) reads at the current position of a synchronous file.
-extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID /*ApcContext*/,
                                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                                      PLARGE_INTEGER ByteOffset, PULONG Key)
 {
-    UNREFERENCED_PARAMETER(ApcContext);
-    return ReadWriteService(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset, Key, false,
-                            CurrentPreviousMode());
-}
-
-// As NtReadFile, from kernel mode.
-extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                                     PLARGE_INTEGER ByteOffset, PULONG Key)
-{
-    UNREFERENCED_PARAMETER(ApcContext);
-    PreviousModeScope kernel(KernelMode);
-    return ReadWriteService(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset, Key, false,
-                            KernelMode);
+    return ReadWriteService<false, false>(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                                          Key);
 }
 
 // Writes to a file for the calling thread's previous mode; ByteOffset as for NtReadFile, or
 // FILE_WRITE_TO_END_OF_FILE.
-extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID /*ApcContext*/,
                                       PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                                       PLARGE_INTEGER ByteOffset, PULONG Key)
 {
-    UNREFERENCED_PARAMETER(ApcContext);
-    return ReadWriteService(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset, Key, true,
-                            CurrentPreviousMode());
+    return ReadWriteService<true, false>(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                                         Key);
+}
+
+// As NtReadFile, from kernel mode.
+extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID /*ApcContext*/,
+                                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                                     PLARGE_INTEGER ByteOffset, PULONG Key)
+{
+    return ReadWriteService<false, true>(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                                         Key);
 }
 
 // As NtWriteFile, from kernel mode.
-extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID /*ApcContext*/,
                                       PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                                       PLARGE_INTEGER ByteOffset, PULONG Key)
 {
-    UNREFERENCED_PARAMETER(ApcContext);
-    PreviousModeScope kernel(KernelMode);
-    return ReadWriteService(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset, Key, true,
-                            KernelMode);
+    return ReadWriteService<true, true>(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                                        Key);
 }
 
 // Basic, standard or network-open information of a file for the calling thread's previous mode.
@@ -365,37 +371,38 @@ km::OpenResult km::CreateFile(const std::u16string& name, ULONG disposition, ACC
     return result;
 }
 
-km::FileIoResult km::ReadFile(HANDLE file, uint64_t offset, void* buffer, ULONG length, bool kernel)
+namespace {
+
+// A read or write at `offset` through the services' own path, as the tests ask for it.
+km::FileIoResult TestReadWrite(HANDLE file, bool write, uint64_t offset, void* buffer, ULONG length, bool kernel)
 {
-    FileIoResult result{};
+    km::FileIoResult result{};
     IO_STATUS_BLOCK ioStatus{};
     LARGE_INTEGER byteOffset;
     byteOffset.QuadPart = static_cast<LONGLONG>(offset);
     KPROCESSOR_MODE mode = kernel ? static_cast<KPROCESSOR_MODE>(KernelMode) : CurrentPreviousMode();
     PreviousModeScope scope(mode);
-    result.status = ReadWriteFile(file, false, &ioStatus, buffer, length, &byteOffset, nullptr, mode, &result.fastIo);
+    result.status = ReadWriteFile(file, write, &ioStatus, buffer, length, &byteOffset, nullptr, mode, &result.fastIo);
     result.information = ioStatus.Information;
     return result;
 }
 
+}  // namespace
+
+km::FileIoResult km::ReadFile(HANDLE file, uint64_t offset, void* buffer, ULONG length, bool kernel)
+{
+    return TestReadWrite(file, false, offset, buffer, length, kernel);
+}
+
 km::FileIoResult km::WriteFile(HANDLE file, uint64_t offset, const void* buffer, ULONG length, bool kernel)
 {
-    FileIoResult result{};
-    IO_STATUS_BLOCK ioStatus{};
-    LARGE_INTEGER byteOffset;
-    byteOffset.QuadPart = static_cast<LONGLONG>(offset);
-    KPROCESSOR_MODE mode = kernel ? static_cast<KPROCESSOR_MODE>(KernelMode) : CurrentPreviousMode();
-    PreviousModeScope scope(mode);
-    result.status = ReadWriteFile(file, true, &ioStatus, const_cast<void*>(buffer), length, &byteOffset, nullptr, mode,
-                                  &result.fastIo);
-    result.information = ioStatus.Information;
-    return result;
+    return TestReadWrite(file, true, offset, const_cast<void*>(buffer), length, kernel);
 }
 
 km::FileIoResult km::QueryInformationFile(HANDLE file, void* buffer, ULONG length, FILE_INFORMATION_CLASS infoClass,
                                           bool kernel)
 {
-    FileIoResult result{};
+    km::FileIoResult result{};
     IO_STATUS_BLOCK ioStatus{};
     KPROCESSOR_MODE mode = kernel ? static_cast<KPROCESSOR_MODE>(KernelMode) : CurrentPreviousMode();
     PreviousModeScope scope(mode);

@@ -87,7 +87,9 @@ extern "C" void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICOD
     USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
                                                                           : DestinationString->MaximumLength;
     bytes = (USHORT)(bytes & ~1u);
-    memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    if (bytes != 0) {  // an empty source may have no buffer at all
+        memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    }
     DestinationString->Length = bytes;
     KmpTerminateIfRoom(DestinationString);
 }
