@@ -139,9 +139,16 @@ TEST_F(IoDeviceControlTest, InformationBytesAreCopiedBackUnlessTheStatusIsAnErro
     ZwClose(handle);
 }
 
-TEST_F(IoDeviceControlTest, RequestorModeIsTheCallersPreviousMode)
+// The requestor mode is the caller's previous mode; other methods than METHOD_BUFFERED, and an
+// access the code asks for that a user handle lacks, are refused before the driver.
+TEST_F(IoDeviceControlTest, RequestorModeIsTheCallersPreviousModeAndRefusalsComeFirst)
 {
     AnswerWith(STATUS_SUCCESS, 0, 0);
+    HANDLE readOnly = Open(true, GENERIC_READ);
+    EXPECT_EQ(Control(readOnly, IoctlNeither, nullptr, 0, nullptr, 0), STATUS_NOT_IMPLEMENTED);
+    EXPECT_FALSE(seen.called);
+    EXPECT_EQ(Control(readOnly, IoctlWrite, nullptr, 0, nullptr, 0), STATUS_SUCCESS) << "kernel mode is not checked";
+    ZwClose(readOnly);
     HANDLE kernelHandle = Open(true);
     ASSERT_EQ(Control(kernelHandle, IoctlBuffered, nullptr, 0, nullptr, 0, true), STATUS_SUCCESS);
     EXPECT_EQ(seen.requestorMode, KernelMode) << "Nt* from a System thread";
@@ -159,6 +166,11 @@ TEST_F(IoDeviceControlTest, RequestorModeIsTheCallersPreviousMode)
         EXPECT_EQ(Control(kernelHandle, IoctlBuffered, nullptr, 0, nullptr, 0, true), STATUS_INVALID_HANDLE)
             << "user mode cannot use a kernel handle";
         EXPECT_EQ(NtClose(handle), STATUS_SUCCESS);
+        HANDLE userReadOnly = Open(false, GENERIC_READ);
+        seen = Seen{};
+        EXPECT_EQ(Control(userReadOnly, IoctlWrite, nullptr, 0, nullptr, 0, true), STATUS_ACCESS_DENIED);
+        EXPECT_FALSE(seen.called);
+        NtClose(userReadOnly);
     });
     EXPECT_EQ(ntMode, UserMode);
     EXPECT_EQ(ntPrevious, UserMode);
@@ -189,23 +201,6 @@ TEST_F(IoDeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
     EXPECT_EQ(ioStatus.Information, 4u);
     EXPECT_EQ(std::string(output, 4), "late");
     ZwClose(handle);
-}
-
-TEST_F(IoDeviceControlTest, OtherMethodsAndMissingAccessAreRefusedBeforeTheDriver)
-{
-    AnswerWith(STATUS_SUCCESS, 0, 0);
-    HANDLE handle = Open(true, GENERIC_READ);
-    EXPECT_EQ(Control(handle, IoctlNeither, nullptr, 0, nullptr, 0), STATUS_NOT_IMPLEMENTED);
-    EXPECT_FALSE(seen.called);
-    EXPECT_EQ(Control(handle, IoctlWrite, nullptr, 0, nullptr, 0), STATUS_SUCCESS) << "kernel mode is not checked";
-    ZwClose(handle);
-    seen = Seen{};
-    km::RunAsUser([&] {
-        HANDLE readOnly = Open(false, GENERIC_READ);
-        EXPECT_EQ(Control(readOnly, IoctlWrite, nullptr, 0, nullptr, 0, true), STATUS_ACCESS_DENIED);
-        NtClose(readOnly);
-    });
-    EXPECT_FALSE(seen.called);
 }
 
 TEST_F(IoDeviceControlTest, BuiltRequestsAreFreedByTheirCompletion)

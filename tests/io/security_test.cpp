@@ -9,15 +9,6 @@ using IoSecurityTest = KernelTest;
 
 const LUID LoadDriver = RtlConvertLongToLuid(SE_LOAD_DRIVER_PRIVILEGE);
 
-TEST_F(IoSecurityTest, TheSystemProcessHoldsEveryPrivilegeEnabled)
-{
-    for (ULONG privilege = SE_MIN_WELL_KNOWN_PRIVILEGE; privilege <= SE_MAX_WELL_KNOWN_PRIVILEGE; ++privilege) {
-        EXPECT_EQ(km::QueryPrivilege(km::SystemProcess(), privilege), km::PrivilegeState::Enabled) << privilege;
-    }
-    EXPECT_EQ(ExGetPreviousMode(), KernelMode);
-    EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
-}
-
 TEST_F(IoSecurityTest, APrivilegeHeldDisabledPassesOnceAdjustedAndNotOnceRevoked)
 {
     km::Process* process = km::CreateProcess("controller.exe");
@@ -43,8 +34,15 @@ TEST_F(IoSecurityTest, APrivilegeHeldDisabledPassesOnceAdjustedAndNotOnceRevoked
     km::ExitProcess(process);
 }
 
+// The System process holds every privilege enabled; a user process without one fails only the
+// checks made for user mode, and cannot enable it.
 TEST_F(IoSecurityTest, AUserProcessWithoutThePrivilegeFailsOnlyUserModeChecksAndCannotAdjustIt)
 {
+    for (ULONG privilege = SE_MIN_WELL_KNOWN_PRIVILEGE; privilege <= SE_MAX_WELL_KNOWN_PRIVILEGE; ++privilege) {
+        EXPECT_EQ(km::QueryPrivilege(km::SystemProcess(), privilege), km::PrivilegeState::Enabled) << privilege;
+    }
+    EXPECT_EQ(ExGetPreviousMode(), KernelMode);
+    EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "on the System process";
     km::RunAsUser([] {
         EXPECT_EQ(ExGetPreviousMode(), UserMode);
         EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
