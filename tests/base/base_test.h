@@ -30,25 +30,6 @@ private:
     KIRQL previous_ = PASSIVE_LEVEL;
 };
 
-// A model thread of the System process that is joined when the object goes away.
-class ModelThread {
-public:
-    explicit ModelThread(std::function<void()> body) : thread_(km::StartThread(km::SystemProcess(), std::move(body))) {}
-    ~ModelThread() { Join(); }
-
-    void Join()
-    {
-        if (thread_ != nullptr) {
-            km::JoinThread(thread_);
-            thread_ = nullptr;
-        }
-    }
-    HANDLE Id() const { return km::ThreadId(thread_); }
-
-private:
-    km::Thread* thread_;
-};
-
 // Runs `body` on two model threads at once and waits for both.
 inline void OnTwoThreads(const std::function<void()>& body)
 {

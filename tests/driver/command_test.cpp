@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "driver/commands.h"
-#include "support/host_test.h"
+#include "support/test_module.h"
 
 namespace {
 
@@ -87,23 +87,31 @@ class CommandBufferTest : public HostTest, public ::testing::WithParamInterface<
 TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
 {
     const BufferNeeds& needs = GetParam();
-    // Commands 18 and 26 name a device of the host (26: with a null handler); the rest take nulls.
+    if (needs.command == HostCommandRegisterNotifyForwarders) {  // taken only after Connect
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandConnect), sizeof(ConnectReply))));
+    }
+    // Commands 18 and 26 name a device of the host (26: with a null handler), 23 and 25 a module
+    // routine first; the rest take nulls. Command 15 switches the link on.
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     uint64_t pointer = needs.command == HostCommandSetRedirectDevice || needs.command == HostCommandAddOverride
-                           ? reinterpret_cast<uintptr_t>(device)
-                           : 0;
-    std::vector<uint8_t> block = CommandBlock(needs.command, {pointer, 0, 0, 0});
+                           ? Address(device)
+                           : TestModule::AttachNotifyRoutine();
+    std::vector<uint8_t> block = CommandBlock(needs.command, {pointer, 0, 0, 0}, HOST_LINK_ON);
     std::vector<uint8_t> shortInput(block.begin(), block.begin() + needs.input - 1);
     for (const auto& [input, output] : {std::pair{shortInput, needs.output}, std::pair{block, needs.output - 1}}) {
         ControlAnswer answer = KernelCommand(input, output);
         EXPECT_EQ(answer.status, STATUS_INVALID_BUFFER_SIZE) << input.size() << " in, " << output << " out";
         EXPECT_EQ(answer.information, 0u);
     }
-    // Nothing was done: the redirect device is still unset and the device has no override.
+    // Nothing was done: no redirect device or handler, no override, no link, no module routine,
+    // and the notify routines registered only by the Connect above.
     EXPECT_EQ(globals->RedirectDevice, nullptr);
-    km::IrpRequest read;
-    read.majorFunction = IRP_MJ_READ;
-    EXPECT_EQ(km::SendIrp(device, read).status, STATUS_NOT_SAME_DEVICE);
+    EXPECT_EQ(globals->RedirectHandler, nullptr);
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NOT_SAME_DEVICE);
+    EXPECT_EQ(globals->LinkState, LinkStateUnlinked);
+    EXPECT_EQ(globals->AttachNotify, nullptr);
+    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
+    EXPECT_EQ(globals->NotifyRoutinesRegistered, needs.command == HostCommandRegisterNotifyForwarders ? 1 : 0);
 
     std::vector<uint8_t> exact(block.begin(), block.begin() + needs.input);
     ControlAnswer answer = KernelCommand(exact, needs.output);
@@ -112,7 +120,11 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandBuffers, CommandBufferTest,
-                         ::testing::Values(BufferNeeds{HostCommandSetRedirectDevice, 24, 8},
+                         ::testing::Values(BufferNeeds{HostCommandConnect, 12, sizeof(ConnectReply)},
+                                           BufferNeeds{HostCommandSetLink, 16, 8},
+                                           BufferNeeds{HostCommandRegisterEntryPoints, 48, 8},
+                                           BufferNeeds{HostCommandRegisterNotifyForwarders, 32, 8},
+                                           BufferNeeds{HostCommandSetRedirectDevice, 24, 8},
                                            BufferNeeds{HostCommandGetRedirectDevice, 12, 16},
                                            BufferNeeds{HostCommandSetRedirectHandler, 24, 8},
                                            BufferNeeds{HostCommandGetPoolRoutines, 12, 216},

@@ -135,16 +135,16 @@ TEST_F(OverrideTest, OverrideRemovalWaitsForTheHandlerInside)
     ASSERT_EQ(Add(device, HoldingHandler).status, STATUS_SUCCESS);
 
     NTSTATUS readStatus = STATUS_PENDING;
-    km::Thread* reader = km::StartThread(km::SystemProcess(), [&] { readStatus = Read(device); });
+    ModelThread reader([&] { readStatus = Read(device); });
     KeWaitForSingleObject(&HeldEntered, Executive, KernelMode, FALSE, nullptr);
     std::atomic<NTSTATUS> removeStatus{STATUS_PENDING};
-    km::Thread* remover = km::StartThread(km::SystemProcess(), [&] { removeStatus = Remove(device).status; });
+    ModelThread remover([&] { removeStatus = Remove(device).status; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(removeStatus, STATUS_PENDING) << "command 27 went ahead while the handler was inside";
 
     KeSetEvent(&HeldRelease, IO_NO_INCREMENT, FALSE);
-    km::JoinThread(reader);
-    km::JoinThread(remover);
+    reader.Join();
+    remover.Join();
     EXPECT_EQ(readStatus, NewerStatus);
     EXPECT_EQ(removeStatus, STATUS_SUCCESS);
     EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE);

@@ -1,11 +1,11 @@
 // The redirect device and its handler: commands 18 to 20 and the redirect step of routing.
 #include <atomic>
 
-#include "support/host_test.h"
+#include "support/test_module.h"
 
 namespace {
 
-using RedirectTest = HostTest;
+using RedirectTest = ModuleTest;
 
 std::atomic<LONG> InFlightSeenByHandler{-1};
 HostGlobalsRecord* HandlerGlobals = nullptr;
@@ -46,20 +46,22 @@ TEST_F(RedirectTest, RedirectCommandsSetAndReport)
 TEST_F(RedirectTest, RedirectRoutesToTheHandlerOnlyWhileLinked)
 {
     HandlerGlobals = globals;
+    OpenModule();  // links and unlinks the way a module does
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}));
-    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(device)})).status, STATUS_SUCCESS);
+    ASSERT_TRUE(Accepted(module->Send(CommandBlock(HostCommandSetRedirectDevice, {Address(device)}))));
+    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
 
     km::IrpResult result = SendMajor(device, IRP_MJ_READ);  // no handler
     EXPECT_EQ(result.status, STATUS_NO_MEDIA_IN_DEVICE);
     EXPECT_EQ(result.information, 0u);
-    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {Address(RedirectHandler)})).status,
-              STATUS_SUCCESS);
-    for (LONG state : {LinkStateUnlinked, LinkStateUnloading}) {
-        SetLinkState(state);
-        EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "link state " << state;
-    }
+    ASSERT_TRUE(Accepted(module->Send(CommandBlock(HostCommandSetRedirectHandler, {Address(RedirectHandler)}))));
+    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "unlinked";
+    SetLinkState(LinkStateUnloading);  // no command leads there yet
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "unloading";
 
-    SetLinkState(LinkStateLinked);
+    SetLinkState(LinkStateUnlinked);
+    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
     result = SendMajor(device, IRP_MJ_READ);
     EXPECT_EQ(result.returned, STATUS_END_OF_FILE);
     EXPECT_EQ(result.information, 5u);
@@ -73,11 +75,10 @@ TEST_F(RedirectTest, RedirectRoutesToTheHandlerOnlyWhileLinked)
     globals->Started = 1;
 
     // The control device stays the host's even when named as the redirect device.
-    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(globals->ControlDevice)})).status,
-              STATUS_SUCCESS);
+    ASSERT_TRUE(Accepted(module->Send(CommandBlock(HostCommandSetRedirectDevice, {Address(globals->ControlDevice)}))));
     EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, 8).status, STATUS_SUCCESS);
     // Cleared, the device routes by its type again: a file-system filter device goes down.
-    ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {0})).status, STATUS_SUCCESS);
+    ASSERT_TRUE(Accepted(module->Send(CommandBlock(HostCommandSetRedirectDevice, {0}))));
     EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_SUCCESS);
 }
 

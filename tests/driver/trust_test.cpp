@@ -13,17 +13,11 @@ const std::vector<std::pair<ULONG, bool>> LoadDriverEnabled = {{SE_LOAD_DRIVER_P
 
 // The commands that carry kernel addresses, each with full buffers.
 const std::pair<uint32_t, ULONG> KernelOnlyCommands[] = {
-    {HostCommandSetRedirectDevice, 8},  {HostCommandGetRedirectDevice, 16}, {HostCommandSetRedirectHandler, 8},
-    {HostCommandGetPoolRoutines, 216}, {HostCommandAddOverride, 8},
+    {HostCommandConnect, sizeof(ConnectReply)}, {HostCommandSetRedirectDevice, 8},
+    {HostCommandGetRedirectDevice, 16},         {HostCommandSetRedirectHandler, 8},
+    {HostCommandGetPoolRoutines, 216},          {HostCommandRegisterEntryPoints, 8},
+    {HostCommandRegisterNotifyForwarders, 8},   {HostCommandAddOverride, 8},
 };
-
-TEST_F(TrustTest, TrustVersionQueryIsOpenToEveryone)
-{
-    ControlAnswer answer = User(IOCTL_HOST_QUERY_VERSION, {}, 8, NoPrivilege);
-    EXPECT_EQ(answer.status, STATUS_SUCCESS);
-    EXPECT_EQ(answer.information, 8u);
-    EXPECT_EQ(answer.output[0], 0x01);
-}
 
 TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
 {
@@ -31,7 +25,7 @@ TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
     uint64_t address = reinterpret_cast<uintptr_t>(device);
     for (const auto& privileges : {NoPrivilege, LoadDriverEnabled}) {
         for (const auto& [command, outputLength] : KernelOnlyCommands) {
-            ControlAnswer answer = User(IOCTL_HOST_COMMAND, CommandBlock(command, {address, address, 0}),
+            ControlAnswer answer = User(IOCTL_HOST_COMMAND, CommandBlock(command, {address, address, 0, 0}),
                                         outputLength, privileges);
             EXPECT_EQ(answer.status, STATUS_ACCESS_DENIED) << "command " << command;
             EXPECT_EQ(answer.output[0], OutputFill) << "command " << command << " delivered a reply";
@@ -43,32 +37,41 @@ TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
     // None of them took effect.
     EXPECT_EQ(globals->RedirectDevice, nullptr);
     EXPECT_EQ(globals->RedirectHandler, nullptr);
-    km::IrpRequest read;
-    read.majorFunction = IRP_MJ_READ;
-    EXPECT_EQ(km::SendIrp(device, read).status, STATUS_NOT_SAME_DEVICE);
+    EXPECT_EQ(globals->NotifyRoutinesRegistered, 0);
+    EXPECT_EQ(globals->AttachNotify, nullptr);
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NOT_SAME_DEVICE);
 
     // The same commands from kernel mode, through a kernel handle.
     km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), true);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
-    std::vector<uint8_t> block = CommandBlock(HostCommandSetRedirectDevice, {address});
-    uint8_t reply[8];
-    IO_STATUS_BLOCK ioStatus{};
-    EXPECT_EQ(ZwDeviceIoControlFile(opened.handle, nullptr, nullptr, nullptr, &ioStatus, IOCTL_HOST_COMMAND,
-                                    block.data(), static_cast<ULONG>(block.size()), reply, sizeof(reply)),
-              STATUS_SUCCESS);
+    EXPECT_TRUE(Accepted(ControlThroughHandle(opened.handle, true, IOCTL_HOST_COMMAND,
+                                              CommandBlock(HostCommandSetRedirectDevice, {address}), 8)));
     EXPECT_EQ(globals->RedirectDevice, device);
     EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
 }
 
 TEST_F(TrustTest, TrustOtherCodesNeedTheLoadDriverPrivilegeEnabled)
 {
+    ControlAnswer version = User(IOCTL_HOST_QUERY_VERSION, {}, 8, NoPrivilege);
+    EXPECT_EQ(version.status, STATUS_SUCCESS) << "the version query is open to everyone";
+    EXPECT_EQ(version.output[0], 0x01);
+
+    std::vector<uint8_t> link = CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON);
+    std::vector<uint8_t> withdraw = CommandBlock(HostCommandWithdrawEntryPoints);
     std::vector<uint8_t> remove = CommandBlock(HostCommandRemoveOverride, {0x1000});
     std::vector<uint8_t> unknown = CommandBlock(13, {0});
     for (const auto& privileges : {NoPrivilege, LoadDriverDisabled}) {
-        EXPECT_EQ(User(IOCTL_HOST_COMMAND, remove, 8, privileges).status, STATUS_PRIVILEGE_NOT_HELD);
-        EXPECT_EQ(User(IOCTL_HOST_COMMAND, unknown, 8, privileges).status, STATUS_PRIVILEGE_NOT_HELD);
+        for (const std::vector<uint8_t>& block : {link, withdraw, remove, unknown}) {
+            EXPECT_EQ(User(IOCTL_HOST_COMMAND, block, 8, privileges).status, STATUS_PRIVILEGE_NOT_HELD)
+                << "command " << int(block[0]);
+        }
     }
-    // With the privilege the command runs: command 27 finds no override, an unknown code is refused.
+    EXPECT_EQ(globals->LinkState, LinkStateUnlinked);
+    // With the privilege the command runs: the link is made and withdrawn, command 27 finds no
+    // override, an unknown code is refused.
+    EXPECT_EQ(User(IOCTL_HOST_COMMAND, link, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
+    EXPECT_EQ(globals->LinkState, LinkStateLinked);
+    EXPECT_EQ(User(IOCTL_HOST_COMMAND, withdraw, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, remove, 8, LoadDriverEnabled).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, unknown, 8, LoadDriverEnabled).status, STATUS_INVALID_PARAMETER);
     // Buffer checks that come before the command is known apply to everyone alike.

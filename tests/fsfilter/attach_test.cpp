@@ -18,7 +18,7 @@ std::vector<long> References(const std::vector<PDEVICE_OBJECT>& devices)
 
 // Before the host: the standard file systems with a disk and a CD-ROM volume mounted, and a
 // flagged disk file system with a volume mounted, then unregistered.
-class AttachTest : public FsFilterTest {
+class HostAttachTest : public FsFilterTest {
 protected:
     void BeforeHost() override
     {
@@ -59,7 +59,7 @@ protected:
     std::vector<long> referencesBefore;
 };
 
-TEST_F(AttachTest, AttachToRunningFileSystemsAndTheirMountedVolumes)
+TEST_F(HostAttachTest, AttachToRunningFileSystemsAndTheirMountedVolumes)
 {
     for (km::FileSystem* fs : {fileSystems.fat, fileSystems.cdfs, fileSystems.rdr}) {
         PDEVICE_OBJECT control = km::FileSystemControlDevice(fs);
@@ -96,9 +96,9 @@ TEST_F(AttachTest, AttachToRunningFileSystemsAndTheirMountedVolumes)
 }
 
 // The same setting, for the file systems that register and unregister after the host started.
-using RegistrationTest = AttachTest;
+using HostRegistrationTest = HostAttachTest;
 
-TEST_F(RegistrationTest, RegistrationAttachesLaterFileSystemsAndUnregistrationTakesTheirFilterAway)
+TEST_F(HostRegistrationTest, RegistrationAttachesLaterFileSystemsAndUnregistrationTakesTheirFilterAway)
 {
     PDEVICE_OBJECT control = km::FileSystemControlDevice(later);
     PDEVICE_OBJECT volume = km::MountedVolume(laterStorage);
@@ -133,7 +133,7 @@ TEST_F(RegistrationTest, RegistrationAttachesLaterFileSystemsAndUnregistrationTa
     EXPECT_EQ(HostDeviceCount(), devices);
 }
 
-TEST_F(RegistrationTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSystemOrVolume)
+TEST_F(HostRegistrationTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSystemOrVolume)
 {
     // The later file system's volume put on a named device, so that only its named base excludes
     // it; two devices of its driver, one without a storage device and one of another type.

@@ -9,7 +9,7 @@ namespace {
 using km::FastIoMember;
 
 // storage -(VPB)-> volume <- other <- filter: two devices of the model's lower driver below the host.
-class FastIoSectionTest : public FsFilterTest {
+class HostFastIoSectionTest : public FsFilterTest {
 protected:
     void SetUp() override
     {
@@ -61,7 +61,7 @@ protected:
     FILE_OBJECT file{};
 };
 
-TEST_F(FastIoSectionTest, FastIoSectionPairFindsTheHostDeviceAboveTheVolume)
+TEST_F(HostFastIoSectionTest, FastIoSectionPairFindsTheHostDeviceAboveTheVolume)
 {
     EXPECT_EQ(Pair(), Sides(2, FastIoSide::Lower));
     Register(&moduleTable, true);

@@ -18,7 +18,7 @@ struct EntryCase {
               [](const FAST_IO_DISPATCH* table, const FastIoArguments& sent) { return Invoke(table->field, sent); }},
 const EntryCase ForwardingEntries[] = {FASTIO_FORWARDING_MEMBERS(FASTIO_ENTRY_CASE)};
 
-class FastIoTest : public FsFilterTest {
+class HostFastIoTest : public FsFilterTest {
 protected:
     void SetUp() override
     {
@@ -44,7 +44,7 @@ protected:
     IO_STACK_LOCATION irpStack{};
 };
 
-class FastIoEntryTest : public FastIoTest, public ::testing::WithParamInterface<EntryCase> {
+class HostFastIoEntryTest : public HostFastIoTest, public ::testing::WithParamInterface<EntryCase> {
 protected:
     // Calls the entry through the host's driver object, as the I/O manager does: who served it.
     void ExpectCall(PDEVICE_OBJECT through, const char* label, FastIoSide side, PDEVICE_OBJECT device)
@@ -72,7 +72,7 @@ protected:
     }
 };
 
-TEST_P(FastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
+TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
 {
     const km::FastIoMember member = GetParam().member;
     ExpectCall(filter, "unlinked", FastIoSide::Lower, lower);
@@ -110,10 +110,10 @@ TEST_P(FastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     ExpectCall(filter, "no lower table", FastIoSide::Lower, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(FastIoEntries, FastIoEntryTest, ::testing::ValuesIn(ForwardingEntries),
+INSTANTIATE_TEST_SUITE_P(HostFastIoEntries, HostFastIoEntryTest, ::testing::ValuesIn(ForwardingEntries),
                          [](const ::testing::TestParamInfo<EntryCase>& entry) { return entry.param.label; });
 
-TEST_F(FastIoTest, FastIoQueryOpenNamesTheLowerDeviceInTheStackForTheLowerDriverOnly)
+TEST_F(HostFastIoTest, FastIoQueryOpenNamesTheLowerDeviceInTheStackForTheLowerDriverOnly)
 {
     FILE_NETWORK_OPEN_INFORMATION information{};
     Recorded.sent.irp = &irp;

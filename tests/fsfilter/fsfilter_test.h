@@ -4,7 +4,6 @@
 // AttachRecord per recorded filter device, then the model's leak report.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "fsfilter/attachmanager.h"
@@ -12,36 +11,25 @@
 #include "kmodel/fs_model.h"
 #include "support/test_module.h"
 
-// A command the host delivered a reply for, with Status 0.
-inline bool Accepted(const ControlAnswer& answer)
-{
-    return answer.status == STATUS_SUCCESS && ReplyStatus(answer) == 0;
-}
-
-class FsFilterTest : public HostTest {
+class FsFilterTest : public ModuleTest {
 protected:
     bool LoadAtSetUp() const override { return false; }
     virtual void BeforeHost() {}
     void SetUp() override
     {
-        HostTest::SetUp();
+        ModuleTest::SetUp();
         BeforeHost();
         ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
-        module = std::make_unique<TestModule>();
-        ASSERT_EQ(module->Open(ControlDeviceNameFor(HostServiceName)), STATUS_SUCCESS);
+        OpenModule();
         ASSERT_TRUE(Accepted(module->Connect()));
     }
     void TearDown() override
     {
-        if (module != nullptr) {
-            module->Unlink();  // nothing calls the module once it is gone
-            module.reset();
-        }
         if (globals != nullptr) {
             EXPECT_EQ(km::OutstandingBlocks(DeviceListPoolTag), 0u);
             EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("None")), Records().size()) << "untagged pool but records";
         }
-        HostTest::TearDown();
+        ModuleTest::TearDown();
     }
     // Registers the module's notifications and `fastIo` (command 23), linked or not.
     void Register(PFAST_IO_DISPATCH fastIo, bool link)
@@ -93,6 +81,4 @@ protected:
         }
         return count;
     }
-
-    std::unique_ptr<TestModule> module;
 };

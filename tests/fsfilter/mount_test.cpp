@@ -5,7 +5,7 @@
 
 namespace {
 
-class MountTest : public FsFilterTest {
+class HostMountTest : public FsFilterTest {
 protected:
     void BeforeHost() override { fileSystems = km::StartStandardFileSystems(); }
     void SetUp() override
@@ -37,18 +37,18 @@ protected:
     {
         km::SetMountBehaviour(fileSystems.fat, km::MountBehaviour::Pend);
         NTSTATUS mounted = STATUS_PENDING;
-        km::Thread* mounter = km::StartThread(km::SystemProcess(), [&] { mounted = km::MountVolume(storage); });
+        ModelThread mounter([&] { mounted = km::MountVolume(storage); });
         EXPECT_TRUE(km::WaitForPendedMounts(fileSystems.fat, 1));
         during();
         km::CompletePendedMount(fileSystems.fat, mount, STATUS_DEVICE_NOT_READY);
-        km::JoinThread(mounter);
+        mounter.Join();
         return mounted;
     }
 
     km::StandardFileSystems fileSystems{};
 };
 
-TEST_F(MountTest, MountAtOnceAttachesAndRecordsNewestFirst)
+TEST_F(HostMountTest, MountAtOnceAttachesAndRecordsNewestFirst)
 {
     PDEVICE_OBJECT first = km::CreateStorageDevice(km::StorageType::Disk);
     PDEVICE_OBJECT second = km::CreateStorageDevice(km::StorageType::CdRom);
@@ -65,7 +65,7 @@ TEST_F(MountTest, MountAtOnceAttachesAndRecordsNewestFirst)
     EXPECT_EQ(records[1].ModuleAttached, FALSE);
 }
 
-TEST_F(MountTest, MountPendedOrRefusedEndsWithTheFileSystemsFinalStatus)
+TEST_F(HostMountTest, MountPendedOrRefusedEndsWithTheFileSystemsFinalStatus)
 {
     PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
     size_t devices = HostDeviceCount();
@@ -94,7 +94,7 @@ TEST_F(MountTest, MountPendedOrRefusedEndsWithTheFileSystemsFinalStatus)
     EXPECT_TRUE(module->Calls(ModuleCallKind::AttachNotify).empty());
 }
 
-TEST_F(MountTest, MountFileSystemControlOnTheControlDeviceFindsNoMedia)
+TEST_F(HostMountTest, MountFileSystemControlOnTheControlDeviceFindsNoMedia)
 {
     PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
     size_t devices = HostDeviceCount();
@@ -118,12 +118,12 @@ TEST_F(MountTest, MountFileSystemControlOnTheControlDeviceFindsNoMedia)
 
 // Failed attach attempts wait 500 ms of model time each; the clock runs at 10 times real time
 // here so that the waits stand out from scheduling noise.
-class MountRetryTest : public MountTest {
+class HostMountRetryTest : public HostMountTest {
 protected:
     km::BootOptions Options() const override { return km::BootOptions{10.0}; }
 };
 
-TEST_F(MountRetryTest, MountAttachMakesEightAttemptsWithAWaitAfterEachFailure)
+TEST_F(HostMountRetryTest, MountAttachMakesEightAttemptsWithAWaitAfterEachFailure)
 {
     constexpr int64_t Wait = 500 * 10000;
     for (uint64_t failures : {7, 8}) {

@@ -130,12 +130,12 @@ TEST_F(LinkCommandTest, LinkEntryPointsAreStoredWhenTheListCannotBeWalked)
     auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    std::vector<std::unique_ptr<SystemThread>> holders;
+    std::vector<std::unique_ptr<ModelThread>> holders;
     km::FailAllocationsWithTag(km::PoolTag("ABPL"));
     for (std::atomic<bool> held{true}; held && holders.size() < 64;) {
         KEVENT tried;
         KeInitializeEvent(&tried, NotificationEvent, FALSE);
-        holders.push_back(std::make_unique<SystemThread>([&] {
+        holders.push_back(std::make_unique<ModelThread>([&] {
             bool acquired = acquireShared(&globals->AttachedListLock);
             held = acquired;
             KeSetEvent(&tried, IO_NO_INCREMENT, FALSE);
@@ -243,27 +243,6 @@ TEST_F(LinkCommandTest, LinkAttachNotifyForANewRecordInEveryLinkState)
     EXPECT_TRUE(module->Calls().empty());
 }
 
-TEST_F(LinkCommandTest, LinkNotifyForwardersNeedTheNotifyRoutines)
-{
-    ControlAnswer early = module->RegisterNotifyForwarders();
-    EXPECT_EQ(early.status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(early.information, 0u);
-    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
-
-    ASSERT_EQ(module->Connect().status, STATUS_SUCCESS);
-    ControlAnswer accepted = module->RegisterNotifyForwarders();
-    EXPECT_EQ(accepted.status, STATUS_SUCCESS);
-    EXPECT_EQ(accepted.information, 8u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ProcessNotifyForwarder), TestModule::ProcessNotifyRoutine());
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ThreadNotifyForwarder), TestModule::ThreadNotifyRoutine());
-
-    ControlAnswer nulls = module->Send(CommandBlock(HostCommandRegisterNotifyForwarders, {0, 0}));
-    EXPECT_EQ(nulls.status, STATUS_SUCCESS);
-    EXPECT_EQ(ReplyStatus(nulls), STATUS_SUCCESS);
-    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
-    EXPECT_EQ(globals->ThreadNotifyForwarder, nullptr);
-}
-
 TEST_F(LinkCommandTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
 {
     // The process routine refused: the thread routine is not tried, and forwarders are refused.
@@ -275,7 +254,10 @@ TEST_F(LinkCommandTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
     EXPECT_EQ(LinkState(), LinkStateUnlinked);
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 0u);
-    EXPECT_EQ(module->RegisterNotifyForwarders().status, STATUS_INVALID_DEVICE_STATE);
+    ControlAnswer forwarders = module->RegisterNotifyForwarders();
+    EXPECT_EQ(forwarders.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(forwarders.information, 0u);
+    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
 
     // The thread routine refused: the process routine stays registered.
     km::FailNotifyRegistration(km::NotifyKind::Thread, 1, STATUS_INSUFFICIENT_RESOURCES);

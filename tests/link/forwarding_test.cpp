@@ -1,5 +1,5 @@
-// What reaches the module by link state: IRPs on recorded volume filter devices and on the
-// redirect device, and process and thread notifications from the model's processes and threads.
+// What reaches the module by link state: IRPs on recorded volume filter devices, and process and
+// thread notifications from the model's processes and threads.
 #include "link/link_test.h"
 
 namespace {
@@ -59,8 +59,13 @@ TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
     EXPECT_EQ(calls.back().major, IRP_MJ_READ);
     // The module passed it down: the file system saw every read, forwarded or not.
     EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 2u);
+    // Linked, a filter device without a record, and any device before start-up has finished, go down.
+    EXPECT_FALSE(ReadForwarded(CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}))));
+    globals->Started = 0;
+    EXPECT_FALSE(ReadForwarded(volume.filter));
+    globals->Started = 1;
 
-    SetLinkState(LinkStateUnloading);
+    SetLinkState(LinkStateUnloading);  // no command leads there yet
     EXPECT_FALSE(ReadForwarded(volume.filter));
     SetLinkState(LinkStateLinked);
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
@@ -69,31 +74,7 @@ TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
     ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
     EXPECT_FALSE(ReadForwarded(volume.filter));
-    EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 5u);
-}
-
-TEST_F(LinkForwardTest, LinkForwardRedirectDeviceOnlyWhileLinked)
-{
-    PDEVICE_OBJECT redirect = CreateHostDevice(FILE_DEVICE_UNKNOWN);
-    ASSERT_EQ(ReplyStatus(module->Send(CommandBlock(HostCommandSetRedirectDevice, {Address(redirect)}))),
-              STATUS_SUCCESS);
-    module->SetIrpHandler([](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_END_OF_FILE;
-        irp->IoStatus.Information = 0;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_END_OF_FILE;
-    });
-    ASSERT_EQ(module->Send(CommandBlock(HostCommandSetRedirectHandler, {Address(TestModule::IrpDispatchRoutine())}))
-                  .status,
-              STATUS_SUCCESS);
-    for (LONG state : {LinkStateUnlinked, LinkStateUnloading}) {
-        SetLinkState(state);
-        EXPECT_EQ(SendMajor(redirect, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "link state " << state;
-    }
-    SetLinkState(LinkStateUnlinked);
-    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    EXPECT_EQ(SendMajor(redirect, IRP_MJ_READ).status, STATUS_END_OF_FILE);
-    EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
+    EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 6u);
 }
 
 TEST_F(LinkForwardTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)

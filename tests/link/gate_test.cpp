@@ -23,14 +23,14 @@ protected:
                           PKEVENT drained)
     {
         module->Hold(kind);
-        SystemThread first(call);
+        ModelThread first(call);
         module->WaitInside(kind, 1);
         EXPECT_EQ(*inFlight, 1);
         EXPECT_EQ(KeReadStateEvent(drained), 0) << "the first call in clears the drained event";
 
         // Set by hand: the second call in must leave the event alone, and so must the first out.
         KeSetEvent(drained, IO_NO_INCREMENT, FALSE);
-        SystemThread second(call);
+        ModelThread second(call);
         module->WaitInside(kind, 2);
         EXPECT_EQ(*inFlight, 2);
         EXPECT_NE(KeReadStateEvent(drained), 0) << "the second call in touched the drained event";
@@ -86,7 +86,7 @@ TEST_F(LinkGateTest, LinkGateNotifyCountsNotificationsInsideTheModule)
 TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
 {
     module->Hold(ModuleCallKind::Irp);
-    SystemThread reader([&] { SendMajor(volume.filter, IRP_MJ_READ); });
+    ModelThread reader([&] { SendMajor(volume.filter, IRP_MJ_READ); });
     module->WaitInside(ModuleCallKind::Irp, 1);
 
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
@@ -107,7 +107,7 @@ TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
 TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockAndOutsideTheGates)
 {
     module->Hold(ModuleCallKind::AttachNotify);
-    SystemThread registration([&] { EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS); });
+    ModelThread registration([&] { EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS); });
     module->WaitInside(ModuleCallKind::AttachNotify, 1);
 
     // The replay holds AttachedListLock shared and the record's RecordLock around the call.

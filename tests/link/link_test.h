@@ -3,33 +3,11 @@
 // a host filter device on top, recorded in AttachedList.
 #pragma once
 
-#include <functional>
-#include <memory>
-
 #include "fsfilter/attachrecord.h"
 #include "host/callgate.h"
 #include "host/entrypoints.h"
 #include "host/notify.h"
 #include "support/test_module.h"
-
-// A thread of the System process, joined when the object goes away.
-class SystemThread {
-public:
-    explicit SystemThread(std::function<void()> body) : thread_(km::StartThread(km::SystemProcess(), std::move(body))) {}
-    ~SystemThread() { Join(); }
-    SystemThread(const SystemThread&) = delete;
-    SystemThread& operator=(const SystemThread&) = delete;
-    void Join()
-    {
-        if (thread_ != nullptr) {
-            km::JoinThread(thread_);
-            thread_ = nullptr;
-        }
-    }
-
-private:
-    km::Thread* thread_;
-};
 
 // A recorded volume: the file system's volume device below the host's filter device.
 struct TestVolume {
@@ -39,27 +17,14 @@ struct TestVolume {
     AttachRecord* record = nullptr;
 };
 
-class LinkTest : public HostTest {
+class LinkTest : public ModuleTest {
 protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
+        ModuleTest::SetUp();
+        if (!HasFatalFailure()) {
+            OpenModule();
         }
-        module = std::make_unique<TestModule>();
-        ASSERT_EQ(module->Open(ControlDeviceNameFor(HostServiceName)), STATUS_SUCCESS);
-    }
-
-    void TearDown() override
-    {
-        if (module != nullptr) {
-            // Nothing is forwarded to the module once it is gone.
-            module->SetLink(HOST_LINK_OFF);
-            module->Close();
-            module.reset();
-        }
-        HostTest::TearDown();
     }
 
     TestVolume AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM)
@@ -74,6 +39,4 @@ protected:
 
     LONG LinkState() const { return globals->LinkState; }
     void NotifyAttach(AttachRecord* record) { Symbol<decltype(LinkNotifyAttach)>("LinkNotifyAttach")(record); }
-
-    std::unique_ptr<TestModule> module;
 };

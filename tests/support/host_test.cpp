@@ -55,6 +55,25 @@ int32_t ReplyStatus(const ControlAnswer& answer)
     return status;
 }
 
+bool Accepted(const ControlAnswer& answer)
+{
+    return answer.status == STATUS_SUCCESS && ReplyStatus(answer) == STATUS_SUCCESS;
+}
+
+ControlAnswer ControlThroughHandle(HANDLE handle, bool kernelHandle, ULONG code, const std::vector<uint8_t>& input,
+                                   ULONG outputLength)
+{
+    ControlAnswer answer;
+    answer.output.assign(outputLength, OutputFill);
+    std::vector<uint8_t> in = input;
+    IO_STATUS_BLOCK ioStatus{};
+    auto control = kernelHandle ? ZwDeviceIoControlFile : NtDeviceIoControlFile;
+    answer.status = control(handle, nullptr, nullptr, nullptr, &ioStatus, code, in.empty() ? nullptr : in.data(),
+                            static_cast<ULONG>(in.size()), outputLength ? answer.output.data() : nullptr, outputLength);
+    answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
+    return answer;
+}
+
 void HostTest::SetUp()
 {
     KernelTest::SetUp();
@@ -120,12 +139,7 @@ ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULON
         [&] {
             km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
             ASSERT_EQ(opened.status, STATUS_SUCCESS);
-            std::vector<uint8_t> in = input;
-            IO_STATUS_BLOCK ioStatus{};
-            answer.status = NtDeviceIoControlFile(opened.handle, nullptr, nullptr, nullptr, &ioStatus, code,
-                                                  in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
-                                                  outputLength ? answer.output.data() : nullptr, outputLength);
-            answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
+            answer = ControlThroughHandle(opened.handle, false, code, input, outputLength);
             EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
         },
         privileges);

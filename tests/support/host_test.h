@@ -36,6 +36,12 @@ km::IrpResult SendMajor(PDEVICE_OBJECT device, UCHAR major);
 // The pointer-sized reply field at a byte offset of an answer's output.
 uint64_t ReplyField64(const ControlAnswer& answer, size_t offset);
 int32_t ReplyStatus(const ControlAnswer& answer);
+// A command the host delivered a reply for, with Status 0.
+bool Accepted(const ControlAnswer& answer);
+// Device control through a handle: a kernel handle with ZwDeviceIoControlFile, else with
+// NtDeviceIoControlFile; the output buffer is filled with OutputFill first.
+ControlAnswer ControlThroughHandle(HANDLE handle, bool kernelHandle, ULONG code, const std::vector<uint8_t>& input,
+                                   ULONG outputLength);
 
 class HostTest : public KernelTest {
 protected:

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "kmodel/model.h"
 #include "support/host_imports.h"
 
@@ -23,4 +25,24 @@ protected:
 
     km::Image* image = nullptr;
     HostImports host{};
+};
+
+// A thread of the System process, joined when the object goes away.
+class ModelThread {
+public:
+    explicit ModelThread(std::function<void()> body) : thread_(km::StartThread(km::SystemProcess(), std::move(body))) {}
+    ~ModelThread() { Join(); }
+    ModelThread(const ModelThread&) = delete;
+    ModelThread& operator=(const ModelThread&) = delete;
+    void Join()
+    {
+        if (thread_ != nullptr) {
+            km::JoinThread(thread_);
+            thread_ = nullptr;
+        }
+    }
+    HANDLE Id() const { return km::ThreadId(thread_); }
+
+private:
+    km::Thread* thread_;
 };

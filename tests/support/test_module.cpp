@@ -4,73 +4,54 @@ namespace {
 
 std::atomic<TestModule*> CurrentModule{nullptr};
 
-// Every routine notes the call, waits while its kind is held, and leaves.
-ModuleCall CallOf(ModuleCallKind kind)
-{
-    ModuleCall call;
-    call.kind = kind;
-    call.irql = KeGetCurrentIrql();
-    call.callerThread = PsGetCurrentThreadId();
-    return call;
-}
+// One call inside the module, from construction to destruction: noted on entry (where it waits
+// while its kind is held), counted as left when the object goes.
+class InsideModule {
+public:
+    explicit InsideModule(ModuleCall call) : module(TestModule::Current()), kind_(call.kind)
+    {
+        call.irql = KeGetCurrentIrql();
+        call.callerThread = PsGetCurrentThreadId();
+        module->Enter(call);
+    }
+    ~InsideModule() { module->Leave(kind_); }
+    InsideModule(const InsideModule&) = delete;
+    InsideModule& operator=(const InsideModule&) = delete;
+
+    TestModule* const module;
+
+private:
+    const ModuleCallKind kind_;
+};
 
 NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
-    TestModule* module = TestModule::Current();
-    ModuleCall call = CallOf(ModuleCallKind::Irp);
-    call.device = device;
-    call.major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    module->Enter(call);
     // The module owns the IRP: it is served before the call counts as left, as in a real module.
-    NTSTATUS status = module->DispatchIrp(device, irp);
-    module->Leave(ModuleCallKind::Irp);
-    return status;
+    InsideModule inside(
+        {ModuleCallKind::Irp, device, nullptr, nullptr, IoGetCurrentIrpStackLocation(irp)->MajorFunction});
+    return inside.module->DispatchIrp(device, irp);
 }
 
 BOOLEAN NTAPI ModuleAttachNotify(PDEVICE_OBJECT filter, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
-    TestModule* module = TestModule::Current();
-    ModuleCall call = CallOf(ModuleCallKind::AttachNotify);
-    call.device = filter;
-    call.volume = volume;
-    call.storage = storage;
-    module->Enter(call);
-    BOOLEAN answer = module->AttachAnswer();
-    module->Leave(ModuleCallKind::AttachNotify);
-    return answer;
+    InsideModule inside({ModuleCallKind::AttachNotify, filter, volume, storage});
+    return inside.module->AttachAnswer();
 }
 
 BOOLEAN NTAPI ModuleDetachNotify(PDEVICE_OBJECT filter)
 {
-    TestModule* module = TestModule::Current();
-    ModuleCall call = CallOf(ModuleCallKind::DetachNotify);
-    call.device = filter;
-    module->Enter(call);
-    BOOLEAN answer = module->DetachAnswer();
-    module->Leave(ModuleCallKind::DetachNotify);
-    return answer;
+    InsideModule inside({ModuleCallKind::DetachNotify, filter});
+    return inside.module->DetachAnswer();
 }
 
 void NTAPI ModuleProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
 {
-    TestModule* module = TestModule::Current();
-    ModuleCall call = CallOf(ModuleCallKind::ProcessNotify);
-    call.first = parentId;
-    call.second = processId;
-    call.create = create;
-    module->Enter(call);
-    module->Leave(ModuleCallKind::ProcessNotify);
+    InsideModule inside({ModuleCallKind::ProcessNotify, nullptr, nullptr, nullptr, 0, parentId, processId, create});
 }
 
 void NTAPI ModuleThreadNotify(HANDLE processId, HANDLE threadId, BOOLEAN create)
 {
-    TestModule* module = TestModule::Current();
-    ModuleCall call = CallOf(ModuleCallKind::ThreadNotify);
-    call.first = processId;
-    call.second = threadId;
-    call.create = create;
-    module->Enter(call);
-    module->Leave(ModuleCallKind::ThreadNotify);
+    InsideModule inside({ModuleCallKind::ThreadNotify, nullptr, nullptr, nullptr, 0, processId, threadId, create});
 }
 
 // The module's default for IRPs: down to the device below the filter device.
@@ -142,15 +123,7 @@ void TestModule::Close()
 
 ControlAnswer TestModule::Send(const std::vector<uint8_t>& block, ULONG outputLength)
 {
-    ControlAnswer answer;
-    answer.output.assign(outputLength, OutputFill);
-    std::vector<uint8_t> input = block;
-    IO_STATUS_BLOCK ioStatus{};
-    answer.status = ZwDeviceIoControlFile(handle_, nullptr, nullptr, nullptr, &ioStatus, IOCTL_HOST_COMMAND,
-                                          input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
-                                          outputLength ? answer.output.data() : nullptr, outputLength);
-    answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
-    return answer;
+    return ControlThroughHandle(handle_, true, IOCTL_HOST_COMMAND, block, outputLength);
 }
 
 ControlAnswer TestModule::Connect() { return Send(CommandBlock(HostCommandConnect), sizeof(ConnectReply)); }
@@ -173,15 +146,6 @@ ControlAnswer TestModule::SetLink(uint32_t linkSwitch)
 }
 
 ControlAnswer TestModule::WithdrawEntryPoints() { return Send(CommandBlock(HostCommandWithdrawEntryPoints)); }
-
-namespace {
-
-bool Accepted(const ControlAnswer& answer)
-{
-    return answer.status == STATUS_SUCCESS && ReplyStatus(answer) == STATUS_SUCCESS;
-}
-
-}  // namespace
 
 bool TestModule::Link()
 {

@@ -127,3 +127,24 @@ private:
     mutable std::mutex callsLock_;
     std::vector<ModuleCall> calls_;
 };
+
+// The fixture of the tests that drive the host through a test module: OpenModule makes the module
+// and opens its handle on the host's control device; the test's end unlinks and closes it.
+class ModuleTest : public HostTest {
+protected:
+    void OpenModule()
+    {
+        module = std::make_unique<TestModule>();
+        ASSERT_EQ(module->Open(ControlDeviceNameFor(HostServiceName)), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        if (module != nullptr) {
+            module->Unlink();  // nothing calls the module once it is gone
+            module.reset();
+        }
+        HostTest::TearDown();
+    }
+
+    std::unique_ptr<TestModule> module;
+};
