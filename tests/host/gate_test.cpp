@@ -1,7 +1,7 @@
 // The call gates while calls are inside the module: IRPs and notifications held there on other
 // threads while the test reads the in-flight counts and drained events, and the commands that
 // must not wait for such calls.
-#include "link/link_test.h"
+#include "host/link_test.h"
 
 namespace {
 

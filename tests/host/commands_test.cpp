@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "kmodel/fs_model.h"
-#include "link/link_test.h"
+#include "host/link_test.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // What reaches the module by link state: IRPs on recorded volume filter devices, and process and
 // thread notifications from the model's processes and threads.
-#include "link/link_test.h"
+#include "host/link_test.h"
 
 namespace {
 
