@@ -82,14 +82,7 @@ TEST_F(DismountTest, DeletingAStorageDeviceDismountsItsVolume)
     EXPECT_EQ(km::FindDevice(u"\\Device\\CdRom0"), nullptr);
 }
 
-class DismountDeathTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        KernelTest::SetUp();
-    }
-};
+using DismountDeathTest = ModelDeathTest;
 
 // SizeOfFastIoDispatch must reach past FastIoDetachDevice for it to be called: a table that ends
 // at the member's offset is not asked, and a filter left attached is a bug check.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kmodel/fs_model.h"
-#include "support/kernel_test.h"
+#include "../model_test_util.h"
 
 namespace fstest {
 

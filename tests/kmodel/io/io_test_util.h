@@ -4,7 +4,7 @@
 #include <string>
 
 #include "kmodel/io_model.h"
-#include "support/kernel_test.h"
+#include "../model_test_util.h"
 
 // A counted string over the characters of `text`, every character counted (U+0000 included).
 inline UNICODE_STRING Counted(const std::u16string& text)
@@ -20,13 +20,3 @@ inline std::u16string FromCounted(const UNICODE_STRING& string)
 {
     return std::u16string(string.Buffer, string.Length / sizeof(WCHAR));
 }
-
-// Kernel tests that die: death tests re-execute the test binary, the safe way with threads.
-class IoDeathTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        KernelTest::SetUp();
-    }
-};
