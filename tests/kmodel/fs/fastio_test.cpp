@@ -30,96 +30,74 @@ protected:
     HANDLE file = nullptr;
 };
 
-TEST_F(FastIoTest, AFullTableServesReadWriteAndQueriesWithTheTopDevice)
+// How a file system's table is shaped, and which requests its members serve.
+struct TableCase {
+    const char* name;
+    km::FastIoTableKind table;
+    ULONG shortTableSize;    // with a Short table
+    uint32_t omitted;        // FastIoMemberBit of members left null
+    bool declines;           // every member answers FALSE
+    bool write, read, basic, standard;  // served by the fast I/O member rather than an IRP
+    size_t asked;            // fast I/O calls made
+};
+
+void PrintTo(const TableCase& c, std::ostream* out) { *out << c.name; }
+
+using km::FastIoMember;
+using km::FastIoMemberOffset;
+const TableCase TableCases[] = {
+    {"AFullTableServesEverything", km::FastIoTableKind::Full, 0, 0, false, true, true, true, true, 4},
+    {"AMemberThatAnswersFalseIsFollowedByAnIrp", km::FastIoTableKind::Full, 0, 0, true, false, false, false, false, 4},
+    // A size one past a member's offset reaches the member; the next member lies beyond the table.
+    {"OnlyMembersBeforeSizeOfFastIoDispatchAreCalled", km::FastIoTableKind::Short,
+     FastIoMemberOffset(FastIoMember::QueryBasicInfo) + 1, 0, false, true, true, true, false, 3},
+    {"ATableEndingAtTheMemberOrLackingItMeansAnIrp", km::FastIoTableKind::Short,
+     FastIoMemberOffset(FastIoMember::Write), km::FastIoMemberBit(FastIoMember::Read), false, false, false, false, false, 0},
+    {"WithoutATableEveryRequestIsAnIrp", km::FastIoTableKind::Missing, 0, 0, false, false, false, false, false, 0},
+};
+
+class FastIoTableTest : public FastIoTest, public ::testing::WithParamInterface<TableCase> {};
+
+// A write past the end, a read, and both queries: each by its member or by an IRP, with the same
+// result either way; a member is called with the top device of the stack.
+TEST_P(FastIoTableTest, ServesEachRequestByItsMemberOrAnIrp)
 {
-    Start({});
-    km::FileIoResult written = km::WriteFile(file, 0, "hello, volume", 13);
+    const TableCase& c = GetParam();
+    km::FileSystemOptions options;
+    options.fastIo = c.table;
+    options.shortTableSize = c.shortTableSize;
+    options.omittedMembers = c.omitted;
+    Start(options);
+    km::SetFastIoDeclines(fs, c.declines);
+    EXPECT_EQ(km::FileSystemDriver(fs)->FastIoDispatch == nullptr, c.table == km::FastIoTableKind::Missing);
+
+    km::FileIoResult written = km::WriteFile(file, 4, "tail", 4);
     EXPECT_EQ(written.status, STATUS_SUCCESS);
-    EXPECT_EQ(written.information, 13u);
-    EXPECT_TRUE(written.fastIo);
+    EXPECT_EQ(written.information, 4u);
+    EXPECT_EQ(written.fastIo, c.write);
     km::FileIoResult read;
-    EXPECT_EQ(ReadAll(file, 64, &read), "hello, volume");
-    EXPECT_TRUE(read.fastIo);
+    EXPECT_EQ(ReadAll(file, 64, &read), std::string("\0\0\0\0tail", 8)) << "a write past the end extends the file";
+    EXPECT_EQ(read.fastIo, c.read);
+    FILE_BASIC_INFORMATION basic{};
+    EXPECT_EQ(km::QueryInformationFile(file, &basic, sizeof basic, FileBasicInformation).fastIo, c.basic);
+    EXPECT_EQ(basic.FileAttributes, ULONG(FILE_ATTRIBUTE_ARCHIVE));
     FILE_STANDARD_INFORMATION standard{};
-    km::FileIoResult queried = km::QueryInformationFile(file, &standard, sizeof standard, FileStandardInformation);
-    EXPECT_TRUE(queried.fastIo);
-    EXPECT_EQ(standard.EndOfFile.QuadPart, 13);
+    EXPECT_EQ(km::QueryInformationFile(file, &standard, sizeof standard, FileStandardInformation).fastIo, c.standard);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, 8);
 
     km::FileSystemCalls calls = km::CallsOf(fs);
-    EXPECT_EQ(calls.irps[IRP_MJ_READ] + calls.irps[IRP_MJ_WRITE] + calls.irps[IRP_MJ_QUERY_INFORMATION], 0u);
-    ASSERT_EQ(calls.fastIoCalls.size(), 3u);
+    EXPECT_EQ(calls.irps[IRP_MJ_WRITE], c.write ? 0u : 1u);
+    EXPECT_EQ(calls.irps[IRP_MJ_READ], c.read ? 0u : 1u);
+    EXPECT_EQ(calls.irps[IRP_MJ_QUERY_INFORMATION], (c.basic ? 0u : 1u) + (c.standard ? 0u : 1u));
+    EXPECT_EQ(calls.fastIoCalls.size(), c.asked);
     for (const km::FastIoCall& call : calls.fastIoCalls) {
         EXPECT_EQ(call.device, km::MountedVolume(storage)) << "called with the top of the stack";
     }
     char past;
-    EXPECT_EQ(km::ReadFile(file, 13, &past, 1).status, STATUS_END_OF_FILE);
+    EXPECT_EQ(km::ReadFile(file, 8, &past, 1).status, STATUS_END_OF_FILE);
 }
 
-TEST_F(FastIoTest, AMemberThatAnswersFalseIsFollowedByAnIrp)
-{
-    Start({});
-    km::SetFastIoDeclines(fs, true);
-    km::FileIoResult written = km::WriteFile(file, 4, "tail", 4);
-    EXPECT_EQ(written.status, STATUS_SUCCESS);
-    EXPECT_FALSE(written.fastIo);
-    km::FileIoResult read;
-    EXPECT_EQ(ReadAll(file, 8, &read), std::string("\0\0\0\0tail", 8)) << "a write past the end extends the file";
-    EXPECT_FALSE(read.fastIo);
-    FILE_BASIC_INFORMATION basic{};
-    EXPECT_FALSE(km::QueryInformationFile(file, &basic, sizeof basic, FileBasicInformation).fastIo);
-    EXPECT_EQ(basic.FileAttributes, ULONG(FILE_ATTRIBUTE_ARCHIVE));
-
-    km::FileSystemCalls calls = km::CallsOf(fs);
-    EXPECT_EQ(calls.fastIo[unsigned(km::FastIoMember::Write)], 1u) << "asked first";
-    EXPECT_EQ(calls.fastIo[unsigned(km::FastIoMember::Read)], 1u);
-    EXPECT_EQ(calls.irps[IRP_MJ_WRITE], 1u);
-    EXPECT_EQ(calls.irps[IRP_MJ_READ], 1u);
-    EXPECT_EQ(calls.irps[IRP_MJ_QUERY_INFORMATION], 1u);
-}
-
-TEST_F(FastIoTest, OnlyMembersBeforeSizeOfFastIoDispatchAreCalled)
-{
-    km::FileSystemOptions options;
-    options.fastIo = km::FastIoTableKind::Short;
-    options.shortTableSize = km::FastIoMemberOffset(km::FastIoMember::QueryBasicInfo) + 1;
-    Start(options);
-    FILE_BASIC_INFORMATION basic{};
-    EXPECT_TRUE(km::QueryInformationFile(file, &basic, sizeof basic, FileBasicInformation).fastIo)
-        << "a size one past the offset reaches the member";
-    FILE_STANDARD_INFORMATION standard{};
-    EXPECT_FALSE(km::QueryInformationFile(file, &standard, sizeof standard, FileStandardInformation).fastIo)
-        << "the next member lies beyond the table";
-    EXPECT_TRUE(km::WriteFile(file, 0, "abc", 3).fastIo);
-    km::FileSystemCalls calls = km::CallsOf(fs);
-    EXPECT_EQ(calls.fastIo[unsigned(km::FastIoMember::QueryStandardInfo)], 0u);
-    EXPECT_EQ(calls.irps[IRP_MJ_QUERY_INFORMATION], 1u);
-}
-
-TEST_F(FastIoTest, ATableEndingAtTheMemberOrLackingItMeansAnIrp)
-{
-    km::FileSystemOptions options;
-    options.fastIo = km::FastIoTableKind::Short;
-    options.shortTableSize = km::FastIoMemberOffset(km::FastIoMember::Write);
-    options.omittedMembers = km::FastIoMemberBit(km::FastIoMember::Read);
-    Start(options);
-    km::FileIoResult written = km::WriteFile(file, 0, "abc", 3);
-    EXPECT_FALSE(written.fastIo);
-    km::FileIoResult read;
-    EXPECT_EQ(ReadAll(file, 3, &read), "abc");
-    EXPECT_FALSE(read.fastIo) << "a null member is not called";
-    EXPECT_EQ(km::CallsOf(fs).fastIoCalls.size(), 0u);
-}
-
-TEST_F(FastIoTest, WithoutATableEveryRequestIsAnIrp)
-{
-    km::FileSystemOptions options;
-    options.fastIo = km::FastIoTableKind::Missing;
-    Start(options);
-    EXPECT_EQ(km::FileSystemDriver(fs)->FastIoDispatch, nullptr);
-    EXPECT_FALSE(km::WriteFile(file, 0, "abc", 3).fastIo);
-    EXPECT_EQ(ReadAll(file, 3), "abc");
-    EXPECT_EQ(km::CallsOf(fs).irps[IRP_MJ_READ], 1u);
-}
+INSTANTIATE_TEST_SUITE_P(, FastIoTableTest, ::testing::ValuesIn(TableCases), ByName());
 
 // The top device's driver decides: a filter's driver without a table means an IRP even though
 // the file system has one, and a buffered volume's buffer method travels with the filter's flags.
@@ -179,17 +157,11 @@ TEST_F(FastIoTest, AUserCallerNeedsTheRightAccess)
     });
 }
 
-class FastIoDeathTest : public FastIoTest {
-protected:
-    void SetUp() override
-    {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        FastIoTest::SetUp();
-    }
-};
+using FastIoDeathTest = FastIoTest;
 
 TEST_F(FastIoDeathTest, AFilterThatDidNotCopyTheBufferMethodBreaksTheRead)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     km::FileSystemOptions options;
     options.volumeFlags = DO_BUFFERED_IO;
     options.fastIo = km::FastIoTableKind::Missing;
