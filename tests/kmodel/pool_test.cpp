@@ -104,25 +104,4 @@ TEST_F(PoolTest, QuotaAllocationRaisesUnlessToldToFail)
     ExFreePoolWithTag(block, TestTag);
 }
 
-TEST(PoolLifetimeTest, ShutdownReportsAndReclaimsLeakedPoolAndBootStartsClean)
-{
-    km::BootOptions options;
-    km::Boot(options);
-    ExAllocatePoolWithTag(NonPagedPool, 56, km::PoolTag("Amem"));
-    ExAllocatePoolWithTag(PagedPool, 56, km::PoolTag("Amem"));
-    ExAllocatePoolWithTag(NonPagedPool, 8, km::PoolTag("Leak"));
-    km::FailAllocationsWithTag(TestTag);
-    std::string report = km::Shutdown();
-    EXPECT_NE(report.find("'Amem' 2 blocks 112 bytes\n'Leak' 1 block 8 bytes\n"), std::string::npos) << report;
-
-    km::Boot(options);
-    km::PoolStats stats = km::GetPoolStats();
-    EXPECT_EQ(stats.outstandingBlocks, 0u);
-    EXPECT_EQ(stats.allocations, 0u);
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 8, TestTag);  // the fault rule went with the old boot
-    EXPECT_NE(block, nullptr);
-    ExFreePool(block);
-    EXPECT_EQ(km::Shutdown(), "");
-}
-
 }  // namespace

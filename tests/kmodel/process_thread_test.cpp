@@ -67,21 +67,4 @@ TEST_F(ProcessThreadTest, OsThreadIsAdoptedIntoTheSystemProcess)
     EXPECT_EQ(irql, PASSIVE_LEVEL);
 }
 
-TEST(ProcessLifetimeTest, ShutdownReportsWhatTheTestLeftBehind)
-{
-    km::Boot();
-    km::CreateProcess("forgotten.exe");
-    KIRQL old;
-    KeRaiseIrql(APC_LEVEL, &old);
-    std::string report = km::Shutdown();
-    EXPECT_NE(report.find("(forgotten.exe) never exited"), std::string::npos) << report;
-    EXPECT_NE(report.find("is at IRQL 1"), std::string::npos) << report;
-
-    // A new boot starts with a fresh System process and adopts the caller afresh.
-    km::Boot();
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(IdValue(PsGetCurrentProcessId()), SystemProcessId);
-    EXPECT_EQ(km::Shutdown(), "");
-}
-
 }  // namespace

@@ -167,16 +167,4 @@ TEST_F(IoFileTest, HandlesBelongToTheirProcessAndGoWithIt)
     EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose) << "the process's handles closed at its exit";
 }
 
-TEST_F(IoFileTest, AHandleLeftOpenIsReportedAtShutdown)
-{
-    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
-    ASSERT_EQ(opened.status, STATUS_SUCCESS);
-    std::string report = km::Shutdown();
-    EXPECT_NE(report.find("handles left open:\nhandle 0xffffffff80000004 of process 4 not closed: file "),
-              std::string::npos)
-        << report;
-    EXPECT_NE(report.find("on device \\Device\\Disk, opened by the test or the model"), std::string::npos) << report;
-    km::Boot();
-}
-
 }  // namespace

@@ -223,14 +223,4 @@ TEST_F(IoIrpTest, PendedOnAnotherThreadThePendingMarkReachesTheTop)
     }
 }
 
-TEST_F(IoIrpTest, AnIrpNotFreedIsReportedAtShutdown)
-{
-    IoAllocateIrp(2, FALSE);
-    std::string report = km::Shutdown();
-    EXPECT_NE(report.find("IRPs not freed:\nIRP "), std::string::npos) << report;
-    EXPECT_NE(report.find("(2 stack locations) not freed, allocated by the test or the model"), std::string::npos)
-        << report;
-    km::Boot();
-}
-
 }  // namespace
