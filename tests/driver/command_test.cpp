@@ -116,6 +116,26 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
     ControlAnswer answer = KernelCommand(exact, needs.output);
     EXPECT_EQ(answer.status, needs.command == HostCommandRemoveOverride ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
     EXPECT_LE(answer.information, needs.output);
+    // The exact input carries the command's fields: what the command reads from them took effect.
+    switch (needs.command) {
+    case HostCommandSetLink:
+        EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
+        break;
+    case HostCommandSetRedirectDevice:
+        EXPECT_EQ(globals->RedirectDevice, device);
+        break;
+    case HostCommandAddOverride:
+        EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_STATE);
+        break;
+    case HostCommandRegisterEntryPoints:
+        EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.AttachNotify)), pointer);
+        break;
+    case HostCommandRegisterNotifyForwarders:
+        EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.ProcessNotifyForwarder)), pointer);
+        break;
+    default:
+        break;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandBuffers, CommandBufferTest, ::testing::ValuesIn(ServedCommandRules()),

@@ -11,14 +11,15 @@ const std::vector<std::pair<ULONG, bool>> NoPrivilege = {};
 const std::vector<std::pair<ULONG, bool>> LoadDriverDisabled = {{SE_LOAD_DRIVER_PRIVILEGE, false}};
 const std::vector<std::pair<ULONG, bool>> LoadDriverEnabled = {{SE_LOAD_DRIVER_PRIVILEGE, true}};
 
-// The commands that carry kernel addresses, each with the output its reply needs.
+// The commands that carry kernel addresses, each with the output its reply needs (the protocol's
+// rule); which commands they are is stated here, apart from the rules the host follows.
 std::vector<std::pair<uint32_t, ULONG>> KernelOnlyCommands()
 {
     std::vector<std::pair<uint32_t, ULONG>> commands;
-    for (const HostCommandRule& rule : ServedCommandRules()) {
-        if (rule.Requestor == HostRequestorKernelOnly) {
-            commands.emplace_back(rule.Code, rule.ReplySize);
-        }
+    for (uint32_t command : {HostCommandConnect, HostCommandSetRedirectDevice, HostCommandGetRedirectDevice,
+                             HostCommandSetRedirectHandler, HostCommandGetPoolRoutines, HostCommandRegisterEntryPoints,
+                             HostCommandRegisterNotifyForwarders, HostCommandAddOverride}) {
+        commands.emplace_back(command, HostFindCommandRule(command)->ReplySize);
     }
     return commands;
 }
