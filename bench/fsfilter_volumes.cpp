@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "filterhost/protocol.h"
+
 namespace {
 
 using PassThroughAttachRoutine = NTSTATUS (*)(PDEVICE_OBJECT, PDEVICE_OBJECT*);
@@ -11,8 +13,8 @@ using ModuleSetLinkRoutine = NTSTATUS (*)(BOOLEAN);
 using ModuleUnlinkRoutine = NTSTATUS (*)();
 using ModuleProbeCallsRoutine = LONG (*)();
 
-// The host's control device: "\Device\filterhost", U+0000, U+0020, every character counted.
-const std::u16string HostControlDeviceName = std::u16string(u"\\Device\\filterhost") + u'\0' + u' ';
+// The service name the host is loaded under.
+constexpr char16_t HostServiceName[] = u"filterhost";
 
 struct ModuleImage {
     PDRIVER_OBJECT driver = nullptr;
@@ -83,9 +85,11 @@ bool LoadModule(std::string* error)
     if (link == nullptr || Module.setLink == nullptr || Module.unlink == nullptr || Module.probeCalls == nullptr) {
         return Fail(error, "the module image lacks its routines");
     }
-    std::u16string name = HostControlDeviceName;
-    UNICODE_STRING controlName{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
-                               static_cast<USHORT>(name.size() * sizeof(WCHAR)), reinterpret_cast<PWCH>(name.data())};
+    WCHAR name[HOST_CONTROL_DEVICE_NAME_CHARACTERS];
+    uint32_t characters = HostComposeControlDeviceName<WCHAR>(
+        HostServiceName, sizeof(HostServiceName) / sizeof(WCHAR) - 1, name, HOST_CONTROL_DEVICE_NAME_CHARACTERS);
+    UNICODE_STRING controlName{static_cast<USHORT>(characters * sizeof(WCHAR)),
+                               static_cast<USHORT>(characters * sizeof(WCHAR)), name};
     if (!NT_SUCCESS(link(&controlName))) {
         return Fail(error, "the module could not link");
     }
@@ -113,7 +117,7 @@ bool BuildBenchVolumes(BenchVolumes* volumes, std::string* error)
         return Fail(error, "attaching the pass-through filter failed");
     }
 
-    km::DriverLoadResult host = km::LoadDriver(km::ImagePath("host.so"), {u"filterhost", {}, {}});
+    km::DriverLoadResult host = km::LoadDriver(km::ImagePath("host.so"), {HostServiceName, {}, {}});
     if (!NT_SUCCESS(host.status)) {
         return Fail(error, "loading the host failed: " + host.error);
     }

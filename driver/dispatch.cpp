@@ -1,19 +1,11 @@
-// HostDispatch: the routing of every IRP that reaches a device of the host.
-#include "driver/dispatch.h"
-
-#include "driver/controldevice.h"
-#include "driver/hostglobals.h"
-#include "driver/passdown.h"
-#include "fsfilter/attachrecord.h"
-#include "host/callgate.h"
+// HostDispatch: the routing of every IRP that reaches a device of the host, except file-system
+// control, which the file-system filter's DispatchFsControl takes. In order: a per-device override
+// (override.cpp), the control device (its device-control requests in command.cpp), the redirect
+// device (redirect.cpp), a volume filter device recorded in AttachedList (to the module through the
+// DispatchGate while it is linked), otherwise the device below (PassDown).
+#include "driver/driver.h"
 
 namespace {
-
-BOOLEAN DispatchIsFileSystemType(DEVICE_TYPE type)
-{
-    return type == FILE_DEVICE_DISK_FILE_SYSTEM || type == FILE_DEVICE_CD_ROM_FILE_SYSTEM ||
-           type == FILE_DEVICE_NETWORK_FILE_SYSTEM;
-}
 
 // The control device answers create, close, cleanup and device control itself; its extension must
 // carry the magic. Completes the IRP.
@@ -46,37 +38,14 @@ NTSTATUS DispatchControlDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-// True when AttachedList records DeviceObject as a volume filter device. The walk holds
-// AttachedListLock shared; when the hold is refused the device counts as unrecorded, so its
-// request goes down to the file system.
-BOOLEAN DispatchIsRecordedFilterDevice(PDEVICE_OBJECT DeviceObject)
-{
-    if (!ASimpleResource_AcquireShared(&HostGlobals.AttachedListLock)) {
-        return FALSE;
-    }
-    BOOLEAN found = FALSE;
-    PLIST_ENTRY head = &HostGlobals.AttachedList;
-    // The list head is set up by the attachment manager; before that the list is empty.
-    if (head->Flink != nullptr) {
-        for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
-            if (CONTAINING_RECORD(link, AttachRecord, Links)->FilterDevice == DeviceObject) {
-                found = TRUE;
-                break;
-            }
-        }
-    }
-    ASimpleResource_ReleaseShared(&HostGlobals.AttachedListLock);
-    return found;
-}
-
 // Requests of a file-system filter device: to the module while it is linked and the device is a
 // recorded volume filter device, else down to the file system.
 NTSTATUS DispatchFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (DispatchIsRecordedFilterDevice(DeviceObject)) {
+    if (FsFilterIsRecordedDevice(DeviceObject)) {
         GateLockAcquire();
-        PDRIVER_DISPATCH moduleDispatch = HostGlobals.ModuleIrpDispatch;
-        if (HostGlobals.Started != 0 && moduleDispatch != nullptr && HostGlobals.LinkState == LinkStateLinked) {
+        PDRIVER_DISPATCH moduleDispatch = ModuleHost.ModuleIrpDispatch;
+        if (HostGlobals.Started != 0 && moduleDispatch != nullptr && ModuleHost.LinkState == LinkStateLinked) {
             EnterGate(&DispatchGate);
             GateLockRelease();
             // The module owns the IRP from here on.
@@ -91,14 +60,6 @@ NTSTATUS DispatchFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 }  // namespace
 
-NTSTATUS HostCompleteRequest(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS status;
@@ -112,7 +73,7 @@ NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (HostServeRedirect(DeviceObject, Irp, &status)) {
         return status;
     }
-    if (DispatchIsFileSystemType(DeviceObject->DeviceType)) {
+    if (FsFilterIsAcceptedType(DeviceObject->DeviceType)) {
         return DispatchFilterDevice(DeviceObject, Irp);
     }
     return HostCompleteRequest(Irp, STATUS_NOT_SAME_DEVICE);

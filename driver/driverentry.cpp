@@ -1,30 +1,70 @@
-// DriverEntry: prepares HostGlobals, points every major function at HostDispatch, creates the
-// control device and the locks, events and tables that routing needs, and hands over to the
-// attachment manager last. The host installs no unload routine: once started it stays until
-// shutdown.
+// Start-up: HostGlobals and the views the lower layers reach it through, DriverEntry, and the
+// control device. DriverEntry points every major function at HostDispatch, creates the control
+// device, starts the filter-module host and the override table, and hands over to the file-system
+// filter last; then it opens the control device. The host installs no unload routine: once started
+// it stays until shutdown.
 #include "base/routinetable.h"
-#include "driver/controldevice.h"
-#include "driver/dispatch.h"
-#include "driver/hostglobals.h"
-#include "driver/override.h"
-#include "fsfilter/attachmanager.h"
+#include "driver/driver.h"
+
+// Only the first field has a start value other than zero, so the record is initialised by the
+// image loader and no code runs before driver entry. The references and the gates below are
+// constant addresses inside it, fixed at load as well.
+HostGlobalsRecord HostGlobals = {FreePoolRoutineNotTaken};
+ModuleHostState& ModuleHost = HostGlobals.ModuleHost;
+FsFilterState& FsFilter = HostGlobals.FsFilter;
+const CallGate DispatchGate = {&HostGlobals.ModuleHost.DispatchInFlight, &HostGlobals.ModuleHost.DispatchDrained};
+const CallGate NotifyGate = {&HostGlobals.ModuleHost.NotifyInFlight, &HostGlobals.ModuleHost.NotifyDrained};
 
 namespace {
 
+// Creates the control device on the driver object, named by the protocol's rule
+// (HostComposeControlDeviceName). Buffered I/O, extension written. STATUS_NO_MEMORY without paged
+// pool for the name, STATUS_UNSUCCESSFUL for an empty name or one that needs more than
+// HOST_CONTROL_DEVICE_NAME_BYTES, else IoCreateDevice's status.
+HOST_PAGED
+NTSTATUS DriverCreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* ControlDevice)
+{
+    PAGED_CODE();
+    *ControlDevice = nullptr;
+    auto* buffer = static_cast<PWCH>(
+        ExAllocatePoolWithTag(PagedPool, HOST_CONTROL_DEVICE_NAME_BYTES, ControlDeviceNamePoolTag));
+    if (buffer == nullptr) {
+        return STATUS_NO_MEMORY;
+    }
+
+    const UNICODE_STRING& driverName = DriverObject->DriverName;
+    ULONG characters = HostComposeControlDeviceName<WCHAR>(driverName.Buffer, driverName.Length / sizeof(WCHAR),
+                                                           buffer, HOST_CONTROL_DEVICE_NAME_CHARACTERS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (characters != 0) {
+        UNICODE_STRING deviceName;
+        deviceName.Buffer = buffer;
+        deviceName.Length = (USHORT)(characters * sizeof(WCHAR));
+        deviceName.MaximumLength = HOST_CONTROL_DEVICE_NAME_BYTES;
+        PDEVICE_OBJECT device = nullptr;
+        status = IoCreateDevice(DriverObject, sizeof(ControlDeviceExtension), &deviceName, FILE_DEVICE_UNKNOWN, 0,
+                                FALSE, &device);
+        if (NT_SUCCESS(status)) {
+            device->Flags |= DO_BUFFERED_IO;
+            auto* extension = static_cast<ControlDeviceExtension*>(device->DeviceExtension);
+            extension->Magic = ControlDeviceMagic;
+            extension->Reserved = 0;
+            *ControlDevice = device;
+        }
+    }
+    ExFreePoolWithTag(buffer, 0);
+    return status;
+}
+
 // Undoes a start-up that failed at any step after BaseInit, in reverse order; each step acts only
-// on what exists. GateLock and the drained events need no teardown.
+// on what exists.
 HOST_PAGED
 void DriverUnwindStartup()
 {
     PAGED_CODE();
     HostGlobals.Started = 0;
-    if (HostGlobals.LoaderLockReady != 0) {
-        ASpinLock_Acquire(&HostGlobals.LoaderLock, nullptr);
-        HostGlobals.LoaderLockReady = 0;
-        ASpinLock_Release(&HostGlobals.LoaderLock, nullptr);
-    }
     HostDestroyOverrideTable();
-    AMutex_Free(&HostGlobals.ModuleLifecycleMutex);
+    StopModuleHost();
     if (HostGlobals.ControlDevice != nullptr) {
         IoDeleteDevice(HostGlobals.ControlDevice);
         HostGlobals.ControlDevice = nullptr;
@@ -32,6 +72,12 @@ void DriverUnwindStartup()
 }
 
 }  // namespace
+
+BOOLEAN HostControlExtensionIsValid(PDEVICE_OBJECT DeviceObject)
+{
+    auto* extension = static_cast<const ControlDeviceExtension*>(DeviceObject->DeviceExtension);
+    return extension != nullptr && extension->Magic == ControlDeviceMagic;
+}
 
 // Runs once, at PASSIVE_LEVEL, in the thread that loads the driver. RegistryPath is not used.
 // Returns the status of the first step that fails, after undoing the steps before it.
@@ -49,36 +95,19 @@ extern "C" HOST_PAGED NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
         DriverObject->MajorFunction[major] = HostDispatch;
     }
-    HostGlobals.ModuleServiceName.Length = 0;
-    HostGlobals.ModuleServiceName.MaximumLength = ModuleServiceNameBytes;
-    HostGlobals.ModuleServiceName.Buffer = HostGlobals.ModuleServiceNameStorage;
     HostGlobals.DriverObject = DriverObject;
 
-    status = HostCreateControlDevice(DriverObject, &HostGlobals.ControlDevice);
+    status = DriverCreateControlDevice(DriverObject, &HostGlobals.ControlDevice);
     if (!NT_SUCCESS(status)) {
         goto exit;
     }
 
-    // The module link: GateLock, then the drained events of the two gates.
-    if (!ASpinLock_Init(&HostGlobals.GateLock)) {
-        status = STATUS_UNSUCCESSFUL;
-        goto exit;
-    }
-    KeInitializeEvent(&HostGlobals.NotifyDrained, NotificationEvent, FALSE);
-    KeInitializeEvent(&HostGlobals.DispatchDrained, NotificationEvent, FALSE);
-
-    // The module's life cycle and its loader record.
-    status = AMutex_Init(&HostGlobals.ModuleLifecycleMutex);
+    // The filter-module host: the module's service name, GateLock and the gates' drained events,
+    // the life-cycle mutex and the loader record.
+    status = StartModuleHost();
     if (!NT_SUCCESS(status)) {
         goto exit;
     }
-    HostGlobals.LoaderProcessId = reinterpret_cast<HANDLE>(NoLoaderProcess);
-    HostGlobals.LoaderRecorded = 0;
-    if (!ASpinLock_Init(&HostGlobals.LoaderLock)) {
-        status = STATUS_UNSUCCESSFUL;
-        goto exit;
-    }
-    HostGlobals.LoaderLockReady = 1;
 
     status = HostCreateOverrideTable();
     if (!NT_SUCCESS(status)) {
@@ -89,10 +118,14 @@ extern "C" HOST_PAGED NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE
     // on.
     HostGlobals.Started = 1;
 
-    // The attachment manager takes over: it installs its dispatch slot and fast I/O table, registers
-    // for file-system changes (attaching at once to the file systems already running) and opens the
-    // control device. When it fails it has undone its own work; the unwinding below does the rest.
+    // The file-system filter takes over: it installs its dispatch slot and fast I/O table and
+    // registers for file-system changes (attaching at once to the file systems already running).
+    // When it fails it has undone its own work; the unwinding below does the rest.
     status = StartFsFilter(DriverObject);
+    if (NT_SUCCESS(status)) {
+        // From here on the control device can be opened.
+        HostGlobals.ControlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
 
 exit:
     if (!NT_SUCCESS(status)) {

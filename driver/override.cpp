@@ -1,8 +1,8 @@
-// The override table, its routing step, and commands 26 and 27.
-#include "driver/override.h"
-
-#include "driver/dispatch.h"
-#include "driver/hostglobals.h"
+// Per-device dispatch overrides: a handler registered for one device object receives every
+// request of that device before any other routing. Entries live in HostGlobals.OverrideTable,
+// keyed by the device object's address, newest first for one key; OverrideLock is held shared
+// around every handler call and exclusive while AddOverride and RemoveOverride change the table.
+#include "driver/driver.h"
 
 namespace {
 

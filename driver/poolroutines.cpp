@@ -1,9 +1,6 @@
-// The pool routines of command 22 and the command itself.
-#include "driver/poolroutines.h"
-
+// The host's pool routines and GetPoolRoutines, which hands them out.
 #include "base/routinetable.h"
-#include "driver/commands.h"
-#include "driver/hostglobals.h"
+#include "driver/driver.h"
 
 namespace {
 

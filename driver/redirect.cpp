@@ -1,10 +1,7 @@
 // The redirect device: requests of one device of the host go to a handler that a kernel-mode
-// client registers (commands 18 to 20), while the module is linked. Both fields are guarded by
-// GateLock, together with LinkState, so one hold sees a consistent set.
-#include "driver/commands.h"
-#include "driver/dispatch.h"
-#include "driver/hostglobals.h"
-#include "host/callgate.h"
+// client registers (SetRedirectDevice, SetRedirectHandler), while the module is linked. Both
+// fields are guarded by GateLock, together with LinkState, so one hold sees a consistent set.
+#include "driver/driver.h"
 
 namespace {
 
@@ -26,7 +23,7 @@ BOOLEAN HostServeRedirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Statu
     PDRIVER_DISPATCH handler = HostGlobals.RedirectHandler;
     if (HostGlobals.Started == 0) {
         refusal = STATUS_INVALID_DEVICE_STATE;
-    } else if (handler == nullptr || HostGlobals.LinkState != LinkStateLinked) {
+    } else if (handler == nullptr || HostGlobals.ModuleHost.LinkState != LinkStateLinked) {
         refusal = STATUS_NO_MEDIA_IN_DEVICE;
     } else {
         EnterGate(&DispatchGate);

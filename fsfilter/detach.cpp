@@ -1,35 +1,23 @@
-// HostFastIoDetachDevice: the teardown of a host filter device whose lower device is being
-// deleted (a dismounted volume, a file system's control device going away).
-#include "driver/hostglobals.h"
-#include "driver/passdown.h"
-#include "fsfilter/attachrecord.h"
-#include "fsfilter/fastio.h"
-#include "fsfilter/fastioroute.h"
-#include "host/callgate.h"
-#include "host/entrypoints.h"
+// Filter devices going away: the host's filter device on a file system that unregisters, and
+// the teardown of a host device whose lower device is being deleted (a dismounted volume, a file
+// system's control device going away), which also ends the device's attach record.
+#include "fsfilter/fsfilter.h"
 
-namespace {
-
-// Unlinks the newest record of FilterDevice from AttachedList and returns it; null when the device
-// has none.
-AttachRecord* DetachUnlinkRecord(PDEVICE_OBJECT FilterDevice)
+// The chain is read without a lock.
+HOST_PAGED
+void DetachFromFileSystem(PDEVICE_OBJECT FileSystemDevice)
 {
-    AttachRecord* found = nullptr;
-    ASimpleResource_AcquireExclusive(&HostGlobals.AttachedListLock);
-    PLIST_ENTRY head = &HostGlobals.AttachedList;
-    for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
-        AttachRecord* record = CONTAINING_RECORD(link, AttachRecord, Links);
-        if (record->FilterDevice == FilterDevice) {
-            RemoveEntryList(link);
-            found = record;
-            break;
+    PAGED_CODE();
+    PDEVICE_OBJECT below = FileSystemDevice;
+    for (PDEVICE_OBJECT device = FileSystemDevice->AttachedDevice; device != nullptr; device = device->AttachedDevice) {
+        if (device->DriverObject == FsFilter.DriverObject) {
+            IoDetachDevice(below);
+            IoDeleteDevice(device);
+            return;
         }
+        below = device;
     }
-    ASimpleResource_ReleaseExclusive(&HostGlobals.AttachedListLock);
-    return found;
 }
-
-}  // namespace
 
 // Called by the I/O manager, at PASSIVE_LEVEL, with the host's SourceDevice attached to the
 // TargetDevice that is being deleted. The module's FastIoDetachDevice hears of it first (linked
@@ -61,7 +49,7 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
     }
     HOST_END_TRY
 
-    AttachRecord* record = DetachUnlinkRecord(SourceDevice);
+    AttachRecord* record = FsFilterTakeRecord(SourceDevice);
     if (record != nullptr) {
         // Out of the list (the unlink waited for the replays, which walk it held shared), the
         // record can still be in its first AttachNotify, made after the insert outside the list

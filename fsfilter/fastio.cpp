@@ -1,10 +1,11 @@
-// The fast I/O entries that follow the forwarding rule, and HostFastIoDispatch itself. Every entry
-// passes its arguments on unchanged except DeviceObject: the module receives the host device, the
-// lower driver its own device. The NtCreateSection pair and FastIoDetachDevice live in their own
-// files.
-#include "fsfilter/fastio.h"
-
-#include "fsfilter/fastioroute.h"
+// Fast I/O: HostFastIoDispatch, the host driver's fast I/O table, and its forwarding. Each entry
+// hands the call to the member of the same name in the filter module's table through the
+// DispatchGate while the module is linked, else to the member of the driver below the host device,
+// else returns the not-handled result. Every entry passes its arguments on unchanged except
+// DeviceObject: the module receives the host device, the lower driver its own device. The
+// NtCreateSection pair carries no device and finds the host device itself; FastIoDetachDevice is
+// the teardown in detach.cpp. Entries run at the caller's IRQL and stay resident.
+#include "fsfilter/fsfilter.h"
 
 namespace {
 
@@ -12,7 +13,153 @@ namespace {
 constexpr BOOLEAN NotHandled = FALSE;
 constexpr NTSTATUS NotImplemented = STATUS_NOT_IMPLEMENTED;
 
+// Where one fast I/O call goes.
+struct FastIoTarget {
+    PVOID Routine;           // the member to call
+    PDEVICE_OBJECT Device;   // its DeviceObject argument: the host device (module) or the lower device
+    BOOLEAN InDispatchGate;  // the module's member: the call is counted in the DispatchGate
+};
+
+// The routine pointer stored at a byte offset of a fast I/O table.
+PVOID FastIoMemberAt(const FAST_IO_DISPATCH* Table, ULONG MemberOffset)
+{
+    PVOID member = nullptr;
+    RtlCopyMemory(&member, reinterpret_cast<const UCHAR*>(Table) + MemberOffset, sizeof(member));
+    return member;
+}
+
+// The member at MemberOffset of the fast I/O table of Lower's driver, when the table is long
+// enough to hold it (SizeOfFastIoDispatch greater than the offset); null otherwise or when Lower
+// is null. Read without a lock.
+PVOID FastIoLowerMember(PDEVICE_OBJECT Lower, ULONG MemberOffset)
+{
+    if (Lower == nullptr) {
+        return nullptr;
+    }
+    const FAST_IO_DISPATCH* lowerFastIo = Lower->DriverObject->FastIoDispatch;
+    if (lowerFastIo == nullptr || lowerFastIo->SizeOfFastIoDispatch <= MemberOffset) {
+        return nullptr;
+    }
+    return FastIoMemberAt(lowerFastIo, MemberOffset);
+}
+
+// The forwarding rule for the member at MemberOffset (its byte offset in FAST_IO_DISPATCH) on a
+// call through DeviceObject. FALSE: nobody serves it, the entry returns its not-handled result.
+// TRUE: *Target says whom to call; for the module's member the DispatchGate has been entered and
+// the caller must call FastIoRouteDone after the member returns. Any IRQL up to DISPATCH_LEVEL;
+// takes and releases GateLock.
+BOOLEAN FastIoRouteFind(PDEVICE_OBJECT DeviceObject, ULONG MemberOffset, FastIoTarget* Target)
+{
+    Target->Routine = nullptr;
+    Target->Device = nullptr;
+    Target->InDispatchGate = FALSE;
+    if (!FsFilterIsHostFilterDevice(DeviceObject)) {
+        return FALSE;
+    }
+    // The lower device is looked up before GateLock is taken.
+    PDEVICE_OBJECT lower = LowerDeviceOf(DeviceObject);
+    PVOID member = FastIoEnterModuleMember(lower, MemberOffset, nullptr);
+    if (member != nullptr) {
+        Target->Routine = member;
+        Target->Device = DeviceObject;
+        Target->InDispatchGate = TRUE;
+        return TRUE;
+    }
+    member = FastIoLowerMember(lower, MemberOffset);
+    if (member == nullptr) {
+        return FALSE;
+    }
+    Target->Routine = member;
+    Target->Device = lower;
+    return TRUE;
+}
+
+// Ends a call found by FastIoRouteFind: leaves the DispatchGate when the call was the module's.
+void FastIoRouteDone(const FastIoTarget* Target)
+{
+    if (Target->InDispatchGate) {
+        LeaveGate(&DispatchGate);
+    }
+}
+
+// One entry's whole forwarding: finds the target of the member at MemberOffset, calls it as a
+// Routine with Arguments and then the target's device, and ends the call; NotServed when nobody
+// serves it. Used by every entry whose arguments all pass through unchanged.
+template <typename Routine, typename Result, typename... Arguments>
+inline Result FastIoForward(PDEVICE_OBJECT DeviceObject, ULONG MemberOffset, Result NotServed, Arguments... Args)
+{
+    FastIoTarget target;
+    if (!FastIoRouteFind(DeviceObject, MemberOffset, &target)) {
+        return NotServed;
+    }
+    Result result = reinterpret_cast<Routine*>(target.Routine)(Args..., target.Device);
+    FastIoRouteDone(&target);
+    return result;
+}
+
+// Calls the member at MemberOffset (AcquireFileForNtCreateSection or ReleaseFileForNtCreateSection)
+// for the file, at most once. At each host device above the volume device: while the module is
+// linked, the module's member if it has one (the lower driver is not tried then); otherwise the
+// lower driver's member. Devices where neither applies are passed over; no device-type test.
+void FastIoSectionCall(PFILE_OBJECT FileObject, ULONG MemberOffset)
+{
+    PDEVICE_OBJECT fileDevice = FileObject->DeviceObject;
+    PVPB vpb = fileDevice != nullptr ? fileDevice->Vpb : nullptr;
+    if (vpb == nullptr) {
+        return;
+    }
+    for (PDEVICE_OBJECT device = vpb->DeviceObject; device != nullptr; device = device->AttachedDevice) {
+        if (device->DriverObject != FsFilter.DriverObject) {
+            continue;
+        }
+        PDEVICE_OBJECT lower = LowerDeviceOf(device);
+        BOOLEAN linked = FALSE;
+        PVOID member = FastIoEnterModuleMember(lower, MemberOffset, &linked);
+        if (member != nullptr) {
+            reinterpret_cast<FAST_IO_ACQUIRE_FILE*>(member)(FileObject);
+            LeaveGate(&DispatchGate);
+            return;
+        }
+        if (linked) {
+            continue;
+        }
+        member = FastIoLowerMember(lower, MemberOffset);
+        if (member != nullptr) {
+            reinterpret_cast<FAST_IO_ACQUIRE_FILE*>(member)(FileObject);
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+BOOLEAN FsFilterIsHostFilterDevice(PDEVICE_OBJECT DeviceObject)
+{
+    return DeviceObject != nullptr && FsFilterIsAcceptedType(DeviceObject->DeviceType) &&
+           DeviceObject->DriverObject == FsFilter.DriverObject;
+}
+
+PVOID FastIoEnterModuleMember(PDEVICE_OBJECT Lower, ULONG MemberOffset, BOOLEAN* Linked)
+{
+    PVOID member = nullptr;
+    GateLockAcquire();
+    BOOLEAN linked = ModuleHost.LinkState == LinkStateLinked;
+    PFAST_IO_DISPATCH moduleFastIo = ModuleHost.ModuleFastIo;
+    if (linked && Lower != nullptr && moduleFastIo != nullptr) {
+        member = FastIoMemberAt(moduleFastIo, MemberOffset);
+        if (member != nullptr) {
+            EnterGate(&DispatchGate);
+        }
+    }
+    GateLockRelease();
+    if (Linked != nullptr) {
+        *Linked = linked;
+    }
+    return member;
+}
+
+extern "C" {
+
 
 // Can a fast read or write of this range go ahead without an IRP.
 BOOLEAN HostFastIoCheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, BOOLEAN Wait,
@@ -231,6 +378,20 @@ NTSTATUS HostReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObj
     return FastIoForward<FAST_IO_RELEASE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush),
                                                       NotImplemented, FileObject);
 }
+
+// Acquires the file's resources before a section is created for it.
+void HostAcquireFileForNtCreateSection(PFILE_OBJECT FileObject)
+{
+    FastIoSectionCall(FileObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireFileForNtCreateSection));
+}
+
+// Releases what HostAcquireFileForNtCreateSection acquired.
+void HostReleaseFileForNtCreateSection(PFILE_OBJECT FileObject)
+{
+    FastIoSectionCall(FileObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseFileForNtCreateSection));
+}
+
+}  // extern "C"
 
 // Every member set, in the order of the x64 layout.
 const FAST_IO_DISPATCH HostFastIoDispatch = {

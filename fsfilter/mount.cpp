@@ -1,9 +1,7 @@
-// File-system control requests on the host's devices: mounts are followed, so that every newly
-// mounted volume gets a volume filter device; everything else goes down untouched.
-#include "driver/dispatch.h"
-#include "driver/hostglobals.h"
-#include "driver/passdown.h"
-#include "fsfilter/attachmanager.h"
+// The IRPs the file-system filter handles on the host's devices: file-system control, where mounts
+// are followed so that every newly mounted volume gets a volume filter device, and the pass-down
+// of a request the host does not serve, unchanged, to the device below.
+#include "fsfilter/fsfilter.h"
 
 HOST_PAGED
 NTSTATUS DispatchFsControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -24,7 +22,7 @@ NTSTATUS HandleMountVolume(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_OBJECT storageDevice = mountVpb != nullptr ? mountVpb->RealDevice : nullptr;
 
     PDEVICE_OBJECT filter = nullptr;
-    NTSTATUS status = IoCreateDevice(HostGlobals.DriverObject, VolumeFilterExtensionBytes, nullptr,
+    NTSTATUS status = IoCreateDevice(FsFilter.DriverObject, VolumeFilterExtensionBytes, nullptr,
                                      DeviceObject->DeviceType, 0, FALSE, &filter);
     if (!NT_SUCCESS(status)) {
         return HostCompleteRequest(Irp, status);
@@ -66,4 +64,31 @@ NTSTATUS MountCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     // The IRP stays with HandleMountVolume, which completes it again; it is not marked pending.
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(DeviceObject);
+    if (lower != nullptr) {
+        ObfDereferenceObject(lower);
+    }
+    return lower;
+}
+
+NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_OBJECT lower = LowerDeviceOf(DeviceObject);
+    if (lower == nullptr) {
+        return HostCompleteRequest(Irp, STATUS_NO_MEDIA);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(lower, Irp);
+}
+
+NTSTATUS HostCompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
 }

@@ -1,50 +1,158 @@
-// Commands 12 (Connect) and 15 (SetLink): the transitions of LinkState that the module makes.
-#include "host/link.h"
+// The link to the filter module: LinkState, GateLock and the two call gates, the module's entry
+// points, and the attach and detach notifications.
+//
+// LinkState says whether calls may be forwarded to the module. Every change is made under
+// GateLock, and forwarding happens only in the linked state:
+//
+//                       SetLink 1
+//       unlinked (0) ---------------> linked (1)
+//        |     ^    <---------------
+//        |     |     SetLink 0, Connect
+//        |     | the unload ends
+//        v     |
+//       unloading (2)    an unload starts only from unlinked
+//
+// Unloading keeps SetLink from linking the module while it is being unloaded; Connect leaves it
+// as it is. Unlinking does not wait: a call already inside the module finishes and is counted out
+// normally.
+//
+// A call gate counts the forwarded calls that are inside the module: DispatchGate for IRPs and
+// fast I/O, NotifyGate for process and thread notifications. Every forwarding site takes GateLock,
+// tests its conditions (LinkState linked and the routine set, the routine read once), enters the
+// gate, releases GateLock, calls the module, and leaves the gate:
+//
+//   count 0, drained event set  --EnterGate-->  count 1, event cleared  --EnterGate-->  count n
+//         ^                                                                              |
+//         +---------------------- LeaveGate of the last call out ------------------------+
+//
+// Both the count change and the event change are made under GateLock, so while GateLock is free
+// a gate's event is set exactly when its count is 0 (the event starts clear at count 0 until the
+// first call has left). An unload waits on the drained events. GateLock is innermost: it is held
+// only for those tests and updates, never across a call out, a wait or another lock.
+//
+// The entry points are written under GateLock. AttachNotify and DetachNotify are not counted by a
+// gate and are made in every link state; they are read without GateLock, once per notification,
+// and the caller serialises one device's notifications (its attach record's RecordLock).
+#include "host/host.h"
 
-#include "driver/hostglobals.h"
-#include "host/callgate.h"
-#include "host/notify.h"
+namespace {
 
-NTSTATUS Connect(ControlRequest* Request, ControlReply* Reply)
+LONG CallGateReadCount(const CallGate* gate)
 {
-    UNREFERENCED_PARAMETER(Request);
+    return InterlockedCompareExchange(gate->InFlight, 0, 0);
+}
+
+// AttachNotify and DetachNotify are read without GateLock, so both sides of every access are
+// whole-pointer interlocked operations.
+MODULE_ATTACH_NOTIFY* LinkReadAttachNotify()
+{
+    return reinterpret_cast<MODULE_ATTACH_NOTIFY*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&ModuleHost.AttachNotify), nullptr, nullptr));
+}
+
+MODULE_DETACH_NOTIFY* LinkReadDetachNotify()
+{
+    return reinterpret_cast<MODULE_DETACH_NOTIFY*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&ModuleHost.DetachNotify), nullptr, nullptr));
+}
+
+}  // namespace
+
+void GateLockAcquire()
+{
+    KIRQL previousIrql = KeAcquireSpinLockRaiseToDpc(&ModuleHost.GateLock.lock);
+    ModuleHost.GateLock.savedIrql = previousIrql;
+}
+
+void GateLockRelease()
+{
+    KeReleaseSpinLock(&ModuleHost.GateLock.lock, ModuleHost.GateLock.savedIrql);
+}
+
+void EnterGate(const CallGate* gate)
+{
+    InterlockedExchangeAdd(gate->InFlight, 1);
+    if (CallGateReadCount(gate) == 1) {
+        KeClearEvent(gate->Drained);
+    }
+}
+
+void LeaveGate(const CallGate* gate)
+{
+    GateLockAcquire();
+    if (CallGateReadCount(gate) != 0) {
+        InterlockedExchangeAdd(gate->InFlight, -1);
+        if (CallGateReadCount(gate) == 0) {
+            KeSetEvent(gate->Drained, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    GateLockRelease();
+}
+
+NTSTATUS LinkConnect()
+{
     if (!RegisterNotifyRoutines()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-
     // A Connect during an unload must not let a later SetLink link the module that is going away.
     GateLockAcquire();
-    if (HostGlobals.LinkState != LinkStateUnloading) {
-        HostGlobals.LinkState = LinkStateUnlinked;
+    if (ModuleHost.LinkState != LinkStateUnloading) {
+        ModuleHost.LinkState = LinkStateUnlinked;
     }
     GateLockRelease();
-
-    // Bytes 12 to 15 and 28 to 31 are not written: they keep what the request had there.
-    auto* reply = reinterpret_cast<ConnectReply*>(Reply);
-    reply->Header.Status = STATUS_SUCCESS;
-    reply->Header.ReplySize = sizeof(ConnectReply);
-    reply->InterfaceVersion = HOST_INTERFACE_VERSION;
-    reply->DriverObject = reinterpret_cast<ULONG_PTR>(HostGlobals.DriverObject);
-    reply->Constant = HOST_CONNECT_CONSTANT;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetLink(ControlRequest* Request, ControlReply* Reply)
+NTSTATUS LinkSwitch(ULONG Switch)
 {
-    ULONG linkSwitch = Request->Argument;
-    NTSTATUS outcome = STATUS_SUCCESS;
-    if (linkSwitch == HOST_LINK_ON || linkSwitch == HOST_LINK_OFF) {
-        GateLockAcquire();
-        if (linkSwitch == HOST_LINK_ON && HostGlobals.LinkState == LinkStateUnlinked) {
-            HostGlobals.LinkState = LinkStateLinked;
-        } else if (linkSwitch == HOST_LINK_OFF && HostGlobals.LinkState == LinkStateLinked) {
-            HostGlobals.LinkState = LinkStateUnlinked;
-        }
-        GateLockRelease();
-    } else {
-        outcome = STATUS_INVALID_PARAMETER;
+    if (Switch != HOST_LINK_ON && Switch != HOST_LINK_OFF) {
+        return STATUS_INVALID_PARAMETER;
     }
-    Reply->Status = outcome;
-    Reply->ReplySize = sizeof(ControlReply);
+    GateLockAcquire();
+    if (Switch == HOST_LINK_ON && ModuleHost.LinkState == LinkStateUnlinked) {
+        ModuleHost.LinkState = LinkStateLinked;
+    } else if (Switch == HOST_LINK_OFF && ModuleHost.LinkState == LinkStateLinked) {
+        ModuleHost.LinkState = LinkStateUnlinked;
+    }
+    GateLockRelease();
     return STATUS_SUCCESS;
+}
+
+void LinkSetEntryPoints(const ModuleEntryPoints* EntryPoints)
+{
+    const ModuleEntryPoints none = {};
+    const ModuleEntryPoints* stored = EntryPoints != nullptr ? EntryPoints : &none;
+    GateLockAcquire();
+    ModuleHost.ModuleIrpDispatch = stored->ModuleIrpDispatch;
+    ModuleHost.ModuleFastIo = stored->ModuleFastIo;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ModuleHost.AttachNotify),
+                               reinterpret_cast<PVOID>(stored->AttachNotify));
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ModuleHost.DetachNotify),
+                               reinterpret_cast<PVOID>(stored->DetachNotify));
+    GateLockRelease();
+}
+
+void LinkNotifyAttach(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT StorageDevice,
+                      UCHAR* ModuleAttached)
+{
+    MODULE_ATTACH_NOTIFY* attachNotify = LinkReadAttachNotify();
+    if (attachNotify != nullptr) {
+        *ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice);
+    }
+}
+
+void LinkNotifyWithdrawal(PDEVICE_OBJECT FilterDevice, UCHAR* ModuleAttached)
+{
+    MODULE_DETACH_NOTIFY* detachNotify = LinkReadDetachNotify();
+    if (*ModuleAttached != FALSE && detachNotify != nullptr) {
+        *ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE;
+    }
+}
+
+void LinkNotifyDetach(PDEVICE_OBJECT FilterDevice)
+{
+    MODULE_DETACH_NOTIFY* detachNotify = LinkReadDetachNotify();
+    if (detachNotify != nullptr) {
+        (void)detachNotify(FilterDevice);
+    }
 }

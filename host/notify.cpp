@@ -1,13 +1,12 @@
-// The host's notify routines, their one-time registration with the kernel, and command 25.
-#include "host/notify.h"
-
+// The host's process and thread notify routines: their one-time registration with the kernel,
+// the forwarding to the module's notify forwarders through the NotifyGate, and the forwarders'
+// registration.
 #include "diag/eventlog.h"
-#include "driver/hostglobals.h"
-#include "host/callgate.h"
+#include "host/host.h"
 
 namespace {
 
-// Source line reported with a command 25 that comes before the notify routines are registered.
+// Source line reported with a RegisterNotifyForwarders that comes before the notify routines are registered.
 constexpr ULONG NotifyNotRegisteredLine = 1149;
 
 // States of ProcessNotifyRegistration and ThreadNotifyRegistration. A caller claims a routine by
@@ -53,12 +52,12 @@ BOOLEAN RegisterNotifyRoutines()
     HOST_TRY
     {
         // The thread routine is not tried when the process routine was refused here.
-        if (HostGlobals.NotifyRoutinesRegistered == 0 &&
-            NotifyRegisterOnce(NotifyRoutineProcess, &HostGlobals.ProcessNotifyRegistration, &claim) &&
-            NotifyRegisterOnce(NotifyRoutineThread, &HostGlobals.ThreadNotifyRegistration, &claim) &&
-            NotifyReadRegistration(&HostGlobals.ProcessNotifyRegistration) == NotifyRoutineRegistered &&
-            NotifyReadRegistration(&HostGlobals.ThreadNotifyRegistration) == NotifyRoutineRegistered) {
-            HostGlobals.NotifyRoutinesRegistered = 1;
+        if (ModuleHost.NotifyRoutinesRegistered == 0 &&
+            NotifyRegisterOnce(NotifyRoutineProcess, &ModuleHost.ProcessNotifyRegistration, &claim) &&
+            NotifyRegisterOnce(NotifyRoutineThread, &ModuleHost.ThreadNotifyRegistration, &claim) &&
+            NotifyReadRegistration(&ModuleHost.ProcessNotifyRegistration) == NotifyRoutineRegistered &&
+            NotifyReadRegistration(&ModuleHost.ThreadNotifyRegistration) == NotifyRoutineRegistered) {
+            ModuleHost.NotifyRoutinesRegistered = 1;
         }
     }
     HOST_EXCEPT
@@ -75,8 +74,8 @@ BOOLEAN RegisterNotifyRoutines()
 void HostProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     GateLockAcquire();
-    MODULE_PROCESS_NOTIFY* forwarder = HostGlobals.ProcessNotifyForwarder;
-    BOOLEAN forward = HostGlobals.LinkState == LinkStateLinked && forwarder != nullptr;
+    MODULE_PROCESS_NOTIFY* forwarder = ModuleHost.ProcessNotifyForwarder;
+    BOOLEAN forward = ModuleHost.LinkState == LinkStateLinked && forwarder != nullptr;
     if (forward) {
         EnterGate(&NotifyGate);
     }
@@ -94,8 +93,8 @@ void HostProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 void HostThreadNotify(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create)
 {
     GateLockAcquire();
-    MODULE_THREAD_NOTIFY* forwarder = HostGlobals.ThreadNotifyForwarder;
-    BOOLEAN forward = HostGlobals.LinkState == LinkStateLinked && forwarder != nullptr;
+    MODULE_THREAD_NOTIFY* forwarder = ModuleHost.ThreadNotifyForwarder;
+    BOOLEAN forward = ModuleHost.LinkState == LinkStateLinked && forwarder != nullptr;
     if (forward) {
         EnterGate(&NotifyGate);
     }
@@ -106,23 +105,16 @@ void HostThreadNotify(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create)
     }
 }
 
-NTSTATUS RegisterNotifyForwarders(ControlRequest* Request, ControlReply* Reply)
+NTSTATUS LinkSetNotifyForwarders(MODULE_PROCESS_NOTIFY* ProcessForwarder, MODULE_THREAD_NOTIFY* ThreadForwarder)
 {
-    if (HostGlobals.NotifyRoutinesRegistered == 0) {
+    if (ModuleHost.NotifyRoutinesRegistered == 0) {
         (void)ReportEvent(EventModuleLinkFailure, EventSourceHost, NotifyNotRegisteredLine, FALSE, "0x%X",
                           STATUS_INVALID_DEVICE_STATE);
         return STATUS_INVALID_DEVICE_STATE;
     }
-    const auto* request = reinterpret_cast<const RegisterNotifyForwardersRequest*>(Request);
-    auto* processForwarder =
-        reinterpret_cast<MODULE_PROCESS_NOTIFY*>(static_cast<ULONG_PTR>(request->ProcessNotifyForwarder));
-    auto* threadForwarder =
-        reinterpret_cast<MODULE_THREAD_NOTIFY*>(static_cast<ULONG_PTR>(request->ThreadNotifyForwarder));
     GateLockAcquire();
-    HostGlobals.ProcessNotifyForwarder = processForwarder;
-    HostGlobals.ThreadNotifyForwarder = threadForwarder;
+    ModuleHost.ProcessNotifyForwarder = ProcessForwarder;
+    ModuleHost.ThreadNotifyForwarder = ThreadForwarder;
     GateLockRelease();
-    Reply->Status = STATUS_SUCCESS;
-    Reply->ReplySize = sizeof(ControlReply);
     return STATUS_SUCCESS;
 }

@@ -7,7 +7,7 @@
 // ForwardingModuleSetLink and ForwardingModuleUnlink on a System thread at PASSIVE_LEVEL, one at a
 // time.
 #include "base/platform.h"
-#include "filterhost/protocol.h"
+#include "filterhost/module.h"
 #include "forwarding_module.h"
 
 namespace {

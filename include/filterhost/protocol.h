@@ -1,23 +1,77 @@
-// The host's control protocol, shared by the driver, the controller, filter modules and tests:
-// device-control codes, command codes, the command block and its replies (byte layouts fixed by
-// the offsets asserted below), the unload notice the host sends to a module, and, for kernel-mode
-// includers, the entry points a module registers.
+// The host's control protocol, shared by the driver, the controller, filter modules, tests and
+// benchmarks: the control device's name, the device-control codes, the command codes, the command
+// block and its replies (byte layouts fixed by the offsets asserted below), and the rules of each
+// command: the bytes it reads and writes and who may send it. What a filter module registers and
+// receives is in filterhost/module.h.
 //
 // All fields are little-endian. Pointer-sized fields are 64 bits. Request and reply share one
-// buffered-I/O buffer: a reply is written over its request.
+// buffered-I/O buffer: a reply is written over its request. The header needs nothing but the C
+// headers below, so kernel code and user-mode programs include it alike.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+// ---- The control device's name -------------------------------------------------------------------
+// The host names its control device after its driver object: "\Device\", the driver object's
+// name without a leading "\Driver\", then a U+0000 (unless the driver's name already ends with
+// one) and a space, U+0020, every character counted in the name's length. A host started as
+// service S (driver object \Driver\S) thus has the control device "\Device\S" U+0000 U+0020.
+// There is no symbolic link: clients open the device by this name.
+
+// Capacity of the control device's name, and the most the driver lets its composed name need.
+#define HOST_CONTROL_DEVICE_NAME_BYTES 100u
+#define HOST_CONTROL_DEVICE_NAME_CHARACTERS (HOST_CONTROL_DEVICE_NAME_BYTES / 2u)
+
+// Composes the control device's name for a driver object name (or a bare service name) of
+// DriverNameCharacters 16-bit characters into Name, which holds NameCapacity characters. Returns the
+// characters composed, or 0 for an empty name or one that does not fit. The room needed counts the
+// driver's name in full, a leading "\Driver\" included, although that is then dropped. Char is the
+// platform's 16-bit wide character (wchar_t on Windows, char16_t in the kernel model).
+template <typename Char>
+inline uint32_t HostComposeControlDeviceName(const Char* DriverName, uint32_t DriverNameCharacters, Char* Name,
+                                             uint32_t NameCapacity)
+{
+    const char devicePrefix[] = "\\Device\\";
+    const char driverPrefix[] = "\\Driver\\";
+    const uint32_t prefixCharacters = sizeof(devicePrefix) - 1;
+    if (DriverName == nullptr || DriverNameCharacters == 0) {
+        return 0;
+    }
+    const bool terminated = DriverName[DriverNameCharacters - 1] == 0;
+    // The prefix, the name, a U+0000 unless the name brings its own, and the space.
+    const uint32_t needed = prefixCharacters + DriverNameCharacters + (terminated ? 1u : 2u);
+    if (needed > NameCapacity) {
+        return 0;
+    }
+    uint32_t skipped = 0;
+    if (DriverNameCharacters >= prefixCharacters) {
+        skipped = prefixCharacters;
+        for (uint32_t index = 0; index < prefixCharacters; index += 1) {
+            if (DriverName[index] != static_cast<Char>(driverPrefix[index])) {
+                skipped = 0;
+                break;
+            }
+        }
+    }
+    uint32_t used = 0;
+    for (uint32_t index = 0; index < prefixCharacters; index += 1) {
+        Name[used++] = static_cast<Char>(devicePrefix[index]);
+    }
+    for (uint32_t index = skipped; index < DriverNameCharacters; index += 1) {
+        Name[used++] = DriverName[index];
+    }
+    if (!terminated) {
+        Name[used++] = 0;
+    }
+    Name[used++] = static_cast<Char>(' ');
+    return used;
+}
+
 // ---- Device-control codes of the host's control device ----------------------------------------
 // Device type FILE_DEVICE_UNKNOWN (0x22), METHOD_BUFFERED, FILE_ANY_ACCESS.
 #define IOCTL_HOST_QUERY_VERSION 0x222004u
 #define IOCTL_HOST_COMMAND 0x222008u
-
-// ---- Device-control code the host sends to the filter module ------------------------------------
-// Function 0x702, METHOD_BUFFERED, FILE_ANY_ACCESS: the host is about to unload the module.
-#define IOCTL_MODULE_UNLOAD_NOTICE 0x221C08u
 
 // ---- Version query --------------------------------------------------------------------------
 #define HOST_PROTOCOL_VERSION 0x00050001u
@@ -167,24 +221,76 @@ struct AddOverrideRequest {
 static_assert(sizeof(AddOverrideRequest) == 40, "add override request layout");
 static_assert(offsetof(AddOverrideRequest, Handler) == 24, "add override request layout");
 
-// ---- Unload notice --------------------------------------------------------------------------
-struct UnloadNoticeInput {
-    uint32_t Values[7];
-};
-static_assert(sizeof(UnloadNoticeInput) == 28, "unload notice layout");
-#define UNLOAD_NOTICE_INPUT_VALUES {1u, 101u, 28u, 28u, 0u, 0u, 16u}
-#define UNLOAD_NOTICE_OUTPUT_BYTES 16u
+// ---- Command rules ----------------------------------------------------------------------------
+// Every command's smallest input (it reaches the end of the last request field the command reads),
+// the output its reply needs, and who may send it. The host refuses a command whose buffers are
+// shorter before it reads or writes anything.
 
-// ---- Module entry points (kernel mode only) -----------------------------------------------------
-#if defined(_NTIFS_INCLUDED_)
-// IRP dispatch: the host's filter device and the IRP; the module owns the IRP from the call on.
-typedef DRIVER_DISPATCH MODULE_IRP_DISPATCH;
-// TRUE when the module takes the filter device.
-typedef BOOLEAN(NTAPI MODULE_ATTACH_NOTIFY)(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevice,
-                                            PDEVICE_OBJECT StorageDevice);
-// TRUE when the module lets go of the filter device.
-typedef BOOLEAN(NTAPI MODULE_DETACH_NOTIFY)(PDEVICE_OBJECT FilterDevice);
-// The kernel's process- and thread-creation notify signatures.
-typedef void(NTAPI MODULE_PROCESS_NOTIFY)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
-typedef void(NTAPI MODULE_THREAD_NOTIFY)(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create);
-#endif
+// Commands that read nothing beyond the head (Argument not read) and replies of the head alone.
+#define HEADER_ONLY_REQUEST_BYTES CONTROL_REQUEST_MINIMUM_INPUT
+#define HEADER_ONLY_REPLY_BYTES 8u
+// Commands that read the whole 32-bit Argument.
+#define ARGUMENT_REQUEST_BYTES 16u
+#define POINTER_REQUEST_BYTES 24u
+#define REGISTER_NOTIFY_FORWARDERS_REQUEST_BYTES 32u
+#define ADD_OVERRIDE_REQUEST_BYTES 40u
+#define REGISTER_ENTRY_POINTS_REQUEST_BYTES 48u
+#define CONNECT_REPLY_BYTES 32u
+static_assert(HEADER_ONLY_REPLY_BYTES == sizeof(ControlReply), "request layout");
+static_assert(ARGUMENT_REQUEST_BYTES == sizeof(ControlRequest), "request layout");
+static_assert(POINTER_REQUEST_BYTES == sizeof(PointerRequest), "request layout");
+static_assert(REGISTER_NOTIFY_FORWARDERS_REQUEST_BYTES == sizeof(RegisterNotifyForwardersRequest), "request layout");
+static_assert(ADD_OVERRIDE_REQUEST_BYTES == sizeof(AddOverrideRequest), "request layout");
+static_assert(REGISTER_ENTRY_POINTS_REQUEST_BYTES == sizeof(RegisterEntryPointsRequest), "request layout");
+static_assert(CONNECT_REPLY_BYTES == sizeof(ConnectReply), "reply layout");
+static_assert(GET_REDIRECT_DEVICE_REPLY_BYTES == sizeof(PointerReply), "reply layout");
+static_assert(POOL_ROUTINES_REPLY_BYTES == sizeof(PoolRoutinesReply), "reply layout");
+static_assert(LOAD_MODULE_REQUEST_BYTES == offsetof(LoadModuleRequest, ServiceNameLength) + 2, "request layout");
+
+// Who may send a command. Kernel-mode senders may send every command.
+enum HostCommandRequestor : uint8_t {
+    // Takes or returns kernel addresses: kernel-mode senders only.
+    HostRequestorKernelOnly,
+    // User-mode senders need SeLoadDriverPrivilege, enabled. Codes not in the table count as such.
+    HostRequestorLoadDriverPrivilege,
+};
+
+struct HostCommandRule {
+    uint32_t Code;          // a HostCommand
+    uint32_t MinimumInput;  // bytes of input that reach the last request field read
+    uint32_t ReplySize;     // bytes of output the reply needs
+    HostCommandRequestor Requestor;
+};
+
+// Every command, by code (a constant of each includer, so that no image shares it).
+constexpr HostCommandRule HostCommandRules[] = {
+    {HostCommandLoadModule, LOAD_MODULE_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorLoadDriverPrivilege},
+    {HostCommandUnloadModule, HEADER_ONLY_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorLoadDriverPrivilege},
+    {HostCommandConnect, HEADER_ONLY_REQUEST_BYTES, CONNECT_REPLY_BYTES, HostRequestorKernelOnly},
+    {HostCommandSetLink, ARGUMENT_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorLoadDriverPrivilege},
+    {HostCommandSetRedirectDevice, POINTER_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorKernelOnly},
+    {HostCommandGetRedirectDevice, HEADER_ONLY_REQUEST_BYTES, GET_REDIRECT_DEVICE_REPLY_BYTES,
+     HostRequestorKernelOnly},
+    {HostCommandSetRedirectHandler, POINTER_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorKernelOnly},
+    {HostCommandRequestUnload, HEADER_ONLY_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorLoadDriverPrivilege},
+    {HostCommandGetPoolRoutines, HEADER_ONLY_REQUEST_BYTES, POOL_ROUTINES_REPLY_BYTES, HostRequestorKernelOnly},
+    {HostCommandRegisterEntryPoints, REGISTER_ENTRY_POINTS_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES,
+     HostRequestorKernelOnly},
+    {HostCommandWithdrawEntryPoints, HEADER_ONLY_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES,
+     HostRequestorLoadDriverPrivilege},
+    {HostCommandRegisterNotifyForwarders, REGISTER_NOTIFY_FORWARDERS_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES,
+     HostRequestorKernelOnly},
+    {HostCommandAddOverride, ADD_OVERRIDE_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorKernelOnly},
+    {HostCommandRemoveOverride, POINTER_REQUEST_BYTES, HEADER_ONLY_REPLY_BYTES, HostRequestorLoadDriverPrivilege},
+};
+
+// The rule of a command code; null for a code that names no command.
+inline const HostCommandRule* HostFindCommandRule(uint32_t Code)
+{
+    for (const HostCommandRule& rule : HostCommandRules) {
+        if (rule.Code == Code) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}

@@ -2,7 +2,7 @@
 // its two levels of outcome, and the buffer needs of every command served.
 #include <cstring>
 
-#include "driver/commands.h"
+#include "driver/driver.h"
 #include "support/test_module.h"
 
 namespace {
@@ -74,19 +74,17 @@ TEST_F(CommandTest, CommandOutputLengthIsTheHostsToFillIn)
               STATUS_INVALID_PARAMETER);
 }
 
-// Each command served, with the smallest input and output that carry it.
-struct BufferNeeds {
-    uint32_t command;
-    ULONG input;
-    ULONG output;
-};
-void PrintTo(const BufferNeeds& needs, std::ostream* out) { *out << "command " << needs.command; }
+// Each command served, with the smallest input and output that carry it (the protocol's rule).
 
-class CommandBufferTest : public HostTest, public ::testing::WithParamInterface<BufferNeeds> {};
+class CommandBufferTest : public HostTest, public ::testing::WithParamInterface<HostCommandRule> {};
 
 TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
 {
-    const BufferNeeds& needs = GetParam();
+    const struct {
+        uint32_t command;
+        ULONG input;
+        ULONG output;
+    } needs = {GetParam().Code, GetParam().MinimumInput, GetParam().ReplySize};
     if (needs.command == HostCommandRegisterNotifyForwarders) {  // taken only after Connect
         ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandConnect), sizeof(ConnectReply))));
     }
@@ -108,30 +106,41 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
     EXPECT_EQ(globals->RedirectDevice, nullptr);
     EXPECT_EQ(globals->RedirectHandler, nullptr);
     EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NOT_SAME_DEVICE);
-    EXPECT_EQ(globals->LinkState, LinkStateUnlinked);
-    EXPECT_EQ(globals->AttachNotify, nullptr);
-    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
-    EXPECT_EQ(globals->NotifyRoutinesRegistered, needs.command == HostCommandRegisterNotifyForwarders ? 1 : 0);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
+    EXPECT_EQ(globals->ModuleHost.AttachNotify, nullptr);
+    EXPECT_EQ(globals->ModuleHost.ProcessNotifyForwarder, nullptr);
+    EXPECT_EQ(globals->ModuleHost.NotifyRoutinesRegistered,
+              needs.command == HostCommandRegisterNotifyForwarders ? 1 : 0);
 
     std::vector<uint8_t> exact(block.begin(), block.begin() + needs.input);
     ControlAnswer answer = KernelCommand(exact, needs.output);
     EXPECT_EQ(answer.status, needs.command == HostCommandRemoveOverride ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
     EXPECT_LE(answer.information, needs.output);
+    // The exact input carries the command's fields: what the command reads from them took effect.
+    switch (needs.command) {
+    case HostCommandSetLink:
+        EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
+        break;
+    case HostCommandSetRedirectDevice:
+        EXPECT_EQ(globals->RedirectDevice, device);
+        break;
+    case HostCommandAddOverride:
+        EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_STATE);
+        break;
+    case HostCommandRegisterEntryPoints:
+        EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.AttachNotify)), pointer);
+        break;
+    case HostCommandRegisterNotifyForwarders:
+        EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.ProcessNotifyForwarder)), pointer);
+        break;
+    default:
+        break;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandBuffers, CommandBufferTest,
-                         ::testing::Values(BufferNeeds{HostCommandConnect, 12, sizeof(ConnectReply)},
-                                           BufferNeeds{HostCommandSetLink, 16, 8},
-                                           BufferNeeds{HostCommandRegisterEntryPoints, 48, 8},
-                                           BufferNeeds{HostCommandRegisterNotifyForwarders, 32, 8},
-                                           BufferNeeds{HostCommandSetRedirectDevice, 24, 8},
-                                           BufferNeeds{HostCommandGetRedirectDevice, 12, 16},
-                                           BufferNeeds{HostCommandSetRedirectHandler, 24, 8},
-                                           BufferNeeds{HostCommandGetPoolRoutines, 12, 216},
-                                           BufferNeeds{HostCommandAddOverride, 40, 8},
-                                           BufferNeeds{HostCommandRemoveOverride, 24, 8}),
-                         [](const ::testing::TestParamInfo<BufferNeeds>& needs) {
-                             return "Command" + std::to_string(needs.param.command);
+INSTANTIATE_TEST_SUITE_P(CommandBuffers, CommandBufferTest, ::testing::ValuesIn(ServedCommandRules()),
+                         [](const ::testing::TestParamInfo<HostCommandRule>& rule) {
+                             return "Command" + std::to_string(rule.param.Code);
                          });
 
 }  // namespace

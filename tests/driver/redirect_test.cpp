@@ -12,7 +12,7 @@ HostGlobalsRecord* HandlerGlobals = nullptr;
 
 NTSTATUS NTAPI RedirectHandler(PDEVICE_OBJECT, PIRP irp)
 {
-    InFlightSeenByHandler = HandlerGlobals->DispatchInFlight;
+    InFlightSeenByHandler = HandlerGlobals->ModuleHost.DispatchInFlight;
     irp->IoStatus.Status = STATUS_END_OF_FILE;
     irp->IoStatus.Information = 5;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -66,7 +66,7 @@ TEST_F(RedirectTest, RedirectRoutesToTheHandlerOnlyWhileLinked)
     EXPECT_EQ(result.returned, STATUS_END_OF_FILE);
     EXPECT_EQ(result.information, 5u);
     EXPECT_EQ(InFlightSeenByHandler, 1) << "the handler runs inside the dispatch gate";
-    EXPECT_EQ(globals->DispatchInFlight, 0);
+    EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
 
     globals->Started = 0;
     result = SendMajor(device, IRP_MJ_READ);

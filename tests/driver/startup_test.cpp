@@ -52,11 +52,17 @@ TEST_F(StartupTest, StartupOpensTheControlDeviceAndRoutesEverythingToHostDispatc
     EXPECT_EQ(loaded.driver->FastIoDispatch, Symbol<FAST_IO_DISPATCH>("HostFastIoDispatch"));
     EXPECT_EQ(loaded.driver->DriverUnload, nullptr);
 
-    EXPECT_EQ(globals->LoaderProcessId, reinterpret_cast<HANDLE>(-1));
-    EXPECT_EQ(globals->ModuleServiceName.MaximumLength, 100);
+    EXPECT_EQ(globals->ModuleHost.LoaderProcessId, reinterpret_cast<HANDLE>(-1));
+    EXPECT_EQ(globals->ModuleHost.ModuleServiceName.MaximumLength, 100);
     EXPECT_EQ(globals->CachedFreePoolWithTag, 0xFFFFFFFFu);
-    EXPECT_EQ(KeReadStateEvent(&globals->DispatchDrained), 0);
+    EXPECT_EQ(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
 }
+
+const std::u16string Nul(1, u'\0');
+
+// "\Device\<name>", U+0000, U+0020, written out here rather than taken from the protocol header's
+// helper, which the host itself uses.
+std::u16string ExpectedDeviceName(const std::u16string& name) { return u"\\Device\\" + name + Nul + u" "; }
 
 // Driver object name, and the control device name it gives (empty: start-up fails).
 struct NamingCase {
@@ -75,7 +81,7 @@ TEST_P(StartupNamingTest, StartupNamesTheControlDevice)
     km::DriverLoadResult result = LoadNamed(naming.driverName);
     if (naming.deviceName.empty()) {
         EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
-        ExpectNothingLeft(ControlDeviceNameFor(naming.driverName));
+        ExpectNothingLeft(ExpectedDeviceName(naming.driverName));
         return;
     }
     ASSERT_EQ(result.status, STATUS_SUCCESS);
@@ -84,21 +90,20 @@ TEST_P(StartupNamingTest, StartupNamesTheControlDevice)
     EXPECT_EQ(km::FindDevice(naming.deviceName.substr(0, naming.deviceName.size() - 2)), nullptr);
 }
 
-const std::u16string Nul(1, u'\0');
 const std::u16string Name32 = Repeat(u'n', 32);  // "\Driver\" + 32 characters: L = 80 bytes
 
 INSTANTIATE_TEST_SUITE_P(
     StartupNames, StartupNamingTest,
     ::testing::Values(
-        NamingCase{"Sample", u"\\Driver\\Sample", ControlDeviceNameFor(u"Sample")},
-        NamingCase{"SampleTerminated", u"\\Driver\\Sample" + Nul, ControlDeviceNameFor(u"Sample")},
-        NamingCase{"WithoutDriverPrefix", u"Sample", ControlDeviceNameFor(u"Sample")},
-        NamingCase{"Unterminated80", u"\\Driver\\" + Name32, ControlDeviceNameFor(Name32)},
+        NamingCase{"Sample", u"\\Driver\\Sample", ExpectedDeviceName(u"Sample")},
+        NamingCase{"SampleTerminated", u"\\Driver\\Sample" + Nul, ExpectedDeviceName(u"Sample")},
+        NamingCase{"WithoutDriverPrefix", u"Sample", ExpectedDeviceName(u"Sample")},
+        NamingCase{"Unterminated80", u"\\Driver\\" + Name32, ExpectedDeviceName(Name32)},
         NamingCase{"Unterminated82", u"\\Driver\\" + Name32 + u"x", u""},
-        NamingCase{"Terminated82", u"\\Driver\\" + Name32 + Nul, ControlDeviceNameFor(Name32)},
+        NamingCase{"Terminated82", u"\\Driver\\" + Name32 + Nul, ExpectedDeviceName(Name32)},
         NamingCase{"Terminated84", u"\\Driver\\" + Name32 + u"x" + Nul, u""},
         // Without the prefix nothing is dropped: 80 bytes fill the 100-byte name exactly.
-        NamingCase{"WithoutPrefix80", Repeat(u'm', 40), ControlDeviceNameFor(Repeat(u'm', 40))},
+        NamingCase{"WithoutPrefix80", Repeat(u'm', 40), ExpectedDeviceName(Repeat(u'm', 40))},
         NamingCase{"Empty", u"", u""}),
     [](const ::testing::TestParamInfo<NamingCase>& naming) { return naming.param.label; });
 

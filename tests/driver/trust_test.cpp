@@ -11,20 +11,25 @@ const std::vector<std::pair<ULONG, bool>> NoPrivilege = {};
 const std::vector<std::pair<ULONG, bool>> LoadDriverDisabled = {{SE_LOAD_DRIVER_PRIVILEGE, false}};
 const std::vector<std::pair<ULONG, bool>> LoadDriverEnabled = {{SE_LOAD_DRIVER_PRIVILEGE, true}};
 
-// The commands that carry kernel addresses, each with full buffers.
-const std::pair<uint32_t, ULONG> KernelOnlyCommands[] = {
-    {HostCommandConnect, sizeof(ConnectReply)}, {HostCommandSetRedirectDevice, 8},
-    {HostCommandGetRedirectDevice, 16},         {HostCommandSetRedirectHandler, 8},
-    {HostCommandGetPoolRoutines, 216},          {HostCommandRegisterEntryPoints, 8},
-    {HostCommandRegisterNotifyForwarders, 8},   {HostCommandAddOverride, 8},
-};
+// The commands that carry kernel addresses, each with the output its reply needs (the protocol's
+// rule); which commands they are is stated here, apart from the rules the host follows.
+std::vector<std::pair<uint32_t, ULONG>> KernelOnlyCommands()
+{
+    std::vector<std::pair<uint32_t, ULONG>> commands;
+    for (uint32_t command : {HostCommandConnect, HostCommandSetRedirectDevice, HostCommandGetRedirectDevice,
+                             HostCommandSetRedirectHandler, HostCommandGetPoolRoutines, HostCommandRegisterEntryPoints,
+                             HostCommandRegisterNotifyForwarders, HostCommandAddOverride}) {
+        commands.emplace_back(command, HostFindCommandRule(command)->ReplySize);
+    }
+    return commands;
+}
 
 TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     uint64_t address = reinterpret_cast<uintptr_t>(device);
     for (const auto& privileges : {NoPrivilege, LoadDriverEnabled}) {
-        for (const auto& [command, outputLength] : KernelOnlyCommands) {
+        for (const auto& [command, outputLength] : KernelOnlyCommands()) {
             ControlAnswer answer = User(IOCTL_HOST_COMMAND, CommandBlock(command, {address, address, 0, 0}),
                                         outputLength, privileges);
             EXPECT_EQ(answer.status, STATUS_ACCESS_DENIED) << "command " << command;
@@ -37,8 +42,8 @@ TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
     // None of them took effect.
     EXPECT_EQ(globals->RedirectDevice, nullptr);
     EXPECT_EQ(globals->RedirectHandler, nullptr);
-    EXPECT_EQ(globals->NotifyRoutinesRegistered, 0);
-    EXPECT_EQ(globals->AttachNotify, nullptr);
+    EXPECT_EQ(globals->ModuleHost.NotifyRoutinesRegistered, 0);
+    EXPECT_EQ(globals->ModuleHost.AttachNotify, nullptr);
     EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NOT_SAME_DEVICE);
 
     // The same commands from kernel mode, through a kernel handle.
@@ -66,11 +71,11 @@ TEST_F(TrustTest, TrustOtherCodesNeedTheLoadDriverPrivilegeEnabled)
                 << "command " << int(block[0]);
         }
     }
-    EXPECT_EQ(globals->LinkState, LinkStateUnlinked);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
     // With the privilege the command runs: the link is made and withdrawn, command 27 finds no
     // override, an unknown code is refused.
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, link, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
-    EXPECT_EQ(globals->LinkState, LinkStateLinked);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, withdraw, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, remove, 8, LoadDriverEnabled).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, unknown, 8, LoadDriverEnabled).status, STATUS_INVALID_PARAMETER);

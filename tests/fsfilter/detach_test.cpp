@@ -92,8 +92,8 @@ TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRa
             EXPECT_EQ(calls[0].devices, (std::vector<PDEVICE_OBJECT>{filter, lower}));
             EXPECT_EQ(calls[0].inFlight, 1);
         }
-        EXPECT_EQ(globals->DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
-        EXPECT_NE(KeReadStateEvent(&globals->DispatchDrained), 0);
+        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
+        EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
         // The teardown goes on in both cases: DetachNotify, the record, the device.
         std::vector<ModuleCall> detached = module->Calls(ModuleCallKind::DetachNotify);
         ASSERT_EQ(detached.size(), 1u);

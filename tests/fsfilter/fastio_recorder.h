@@ -86,7 +86,7 @@ struct FastIoRecorder<Side, Member, R(Args...)> {
     static R NTAPI Call(Args... args)
     {
         FastIoSeen seen{Side, Member};
-        seen.inFlight = Recorded.globals->DispatchInFlight;
+        seen.inFlight = Recorded.globals->ModuleHost.DispatchInFlight;
         size_t position = 0;
         auto note = [&](auto value) {
             using T = decltype(value);

@@ -49,7 +49,7 @@ protected:
             expected = FastIoMember::ReleaseFileForNtCreateSection;
             sides.push_back(seen.side);
         }
-        EXPECT_EQ(globals->DispatchInFlight, 0);
+        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
         return sides;
     }
     using Sides = std::vector<FastIoSide>;

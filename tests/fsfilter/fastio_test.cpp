@@ -55,7 +55,7 @@ protected:
         bool status = entry.member == km::FastIoMember::AcquireForModWrite ||
                       entry.member >= km::FastIoMember::ReleaseForModWrite;  // the four NTSTATUS members
         int64_t result = entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{through, &irp});
-        EXPECT_EQ(globals->DispatchInFlight, 0);
+        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
         if (device == nullptr) {  // not handled
             EXPECT_TRUE(Recorded.seen.empty());
             EXPECT_EQ(result, status ? STATUS_NOT_IMPLEMENTED : FALSE);
@@ -78,7 +78,7 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     ExpectCall(filter, "unlinked", FastIoSide::Lower, lower);
     Register(&moduleTable, true);
     ExpectCall(filter, "linked", FastIoSide::Module, filter);
-    EXPECT_NE(KeReadStateEvent(&globals->DispatchDrained), 0);
+    EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
     SetLinkState(LinkStateUnloading);
     ExpectCall(filter, "unloading", FastIoSide::Lower, lower);
     SetLinkState(LinkStateUnlinked);  // SetLink 1 does not link during an unload

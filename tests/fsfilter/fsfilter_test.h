@@ -6,8 +6,6 @@
 
 #include <vector>
 
-#include "fsfilter/attachmanager.h"
-#include "fsfilter/attachrecord.h"
 #include "kmodel/fs_model.h"
 #include "support/test_module.h"
 
@@ -52,7 +50,8 @@ protected:
     std::vector<AttachRecord> Records()
     {
         std::vector<AttachRecord> records;
-        for (PLIST_ENTRY link = globals->AttachedList.Flink; link != &globals->AttachedList; link = link->Flink) {
+        PLIST_ENTRY head = &globals->FsFilter.AttachedList;
+        for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
             records.push_back(*CONTAINING_RECORD(link, AttachRecord, Links));
         }
         return records;

@@ -26,7 +26,7 @@ TEST_F(LinkCommandTest, LinkConnectRepliesRegistersOnceAndResetsTheLink)
     EXPECT_EQ(reply.DriverObject, Address(loaded.driver));
     EXPECT_EQ(reply.Constant, 100u);
     EXPECT_EQ(reply.NotWritten2, 0x22222222u);
-    EXPECT_EQ(globals->NotifyRoutinesRegistered, 1);
+    EXPECT_EQ(globals->ModuleHost.NotifyRoutinesRegistered, 1);
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 1u);
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 1u);
 
@@ -54,7 +54,7 @@ TEST_F(LinkCommandTest, LinkConnectAbovePassiveLevelChangesNothing)
     KeLowerIrql(previous);
     EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(LinkState(), LinkStateLinked);
-    EXPECT_EQ(globals->NotifyRoutinesRegistered, 0);
+    EXPECT_EQ(globals->ModuleHost.NotifyRoutinesRegistered, 0);
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
 }
 
@@ -99,10 +99,10 @@ TEST_F(LinkCommandTest, LinkEntryPointsReplayAttachNotifyNewestFirstEveryTime)
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(answer.information, 8u);
     EXPECT_EQ(LinkState(), LinkStateUnloading);
-    EXPECT_EQ(Address(globals->ModuleIrpDispatch), Address(TestModule::IrpDispatchRoutine()));
-    EXPECT_EQ(globals->ModuleFastIo, &fastIo);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->AttachNotify), TestModule::AttachNotifyRoutine());
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->DetachNotify), TestModule::DetachNotifyRoutine());
+    EXPECT_EQ(Address(globals->ModuleHost.ModuleIrpDispatch), Address(TestModule::IrpDispatchRoutine()));
+    EXPECT_EQ(globals->ModuleHost.ModuleFastIo, &fastIo);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.DetachNotify), TestModule::DetachNotifyRoutine());
     std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::AttachNotify);
     ASSERT_EQ(calls.size(), 2u);
     for (const auto& [call, volume] : {std::pair{calls[0], newer}, std::pair{calls[1], older}}) {
@@ -136,12 +136,12 @@ TEST_F(LinkCommandTest, LinkEntryPointsAreStoredWhenTheListCannotBeWalked)
         KEVENT tried;
         KeInitializeEvent(&tried, NotificationEvent, FALSE);
         holders.push_back(std::make_unique<ModelThread>([&] {
-            bool acquired = acquireShared(&globals->AttachedListLock);
+            bool acquired = acquireShared(&globals->FsFilter.AttachedListLock);
             held = acquired;
             KeSetEvent(&tried, IO_NO_INCREMENT, FALSE);
             if (acquired) {
                 KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-                releaseShared(&globals->AttachedListLock);
+                releaseShared(&globals->FsFilter.AttachedListLock);
             }
         }));
         KeWaitForSingleObject(&tried, Executive, KernelMode, FALSE, nullptr);
@@ -155,9 +155,9 @@ TEST_F(LinkCommandTest, LinkEntryPointsAreStoredWhenTheListCannotBeWalked)
     holders.clear();
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(ReplyStatus(answer), STATUS_SUCCESS);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->AttachNotify), TestModule::AttachNotifyRoutine());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
     EXPECT_TRUE(module->Calls().empty());
-    EXPECT_EQ(globals->AttachedListLock.sharedCount, 0u);
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
 
     ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
     EXPECT_EQ(module->Calls(ModuleCallKind::AttachNotify).size(), 1u);
@@ -181,10 +181,10 @@ TEST_F(LinkCommandTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryP
     ASSERT_EQ(detaches.size(), 1u);
     EXPECT_EQ(detaches[0].device, kept.filter);
     EXPECT_EQ(kept.record->ModuleAttached, TRUE);
-    EXPECT_EQ(globals->ModuleIrpDispatch, nullptr);
-    EXPECT_EQ(globals->ModuleFastIo, nullptr);
-    EXPECT_EQ(globals->AttachNotify, nullptr);
-    EXPECT_EQ(globals->DetachNotify, nullptr);
+    EXPECT_EQ(globals->ModuleHost.ModuleIrpDispatch, nullptr);
+    EXPECT_EQ(globals->ModuleHost.ModuleFastIo, nullptr);
+    EXPECT_EQ(globals->ModuleHost.AttachNotify, nullptr);
+    EXPECT_EQ(globals->ModuleHost.DetachNotify, nullptr);
 
     // With nothing registered the walk calls nothing.
     ControlAnswer again = module->WithdrawEntryPoints();
@@ -257,7 +257,7 @@ TEST_F(LinkCommandTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
     ControlAnswer forwarders = module->RegisterNotifyForwarders();
     EXPECT_EQ(forwarders.status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(forwarders.information, 0u);
-    EXPECT_EQ(globals->ProcessNotifyForwarder, nullptr);
+    EXPECT_EQ(globals->ModuleHost.ProcessNotifyForwarder, nullptr);
 
     // The thread routine refused: the process routine stays registered.
     km::FailNotifyRegistration(km::NotifyKind::Thread, 1, STATUS_INSUFFICIENT_RESOURCES);

@@ -59,9 +59,9 @@ protected:
 TEST_F(LinkGateTest, LinkGateDispatchCountsIrpsInsideTheModule)
 {
     ExpectGateCounts(
-        ModuleCallKind::Irp, [&] { SendMajor(volume.filter, IRP_MJ_READ); }, &globals->DispatchInFlight,
-        &globals->DispatchDrained);
-    EXPECT_EQ(globals->NotifyInFlight, 0);
+        ModuleCallKind::Irp, [&] { SendMajor(volume.filter, IRP_MJ_READ); }, &globals->ModuleHost.DispatchInFlight,
+        &globals->ModuleHost.DispatchDrained);
+    EXPECT_EQ(globals->ModuleHost.NotifyInFlight, 0);
     EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 2u);
 }
 
@@ -76,8 +76,8 @@ TEST_F(LinkGateTest, LinkGateNotifyCountsNotificationsInsideTheModule)
             std::lock_guard<std::mutex> guard(processesLock);
             processes.push_back(process);
         },
-        &globals->NotifyInFlight, &globals->NotifyDrained);
-    EXPECT_EQ(globals->DispatchInFlight, 0);
+        &globals->ModuleHost.NotifyInFlight, &globals->ModuleHost.NotifyDrained);
+    EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
     for (km::Process* process : processes) {
         km::ExitProcess(process);
     }
@@ -91,15 +91,15 @@ TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
 
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
     ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    EXPECT_EQ(globals->DispatchInFlight, 1);
+    EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 1);
     // A new request no longer enters; it goes down beside the one inside.
     EXPECT_EQ(SendMajor(volume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 1u);
 
     module->Release(ModuleCallKind::Irp);
     reader.Join();
-    EXPECT_EQ(globals->DispatchInFlight, 0);
-    EXPECT_NE(KeReadStateEvent(&globals->DispatchDrained), 0);
+    EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
+    EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
     EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 2u);
 }
@@ -111,19 +111,19 @@ TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockAndOutsideTheGate
     module->WaitInside(ModuleCallKind::AttachNotify, 1);
 
     // The replay holds AttachedListLock shared and the record's RecordLock around the call.
-    EXPECT_EQ(globals->AttachedListLock.sharedCount, 1u);
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 1u);
     auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
     auto release = Symbol<decltype(AMutex_Release)>("AMutex_Release");
     EXPECT_FALSE(wait(&volume.record->RecordLock, 0));
-    EXPECT_EQ(globals->DispatchInFlight, 0);
-    EXPECT_EQ(globals->NotifyInFlight, 0);
+    EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
+    EXPECT_EQ(globals->ModuleHost.NotifyInFlight, 0);
     // Routing still walks the list meanwhile: the module is linked, so the read is forwarded.
     EXPECT_EQ(SendMajor(volume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
 
     module->Release(ModuleCallKind::AttachNotify);
     registration.Join();
-    EXPECT_EQ(globals->AttachedListLock.sharedCount, 0u);
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
     ASSERT_TRUE(wait(&volume.record->RecordLock, 0));
     release(&volume.record->RecordLock);
 }

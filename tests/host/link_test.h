@@ -3,10 +3,7 @@
 // a host filter device on top, recorded in AttachedList.
 #pragma once
 
-#include "fsfilter/attachrecord.h"
-#include "host/callgate.h"
-#include "host/entrypoints.h"
-#include "host/notify.h"
+#include "driver/driver.h"
 #include "support/test_module.h"
 
 // A recorded volume: the file system's volume device below the host's filter device.
@@ -37,6 +34,9 @@ protected:
         return volume;
     }
 
-    LONG LinkState() const { return globals->LinkState; }
-    void NotifyAttach(AttachRecord* record) { Symbol<decltype(LinkNotifyAttach)>("LinkNotifyAttach")(record); }
+    LONG LinkState() const { return globals->ModuleHost.LinkState; }
+    void NotifyAttach(AttachRecord* record)
+    {
+        Symbol<decltype(FsFilterNotifyAttach)>("FsFilterNotifyAttach")(record);
+    }
 };

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "fsfilter/attachrecord.h"
-#include "host/callgate.h"
 
 namespace {
 
@@ -14,10 +12,22 @@ constexpr ULONG TestRecordTag = km::PoolTag("TRec");
 
 std::u16string ControlDeviceNameFor(const std::u16string& name)
 {
-    std::u16string device = u"\\Device\\" + name;
-    device.push_back(u'\0');
-    device.push_back(u' ');
-    return device;
+    char16_t device[HOST_CONTROL_DEVICE_NAME_CHARACTERS];
+    uint32_t characters = HostComposeControlDeviceName(name.data(), static_cast<uint32_t>(name.size()), device,
+                                                       HOST_CONTROL_DEVICE_NAME_CHARACTERS);
+    return std::u16string(device, characters);
+}
+
+std::vector<HostCommandRule> ServedCommandRules()
+{
+    std::vector<HostCommandRule> served;
+    for (const HostCommandRule& rule : HostCommandRules) {
+        if (rule.Code != HostCommandLoadModule && rule.Code != HostCommandUnloadModule &&
+            rule.Code != HostCommandRequestUnload) {
+            served.push_back(rule);
+        }
+    }
+    return served;
 }
 
 std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields, uint32_t argument)
@@ -93,7 +103,7 @@ void HostTest::TearDown()
             ExFreePoolWithTag(record, 0);
         }
         if (createdAttachedListLock_) {
-            Symbol<decltype(ASimpleResource_Destroy)>("ASimpleResource_Destroy")(&globals->AttachedListLock);
+            Symbol<decltype(ASimpleResource_Destroy)>("ASimpleResource_Destroy")(&globals->FsFilter.AttachedListLock);
         }
     }
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
@@ -166,9 +176,9 @@ AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT
 {
     // The attachment manager sets the list and its lock up when it starts; until it does, the
     // test does.
-    if (globals->AttachedList.Flink == nullptr) {
-        InitializeListHead(&globals->AttachedList);
-        EXPECT_EQ(Symbol<decltype(ASimpleResource_Init)>("ASimpleResource_Init")(&globals->AttachedListLock),
+    if (globals->FsFilter.AttachedList.Flink == nullptr) {
+        InitializeListHead(&globals->FsFilter.AttachedList);
+        EXPECT_EQ(Symbol<decltype(ASimpleResource_Init)>("ASimpleResource_Init")(&globals->FsFilter.AttachedListLock),
                   STATUS_SUCCESS);
         createdAttachedListLock_ = true;
     }
@@ -182,7 +192,7 @@ AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT
     record->VolumeDevice = volume;
     record->StorageDevice = storage;
     EXPECT_EQ(Symbol<decltype(AMutex_Init)>("AMutex_Init")(&record->RecordLock), STATUS_SUCCESS);
-    InsertHeadList(&globals->AttachedList, &record->Links);
+    InsertHeadList(&globals->FsFilter.AttachedList, &record->Links);
     records_.push_back(record);
     return record;
 }
@@ -192,6 +202,6 @@ void HostTest::SetLinkState(LONG state)
     auto acquire = Symbol<decltype(GateLockAcquire)>("GateLockAcquire");
     auto release = Symbol<decltype(GateLockRelease)>("GateLockRelease");
     acquire();
-    globals->LinkState = state;
+    globals->ModuleHost.LinkState = state;
     release();
 }

@@ -14,7 +14,8 @@
 
 constexpr char16_t HostServiceName[] = u"filterhost";
 
-// "\Device\<name>", U+0000, U+0020: the control device of a driver object named \Driver\<name>.
+// The control device of a host whose driver object is \Driver\<name> (empty when the name is
+// empty or too long for one).
 std::u16string ControlDeviceNameFor(const std::u16string& name);
 
 // What a device-control request delivered: the final status, Information, and the output buffer
@@ -25,6 +26,10 @@ struct ControlAnswer {
     std::vector<uint8_t> output;
 };
 constexpr uint8_t OutputFill = 0xCC;
+
+// The protocol's rules of the commands the host serves: every command but the module life-cycle
+// commands (LoadModule, UnloadModule, RequestUnload), which are not served yet.
+std::vector<HostCommandRule> ServedCommandRules();
 
 // A command block with one 64-bit field per value, from offset 16 on.
 std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields = {}, uint32_t argument = 0);

@@ -2,15 +2,18 @@
 
 #include <cstring>
 
+#include "filterhost/protocol.h"
+
 std::basic_string<WCHAR> ControlDeviceName(const std::string& serviceName)
 {
-    std::basic_string<WCHAR> name = HOSTCTL_TEXT("\\Device\\");
+    std::basic_string<WCHAR> service;
     for (char c : serviceName) {
-        name.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
+        service.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
     }
-    name.push_back(static_cast<WCHAR>(0));
-    name.push_back(static_cast<WCHAR>(' '));
-    return name;
+    WCHAR name[HOST_CONTROL_DEVICE_NAME_CHARACTERS];
+    uint32_t characters = HostComposeControlDeviceName<WCHAR>(service.data(), static_cast<uint32_t>(service.size()),
+                                                              name, HOST_CONTROL_DEVICE_NAME_CHARACTERS);
+    return std::basic_string<WCHAR>(name, characters);
 }
 
 NTSTATUS ControlClientOpen(ControlClient* client, const std::string& serviceName, bool enableLoadDriverPrivilege)

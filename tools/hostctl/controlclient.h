@@ -11,8 +11,8 @@ struct ControlClient {
     HANDLE Handle = nullptr;
 };
 
-// The control device's NT name for a host whose driver object is \Driver\<serviceName>:
-// "\Device\<serviceName>", U+0000, U+0020, counted in full.
+// The control device's NT name for a host whose driver object is \Driver\<serviceName>, by the
+// protocol's rule (HostComposeControlDeviceName); empty for a name too long for the host.
 std::basic_string<WCHAR> ControlDeviceName(const std::string& serviceName);
 
 // Opens the control device for synchronous I/O. Enables SeLoadDriverPrivilege first when asked;

@@ -1,0 +1,216 @@
+// The file-system filter: a filter device of the host on every file-system control device and
+// every mounted volume of the disk, CD-ROM and network file systems; the record of the volume
+// filter devices (AttachedList of AttachRecord) and the module's attach notifications for them;
+// mounts; the teardown of filter devices; and the fast I/O table. Builds on host/ for the link and
+// the DispatchGate. This header is the folder's one header: the first part is what the driver core
+// uses, the second what the folder's files share.
+//
+//   attach.cpp   start, file systems coming and going, attaching to file systems and volumes
+//   mount.cpp    file-system control IRPs (mounts followed) and passing a request down
+//   records.cpp  AttachedList: recording, looking up and walking the volume filter devices
+//   detach.cpp   a filter device's teardown when the device below it goes
+//   fastio.cpp   HostFastIoDispatch and its forwarding
+//
+// Locks: AttachMutex makes the stack test and the attach of a volume one step and is never held
+// together with AttachedListLock or a RecordLock; AttachedListLock is held exclusive only around
+// list changes and shared by the walks; a record's RecordLock around every AttachNotify and
+// withdrawal DetachNotify, inside AttachedListLock held shared.
+#pragma once
+
+#include "base/platform.h"
+#include "base/asimpleresource.h"
+#include "base/locks.h"
+#include "host/host.h"
+
+// The file-system filter's part of HostGlobals (driver/hostglobals.h composes the record). Zero at
+// load; StartFsFilter sets it up.
+struct FsFilterState {
+    // The host's driver object, stored by StartFsFilter: every filter device is created on it, and
+    // a device is the host's when its DriverObject is this one.
+    PDRIVER_OBJECT DriverObject;
+    LIST_ENTRY AttachedList;  // AttachRecord entries, newest first
+    AFastMutex AttachMutex;
+    ASimpleResource AttachedListLock;  // guards AttachedList
+};
+
+// One per volume filter device that was attached and recorded (records.cpp tells its life).
+struct AttachRecord {
+    LIST_ENTRY Links;              // membership of AttachedList
+    PDEVICE_OBJECT FilterDevice;   // the host's volume filter device
+    PDEVICE_OBJECT VolumeDevice;   // the device given as the target of the attach
+    PDEVICE_OBJECT StorageDevice;  // the storage device under the volume; no reference held
+    UCHAR ModuleAttached;          // the module's answer to AttachNotify; 0 until it has run
+    AMutex RecordLock;             // held around every AttachNotify call for this record
+};
+
+// The file-system filter's state inside HostGlobals; defined with the record, in
+// driver/hostglobals.cpp.
+extern FsFilterState& FsFilter;
+
+// True for the device types the host filters: disk, CD-ROM and network file systems.
+inline BOOLEAN FsFilterIsAcceptedType(DEVICE_TYPE DeviceType)
+{
+    return DeviceType == FILE_DEVICE_DISK_FILE_SYSTEM || DeviceType == FILE_DEVICE_CD_ROM_FILE_SYSTEM ||
+           DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM;
+}
+
+// Bytes of a volume filter device's extension; zero-filled before the attach, unused afterwards.
+constexpr ULONG VolumeFilterExtensionBytes = 100;
+// Capacity of the name buffer of AttachToFileSystem: the file system driver's name, then each
+// candidate volume's base device name.
+constexpr USHORT FileSystemNameBufferBytes = 128;
+// Bytes of QueryObjectName's work buffer for the object manager's answer.
+constexpr ULONG ObjectNameWorkBufferBytes = 512;
+// Devices added to the counted size of the enumeration array, for devices created meanwhile.
+constexpr ULONG DeviceListSpareEntries = 8;
+// Pool tag of the enumeration array: "SFlt".
+constexpr ULONG DeviceListPoolTag = 0x746C4653;
+// Attach attempts of AttachToVolume, and the wait after each failed one.
+constexpr ULONG VolumeAttachAttempts = 8;
+constexpr ULONG VolumeAttachRetryDelayMs = 500;
+
+extern "C" {
+
+// ================================ For the driver core ================================
+
+// Last start-up step: stores the driver object, prepares AttachedList with its locks, installs
+// DispatchFsControl and HostFastIoDispatch, and registers for file-system changes (which attaches
+// to the file systems already running). On failure it has undone its own work; the
+// IRP_MJ_FILE_SYSTEM_CONTROL slot stays set. PASSIVE_LEVEL, driver entry only.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StartFsFilter(_In_ PDRIVER_OBJECT DriverObject);
+
+// The IRP_MJ_FILE_SYSTEM_CONTROL slot of every device of the host driver: mounts are handled by
+// HandleMountVolume, everything else goes down (STATUS_NO_MEDIA with nothing below). PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS DispatchFsControl(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
+
+// The host driver's fast I/O table, fully laid out (SizeOfFastIoDispatch covers all 27 members);
+// never changed after load. Each entry hands the call to the member of the same name in the
+// filter module's table through the DispatchGate while the module is linked, else to the member of
+// the driver below the host device, else returns the not-handled result (FALSE, or
+// STATUS_NOT_IMPLEMENTED for the four NTSTATUS members), after which the caller uses an IRP.
+extern const FAST_IO_DISPATCH HostFastIoDispatch;
+
+// True when AttachedList records DeviceObject as a volume filter device. The walk holds
+// AttachedListLock shared; when the hold is refused the device counts as unrecorded.
+_IRQL_requires_max_(APC_LEVEL) BOOLEAN FsFilterIsRecordedDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
+// RegisterEntryPoints' replay: every record, newest first, is offered to the module again
+// (LinkNotifyAttach under its RecordLock, AttachedListLock held shared), also those it has taken.
+_IRQL_requires_max_(APC_LEVEL) void FsFilterAnnounceRecords();
+
+// WithdrawEntryPoints' offer: every record the module has taken is offered back
+// (LinkNotifyWithdrawal under its RecordLock, AttachedListLock held shared).
+_IRQL_requires_max_(APC_LEVEL) void FsFilterWithdrawRecords();
+
+// The device directly below DeviceObject, or null when it is attached to nothing. The reference
+// IoGetLowerDeviceObject adds is dropped: the pointer stays valid only while DeviceObject stays
+// attached.
+_IRQL_requires_max_(DISPATCH_LEVEL) PDEVICE_OBJECT LowerDeviceOf(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Hands the IRP, unchanged, to the device below DeviceObject and returns that driver's status; the
+// lower driver owns the IRP. With nothing below, completes it with STATUS_NO_MEDIA.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS PassDown(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
+
+// Completes an IRP the host answers itself: the status, Information 0, IO_NO_INCREMENT. Returns the
+// status. The IRP is gone afterwards. No spin lock may be held.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS HostCompleteRequest(_Inout_ PIRP Irp, NTSTATUS Status);
+
+// ================================ Inside the file-system filter ================================
+
+// ---- attach.cpp ----
+
+// File-system registration callback: attaches to a file system that becomes active; for one that
+// goes, detaches and deletes the host's file-system filter device on its control device, if any.
+// PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) void NTAPI OnFsRegistrationChange(_In_ PDEVICE_OBJECT DeviceObject, BOOLEAN FsActive);
+
+// Puts a file-system filter device on a file system's control device, then volume filter devices
+// on its mounted volumes. STATUS_SUCCESS, without attaching, for a type the host does not filter
+// and for the recognizer "\FileSystem\Fs_Rec". When the volumes cannot be enumerated the control
+// device's filter is taken away again and that status returned. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS AttachToFileSystem(_In_ PDEVICE_OBJECT FileSystemDevice);
+
+// Attaches a volume filter device to each mounted volume of the file system that is not filtered
+// yet, has an unnamed base device and a storage device. NameBuffer (caller's, any capacity) is
+// used for the base device names. Per-volume failures only skip that volume; an enumeration or
+// allocation failure is returned. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    AttachToMountedVolumes(_In_ PDEVICE_OBJECT FileSystemDevice, _Inout_ PUNICODE_STRING NameBuffer);
+
+// Attaches the prepared FilterDevice onto VolumeDevice's stack, unless a host device already sits
+// in it (STATUS_INVALID_PARAMETER), in up to VolumeAttachAttempts tries with a wait after each
+// failure, all under AttachMutex; then records it (AddAttachRecord). FilterDevice is deleted on
+// both failures. PASSIVE_LEVEL; AttachMutex and the list locks must not be held.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    AttachToVolume(_In_ PDEVICE_OBJECT VolumeDevice, _In_ PDEVICE_OBJECT FilterDevice,
+                   _In_ PDEVICE_OBJECT StorageDevice);
+
+// True when a device of the host driver sits anywhere in DeviceObject's stack; the search runs
+// down from the top, so it finds the topmost. When HostDevice is given it receives that device,
+// referenced for the caller (null when none). Up to APC_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) BOOLEAN
+    IsFilterInStack(_In_ PDEVICE_OBJECT DeviceObject, _Out_opt_ PDEVICE_OBJECT* HostDevice);
+
+// Copies the object's name into Name, truncated to its capacity; Name is empty when the object
+// has no name or it does not fit the 512-byte work buffer. Below DISPATCH_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) void QueryObjectName(_In_ PVOID Object, _Inout_ PUNICODE_STRING Name);
+
+// QueryObjectName of the device at the base of DeviceObject's attachment stack.
+_IRQL_requires_max_(APC_LEVEL) void QueryBaseDeviceName(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PUNICODE_STRING Name);
+
+// ---- mount.cpp ----
+
+// IRP_MN_MOUNT_VOLUME through a file-system filter device: prepares a volume filter device, sends
+// the mount down, waits for it, attaches to the new volume when it mounted, and completes the IRP
+// with the file system's final status. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS HandleMountVolume(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
+
+// Completion routine of a mount sent down by HandleMountVolume: signals the event in Context and
+// keeps the IRP (STATUS_MORE_PROCESSING_REQUIRED). Up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE MountCompletion;
+
+// ---- records.cpp ----
+
+// Records an attached volume filter device at the head of AttachedList and tells a registered
+// module of it (AttachNotify under the record's RecordLock). STATUS_INSUFFICIENT_RESOURCES when no
+// record can be made; the device then stays attached without one. PASSIVE_LEVEL; no list lock held.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    AddAttachRecord(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT VolumeDevice,
+                    _In_ PDEVICE_OBJECT StorageDevice);
+
+// Tells the module about a recorded volume filter device: under the record's RecordLock,
+// LinkNotifyAttach with the record's devices, the answer going to ModuleAttached. The caller must
+// not hold AttachedListLock exclusive or GateLock, and keeps the record from being freed meanwhile.
+// PASSIVE_LEVEL or APC_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) void FsFilterNotifyAttach(_Inout_ AttachRecord* Record);
+
+// Unlinks the newest record of FilterDevice from AttachedList (AttachedListLock held exclusive)
+// and returns it, now the caller's to free; null when the device has none. PASSIVE_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) AttachRecord* FsFilterTakeRecord(_In_ PDEVICE_OBJECT FilterDevice);
+
+// ---- detach.cpp ----
+
+// Takes the host's file-system filter device off a file system that unregisters: the first host
+// device above the control device is detached from the device below it and deleted. A chain
+// without one is left as it is. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) void DetachFromFileSystem(_In_ PDEVICE_OBJECT FileSystemDevice);
+
+// The FastIoDetachDevice entry of HostFastIoDispatch: called by the I/O manager when the device
+// below a host device is being deleted; offers the call to the module, then takes the host device
+// away (record, detach, delete). PASSIVE_LEVEL.
+FAST_IO_DETACH_DEVICE HostFastIoDetachDevice;
+
+// ---- fastio.cpp ----
+
+// True for a device of the host driver of an accepted file-system type; only such devices have
+// their fast I/O forwarded. Any IRQL.
+BOOLEAN FsFilterIsHostFilterDevice(_In_opt_ PDEVICE_OBJECT DeviceObject);
+
+// Under GateLock: when LinkState is linked, Lower is not null, ModuleFastIo is set and its member
+// at MemberOffset is not null, enters the DispatchGate and returns that member (the caller calls
+// it, then LeaveGate). Otherwise returns null. *Linked, when asked for, tells whether the module
+// was linked.
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID
+    FastIoEnterModuleMember(_In_opt_ PDEVICE_OBJECT Lower, ULONG MemberOffset, _Out_opt_ BOOLEAN* Linked);
+
+}  // extern "C"

@@ -1,0 +1,186 @@
+// The filter-module host: the link to the filter module (LinkState, GateLock and the two call
+// gates, the module's entry points and notify forwarders), the host's process and thread notify
+// routines, and the module's life cycle. This header is the layer's whole interface: the
+// file-system filter (fsfilter/) and the driver core (driver/) reach the host's state and calls
+// through it, and nothing here knows of the layers above. Every call that can fail returns an
+// NTSTATUS; the driver core turns the command blocks into these calls.
+#pragma once
+
+#include "base/platform.h"
+#include "base/locks.h"
+#include "filterhost/module.h"
+
+// Bytes of storage behind ModuleServiceName.
+constexpr USHORT ModuleServiceNameBytes = 100;
+// LoaderProcessId while no loader is recorded.
+constexpr LONG_PTR NoLoaderProcess = -1;
+
+// Values of LinkState. Calls are forwarded to the filter module only while it is linked.
+constexpr LONG LinkStateUnlinked = 0;
+constexpr LONG LinkStateLinked = 1;
+constexpr LONG LinkStateUnloading = 2;
+
+// The host's part of HostGlobals (driver/hostglobals.h composes the record). Zero at load; driver
+// entry starts it through StartModuleHost.
+struct ModuleHostState {
+    // ---- Filter module service, load and unload (host/lifecycle.cpp) ----
+    WCHAR ModuleServiceNameStorage[ModuleServiceNameBytes / sizeof(WCHAR)];
+    UNICODE_STRING ModuleServiceName;
+    AMutex ModuleLifecycleMutex;
+    HANDLE LoaderProcessId;
+    UCHAR LoaderLockReady;
+    UCHAR LoaderRecorded;
+    ASpinLock LoaderLock;  // guards LoaderProcessId and LoaderRecorded
+
+    // ---- Module link and call gates (host/link.cpp, host/notify.cpp) ----
+    // Both notify routines are registered with the kernel; never cleared. Read and set without a
+    // lock.
+    volatile UCHAR NotifyRoutinesRegistered;
+    // Registration of each notify routine on its own (NotifyRoutineUnregistered, ...Registering,
+    // ...Registered; host/notify.cpp), so that a later Connect registers only what is missing.
+    volatile LONG ProcessNotifyRegistration;
+    volatile LONG ThreadNotifyRegistration;
+    volatile LONG LinkState;  // LinkStateUnlinked, LinkStateLinked or LinkStateUnloading
+    // Guards LinkState, both gates, the module's entry points, the notify forwarders and the
+    // driver core's redirect fields. Always taken in its plain form (GateLockAcquire).
+    ASpinLock GateLock;
+    KEVENT NotifyDrained;
+    KEVENT DispatchDrained;
+    volatile LONG DispatchInFlight;
+    volatile LONG NotifyInFlight;
+    // The module's entry points, written under GateLock. ModuleIrpDispatch and ModuleFastIo are
+    // read under GateLock too; AttachNotify and DetachNotify are read without it, whole.
+    PDRIVER_DISPATCH ModuleIrpDispatch;
+    PFAST_IO_DISPATCH ModuleFastIo;
+    MODULE_ATTACH_NOTIFY* AttachNotify;
+    MODULE_DETACH_NOTIFY* DetachNotify;
+    MODULE_PROCESS_NOTIFY* ProcessNotifyForwarder;
+    MODULE_THREAD_NOTIFY* ThreadNotifyForwarder;
+};
+
+// The module's four entry points, as RegisterEntryPoints hands them over.
+struct ModuleEntryPoints {
+    PDRIVER_DISPATCH ModuleIrpDispatch;
+    PFAST_IO_DISPATCH ModuleFastIo;
+    MODULE_ATTACH_NOTIFY* AttachNotify;
+    MODULE_DETACH_NOTIFY* DetachNotify;
+};
+
+// A call gate: an in-flight count and a notification event that is clear while the count is
+// above 0 (host/link.cpp explains the protocol).
+struct CallGate {
+    volatile LONG* InFlight;
+    PKEVENT Drained;
+};
+
+// The host's state inside HostGlobals; defined with the record, in driver/hostglobals.cpp.
+extern ModuleHostState& ModuleHost;
+
+extern "C" {
+
+// IRPs and fast I/O forwarded to the module: DispatchInFlight and DispatchDrained.
+extern const CallGate DispatchGate;
+// Process and thread notifications forwarded to the module: NotifyInFlight and NotifyDrained.
+extern const CallGate NotifyGate;
+
+// ---- Start-up (host/lifecycle.cpp) ----
+
+// Driver entry's steps for the host: the module's service name buffer, GateLock, the drained
+// events of both gates, ModuleLifecycleMutex and the loader record with its lock. On failure the
+// status of the failing step (STATUS_UNSUCCESSFUL for a lock); StopModuleHost undoes what was done.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS StartModuleHost();
+
+// Start-up unwinding: gives up the loader lock and frees ModuleLifecycleMutex if they exist.
+_IRQL_requires_(PASSIVE_LEVEL)
+void StopModuleHost();
+
+// ---- GateLock and the gates (host/link.cpp) ----
+
+// Takes GateLock in its plain form and returns at DISPATCH_LEVEL; the previous IRQL is kept in the
+// lock holder until GateLockRelease. GateLock is innermost: no call out, wait or other lock while
+// it is held.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_IRQL_raises_(DISPATCH_LEVEL)
+void GateLockAcquire();
+
+// Releases GateLock and returns to the IRQL saved by GateLockAcquire.
+_IRQL_requires_(DISPATCH_LEVEL)
+void GateLockRelease();
+
+// Counts one call into the gate; the first call in clears its drained event. Caller holds GateLock,
+// in the same hold in which it tested that the call may be forwarded.
+_IRQL_requires_(DISPATCH_LEVEL)
+void EnterGate(const CallGate* gate);
+
+// Counts one call out of the gate once the forwarded call has returned; the last call out sets the
+// drained event. A count of 0 stays 0. Caller holds no lock; takes GateLock itself.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void LeaveGate(const CallGate* gate);
+
+// ---- The link (host/link.cpp) ----
+
+// Connect: registers the host's notify routines (once) and resets the link to unlinked unless an
+// unload is under way (LinkStateUnloading stays). STATUS_INVALID_DEVICE_STATE, with nothing
+// changed, when called above PASSIVE_LEVEL.
+_IRQL_requires_max_(APC_LEVEL)
+NTSTATUS LinkConnect();
+
+// SetLink: HOST_LINK_ON links an unlinked module, HOST_LINK_OFF unlinks a linked one; any other
+// state stays as it is. Does not wait for calls already inside the module.
+// STATUS_INVALID_PARAMETER, with nothing changed, for any other switch.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS LinkSwitch(ULONG Switch);
+
+// Stores the module's four entry points under GateLock (nulls as given); a null EntryPoints clears
+// them all. Calls already inside the module finish normally.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void LinkSetEntryPoints(_In_opt_ const ModuleEntryPoints* EntryPoints);
+
+// Tells the module about a volume filter device: when an AttachNotify is registered, calls it with
+// the three devices and stores its answer in *ModuleAttached. Not counted by a gate; made in every
+// link state. The caller serialises the calls for one device (the attach record's RecordLock) and
+// holds no spin lock. PASSIVE_LEVEL or APC_LEVEL.
+_IRQL_requires_max_(APC_LEVEL)
+void LinkNotifyAttach(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT VolumeDevice,
+                      _In_opt_ PDEVICE_OBJECT StorageDevice, _Inout_ UCHAR* ModuleAttached);
+
+// Offers a device the module has taken (*ModuleAttached set) back: when a DetachNotify is
+// registered, calls it, and *ModuleAttached becomes FALSE when the module lets go, TRUE when it
+// keeps the device. Serialised by the caller like LinkNotifyAttach.
+_IRQL_requires_max_(APC_LEVEL)
+void LinkNotifyWithdrawal(_In_ PDEVICE_OBJECT FilterDevice, _Inout_ UCHAR* ModuleAttached);
+
+// Tells the module that a volume filter device is going away: calls DetachNotify (if registered)
+// with the device, whatever the module answered before, and ignores the answer. For the teardown
+// of a device whose record is gone; takes no lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void LinkNotifyDetach(_In_ PDEVICE_OBJECT FilterDevice);
+
+// ---- Notifications (host/notify.cpp) ----
+
+// Registers HostProcessNotify and HostThreadNotify with the kernel, each once for the life of the
+// system; a routine the kernel refused is tried again by the next call. FALSE only above
+// PASSIVE_LEVEL (nothing is done then); TRUE otherwise, also when a registration failed or raised
+// an exception. The routines are never removed: the host stays loaded until shutdown.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN RegisterNotifyRoutines();
+
+// Process creation and exit, as the kernel reports them at PASSIVE_LEVEL: forwarded unchanged to
+// the module's process forwarder through the NotifyGate while the module is linked.
+_IRQL_requires_(PASSIVE_LEVEL)
+void NTAPI HostProcessNotify(_In_ HANDLE ParentId, _In_ HANDLE ProcessId, BOOLEAN Create);
+
+// Thread creation and exit, as the kernel reports them at PASSIVE_LEVEL: forwarded unchanged to
+// the module's thread forwarder through the NotifyGate while the module is linked.
+_IRQL_requires_(PASSIVE_LEVEL)
+void NTAPI HostThreadNotify(_In_ HANDLE ProcessId, _In_ HANDLE ThreadId, BOOLEAN Create);
+
+// RegisterNotifyForwarders: stores both forwarders under GateLock; a null forwarder switches that
+// forwarding off. STATUS_INVALID_DEVICE_STATE (and diagnostic event 8003), with nothing stored,
+// until both notify routines are registered.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS LinkSetNotifyForwarders(_In_opt_ MODULE_PROCESS_NOTIFY* ProcessForwarder,
+                                 _In_opt_ MODULE_THREAD_NOTIFY* ThreadForwarder);
+
+}  // extern "C"
