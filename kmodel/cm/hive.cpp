@@ -51,13 +51,10 @@ bool SplitName(const std::u16string& name, size_t start, std::vector<std::u16str
     return name.empty() || name.back() != Separator;
 }
 
-// The system's own keys, as a fresh boot finds them.
-std::shared_ptr<KeyNode> NewSystemHive()
+// Adds the system's own keys that `root` lacks: all of them at a fresh boot, the volatile ones
+// (HARDWARE) again at a restart.
+void AddSystemKeys(const std::shared_ptr<KeyNode>& root)
 {
-    auto root = std::make_shared<KeyNode>();
-    root->name = RootName;
-    root->path = u"\\REGISTRY";
-    root->hiveRoot = true;
     struct SystemKey {
         const char16_t* parentPath;  // below \REGISTRY
         const char16_t* name;
@@ -74,10 +71,11 @@ std::shared_ptr<KeyNode> NewSystemHive()
         {u"MACHINE\\SYSTEM\\CurrentControlSet", u"Control", false},
     };
     for (const SystemKey& key : keys) {
-        Resolution parent = ResolveLocked(root, key.parentPath);
-        CreateSubkeyLocked(parent.key, key.name, key.isVolatile)->hiveRoot = true;
+        std::shared_ptr<KeyNode> parent = ResolveLocked(root, key.parentPath).key;
+        if (parent->subkeys.count(Upcased(key.name)) == 0) {
+            CreateSubkeyLocked(parent, key.name, key.isVolatile)->hiveRoot = true;
+        }
     }
-    return root;
 }
 
 // Drops every volatile key below `key`.
@@ -205,8 +203,12 @@ void KmCmBoot()
     if (hive.keepForNextBoot && hive.root != nullptr) {
         DropVolatileKeys(*hive.root);
     } else {
-        hive.root = NewSystemHive();
+        hive.root = std::make_shared<KeyNode>();
+        hive.root->name = RootName;
+        hive.root->path = u"\\REGISTRY";
+        hive.root->hiveRoot = true;
     }
+    AddSystemKeys(hive.root);
     hive.keepForNextBoot = false;
 }
 

@@ -4,7 +4,8 @@
 // path as its registry path; unloading finds the driver object the service key names and calls
 // its unload routine. Loads and unloads run one at a time, as the kernel's driver load lock makes
 // them (a DriverEntry that loads another driver waits forever, on Windows too).
-#include <unistd.h>
+#include <dirent.h>
+#include <strings.h>
 
 #include "cm/hive.h"
 #include "internal/verifier.h"
@@ -65,7 +66,7 @@ std::u16string DriverObjectName(const ServiceKey& key)
 
 // Maps an ImagePath onto a file of the image directory (see km::ImageDirectory): the model's
 // \SystemRoot\System32\drivers, which has no subdirectories; "x.sys" there is the model image
-// "x.so". Any other directory is one the model does not have.
+// "x.so", names compared case-insensitively. Any other directory is one the model does not have.
 NTSTATUS MapImagePath(const std::u16string& imagePath, std::string* file)
 {
     std::u16string upper = cm::Upcased(imagePath);
@@ -90,8 +91,24 @@ NTSTATUS MapImagePath(const std::u16string& imagePath, std::string* file)
     if (name.size() > extension && cm::Upcased(name.substr(name.size() - extension)) == DriverImageExtension) {
         narrow = narrow.substr(0, narrow.size() - extension) + ModelImageExtension;
     }
-    *file = km::ImageDirectory() + "/" + narrow;
-    return access(file->c_str(), F_OK) == 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    // File names compare case-insensitively, as on Windows.
+    std::string directory = km::ImageDirectory();
+    DIR* listing = opendir(directory.c_str());
+    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+    while (listing != nullptr && status != STATUS_SUCCESS) {
+        const dirent* entry = readdir(listing);
+        if (entry == nullptr) {
+            break;
+        }
+        if (strcasecmp(entry->d_name, narrow.c_str()) == 0) {
+            *file = directory + "/" + entry->d_name;
+            status = STATUS_SUCCESS;
+        }
+    }
+    if (listing != nullptr) {
+        closedir(listing);
+    }
+    return status;
 }
 
 // The driver record of the loaded driver of that object name, or null.
