@@ -42,8 +42,8 @@ struct DriverLoadResult {
 // (devices, pool, references, handles, IRPs) is reported (see DriverLeakReport) and released.
 DriverLoadResult LoadDriver(const std::string& imagePath, const DriverLoadOptions& options = {});
 // ZwLoadDriver / ZwUnloadDriver (ntmodel/cm.h) load and unload the same way through a service key
-// (see kmodel/cm_model.h to write one): the driver object is "\Driver\<service>" ("\FileSystem\
-// <service>" for "Type" 2 or 8), <service> being the key path's last component, and DriverEntry
+// (see kmodel/cm_model.h to write one): the driver object is "\Driver\<service>"
+// ("\FileSystem\<service>" for "Type" 2 or 8), <service> being the key path's last component; DriverEntry
 // gets the key path as given. The model's "\SystemRoot\System32\drivers" is ImageDirectory(); an
 // "ImagePath" (REG_SZ or REG_EXPAND_SZ) names a file there as
 //     "\SystemRoot\System32\drivers\NAME"   or   "System32\drivers\NAME" (relative to \SystemRoot),
