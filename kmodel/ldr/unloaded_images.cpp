@@ -13,12 +13,15 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "internal/ldr.h"
-#include "internal/verifier.h"
+#include "ntmodel/ntifs.h"
 
 namespace {
 
@@ -110,12 +113,22 @@ void KmpOnFault(int signal, siginfo_t* info, void* context)
     Dl_info caller{};
     dladdr(reinterpret_cast<void*>(from), &caller);
     const char* callerImage = caller.dli_fname != nullptr ? strrchr(caller.dli_fname, '/') : nullptr;
-    KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, address, write ? KmpWriteAccess : KmpReadAccess,
-               pc, 0, "%s unloaded image %s at offset 0x%lx, from %p (%s%s%s)",
-               call ? "call into" : write ? "write to" : "read of", range->Name,
-               static_cast<unsigned long>(address - range->Start), reinterpret_cast<void*>(from),
-               callerImage != nullptr ? callerImage + 1 : "?", caller.dli_sname != nullptr ? "!" : "",
-               caller.dli_sname != nullptr ? caller.dli_sname : "");
+    // The model's stop screen, written without allocating: this runs in the fault's signal handler.
+    char screen[512];
+    int length = snprintf(screen, sizeof screen,
+                          "*** STOP 0x%08X (0x%lX, 0x%lX, 0x%lX, 0x0) DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS\n"
+                          "*** %s unloaded image %s at offset 0x%lx, from %p (%s%s%s)\n",
+                          static_cast<unsigned>(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS),
+                          static_cast<unsigned long>(address),
+                          static_cast<unsigned long>(write ? KmpWriteAccess : KmpReadAccess),
+                          static_cast<unsigned long>(pc), call ? "call into" : write ? "write to" : "read of",
+                          range->Name, static_cast<unsigned long>(address - range->Start), reinterpret_cast<void*>(from),
+                          callerImage != nullptr ? callerImage + 1 : "?", caller.dli_sname != nullptr ? "!" : "",
+                          caller.dli_sname != nullptr ? caller.dli_sname : "");
+    if (length > 0 && ::write(STDERR_FILENO, screen, std::min<size_t>(static_cast<size_t>(length), sizeof screen - 1)) < 0) {
+        // Nothing more to do: the stop follows either way.
+    }
+    abort();
 }
 
 void KmpInstallFaultHandler()
