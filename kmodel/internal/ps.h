@@ -53,6 +53,10 @@ struct _KTHREAD {
     // Its creation was told to the thread notify routines, so its exit is told too.
     bool Announced;
     bool Joined;
+    // A system thread of PsCreateSystemThread: nobody joins it; the model does once it has ended.
+    bool Detached;
+    // Where PsTerminateSystemThread leaves the start routine (touched only by the thread itself).
+    jmp_buf* TerminateJump;
     std::thread OsThread;
     std::function<void()> Body;
 };
@@ -85,8 +89,9 @@ km::Thread* KmCurrentThread();
 // threads), abandons the mutexes it owns, signals it.
 void KmEndThread(km::Thread* thread);
 // km::StartThread, telling the thread notify routines of the new thread when `announce` is set.
-// The model's own helper threads (a process's last thread at exit) are not announced.
-km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool announce);
+// The model's own helper threads (a process's last thread at exit) are not announced. A
+// `detached` thread is nobody's to join: the model joins it at shutdown.
+km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool announce, bool detached = false);
 
 // Process and thread notify routines (ps/notify.cpp). Each call runs the registered routines on
 // the calling thread at PASSIVE_LEVEL, in registration slot order.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "internal/ldr.h"
 #include "internal/ps.h"
 #include "internal/verifier.h"
 #include "io/file_systems.h"
@@ -230,10 +231,18 @@ void TearDownLoadedDrivers()
 using namespace km::io;
 namespace ob = km::ob;
 
-km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLoadOptions& options)
+namespace km::io {
+
+km::DriverLoadResult StartDriver(const std::string& imagePath, const std::u16string& service,
+                                 const std::u16string& driverName, const std::u16string& registryPath,
+                                 const std::function<void(km::Image*)>& beforeEntry)
 {
     DriverLoadResult result;
-    std::u16string service = options.serviceName.empty() ? ServiceNameOf(imagePath) : options.serviceName;
+    if (KmLdrIsLoaded(imagePath)) {
+        result.status = STATUS_IMAGE_ALREADY_LOADED;
+        result.error = imagePath + " is loaded already";
+        return result;
+    }
     km::Image* image = km::LoadImage(imagePath, &result.error);
     if (image == nullptr) {
         bool exists = access(imagePath.c_str(), F_OK) == 0;
@@ -249,11 +258,10 @@ km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLo
         return result;
     }
     DriverRecord* record;
-    std::u16string name = options.driverName.has_value() ? *options.driverName : DriverDirectory + service;
-    result.status = CreateDriverObject(name, &record);
+    result.status = CreateDriverObject(driverName, &record);
     if (!NT_SUCCESS(result.status)) {
         result.status = STATUS_IMAGE_ALREADY_LOADED;
-        result.error = "a driver named " + ob::Printable(name) + " is loaded";
+        result.error = "a driver named " + ob::Printable(driverName) + " is loaded";
         km::UnloadImage(image);
         return result;
     }
@@ -265,9 +273,9 @@ km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLo
     driver->DriverSection = image;
     driver->DriverInit = entry;
     SetString(&driver->DriverExtension->ServiceKeyName, &record->serviceStorage, service);
-    SetString(&record->registryPath, &record->registryStorage, ServicesKey + service);
-    if (options.beforeEntry) {
-        options.beforeEntry(image);
+    SetString(&record->registryPath, &record->registryStorage, registryPath);
+    if (beforeEntry) {
+        beforeEntry(image);
     }
 
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -299,6 +307,28 @@ km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLo
     return result;
 }
 
+NTSTATUS UnloadStartedDriver(DriverRecord* record)
+{
+    PDRIVER_OBJECT driver = record->driver;
+    PDRIVER_UNLOAD unload = driver->DriverUnload;
+    if (unload == nullptr || record->image == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    RunOnSystemThread([&] { unload(driver); });
+    ReclaimDriverLeftovers(record, "(unloaded)");
+    RetireDriver(record);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace km::io
+
+km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLoadOptions& options)
+{
+    std::u16string service = options.serviceName.empty() ? ServiceNameOf(imagePath) : options.serviceName;
+    std::u16string name = options.driverName.has_value() ? *options.driverName : DriverDirectory + service;
+    return StartDriver(imagePath, service, name, ServicesKey + service, options.beforeEntry);
+}
+
 std::string km::ImagePath(const std::string& fileName) { return ImageDirectory() + "/" + fileName; }
 
 NTSTATUS km::UnloadDriver(PDRIVER_OBJECT driver)
@@ -311,12 +341,5 @@ NTSTATUS km::UnloadDriver(PDRIVER_OBJECT driver)
             KmModelMisuse("km::UnloadDriver on %p, which is not a loaded driver", (void*)driver);
         }
     }
-    PDRIVER_UNLOAD unload = driver->DriverUnload;
-    if (unload == nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    RunOnSystemThread([&] { unload(driver); });
-    ReclaimDriverLeftovers(record, "(unloaded)");
-    RetireDriver(record);
-    return STATUS_SUCCESS;
+    return UnloadStartedDriver(record);
 }

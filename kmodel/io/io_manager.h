@@ -3,6 +3,7 @@
 // start and end of the I/O manager's life with the model.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,15 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // The model's lower driver: its state goes with its driver record; a new model forgets it.
 void DeleteModelDriverState(DriverRecord* record);
 void ForgetModelDriver();
+// Loads the image as driver `driverName` of `service` (ServiceKeyName), calls its DriverEntry with
+// `registryPath` on a System thread, and unwinds a failed start (km::LoadDriver's rules).
+km::DriverLoadResult StartDriver(const std::string& imagePath, const std::u16string& service,
+                                 const std::u16string& driverName, const std::u16string& registryPath,
+                                 const std::function<void(km::Image*)>& beforeEntry);
+// Calls the unload routine of a started driver on a System thread, reports and releases what it
+// left, and unloads its image. STATUS_INVALID_DEVICE_REQUEST without an unload routine (or for a
+// driver the model owns).
+NTSTATUS UnloadStartedDriver(DriverRecord* record);
 // Shutdown: every loaded driver goes as at system shutdown (no unload routine, no leak report).
 void TearDownLoadedDrivers();
 // Pool blocks allocated by code of `image`: lines for them when `report` is set; freed.

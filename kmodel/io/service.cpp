@@ -12,9 +12,12 @@ namespace {
 _OBJECT_TYPE FileType{"File"};
 _OBJECT_TYPE DeviceType{"Device"};
 _OBJECT_TYPE DriverType{"Driver"};
+_OBJECT_TYPE KeyType{"Key"};
+_OBJECT_TYPE ThreadType{"Thread"};
 POBJECT_TYPE FileTypePointer = &FileType;
 POBJECT_TYPE DeviceTypePointer = &DeviceType;
 POBJECT_TYPE DriverTypePointer = &DriverType;
+POBJECT_TYPE ThreadTypePointer = &ThreadType;
 
 // No Zw* service is running on this thread.
 constexpr int NoServiceMode = -1;
@@ -27,6 +30,7 @@ extern "C" {
 POBJECT_TYPE* IoFileObjectType = &FileTypePointer;
 POBJECT_TYPE* IoDeviceObjectType = &DeviceTypePointer;
 POBJECT_TYPE* IoDriverObjectType = &DriverTypePointer;
+POBJECT_TYPE* PsThreadType = &ThreadTypePointer;
 }
 
 namespace km::io {
@@ -40,6 +44,10 @@ PVOID ObjectTypeOf(ob::ObjectKind kind)
         return DeviceTypePointer;
     case ob::ObjectKind::Driver:
         return DriverTypePointer;
+    case ob::ObjectKind::Key:
+        return &KeyType;  // the kernel does not export the key type
+    case ob::ObjectKind::Thread:
+        return ThreadTypePointer;
     }
     return nullptr;
 }

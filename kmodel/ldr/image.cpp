@@ -1,9 +1,15 @@
 // Driver images. A kernel image is a shared object loaded privately, so that every load starts
-// from the image's initial data as a fresh load of a driver does; unloading must really unmap it.
+// from the image's initial data as a fresh load of a driver does; unloading must really unmap it,
+// and the range it occupied stays reserved (see unloaded_images.cpp).
 #include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
+#include "internal/ldr.h"
 #include "internal/verifier.h"
 #include "kmodel/model.h"
 
@@ -27,7 +33,48 @@ bool KmpIsMapped(const std::string& path)
     return true;
 }
 
+// The address range of the loaded object whose load bias is `base`: its loadable segments,
+// rounded out to pages.
+struct KmpImageSpan {
+    uintptr_t Base;
+    uintptr_t Start = 0;
+    uintptr_t End = 0;
+};
+
+int KmpFindSpan(struct dl_phdr_info* info, size_t, void* data)
+{
+    auto* span = static_cast<KmpImageSpan*>(data);
+    if (info->dlpi_addr != span->Base) {
+        return 0;
+    }
+    uintptr_t page = static_cast<uintptr_t>(getpagesize());
+    span->Start = UINTPTR_MAX;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD) {
+            span->Start = std::min<uintptr_t>(span->Start, info->dlpi_addr + segment.p_vaddr);
+            span->End = std::max<uintptr_t>(span->End, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+        }
+    }
+    span->Start &= ~(page - 1);
+    span->End = (span->End + page - 1) & ~(page - 1);
+    return 1;
+}
+
+KmpImageSpan KmpSpanOf(void* handle)
+{
+    struct link_map* map = nullptr;
+    KmpImageSpan span{0};
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+        span.Base = map->l_addr;
+        dl_iterate_phdr(KmpFindSpan, &span);
+    }
+    return span;
+}
+
 }  // namespace
+
+bool KmLdrIsLoaded(const std::string& path) { return KmpIsMapped(path); }
 
 km::Image* km::LoadImage(const std::string& path, std::string* error)
 {
@@ -55,6 +102,7 @@ void km::UnloadImage(Image* image)
     std::string path = image->Path;
     void* handle = image->Handle;
     delete image;
+    KmpImageSpan span = KmpSpanOf(handle);
     if (dlclose(handle) != 0) {
         const char* reason = dlerror();
         KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)handle, 0, 0, 0,
@@ -64,6 +112,9 @@ void km::UnloadImage(Image* image)
         KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)handle, 0, 0, 0,
                    "image %s is still mapped after unloading (a unique or node-delete symbol keeps it)",
                    path.c_str());
+    }
+    if (span.End > span.Start) {
+        KmLdrReserveUnloadedRange(span.Start, span.End, path.substr(path.find_last_of('/') + 1));
     }
 }
 

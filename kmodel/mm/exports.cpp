@@ -84,6 +84,8 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(PsSetCreateProcessNotifyRoutine),
     KMP_EXPORT(PsSetCreateThreadNotifyRoutine),
     KMP_EXPORT(PsRemoveCreateThreadNotifyRoutine),
+    KMP_EXPORT(PsCreateSystemThread),
+    KMP_EXPORT(PsTerminateSystemThread),
     // Io
     KMP_EXPORT(IoGetCurrentProcess),
     KMP_EXPORT(IoCreateDevice),
@@ -128,6 +130,16 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(NtCreateFile),
     KMP_EXPORT(NtDeviceIoControlFile),
     KMP_EXPORT(NtClose),
+    // Cm and the driver services
+    KMP_EXPORT(ZwCreateKey),
+    KMP_EXPORT(ZwOpenKey),
+    KMP_EXPORT(ZwSetValueKey),
+    KMP_EXPORT(ZwQueryValueKey),
+    KMP_EXPORT(ZwDeleteKey),
+    KMP_EXPORT(ZwLoadDriver),
+    KMP_EXPORT(ZwUnloadDriver),
+    KMP_EXPORT(NtLoadDriver),
+    KMP_EXPORT(NtUnloadDriver),
 };
 
 #undef KMP_EXPORT

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "internal/ex.h"
+#include "internal/cm.h"
 #include "internal/io.h"
 #include "internal/ke.h"
 #include "internal/mm.h"
@@ -32,7 +33,16 @@ void km::Boot(const BootOptions& options)
     KmpGeneration.fetch_add(1, std::memory_order_acq_rel);
     KmpBooted.store(true, std::memory_order_release);
     KmPsBoot();
+    KmCmBoot();
     KmIoBoot();
+}
+
+std::string km::Restart(const BootOptions& options)
+{
+    std::string report = Shutdown();
+    KmCmKeepForNextBoot();
+    Boot(options);
+    return report;
 }
 
 std::string km::Shutdown()

@@ -98,6 +98,11 @@ std::string DescribeLocked(const ObjectHeader* header)
         snprintf(text, sizeof text, "file %p on ", header->body);
         return text + (device != nullptr ? DescribeLocked(device) : std::string("a gone device"));
     }
+    if (header->kind == ObjectKind::Thread) {
+        snprintf(text, sizeof text, "thread %llu",
+                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(PsGetThreadId(static_cast<PETHREAD>(header->body)))));
+        return text;
+    }
     snprintf(text, sizeof text, "unnamed %s %p", KindName(header->kind), header->body);
     return text;
 }

@@ -75,6 +75,10 @@ const char* KindName(ObjectKind kind)
         return "device";
     case ObjectKind::File:
         return "file";
+    case ObjectKind::Key:
+        return "key";
+    case ObjectKind::Thread:
+        return "thread";
     }
     return "object";
 }

@@ -12,7 +12,7 @@
 
 namespace km::ob {
 
-enum class ObjectKind { Driver, Device, File };
+enum class ObjectKind { Driver, Device, File, Key, Thread };
 const char* KindName(ObjectKind kind);
 
 struct ObjectHeader;

@@ -67,10 +67,19 @@ void km::ExitProcess(Process* process)
     }
     KmDispatcher& dispatcher = KmGetDispatcher();
     {
+        KmPsState& ps = KmPs();
+        std::lock_guard<std::mutex> psGuard(ps.Lock);
         std::lock_guard<std::mutex> guard(dispatcher.Lock);
         if (process->Header.SignalState != 0) {
             KmModelMisuse("km::ExitProcess on process %u, which has already exited",
                           KmIdNumber(process->UniqueProcessId));
+        }
+        // The exit notification stands for the last thread's exit: no other thread may still run.
+        for (auto& thread : ps.Threads) {
+            if (thread->Process == process && thread->Header.SignalState == 0) {
+                KmModelMisuse("km::ExitProcess on process %u while its thread %u still runs",
+                              KmIdNumber(process->UniqueProcessId), KmIdNumber(thread->UniqueThreadId));
+            }
         }
     }
     km::Thread* last = KmStartThread(

@@ -45,6 +45,8 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->Adopted = adopted;
     thread->Announced = false;
     thread->Joined = false;
+    thread->Detached = false;
+    thread->TerminateJump = nullptr;
     ps.Threads.push_back(std::move(thread));
     return ps.Threads.back().get();
 }
@@ -141,7 +143,7 @@ km::Thread* km::StartThread(Process* process, std::function<void()> body)
 }
 
 // The thread notify routines run on the creating thread before the new thread starts.
-km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool announce)
+km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool announce, bool detached)
 {
     if (!KmIsBooted()) {
         KmModelMisuse("km::StartThread while the model is not running");
@@ -162,6 +164,7 @@ km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool
         std::lock_guard<std::mutex> guard(ps.Lock);
         thread = KmpNewThreadLocked(ps, process, false);
         thread->Announced = announce;
+        thread->Detached = detached;
     }
     if (announce) {
         KmPsNotifyThread(process->UniqueProcessId, thread->UniqueThreadId, true);
@@ -197,15 +200,18 @@ std::string KmPsShutdownReport()
 {
     KmPsState& ps = KmPs();
     std::vector<km::Thread*> unjoined;
+    std::vector<km::Thread*> detachedEnded;
     std::vector<km::Process*> running;
     {
         std::lock_guard<std::mutex> guard(ps.Lock);
+        std::lock_guard<std::mutex> dispatcherGuard(KmGetDispatcher().Lock);
         for (auto& thread : ps.Threads) {
             if (!thread->Adopted && thread->OsThread.joinable()) {
-                unjoined.push_back(thread.get());
+                // A system thread that has ended is joined silently; nobody else could.
+                bool ended = thread->Detached && thread->Header.SignalState != 0;
+                (ended ? detachedEnded : unjoined).push_back(thread.get());
             }
         }
-        std::lock_guard<std::mutex> dispatcherGuard(KmGetDispatcher().Lock);
         for (auto& process : ps.Processes) {
             if (process.get() != ps.System && process->Header.SignalState == 0) {
                 running.push_back(process.get());
@@ -214,12 +220,18 @@ std::string KmPsShutdownReport()
     }
     char line[200];
     std::string report;
-    for (km::Thread* thread : unjoined) {
-        ULONG id = KmIdNumber(thread->UniqueThreadId);
-        fprintf(stderr, "km::Shutdown: waiting for model thread %u, which was never joined\n", id);
+    for (km::Thread* thread : detachedEnded) {
         thread->OsThread.join();
         thread->Joined = true;
-        snprintf(line, sizeof(line), "model thread %u was never joined\n", id);
+    }
+    for (km::Thread* thread : unjoined) {
+        ULONG id = KmIdNumber(thread->UniqueThreadId);
+        const char* kind = thread->Detached ? "system thread" : "model thread";
+        const char* what = thread->Detached ? "had not ended" : "was never joined";
+        fprintf(stderr, "km::Shutdown: waiting for %s %u, which %s\n", kind, id, what);
+        thread->OsThread.join();
+        thread->Joined = true;
+        snprintf(line, sizeof(line), "%s %u %s\n", kind, id, what);
         report += line;
     }
     for (km::Process* process : running) {

@@ -67,4 +67,20 @@ TEST_F(ProcessThreadTest, OsThreadIsAdoptedIntoTheSystemProcess)
     EXPECT_EQ(irql, PASSIVE_LEVEL);
 }
 
+// The exit notification stands for the process's last thread: a thread of it still running is a
+// test's mistake, not a process exit.
+TEST_F(ProcessThreadTest, ExitingAProcessWhoseThreadStillRunsIsMisuse)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    km::Process* process = km::CreateProcess("busy.exe");
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    km::Thread* thread =
+        km::StartThread(process, [&] { KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr); });
+    EXPECT_DEATH(km::ExitProcess(process), "ExitProcess on process [0-9]+ while its thread [0-9]+ still runs");
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    km::JoinThread(thread);
+    km::ExitProcess(process);
+}
+
 }  // namespace

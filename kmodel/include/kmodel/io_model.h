@@ -41,6 +41,18 @@ struct DriverLoadResult {
 // DriverEntry fails, the driver object goes and the image is unloaded; whatever the driver left
 // (devices, pool, references, handles, IRPs) is reported (see DriverLeakReport) and released.
 DriverLoadResult LoadDriver(const std::string& imagePath, const DriverLoadOptions& options = {});
+// ZwLoadDriver / ZwUnloadDriver (ntmodel/cm.h) load and unload the same way through a service key
+// (see kmodel/cm_model.h to write one): the driver object is "\Driver\<service>"
+// ("\FileSystem\<service>" for "Type" 2 or 8), <service> being the key path's last component; DriverEntry
+// gets the key path as given. The model's "\SystemRoot\System32\drivers" is ImageDirectory(); an
+// "ImagePath" (REG_SZ or REG_EXPAND_SZ) names a file there as
+//     "\SystemRoot\System32\drivers\NAME"   or   "System32\drivers\NAME" (relative to \SystemRoot),
+// compared case-insensitively, where "x.sys" is the built image "x.so". Without "ImagePath" the
+// image is "\SystemRoot\System32\drivers\<service>.sys". A subdirectory or any other directory
+// ("\??\C:\...", "%SystemRoot%\...") is one the model lacks: STATUS_OBJECT_PATH_NOT_FOUND; a
+// missing file: STATUS_OBJECT_NAME_NOT_FOUND; no key: STATUS_OBJECT_NAME_NOT_FOUND; a driver
+// object or an image already loaded: STATUS_IMAGE_ALREADY_LOADED; a failed DriverEntry: its status.
+//
 // The image path of a built test image: ImageDirectory() + "/" + file name.
 std::string ImagePath(const std::string& fileName);
 // Unloads a started driver through its DriverUnload routine, then checks, reports and releases

@@ -30,6 +30,11 @@ std::string Shutdown();
 
 bool IsBooted();
 
+// Shuts the model down and boots it again, as a reboot: the registry's non-volatile keys and
+// values persist (volatile keys are gone), everything else starts afresh. Answers Shutdown's
+// report of what the first boot left behind.
+std::string Restart(const BootOptions& options = {});
+
 // ---- Clock ----------------------------------------------------------------------------------
 
 void SetClockRate(double rate);
@@ -97,7 +102,11 @@ Process* SystemProcess();
 // notify routines run on the calling thread (ParentId: the calling thread's process).
 Process* CreateProcess(const std::string& imageName);
 // Ends the process: on a thread of the process standing for its last thread, the process notify
-// routines run, then its handles are closed; then the process is signalled.
+// routines run (PsGetCurrentProcessId answers the exiting process there), then its handles are
+// closed; then the process is signalled. Every thread the test started in it must have ended
+// (a misuse bug check otherwise). Device-control requests sent from a thread of the process
+// (RunInProcess with NtDeviceIoControlFile on a handle of OpenFile(..., kernel = false)) arrive
+// with that process current and the requestor mode UserMode.
 void ExitProcess(Process* process);
 HANDLE ProcessId(const Process* process);
 
@@ -118,7 +127,12 @@ struct Image;
 // Null on failure, with the reason in *error when given.
 Image* LoadImage(const std::string& path, std::string* error = nullptr);
 void* ImageSymbol(Image* image, const char* name);
-// Unloads the image; bug-checks if the image's code could not be unmapped.
+// Unloads the image; bug-checks if the image's code could not be unmapped. The range the image
+// occupied stays reserved and inaccessible for the life of the process: a later call into its
+// code, or access to its data, is the bug check DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS
+// (0xCE) naming the image, with the address (P1), 0 for a read or call and 1 for a write (P2) and
+// the faulting instruction (P3). Under the sanitizers this holds as long as they let the model
+// handle SIGSEGV first (ASan's allow_user_segv_handler, on by default).
 void UnloadImage(Image* image);
 // Directory that holds the built images (set by the build; overridable with KM_IMAGE_DIR).
 std::string ImageDirectory();

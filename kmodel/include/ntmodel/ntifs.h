@@ -12,3 +12,4 @@
 #include "mm.h"
 #include "ps.h"
 #include "io.h"
+#include "cm.h"

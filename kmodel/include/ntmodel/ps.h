@@ -9,6 +9,20 @@ typedef struct _KTHREAD* PETHREAD;
 typedef void(NTAPI* PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
 typedef void(NTAPI* PCREATE_THREAD_NOTIFY_ROUTINE)(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create);
 
+// Declared in full with the object manager (io.h).
+typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+typedef void(NTAPI KSTART_ROUTINE)(PVOID StartContext);
+typedef KSTART_ROUTINE* PKSTART_ROUTINE;
+
+#define THREAD_ALL_ACCESS 0x001FFFFFL
+
 extern "C" {
 
 NTSYSAPI HANDLE NTAPI PsGetCurrentThreadId(void);
@@ -24,5 +38,15 @@ NTSYSAPI HANDLE NTAPI PsGetThreadId(PETHREAD Thread);
 NTSYSAPI NTSTATUS NTAPI PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine, BOOLEAN Remove);
 NTSYSAPI NTSTATUS NTAPI PsSetCreateThreadNotifyRoutine(PCREATE_THREAD_NOTIFY_ROUTINE NotifyRoutine);
 NTSYSAPI NTSTATUS NTAPI PsRemoveCreateThreadNotifyRoutine(PCREATE_THREAD_NOTIFY_ROUTINE NotifyRoutine);
+
+// System threads. PsCreateSystemThread starts StartRoutine on a new thread of the System process
+// at PASSIVE_LEVEL (ProcessHandle null) and answers a handle to the thread object, in the calling
+// process's table unless the attributes ask for OBJ_KERNEL_HANDLE; the thread object is signalled
+// when the thread ends. PsTerminateSystemThread ends the calling system thread and never returns.
+NTSYSAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                             POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                             PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+NTSYSAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+extern NTSYSAPI POBJECT_TYPE* PsThreadType;
 
 }  // extern "C"

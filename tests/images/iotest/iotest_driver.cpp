@@ -1,5 +1,6 @@
 // A small driver image for the I/O manager's loading tests. The test picks what DriverEntry and
-// DriverUnload do through IoTestScenario before DriverEntry runs; DriverEntry records what it
+// DriverUnload do through IoTestScenario before DriverEntry runs, or, for a load through
+// ZwLoadDriver, through a REG_DWORD "Scenario" in the service key; DriverEntry records what it
 // was given for the test to read.
 #include "ntmodel/ntifs.h"
 
@@ -97,10 +98,32 @@ void LeaveHandleReferenceAndIrp()
     IoAllocateIrp(1, FALSE);
 }
 
+// A "Scenario" value in the service key overrides IoTestScenario.
+void ReadScenario(PUNICODE_STRING RegistryPath)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, RegistryPath, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE key;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes))) {
+        return;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"Scenario");
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(LONG)];
+    auto* value = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+    ULONG length;
+    if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, value, sizeof buffer, &length)) &&
+        value->Type == REG_DWORD) {
+        RtlCopyMemory(&IoTestScenario, value->Data, sizeof(LONG));
+    }
+    ZwClose(key);
+}
+
 }  // namespace
 
 extern "C" EXPORTED NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    ReadScenario(RegistryPath);
     IoTestEntryIrql = KeGetCurrentIrql();
     IoTestEntryProcessId = (ULONG_PTR)PsGetCurrentProcessId();
     IoTestEntryPreviousMode = ExGetPreviousMode();

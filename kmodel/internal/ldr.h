@@ -1,0 +1,12 @@
+// The image loader's internals shared with the I/O manager.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Whether an image of that path is mapped now (loaded and not yet unloaded).
+bool KmLdrIsLoaded(const std::string& path);
+// The address range [start, end) of an image that has just been unmapped stays reserved and
+// inaccessible for the life of the process, so that nothing else is mapped there; any access to
+// it is a bug check naming `name` (DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS).
+void KmLdrReserveUnloadedRange(uintptr_t start, uintptr_t end, const std::string& name);

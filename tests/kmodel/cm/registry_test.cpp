@@ -1,0 +1,235 @@
+// The registry: keys created once and found case-insensitively, the names and options refused,
+// values and the sizes ZwQueryValueKey answers, deletion, volatility across a restart, and key
+// handles under the object manager's rules.
+#include <cstring>
+
+#include "kmodel/cm_model.h"
+#include "kmodel/io_model.h"
+#include "support/kernel_test.h"
+
+namespace {
+
+const std::u16string Software = u"\\REGISTRY\\MACHINE\\SOFTWARE";
+
+NTSTATUS CreateKey(const std::u16string& name, ULONG options, HANDLE* handle, ULONG* disposition = nullptr,
+                   HANDLE root = nullptr)
+{
+    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                           const_cast<PWCH>(name.data())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, root, nullptr);
+    return ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, options, disposition);
+}
+
+NTSTATUS OpenKey(const std::u16string& name, HANDLE* handle)
+{
+    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                           const_cast<PWCH>(name.data())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    return ZwOpenKey(handle, KEY_READ, &attributes);
+}
+
+NTSTATUS SetValue(HANDLE key, const std::u16string& name, ULONG type, const std::vector<uint8_t>& data)
+{
+    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                           const_cast<PWCH>(name.data())};
+    return ZwSetValueKey(key, &counted, 0, type, const_cast<uint8_t*>(data.data()), static_cast<ULONG>(data.size()));
+}
+
+NTSTATUS QueryValue(HANDLE key, const std::u16string& name, KEY_VALUE_INFORMATION_CLASS kind, void* buffer,
+                    ULONG length, ULONG* resultLength)
+{
+    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                           const_cast<PWCH>(name.data())};
+    return ZwQueryValueKey(key, &counted, kind, buffer, length, resultLength);
+}
+
+using RegistryTest = KernelTest;
+
+TEST_F(RegistryTest, AKeyIsCreatedOnceAndFoundCaseInsensitivelyAbsoluteOrRelative)
+{
+    HANDLE vendor, again, sub, opened;
+    ULONG disposition = 0;
+    ASSERT_EQ(CreateKey(Software + u"\\Vendor", REG_OPTION_NON_VOLATILE, &vendor, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<ULONG>(REG_CREATED_NEW_KEY));
+    ASSERT_EQ(CreateKey(u"\\registry\\Machine\\software\\VENDOR", REG_OPTION_VOLATILE, &again, &disposition),
+              STATUS_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
+    EXPECT_EQ(km::QueryRegistryKey(Software + u"\\Vendor"), km::RegistryKeyState::NonVolatile)
+        << "an existing key keeps its volatility";
+    ASSERT_EQ(CreateKey(u"Sub", REG_OPTION_VOLATILE, &sub, &disposition, again), STATUS_SUCCESS);
+    EXPECT_EQ(km::QueryRegistryKey(Software + u"\\vendor\\SUB"), km::RegistryKeyState::Volatile);
+    EXPECT_EQ(OpenKey(u"\\REGISTRY\\MACHINE\\software\\vendor\\sub", &opened), STATUS_SUCCESS);
+    EXPECT_EQ(OpenKey(Software + u"\\Vendor\\Absent", &opened), STATUS_OBJECT_NAME_NOT_FOUND);
+    for (HANDLE handle : {sub, again, vendor}) {
+        EXPECT_EQ(ZwDeleteKey(handle), handle == vendor ? STATUS_KEY_DELETED : STATUS_SUCCESS) << "one key, two handles";
+        ZwClose(handle);
+    }
+    ZwClose(opened);
+}
+
+struct RefusedCase {
+    const char* name;
+    const char16_t* path;
+    ULONG options;
+    NTSTATUS expected;
+};
+
+class RegistryRefusalTest : public KernelTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RegistryRefusalTest, CreateRefusesAndCreatesNothing)
+{
+    HANDLE handle = nullptr;
+    EXPECT_EQ(CreateKey(GetParam().path, GetParam().options, &handle), GetParam().expected);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(km::QueryRegistryKey(GetParam().path), km::RegistryKeyState::Absent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cm, RegistryRefusalTest,
+    ::testing::Values(
+        RefusedCase{"ParentMissing", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Absent\\Key", 0, STATUS_OBJECT_NAME_NOT_FOUND},
+        RefusedCase{"NonVolatileUnderVolatile", u"\\REGISTRY\\MACHINE\\HARDWARE\\Key", REG_OPTION_NON_VOLATILE,
+                    STATUS_CHILD_MUST_BE_VOLATILE},
+        RefusedCase{"RelativeWithoutRoot", u"MACHINE\\SOFTWARE\\Key", 0, STATUS_OBJECT_PATH_SYNTAX_BAD},
+        RefusedCase{"EmptyComponent", u"\\REGISTRY\\MACHINE\\\\Key", 0, STATUS_OBJECT_NAME_INVALID},
+        RefusedCase{"OutsideTheRegistry", u"\\Device\\Key", 0, STATUS_OBJECT_PATH_NOT_FOUND},
+        RefusedCase{"UnknownOption", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Key", 0x100, STATUS_INVALID_PARAMETER}),
+    [](const ::testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
+
+TEST_F(RegistryTest, AValueKeepsItsTypeAndDataUntilReplaced)
+{
+    HANDLE key;
+    ASSERT_EQ(CreateKey(Software + u"\\Values", REG_OPTION_VOLATILE, &key), STATUS_SUCCESS);
+    const std::vector<std::pair<ULONG, std::vector<uint8_t>>> values = {
+        {REG_SZ, km::RegistryString(u"text")},
+        {REG_EXPAND_SZ, km::RegistryString(u"\\SystemRoot\\x.sys")},
+        {REG_DWORD, km::RegistryDword(3)},
+        {REG_BINARY, {1, 2, 3}},
+        {REG_BINARY, {}},
+    };
+    for (const auto& [type, data] : values) {
+        ASSERT_EQ(SetValue(key, u"Value", type, data), STATUS_SUCCESS);
+        std::vector<uint8_t> buffer(64);
+        ULONG length = 0;
+        ASSERT_EQ(QueryValue(key, u"VALUE", KeyValuePartialInformation, buffer.data(), 64, &length), STATUS_SUCCESS);
+        auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer.data());
+        EXPECT_EQ(info->Type, type);
+        EXPECT_EQ(std::vector<uint8_t>(info->Data, info->Data + info->DataLength), data);
+        EXPECT_EQ(length, 12 + data.size());
+    }
+    EXPECT_EQ(km::ReadRegistryValue(Software + u"\\Values", u"value")->type, static_cast<ULONG>(REG_BINARY));
+    ULONG length;
+    EXPECT_EQ(QueryValue(key, u"Other", KeyValuePartialInformation, nullptr, 0, &length), STATUS_OBJECT_NAME_NOT_FOUND);
+    ZwDeleteKey(key);
+    ZwClose(key);
+}
+
+struct SizeCase {
+    KEY_VALUE_INFORMATION_CLASS kind;
+    ULONG length;
+    NTSTATUS expected;
+};
+
+class RegistryQuerySizeTest : public KernelTest, public ::testing::WithParamInterface<SizeCase> {};
+
+// The value is a REG_DWORD named "Four": 12 + 4 bytes of partial and 12 + 8 of basic information.
+TEST_P(RegistryQuerySizeTest, TheAnswerFitsTheBufferAndSaysWhatItNeeds)
+{
+    const SizeCase& row = GetParam();
+    HANDLE key;
+    ASSERT_EQ(CreateKey(Software + u"\\Sizes", REG_OPTION_VOLATILE, &key), STATUS_SUCCESS);
+    ASSERT_EQ(SetValue(key, u"Four", REG_DWORD, km::RegistryDword(0x11223344)), STATUS_SUCCESS);
+    constexpr uint8_t Untouched = 0xCD;
+    std::vector<uint8_t> buffer(32, Untouched);
+    ULONG length = 0;
+    EXPECT_EQ(QueryValue(key, u"Four", row.kind, buffer.data(), row.length, &length), row.expected);
+    bool basic = row.kind == KeyValueBasicInformation;
+    EXPECT_EQ(length, basic ? 20u : 16u);
+    EXPECT_EQ(std::count(buffer.begin() + row.length, buffer.end(), Untouched), 32 - row.length)
+        << "nothing written past the buffer";
+    if (row.expected != STATUS_BUFFER_TOO_SMALL) {
+        ULONG fixed[3];
+        memcpy(fixed, buffer.data(), sizeof fixed);
+        EXPECT_EQ(fixed[1], static_cast<ULONG>(REG_DWORD));
+        EXPECT_EQ(fixed[2], basic ? 8u : 4u);
+    }
+    if (row.expected == STATUS_SUCCESS) {
+        std::vector<uint8_t> payload(buffer.begin() + 12, buffer.begin() + row.length);
+        const char16_t name[] = u"Four";
+        EXPECT_EQ(payload, basic ? std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(name),
+                                                        reinterpret_cast<const uint8_t*>(name) + 8)
+                                 : km::RegistryDword(0x11223344));
+    }
+    ZwDeleteKey(key);
+    ZwClose(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cm, RegistryQuerySizeTest,
+                         ::testing::Values(SizeCase{KeyValuePartialInformation, 0, STATUS_BUFFER_TOO_SMALL},
+                                           SizeCase{KeyValuePartialInformation, 11, STATUS_BUFFER_TOO_SMALL},
+                                           SizeCase{KeyValuePartialInformation, 12, STATUS_BUFFER_OVERFLOW},
+                                           SizeCase{KeyValuePartialInformation, 15, STATUS_BUFFER_OVERFLOW},
+                                           SizeCase{KeyValuePartialInformation, 16, STATUS_SUCCESS},
+                                           SizeCase{KeyValueBasicInformation, 11, STATUS_BUFFER_TOO_SMALL},
+                                           SizeCase{KeyValueBasicInformation, 19, STATUS_BUFFER_OVERFLOW},
+                                           SizeCase{KeyValueBasicInformation, 20, STATUS_SUCCESS}));
+
+TEST_F(RegistryTest, AKeyWithSubkeysOrOfTheSystemCannotBeDeletedAndADeletedKeyAnswersSo)
+{
+    HANDLE parent, child, system;
+    ASSERT_EQ(CreateKey(Software + u"\\Parent", REG_OPTION_VOLATILE, &parent), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(Software + u"\\Parent\\Child", REG_OPTION_VOLATILE, &child), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKey(u"\\REGISTRY\\MACHINE\\HARDWARE", &system), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_CANNOT_DELETE);
+    EXPECT_EQ(ZwDeleteKey(system), STATUS_CANNOT_DELETE);
+    EXPECT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_SUCCESS);
+    EXPECT_EQ(km::QueryRegistryKey(Software + u"\\Parent"), km::RegistryKeyState::Absent);
+    ULONG length;
+    HANDLE below;
+    EXPECT_EQ(SetValue(parent, u"Value", REG_DWORD, km::RegistryDword(1)), STATUS_KEY_DELETED);
+    EXPECT_EQ(QueryValue(parent, u"Value", KeyValuePartialInformation, nullptr, 0, &length), STATUS_KEY_DELETED);
+    EXPECT_EQ(CreateKey(u"Below", REG_OPTION_VOLATILE, &below, nullptr, parent), STATUS_KEY_DELETED);
+    EXPECT_EQ(ZwDeleteKey(parent), STATUS_KEY_DELETED);
+    for (HANDLE handle : {parent, child, system}) {
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS) << "a deleted key's handle stays until closed";
+    }
+}
+
+TEST_F(RegistryTest, ARestartKeepsOnlyTheNonVolatileKeysAndAFreshBootNone)
+{
+    km::WriteRegistryValue(Software + u"\\Kept", u"Count", REG_DWORD, km::RegistryDword(7));
+    km::WriteRegistryValue(Software + u"\\Gone", u"Count", REG_DWORD, km::RegistryDword(8), true);
+    EXPECT_EQ(km::Restart(Options()), "");
+    EXPECT_EQ(km::ReadRegistryValue(Software + u"\\Kept", u"Count")->data, km::RegistryDword(7));
+    EXPECT_EQ(km::QueryRegistryKey(Software + u"\\Gone"), km::RegistryKeyState::Absent);
+    EXPECT_EQ(km::QueryRegistryKey(u"\\REGISTRY\\MACHINE\\HARDWARE"), km::RegistryKeyState::Volatile)
+        << "the system makes its volatile keys again";
+    EXPECT_EQ(km::Shutdown(), "");
+    km::Boot(Options());
+    EXPECT_EQ(km::QueryRegistryKey(Software + u"\\Kept"), km::RegistryKeyState::Absent);
+}
+
+TEST_F(RegistryTest, KeyHandlesFollowTheObjectManagersRules)
+{
+    HANDLE key;
+    ASSERT_EQ(CreateKey(Software + u"\\Handles", REG_OPTION_VOLATILE, &key), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\NotAKey"});
+    km::OpenResult file = km::OpenFile(u"\\Device\\NotAKey", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    EXPECT_EQ(SetValue(file.handle, u"Value", REG_DWORD, km::RegistryDword(1)), STATUS_OBJECT_TYPE_MISMATCH);
+    ZwClose(file.handle);
+    km::RunAsUser([&] {
+        PVOID object;
+        EXPECT_EQ(ObReferenceObjectByHandle(key, 0, nullptr, UserMode, &object, nullptr), STATUS_INVALID_HANDLE)
+            << "a kernel handle";
+    });
+    km::DeleteModelDevice(device);
+    std::string report = km::Shutdown();
+    EXPECT_NE(report.find("not closed: key \\REGISTRY\\MACHINE\\SOFTWARE\\Handles"), std::string::npos) << report;
+    km::Boot(Options());
+}
+
+}  // namespace
