@@ -35,14 +35,16 @@ using IoDriverServiceTest = KernelTest;
 TEST_F(IoDriverServiceTest, AServiceIsLoadedOnceFromItsImagePathAndUnloadedAgain)
 {
     WriteService(u"IoSvc", IoTestImage);
-    ASSERT_EQ(CallService(ZwLoadDriver, u"IoSvc"), STATUS_SUCCESS);
+    std::u16string spelled = u"\\registry\\machine\\system\\currentcontrolset\\services\\IoSvc";
+    UNICODE_STRING keyPath = Counted(spelled);
+    ASSERT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
     PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\IoSvc");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"IoSvc");
     auto* image = static_cast<km::Image*>(driver->DriverSection);
     std::u16string registryPath(static_cast<WCHAR*>(km::ImageSymbol(image, "IoTestRegistryPath")),
                                 *static_cast<USHORT*>(km::ImageSymbol(image, "IoTestRegistryPathLength")) / 2);
-    EXPECT_EQ(registryPath, ServicesKey + u"IoSvc") << "DriverEntry gets the service key's path";
+    EXPECT_EQ(registryPath, spelled) << "DriverEntry gets the service key's path as given";
     EXPECT_EQ(CallService(ZwLoadDriver, u"IoSvc"), STATUS_IMAGE_ALREADY_LOADED);
     WriteService(u"IoSvcTwin", IoTestImage);
     EXPECT_EQ(CallService(ZwLoadDriver, u"IoSvcTwin"), STATUS_IMAGE_ALREADY_LOADED) << "its image is in use";
@@ -143,7 +145,9 @@ using IoDriverServiceDeathTest = IoDeathTest;
 TEST_F(IoDriverServiceDeathTest, TouchingAnUnloadedImageIsBugCheck0xCENamingIt)
 {
     WriteService(u"IoSvc", IoTestImage);
-    ASSERT_EQ(CallService(ZwLoadDriver, u"IoSvc"), STATUS_SUCCESS);
+    std::u16string spelled = u"\\registry\\machine\\system\\currentcontrolset\\services\\IoSvc";
+    UNICODE_STRING keyPath = Counted(spelled);
+    ASSERT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
     PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\IoSvc");
     PDRIVER_DISPATCH create = driver->MajorFunction[IRP_MJ_CREATE];
     auto* scenario = static_cast<volatile LONG*>(
