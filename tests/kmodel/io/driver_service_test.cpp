@@ -139,7 +139,7 @@ TEST_F(IoDriverServiceTest, UserModeCallersNeedTheLoadDriverPrivilegeEnabled)
     EXPECT_EQ(unloadKernel, STATUS_SUCCESS);
 }
 
-using IoDriverServiceDeathTest = IoDeathTest;
+using IoDriverServiceDeathTest = ModelDeathTest;
 
 // The unloaded image's range stays inaccessible: neither its code nor its data is reached again.
 TEST_F(IoDriverServiceDeathTest, TouchingAnUnloadedImageIsBugCheck0xCENamingIt)
