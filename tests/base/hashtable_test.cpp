@@ -147,29 +147,6 @@ TEST_F(BaseHashTable, KeysAreComparedInFullAndTheNewestEqualKeyWins)
     EXPECT_EQ(BlocksInUse(), 0u) << "every block went back";
 }
 
-TEST_F(BaseHashTable, AnEntryStaysWhileAReferenceIsHeld)
-{
-    Add(42, 7);
-    auto* held = static_cast<Payload*>(host.AHashTable_Lookup(table, 42));
-    ASSERT_NE(held, nullptr);
-    EXPECT_EQ(host.AHashTable_Lookup(table, 43), nullptr);  // a miss takes no reference
-    Remove(42);
-    EXPECT_EQ(ValueOf(42), 7u) << "still linked and found";
-    host.AHashTable_Release(table, held);
-    EXPECT_EQ(host.AHashTable_Lookup(table, 42), nullptr);
-    EXPECT_EQ(BlocksInUse(), 0u);
-}
-
-// The model's leak report at the end of the test shows whatever the fixture's Destroy left.
-TEST_F(BaseHashTable, DestroyReturnsLinkedReferencedAndUnlinkedEntries)
-{
-    for (ULONGLONG key = 0; key < 40; ++key) {
-        Add(key * Buckets, key + 1);  // all in bucket 0, over several chunks
-    }
-    host.AHashTable_AllocEntry(table);                     // never linked
-    EXPECT_NE(host.AHashTable_Lookup(table, 0), nullptr);  // a reference never dropped
-}
-
 TEST_F(BaseHashTable, ConcurrentUsersKeepWhatTheyFound)
 {
     // Both threads add, find and remove keys of their own; one of them also adds and removes a

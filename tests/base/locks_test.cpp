@@ -84,23 +84,8 @@ TEST_P(BaseSpinLockMode, IsSettledByBaseInitAndPlainWithoutAHandle)
 }
 
 INSTANTIATE_TEST_SUITE_P(Base, BaseSpinLockMode,
-                         ::testing::Values(Exports{}, Exports{"ExFreePoolWithTag"},
-                                           Exports{"KeAcquireInStackQueuedSpinLock"},
-                                           Exports{"KeReleaseInStackQueuedSpinLock"},
-                                           Exports{"KeAcquireInStackQueuedSpinLock",
-                                                   "KeReleaseInStackQueuedSpinLock"}));
-
-// A fast mutex holder in paged memory: its separate block is the mutex taken, at APC_LEVEL.
-TEST_F(BaseLibraryTest, APagedFastMutexHolderIsHeldAtApcLevel)
-{
-    auto* holder = NewPaged<AFastMutex>();
-    ASSERT_EQ(host.AFastMutex_Init(holder), STATUS_SUCCESS);
-    host.AFastMutex_Acquire(holder);
-    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    host.AFastMutex_Release(holder);
-    host.AFastMutex_Free(holder);
-    ExFreePoolWithTag(holder, 0);
-}
+                         ::testing::Values(Exports{}, Exports{"KeAcquireInStackQueuedSpinLock"},
+                                           Exports{"KeReleaseInStackQueuedSpinLock"}));
 
 TEST_F(BaseLibraryTest, MutexHoldersPlaceTheirObjectByTheHoldersMemory)
 {

@@ -83,21 +83,6 @@ TEST_F(BaseResource, EveryInitFailureLeavesNothingAllocated)
     ExFreePoolWithTag(paged, 0);
 }
 
-TEST_F(BaseResource, ReadersEachAddAnEntryAndKeepAWriterAtDispatchLevelOut)
-{
-    ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
-    ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
-    EXPECT_EQ(State(), (ResourceState{2, 0, 0, NoOwner, 2}));
-    EXPECT_TRUE(OtherThreadGets(false));
-    EXPECT_FALSE(OtherThreadGets(true)) << "readers hold it";
-    EXPECT_EQ(State(), (ResourceState{2, 0, 0, NoOwner, 2})) << "the writer's pending mark is gone";
-
-    host.ASimpleResource_ReleaseShared(&resource);
-    EXPECT_EQ(State(), (ResourceState{1, 0, 0, NoOwner, 1}));
-    host.ASimpleResource_ReleaseShared(&resource);
-    EXPECT_TRUE(OtherThreadGets(true)) << "gateMutex was released when the writer gave up";
-}
-
 TEST_F(BaseResource, OnlyTheOwnerEntersAgainAndReleases)
 {
     HANDLE self = PsGetCurrentThreadId();
@@ -188,21 +173,6 @@ TEST_F(BaseResource, APendingWriterAdmitsReadersAndIsGrantedWhenTheyLeave)
     EXPECT_EQ(State(), (ResourceState{0, 1, 0, writer.Id(), 0}));
     KeSetEvent(&mayRelease, IO_NO_INCREMENT, FALSE);
     writer.Join();
-}
-
-TEST_F(BaseResource, SharedHoldFailsWhenNoTableEntryCanBeHad)
-{
-    ULONG entriesPerChunk = ResourceThreadTableBuckets / 4;
-    km::FailAllocationsWithTag(TagABPL);
-    for (ULONG hold = 0; hold < entriesPerChunk; ++hold) {
-        ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource)) << "hold " << hold;
-    }
-    EXPECT_FALSE(host.ASimpleResource_AcquireShared(&resource));
-    km::ClearPoolFaults();
-    EXPECT_EQ(State(), (ResourceState{entriesPerChunk, 0, 0, NoOwner, entriesPerChunk}));
-    for (ULONG hold = 0; hold < entriesPerChunk; ++hold) {
-        host.ASimpleResource_ReleaseShared(&resource);
-    }
 }
 
 TEST_F(BaseResource, ReadersNeverSeeAWriterHalfway)

@@ -49,37 +49,6 @@ TEST_F(MountTest, FirstOpenMountsTheVolumeThroughTheControlStackAndOpensOnIt)
     ZwClose(created.handle);
 }
 
-// The newest file system of the volume's kind is asked first; STATUS_UNRECOGNIZED_VOLUME passes
-// the volume on, and any other failure ends the mount and the open.
-TEST_F(MountTest, NewestFileSystemIsAskedFirstAndOnlyAnUnrecognizedVolumeGoesToTheNext)
-{
-    km::FileSystem* older = km::StartFileSystem();
-    km::FileSystemOptions refusing;
-    refusing.name = u"RefusingFat";
-    refusing.mount = km::MountBehaviour::Refuse;
-    km::FileSystem* newer = km::StartFileSystem(refusing);
-    km::FileSystem* cdfs = km::StartFileSystem({km::FileSystemType::CdRom});
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
-
-    EXPECT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
-    EXPECT_EQ(km::CallsOf(newer).mountRequests, 1u);
-    EXPECT_EQ(km::CallsOf(older).mountRequests, 1u);
-    EXPECT_EQ(km::CallsOf(cdfs).mountRequests, 0u) << "only file systems of the volume's kind are asked";
-    EXPECT_EQ(km::FileSystemOf(km::MountedVolume(storage)), older);
-
-    km::FileSystemOptions failing;
-    failing.name = u"BrokenFat";
-    failing.mount = km::MountBehaviour::Refuse;
-    failing.refusal = STATUS_DEVICE_NOT_READY;
-    km::StartFileSystem(failing);
-    PDEVICE_OBJECT second = km::CreateStorageDevice(km::StorageType::Disk);
-    km::OpenResult opened = km::CreateFile(u"\\Device\\HarddiskVolume2\\a.txt", FILE_OPEN_IF);
-    EXPECT_EQ(opened.status, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(km::CallsOf(newer).mountRequests, 1u) << "not asked after the failure";
-    EXPECT_EQ(km::MountedVolume(second), nullptr);
-    EXPECT_EQ(km::ObjectReferenceCount(second), 1) << "the failed open let go of the storage device";
-}
-
 TEST_F(MountTest, AVolumeNoFileSystemTakesIsUnrecognized)
 {
     km::StandardFileSystems standard = km::StartStandardFileSystems();

@@ -203,19 +203,4 @@ TEST_F(IoDeviceControlTest, APendedRequestIsWaitedForAndItsOutputDelivered)
     ZwClose(handle);
 }
 
-TEST_F(IoDeviceControlTest, BuiltRequestsAreFreedByTheirCompletion)
-{
-    AnswerWith(STATUS_SUCCESS, 4, 4);
-    uint8_t input[6] = {1, 2, 3, 4, 5, 6};
-    uint8_t output[4] = {};
-    km::IrpResult result = km::SendDeviceControl(device, IoctlBuffered, input, sizeof input, output, sizeof output);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 4u);
-    EXPECT_EQ(seen.block.size, sizeof input);
-    EXPECT_EQ(seen.requestorMode, KernelMode);
-    EXPECT_EQ(output[3], 0xAB);
-    EXPECT_EQ(km::OutstandingIrps(), 0u);
-    EXPECT_EQ(km::OutstandingBlocks(SystemBufferTag), 0u);
-}
-
 }  // namespace

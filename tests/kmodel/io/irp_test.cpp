@@ -60,39 +60,6 @@ TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
     IoFreeIrp(irp);
 }
 
-// Copying gives the driver below a location of its own, one below the filter's and with its
-// parameters; skipping hands it the filter's location. Each driver's location names its device.
-TEST_F(IoIrpTest, EachDriverSeesACopiedOrTheSkippedLocationWithItsDevice)
-{
-    EXPECT_EQ(top->StackSize, 2);
-    for (bool skip : {false, true}) {
-        PIO_STACK_LOCATION topLocation = nullptr;
-        PIO_STACK_LOCATION bottomLocation = nullptr;
-        km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT device, PIRP irp) {
-            topLocation = IoGetCurrentIrpStackLocation(irp);
-            EXPECT_EQ(topLocation->DeviceObject, device);
-            skip ? IoSkipCurrentIrpStackLocation(irp) : IoCopyCurrentIrpStackLocationToNext(irp);
-            return IoCallDriver(below, irp);
-        });
-        km::SetModelDeviceHandler(bottom, [&](PDEVICE_OBJECT device, PIRP irp) {
-            bottomLocation = IoGetCurrentIrpStackLocation(irp);
-            EXPECT_EQ(bottomLocation->DeviceObject, device);
-            EXPECT_EQ(bottomLocation->Parameters.Read.Length, 512u);
-            irp->IoStatus.Status = STATUS_NO_MEDIA_IN_DEVICE;
-            irp->IoStatus.Information = 512;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_NO_MEDIA_IN_DEVICE;
-        });
-        km::IrpRequest read{IRP_MJ_READ};
-        read.setup = [](PIO_STACK_LOCATION stack) { stack->Parameters.Read.Length = 512; };
-        km::IrpResult result = km::SendIrp(top, read);
-        EXPECT_EQ(result.returned, STATUS_NO_MEDIA_IN_DEVICE);
-        EXPECT_EQ(result.status, STATUS_NO_MEDIA_IN_DEVICE);
-        EXPECT_EQ(result.information, 512u);
-        EXPECT_EQ(bottomLocation + (skip ? 0 : 1), topLocation) << (skip ? "skipped" : "copied");
-    }
-}
-
 struct CompletionCase {
     const char* label;
     NTSTATUS status;
@@ -153,37 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CompletionCase{"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
                       CompletionCase{"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}),
     [](const ::testing::TestParamInfo<CompletionCase>& param) { return std::string(param.param.label); });
-
-NTSTATUS NTAPI StopAndSignal(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-TEST_F(IoIrpTest, MoreProcessingRequiredHandsTheIrpBackToTheFilter)
-{
-    PendBottomAndCompleteElsewhere(STATUS_SUCCESS);
-    NTSTATUS seenByFilter = STATUS_PENDING;
-    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, StopAndSignal, &done, TRUE, TRUE, TRUE);
-        if (IoCallDriver(below, irp) == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        }
-        seenByFilter = irp->IoStatus.Status;
-        EXPECT_EQ(irp->CurrentLocation, 2) << "completion stopped at the filter's location";
-        irp->IoStatus.Status = STATUS_UNRECOGNIZED_VOLUME;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_UNRECOGNIZED_VOLUME;
-    });
-    km::IrpResult result = km::SendIrp(top, km::IrpRequest{IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_MOUNT_VOLUME});
-    EXPECT_EQ(seenByFilter, STATUS_SUCCESS);
-    EXPECT_EQ(result.returned, STATUS_UNRECOGNIZED_VOLUME);
-    EXPECT_EQ(result.status, STATUS_UNRECOGNIZED_VOLUME);
-}
 
 struct PendingRecord {
     bool pendingReturned = false;
