@@ -124,7 +124,7 @@ TEST_F(IoDeviceControlTest, InformationBytesAreCopiedBackUnlessTheStatusIsAnErro
     } cases[] = {
         {STATUS_SUCCESS, 5, 5},
         {STATUS_BUFFER_OVERFLOW, 16, 16},  // a warning still delivers its bytes
-        {STATUS_INVALID_PARAMETER, 0, 0},  // an error delivers nothing
+        {STATUS_INVALID_PARAMETER, 16, 0},  // an error delivers nothing, whatever Information says
     };
     for (const Case& c : cases) {
         AnswerWith(c.status, 16, c.information);
