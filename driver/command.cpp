@@ -90,6 +90,40 @@ NTSTATUS RegisterNotifyForwarders(ControlRequest* Request, ControlReply* Reply)
     return CommandReply(Reply, STATUS_SUCCESS);
 }
 
+// LoadModule: request offset 12 the image path's length in bytes, 16 the image path, 536 the
+// service name, 636 the service name's size; the outcome in Status.
+HOST_PAGED
+NTSTATUS LoadModule(ControlRequest* Request, ControlReply* Reply)
+{
+    PAGED_CODE();
+    const auto* request = reinterpret_cast<const LoadModuleRequest*>(Request);
+    NTSTATUS outcome = ModuleLoad(reinterpret_cast<const WCHAR*>(request->ImagePath), request->Header.Argument,
+                                  reinterpret_cast<const WCHAR*>(request->ServiceName), request->ServiceNameLength);
+    return CommandReply(Reply, outcome);
+}
+
+// UnloadModule: the unload's outcome in Status.
+HOST_PAGED
+NTSTATUS UnloadModule(ControlRequest* Request, ControlReply* Reply)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Request);
+    return CommandReply(Reply, ModuleUnload());
+}
+
+// RequestUnload: STATUS_PENDING in Status once the unload runs in the background, or why it could
+// not start. Without pool for the module device's name the request fails with no reply.
+NTSTATUS RequestUnload(ControlRequest* Request, ControlReply* Reply)
+{
+    UNREFERENCED_PARAMETER(Request);
+    NTSTATUS outcome = STATUS_UNSUCCESSFUL;
+    NTSTATUS status = ModuleRequestUnload(&outcome);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return CommandReply(Reply, outcome);
+}
+
 // A command the host serves: its routine, and the protocol's rule for its code.
 struct CommandEntry {
     ULONG Code;
@@ -109,13 +143,16 @@ constexpr size_t CommandRuleIndex(ULONG Code)
 
 #define HOST_COMMAND(code, routine) {code, routine, &HostCommandRules[CommandRuleIndex(code)]}
 
-// The commands served, ordered by code. The module life-cycle commands join as their owner lands.
+// The commands served, ordered by code.
 constexpr CommandEntry CommandTable[] = {
+    HOST_COMMAND(HostCommandLoadModule, LoadModule),
+    HOST_COMMAND(HostCommandUnloadModule, UnloadModule),
     HOST_COMMAND(HostCommandConnect, Connect),
     HOST_COMMAND(HostCommandSetLink, SetLink),
     HOST_COMMAND(HostCommandSetRedirectDevice, SetRedirectDevice),
     HOST_COMMAND(HostCommandGetRedirectDevice, GetRedirectDevice),
     HOST_COMMAND(HostCommandSetRedirectHandler, SetRedirectHandler),
+    HOST_COMMAND(HostCommandRequestUnload, RequestUnload),
     HOST_COMMAND(HostCommandGetPoolRoutines, GetPoolRoutines),
     HOST_COMMAND(HostCommandRegisterEntryPoints, RegisterEntryPoints),
     HOST_COMMAND(HostCommandWithdrawEntryPoints, WithdrawEntryPoints),

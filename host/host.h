@@ -12,6 +12,8 @@
 
 // Bytes of storage behind ModuleServiceName.
 constexpr USHORT ModuleServiceNameBytes = 100;
+// Smallest service name size LoadModule accepts, in bytes with the terminating U+0000.
+constexpr USHORT ModuleServiceNameMinimumBytes = 3;
 // LoaderProcessId while no loader is recorded.
 constexpr LONG_PTR NoLoaderProcess = -1;
 
@@ -95,6 +97,41 @@ NTSTATUS StartModuleHost();
 _IRQL_requires_(PASSIVE_LEVEL)
 void StopModuleHost();
 
+// ---- The module's life cycle (host/lifecycle.cpp) ----
+
+// LoadModule: names the module ServiceName (ServiceNameBytes with its U+0000, 3 to 100, copied as
+// they stand), writes its volatile service key with ImagePath (ImagePathBytes, at most 520 used)
+// and loads it with ZwLoadDriver; a module already loaded counts as loaded. On success the calling
+// process becomes the loader. The outcome: STATUS_INVALID_DEVICE_STATE above PASSIVE_LEVEL,
+// STATUS_INVALID_BUFFER_SIZE for a name size out of bounds, STATUS_NO_MEMORY, or ZwLoadDriver's.
+// Serialised with ModuleUnload by ModuleLifecycleMutex.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ModuleLoad(_In_ const WCHAR* ImagePath, ULONG ImagePathBytes, _In_ const WCHAR* ServiceName,
+                    USHORT ServiceNameBytes);
+
+// UnloadModule: from LinkState unlinked only (STATUS_INVALID_DEVICE_STATE otherwise), holds the
+// link unloading, waits up to 9 s for each gate to drain (STATUS_IO_TIMEOUT and an event when one
+// does not), unloads the module with ZwUnloadDriver and deletes its service key; the outcome is the
+// first failure or the key deletion's result. Once the image is gone, the entry points and notify
+// forwarders are cleared. LinkState is unlinked again at the end, whatever the outcome. Holds
+// ModuleLifecycleMutex throughout, drain waits included.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ModuleUnload();
+
+// RequestUnload: opens the module's device, starts a system thread that sends it UnloadNotice and
+// unloads the module when the notice succeeds, and puts STATUS_PENDING in *Outcome (or the failure:
+// STATUS_INVALID_DEVICE_STATE above PASSIVE_LEVEL, the open's status, STATUS_NO_MEMORY, the
+// thread's). STATUS_NO_MEMORY, with no outcome, when there is no pool for the device's name;
+// otherwise STATUS_SUCCESS.
+_IRQL_requires_max_(APC_LEVEL)
+NTSTATUS ModuleRequestUnload(_Out_ NTSTATUS* Outcome);
+
+// Called for every exiting process: when it is the recorded loader, runs RequestUnload and then
+// forgets the loader, whatever came of it. The request's outcome, STATUS_SUCCESS for any other
+// process. PASSIVE_LEVEL, in the exiting process's notify callback.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CheckLoaderExit(_In_ HANDLE ProcessId);
+
 // ---- GateLock and the gates (host/link.cpp) ----
 
 // Takes GateLock in its plain form and returns at DISPATCH_LEVEL; the previous IRQL is kept in the
@@ -138,8 +175,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 void LinkSetEntryPoints(_In_opt_ const ModuleEntryPoints* EntryPoints);
 
 // Tells the module about a volume filter device: when an AttachNotify is registered, calls it with
-// the three devices and stores its answer in *ModuleAttached. Not counted by a gate; made in every
-// link state. The caller serialises the calls for one device (the attach record's RecordLock) and
+// the three devices and stores its answer in *ModuleAttached. Counted in the NotifyGate; made in
+// every link state but unloading (the module then hears nothing). The caller serialises the calls for one device (the attach record's RecordLock) and
 // holds no spin lock. PASSIVE_LEVEL or APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL)
 void LinkNotifyAttach(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT VolumeDevice,
@@ -147,13 +184,13 @@ void LinkNotifyAttach(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT Volu
 
 // Offers a device the module has taken (*ModuleAttached set) back: when a DetachNotify is
 // registered, calls it, and *ModuleAttached becomes FALSE when the module lets go, TRUE when it
-// keeps the device. Serialised by the caller like LinkNotifyAttach.
+// keeps the device. Serialised, counted and skipped while unloading like LinkNotifyAttach.
 _IRQL_requires_max_(APC_LEVEL)
 void LinkNotifyWithdrawal(_In_ PDEVICE_OBJECT FilterDevice, _Inout_ UCHAR* ModuleAttached);
 
 // Tells the module that a volume filter device is going away: calls DetachNotify (if registered)
 // with the device, whatever the module answered before, and ignores the answer. For the teardown
-// of a device whose record is gone; takes no lock.
+// of a device whose record is gone. Counted in the NotifyGate, not made while unloading.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void LinkNotifyDetach(_In_ PDEVICE_OBJECT FilterDevice);
 

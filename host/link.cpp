@@ -30,9 +30,10 @@
 // first call has left). An unload waits on the drained events. GateLock is innermost: it is held
 // only for those tests and updates, never across a call out, a wait or another lock.
 //
-// The entry points are written under GateLock. AttachNotify and DetachNotify are not counted by a
-// gate and are made in every link state; they are read without GateLock, once per notification,
-// and the caller serialises one device's notifications (its attach record's RecordLock).
+// The entry points are written under GateLock. AttachNotify and DetachNotify are made in every
+// link state but unloading; they are read under GateLock, once per notification, and counted in
+// the NotifyGate like the process and thread notifications, so that an unload waits for them too.
+// The caller serialises one device's notifications (its attach record's RecordLock).
 #include "host/host.h"
 
 namespace {
@@ -42,18 +43,25 @@ LONG CallGateReadCount(const CallGate* gate)
     return InterlockedCompareExchange(gate->InFlight, 0, 0);
 }
 
-// AttachNotify and DetachNotify are read without GateLock, so both sides of every access are
-// whole-pointer interlocked operations.
-MODULE_ATTACH_NOTIFY* LinkReadAttachNotify()
-{
-    return reinterpret_cast<MODULE_ATTACH_NOTIFY*>(InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&ModuleHost.AttachNotify), nullptr, nullptr));
-}
+enum ModuleNotification { ModuleNotificationAttach, ModuleNotificationDetach };
 
-MODULE_DETACH_NOTIFY* LinkReadDetachNotify()
+// The attach and detach notifications' way into the module: under GateLock, reads the routine
+// once and, unless the module is being unloaded, counts the call into the NotifyGate, so that an
+// unload waits for it. The routine to call (the caller leaves the NotifyGate after it), or null
+// when there is none to call. The pointers are also written whole, with interlocked exchanges.
+PVOID LinkEnterNotification(ModuleNotification Which)
 {
-    return reinterpret_cast<MODULE_DETACH_NOTIFY*>(InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&ModuleHost.DetachNotify), nullptr, nullptr));
+    GateLockAcquire();
+    PVOID routine = Which == ModuleNotificationAttach ? reinterpret_cast<PVOID>(ModuleHost.AttachNotify)
+                                                      : reinterpret_cast<PVOID>(ModuleHost.DetachNotify);
+    if (ModuleHost.LinkState == LinkStateUnloading) {
+        routine = nullptr;
+    }
+    if (routine != nullptr) {
+        EnterGate(&NotifyGate);
+    }
+    GateLockRelease();
+    return routine;
 }
 
 }  // namespace
@@ -135,24 +143,30 @@ void LinkSetEntryPoints(const ModuleEntryPoints* EntryPoints)
 void LinkNotifyAttach(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT StorageDevice,
                       UCHAR* ModuleAttached)
 {
-    MODULE_ATTACH_NOTIFY* attachNotify = LinkReadAttachNotify();
+    auto* attachNotify = reinterpret_cast<MODULE_ATTACH_NOTIFY*>(LinkEnterNotification(ModuleNotificationAttach));
     if (attachNotify != nullptr) {
         *ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice);
+        LeaveGate(&NotifyGate);
     }
 }
 
 void LinkNotifyWithdrawal(PDEVICE_OBJECT FilterDevice, UCHAR* ModuleAttached)
 {
-    MODULE_DETACH_NOTIFY* detachNotify = LinkReadDetachNotify();
-    if (*ModuleAttached != FALSE && detachNotify != nullptr) {
+    if (*ModuleAttached == FALSE) {
+        return;
+    }
+    auto* detachNotify = reinterpret_cast<MODULE_DETACH_NOTIFY*>(LinkEnterNotification(ModuleNotificationDetach));
+    if (detachNotify != nullptr) {
         *ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE;
+        LeaveGate(&NotifyGate);
     }
 }
 
 void LinkNotifyDetach(PDEVICE_OBJECT FilterDevice)
 {
-    MODULE_DETACH_NOTIFY* detachNotify = LinkReadDetachNotify();
+    auto* detachNotify = reinterpret_cast<MODULE_DETACH_NOTIFY*>(LinkEnterNotification(ModuleNotificationDetach));
     if (detachNotify != nullptr) {
         (void)detachNotify(FilterDevice);
+        LeaveGate(&NotifyGate);
     }
 }

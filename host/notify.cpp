@@ -84,10 +84,10 @@ void HostProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
         forwarder(ParentId, ProcessId, Create);
         LeaveGate(&NotifyGate);
     }
-    // A process exit also goes to the module life cycle's check for the loader's exit
-    // (CheckLoaderExit with ProcessId, result ignored), in every link state and after the
-    // forwarding. That check belongs to module loading and unloading and is called from here once
-    // it exists.
+    // The loader's exit asks the module to go, in every link state and after the forwarding.
+    if (!Create) {
+        (void)CheckLoaderExit(ProcessId);
+    }
 }
 
 void HostThreadNotify(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create)

@@ -37,6 +37,17 @@ typedef BOOLEAN(NTAPI MODULE_DETACH_NOTIFY)(PDEVICE_OBJECT FilterDevice);
 typedef void(NTAPI MODULE_PROCESS_NOTIFY)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
 typedef void(NTAPI MODULE_THREAD_NOTIFY)(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create);
 
+// ---- The module's device -----------------------------------------------------------------------
+// A module that wants requested unloads (RequestUnload, and the exit of the process that loaded
+// it) creates the device "\Device\<service name>", <service name> being the name LoadModule
+// gave, opens it to kernel-mode callers and answers IOCTL_MODULE_UNLOAD_NOTICE on it. Without it
+// only UnloadModule unloads the module.
+#if defined(_WIN32)
+#define MODULE_DEVICE_PREFIX L"\\Device\\"
+#else
+#define MODULE_DEVICE_PREFIX u"\\Device\\"
+#endif
+
 // ---- The unload notice -------------------------------------------------------------------------
 // Device-control code the host sends to the module's device before it unloads the module:
 // function 0x702, METHOD_BUFFERED, FILE_ANY_ACCESS.

@@ -1,6 +1,8 @@
 // Threads: model threads started by tests, OS threads adopted on their first call into the
 // model, the ids and current-thread queries, and what happens when a thread ends.
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "internal/ke.h"
 #include "internal/model.h"
@@ -195,6 +197,27 @@ void km::JoinThread(Thread* thread)
 HANDLE km::ThreadId(const Thread* thread) { return thread->UniqueThreadId; }
 
 void km::RunInProcess(Process* process, const std::function<void()>& body) { JoinThread(StartThread(process, body)); }
+
+void km::WaitSystemThreadsEnded()
+{
+    KmPsState& ps = KmPs();
+    for (;;) {
+        bool running = false;
+        {
+            std::lock_guard<std::mutex> guard(ps.Lock);
+            std::lock_guard<std::mutex> dispatcherGuard(KmGetDispatcher().Lock);
+            for (auto& thread : ps.Threads) {
+                if (thread->Detached && !thread->Joined && thread->Header.SignalState == 0) {
+                    running = true;
+                }
+            }
+        }
+        if (!running) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 std::string KmPsShutdownReport()
 {

@@ -44,8 +44,8 @@ TEST_F(CommandTest, CommandBlockRefusals)
         EXPECT_EQ(answer.status, refusal.expected) << refusal.label;
         EXPECT_EQ(answer.information, 0u) << refusal.label;
     }
-    // Codes the host does not serve (yet): no reply.
-    for (uint32_t code : {0u, 9u, 10u, 11u, 13u, 14u, 16u, 17u, 21u, 28u, 0xFFFFFFFFu}) {
+    // Codes the host does not serve: no reply.
+    for (uint32_t code : {0u, 9u, 13u, 14u, 16u, 17u, 28u, 0xFFFFFFFFu}) {
         ControlAnswer answer = KernelCommand(CommandBlock(code, {0, 0, 0, 0}, 1), 64);
         EXPECT_EQ(answer.status, STATUS_INVALID_PARAMETER) << "code " << code;
         EXPECT_EQ(answer.information, 0u) << "code " << code;
@@ -95,6 +95,7 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
                            ? Address(device)
                            : TestModule::AttachNotifyRoutine();
     std::vector<uint8_t> block = CommandBlock(needs.command, {pointer, 0, 0, 0}, HOST_LINK_ON);
+    block.resize(std::max<size_t>(block.size(), needs.input));  // LoadModule's 638 bytes
     std::vector<uint8_t> shortInput(block.begin(), block.begin() + needs.input - 1);
     for (const auto& [input, output] : {std::pair{shortInput, needs.output}, std::pair{block, needs.output - 1}}) {
         ControlAnswer answer = KernelCommand(input, output);

@@ -99,6 +99,10 @@ TEST_F(LinkCommandTest, LinkEntryPointsReplayAttachNotifyNewestFirstEveryTime)
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(answer.information, 8u);
     EXPECT_EQ(LinkState(), LinkStateUnloading);
+    // No notification goes into a module that is being unloaded; the replay is made once it is not.
+    EXPECT_TRUE(module->Calls(ModuleCallKind::AttachNotify).empty());
+    SetLinkState(LinkStateUnlinked);
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
     EXPECT_EQ(Address(globals->ModuleHost.ModuleIrpDispatch), Address(TestModule::IrpDispatchRoutine()));
     EXPECT_EQ(globals->ModuleHost.ModuleFastIo, &fastIo);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
@@ -202,11 +206,14 @@ TEST_F(LinkCommandTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryP
     EXPECT_EQ(declined.record->ModuleAttached, FALSE);
 }
 
-TEST_F(LinkCommandTest, LinkAttachNotifyForANewRecordInEveryLinkState)
+TEST_F(LinkCommandTest, LinkAttachNotifyForANewRecordInEveryLinkStateButUnloading)
 {
     ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    SetLinkState(LinkStateUnloading);
+    NotifyAttach(AddVolume().record);
+    EXPECT_TRUE(module->Calls().empty());
     BOOLEAN answer = TRUE;
-    for (LONG state : {LinkStateUnlinked, LinkStateLinked, LinkStateUnloading}) {
+    for (LONG state : {LinkStateUnlinked, LinkStateLinked}) {
         SetLinkState(state);
         module->ClearCalls();
         module->SetAttachAnswer(answer);

@@ -20,14 +20,7 @@ std::u16string ControlDeviceNameFor(const std::u16string& name)
 
 std::vector<HostCommandRule> ServedCommandRules()
 {
-    std::vector<HostCommandRule> served;
-    for (const HostCommandRule& rule : HostCommandRules) {
-        if (rule.Code != HostCommandLoadModule && rule.Code != HostCommandUnloadModule &&
-            rule.Code != HostCommandRequestUnload) {
-            served.push_back(rule);
-        }
-    }
-    return served;
+    return std::vector<HostCommandRule>(std::begin(HostCommandRules), std::end(HostCommandRules));
 }
 
 std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields, uint32_t argument)

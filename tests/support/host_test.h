@@ -27,8 +27,7 @@ struct ControlAnswer {
 };
 constexpr uint8_t OutputFill = 0xCC;
 
-// The protocol's rules of the commands the host serves: every command but the module life-cycle
-// commands (LoadModule, UnloadModule, RequestUnload), which are not served yet.
+// The protocol's rules of the commands the host serves: every command of the protocol.
 std::vector<HostCommandRule> ServedCommandRules();
 
 // A command block with one 64-bit field per value, from offset 16 on.

@@ -116,6 +116,9 @@ HANDLE ProcessId(const Process* process);
 Thread* StartThread(Process* process, std::function<void()> body);
 void JoinThread(Thread* thread);
 HANDLE ThreadId(const Thread* thread);
+// Waits until every system thread started with PsCreateSystemThread has ended (a driver's
+// worker that nobody else can wait for).
+void WaitSystemThreadsEnded();
 // Runs `body` on a new thread of `process` and waits for it.
 void RunInProcess(Process* process, const std::function<void()>& body);
 

@@ -1,0 +1,349 @@
+// The module's life cycle through the real command path: LoadModule writes the service key and
+// loads the test module image (tests/images/hostmodule) with ZwLoadDriver, the module links
+// itself, and UnloadModule, RequestUnload or the loader's exit unload it once no call is inside
+// it. A call into an unloaded image is the model's bug check 0xCE, so every test here also proves
+// that nothing reached a gone module.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "images/hostmodule/hostmodule.h"
+#include "kmodel/cm_model.h"
+#include "support/host_test.h"
+
+namespace {
+
+const std::u16string ServicesKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\";
+const std::u16string ModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule.sys";
+const std::u16string SecondModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule2.sys";
+constexpr int64_t GateDrainTimeout100ns = 90'000'000;
+
+// A LoadModule block; NameBytes overrides the service name's size field.
+std::vector<uint8_t> LoadBlock(const std::u16string& image, const std::u16string& service, int nameBytes = -1)
+{
+    std::vector<uint8_t> block(LOAD_MODULE_REQUEST_BYTES, 0);
+    LoadModuleRequest request = {};
+    request.Header.Command = HostCommandLoadModule;
+    request.Header.Argument = static_cast<uint32_t>(image.size() * sizeof(char16_t));
+    std::memcpy(request.ImagePath, image.data(), image.size() * sizeof(char16_t));
+    std::memcpy(request.ServiceName, service.data(), std::min<size_t>(service.size() * 2, sizeof(request.ServiceName)));
+    request.ServiceNameLength =
+        static_cast<uint16_t>(nameBytes >= 0 ? nameBytes : (service.size() + 1) * sizeof(char16_t));
+    std::memcpy(block.data(), &request, LOAD_MODULE_REQUEST_BYTES);
+    return block;
+}
+
+// The module's control block while it is loaded, else null.
+HostModuleControl* ModuleControl(const std::u16string& service)
+{
+    PDEVICE_OBJECT device = km::FindDevice(u"\\Device\\" + service);
+    return device != nullptr ? static_cast<HostModuleControl*>(device->DeviceExtension) : nullptr;
+}
+
+// Holds calls of one kind inside the module until released.
+struct ModuleHold {
+    HostModuleCallKind kind = HostModuleCallKinds;
+    KEVENT entered;
+    KEVENT release;
+    std::atomic<int> inside{0};
+};
+ModuleHold* CurrentHold;
+
+void HoldingHook(HostModuleCallKind kind)
+{
+    ModuleHold* hold = CurrentHold;
+    if (hold != nullptr && kind == hold->kind) {
+        hold->inside++;
+        KeSetEvent(&hold->entered, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&hold->release, Executive, KernelMode, FALSE, nullptr);
+        hold->inside--;
+    }
+}
+
+class ModuleLifecycle : public HostTest {
+protected:
+    void TearDown() override
+    {
+        // A module a test left loaded goes the regular way, so the model's leak check sees its end.
+        for (const std::u16string service : {u"hostmodule", u"swapped"}) {
+            if (HostModuleControl* control = ModuleControl(service)) {
+                control->Hook = nullptr;
+                control->Unlink();
+                EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule))), STATUS_SUCCESS);
+            }
+        }
+        km::WaitSystemThreadsEnded();
+        CurrentHold = nullptr;
+        HostTest::TearDown();
+    }
+
+    NTSTATUS Load(const std::u16string& image = ModuleImage, const std::u16string& service = u"hostmodule")
+    {
+        ControlAnswer answer = KernelCommand(LoadBlock(image, service));
+        EXPECT_EQ(answer.status, STATUS_SUCCESS);
+        return ReplyStatus(answer);
+    }
+    NTSTATUS Unload() { return ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule))); }
+
+    // Holds calls of the kind inside the module from now on.
+    void Hold(HostModuleControl* control, HostModuleCallKind kind)
+    {
+        hold.kind = kind;
+        KeInitializeEvent(&hold.entered, NotificationEvent, FALSE);
+        KeInitializeEvent(&hold.release, NotificationEvent, FALSE);
+        CurrentHold = &hold;
+        control->Hook = HoldingHook;
+    }
+    void WaitEntered() { KeWaitForSingleObject(&hold.entered, Executive, KernelMode, FALSE, nullptr); }
+    void ReleaseHold() { KeSetEvent(&hold.release, IO_NO_INCREMENT, FALSE); }
+
+    // A volume filter device of the host, recorded, on a model disk device.
+    PDEVICE_OBJECT FilterDevice()
+    {
+        PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+        PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+        RecordFilterDevice(device, lower);
+        return device;
+    }
+
+    ModuleHold hold;
+};
+
+TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEverythingItRegistered)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"hostmodule");
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
+
+    const std::u16string key = ServicesKey + u"hostmodule";
+    EXPECT_EQ(km::QueryRegistryKey(key), km::RegistryKeyState::Volatile);
+    auto imagePath = km::ReadRegistryValue(key, u"ImagePath");
+    ASSERT_TRUE(imagePath.has_value());
+    EXPECT_EQ(imagePath->type, static_cast<ULONG>(REG_EXPAND_SZ));
+    EXPECT_EQ(imagePath->data, std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(ModuleImage.data()),
+                                                     reinterpret_cast<const uint8_t*>(ModuleImage.data()) +
+                                                         ModuleImage.size() * 2));  // no terminator added
+    auto displayName = km::ReadRegistryValue(key, u"DisplayName");
+    ASSERT_TRUE(displayName.has_value());
+    EXPECT_EQ(displayName->type, static_cast<ULONG>(REG_SZ));
+    EXPECT_EQ(displayName->data, km::RegistryString(u"hostmodule"));
+    for (const auto& [name, value] : {std::pair{u"Start", 3u}, {u"Type", 1u}, {u"ErrorControl", 1u}}) {
+        auto read = km::ReadRegistryValue(key, name);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->type, static_cast<ULONG>(REG_DWORD));
+        EXPECT_EQ(read->data, km::RegistryDword(value));
+    }
+
+    // Refused while linked, and nothing changes.
+    EXPECT_EQ(Unload(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
+    ASSERT_EQ(ModuleControl(u"hostmodule"), control);
+
+    // The module unlinks itself but leaves its notify forwarders registered.
+    ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
+    int64_t before = km::Now100ns();
+    EXPECT_EQ(Unload(), STATUS_SUCCESS);
+    int64_t unloadTime = km::Now100ns() - before;
+    RecordProperty("UnloadModelTime100ns", std::to_string(unloadTime));
+    EXPECT_LT(unloadTime, GateDrainTimeout100ns);  // idle gates: no wait at all
+    EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
+    EXPECT_EQ(km::QueryRegistryKey(key), km::RegistryKeyState::Absent);
+    EXPECT_EQ(globals->ModuleHost.ModuleServiceName.Length, 0);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
+
+    // Linking again forwards nothing into the gone image (a call would be the bug check 0xCE).
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
+    km::Process* process = km::CreateProcess("after.exe");
+    km::ExitProcess(process);
+    EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+
+    // A second unload knows no module (the bare services path): ZwUnloadDriver's failure, and the
+    // link unlinked again.
+    EXPECT_EQ(Unload(), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
+}
+
+TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
+{
+    struct Case {
+        int bytes;
+        bool accepted;  // an accepted name names a service without an image: the load fails
+    };
+    std::u16string longName(49, u'n');
+    for (const Case& c : {Case{2, false}, Case{3, true}, Case{100, true}, Case{101, false}}) {
+        USHORT before = globals->ModuleHost.ModuleServiceName.Length;
+        ControlAnswer answer = KernelCommand(LoadBlock(u"\\SystemRoot\\System32\\drivers\\absent.sys", longName, c.bytes));
+        EXPECT_EQ(answer.status, STATUS_SUCCESS) << c.bytes;
+        NTSTATUS reply = ReplyStatus(answer);
+        EXPECT_TRUE(NT_ERROR(reply) && (reply == STATUS_INVALID_BUFFER_SIZE) != c.accepted) << c.bytes;
+        EXPECT_EQ(globals->ModuleHost.ModuleServiceName.Length, c.accepted ? c.bytes - 2 : before)
+            << c.bytes;
+        // A failed load records no loader.
+        EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 0) << c.bytes;
+    }
+    // Keys of the named services stay (volatile) after a failed load; the test's end removes them
+    // with the model.
+    EXPECT_EQ(km::QueryRegistryKey(ServicesKey + longName), km::RegistryKeyState::Volatile);
+    // A request shorter than the load block is refused before anything is read.
+    std::vector<uint8_t> shortBlock = LoadBlock(ModuleImage, u"hostmodule");
+    shortBlock.resize(LOAD_MODULE_REQUEST_BYTES - 1);
+    EXPECT_EQ(KernelCommand(shortBlock).status, STATUS_INVALID_BUFFER_SIZE);
+}
+
+TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceedsAndTheKeyIsGoneAfterARestart)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 1);
+    EXPECT_EQ(globals->ModuleHost.LoaderProcessId, km::ProcessId(km::SystemProcess()));
+    ModuleControl(u"hostmodule")->Unlink();
+    ASSERT_EQ(Unload(), STATUS_SUCCESS);
+    // A key left behind by a load whose image is missing is volatile: a restart drops it.
+    ASSERT_EQ(Load(u"\\SystemRoot\\System32\\drivers\\absent.sys", u"leftover"), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(km::QueryRegistryKey(ServicesKey + u"leftover"), km::RegistryKeyState::Volatile);
+    km::Restart(Options());
+    EXPECT_EQ(km::QueryRegistryKey(ServicesKey + u"leftover"), km::RegistryKeyState::Absent);
+    LoadHost();
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS);
+}
+
+// A call held inside the module keeps the unload from going ahead: after 9 s of model time it
+// times out, the module stays loaded and the link is unlinked again; once the call has left, the
+// next unload succeeds at once.
+struct HeldCallCase {
+    const char* name;
+    HostModuleCallKind kind;
+};
+
+class ModuleHeldCall : public ModuleLifecycle, public ::testing::WithParamInterface<HeldCallCase> {};
+
+TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
+{
+    PDEVICE_OBJECT device = FilterDevice();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"hostmodule");
+    Hold(control, GetParam().kind);
+    km::Process* process = nullptr;
+    ModelThread caller([&] {
+        switch (GetParam().kind) {
+        case HostModuleIrp:
+            EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_SUCCESS);
+            break;
+        case HostModuleProcessNotify:
+            process = km::CreateProcess("held.exe");
+            break;
+        default:  // AttachNotify: the replay of the module's registration
+            EXPECT_EQ(control->Link(), STATUS_SUCCESS);
+            break;
+        }
+    });
+    WaitEntered();
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+    int64_t before = km::Now100ns();
+    EXPECT_EQ(Unload(), STATUS_IO_TIMEOUT);
+    EXPECT_GE(km::Now100ns() - before, GateDrainTimeout100ns);
+    EXPECT_EQ(ModuleControl(u"hostmodule"), control);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
+
+    control->Hook = nullptr;
+    ReleaseHold();
+    caller.Join();
+    if (process != nullptr) {
+        km::ExitProcess(process);
+    }
+    ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
+    before = km::Now100ns();
+    EXPECT_EQ(Unload(), STATUS_SUCCESS);
+    RecordProperty("UnloadAfterLastCallModelTime100ns", std::to_string(km::Now100ns() - before));
+    EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, ModuleHeldCall,
+                         ::testing::Values(HeldCallCase{"Irp", HostModuleIrp},
+                                           HeldCallCase{"ProcessNotify", HostModuleProcessNotify},
+                                           HeldCallCase{"AttachNotify", HostModuleAttachNotify}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(ModuleLifecycle, RequestedUnloadGoesOnlyWhenTheModuleAcceptsTheNotice)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"hostmodule");
+    control->NoticeAnswer = STATUS_DEVICE_NOT_READY;
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandRequestUnload))), STATUS_PENDING);
+    km::WaitSystemThreadsEnded();
+    ASSERT_EQ(ModuleControl(u"hostmodule"), control);
+    EXPECT_EQ(control->Calls[HostModuleUnloadNotice], 1);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
+
+    control->NoticeAnswer = STATUS_SUCCESS;
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandRequestUnload))), STATUS_PENDING);
+    km::WaitSystemThreadsEnded();
+    EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
+    EXPECT_EQ(globals->ModuleHost.ModuleServiceName.Length, 0);
+    // With no module known the bare "\\Device\\" cannot be opened.
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandRequestUnload))), STATUS_OBJECT_NAME_INVALID);
+}
+
+// Sends LoadModule from a thread of the process, through a user handle.
+NTSTATUS LoadFrom(km::Process* process, const std::u16string& image, const std::u16string& service)
+{
+    NTSTATUS reply = STATUS_UNSUCCESSFUL;
+    km::RunInProcess(process, [&] {
+        km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        reply = ReplyStatus(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND, LoadBlock(image, service),
+                                                 sizeof(ControlReply)));
+        EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
+    });
+    return reply;
+}
+
+TEST_F(ModuleLifecycle, TheLastLoadersExitUnloadsTheModule)
+{
+    km::Process* first = km::CreateProcess("first.exe");
+    km::Process* second = km::CreateProcess("second.exe");
+    for (km::Process* process : {first, second}) {
+        km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, true);
+        ASSERT_EQ(LoadFrom(process, ModuleImage, u"hostmodule"), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(globals->ModuleHost.LoaderProcessId, km::ProcessId(second));
+    km::ExitProcess(first);
+    km::WaitSystemThreadsEnded();
+    ASSERT_NE(ModuleControl(u"hostmodule"), nullptr);
+    km::ExitProcess(second);
+    km::WaitSystemThreadsEnded();
+    EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
+    EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 0);
+}
+
+TEST_F(ModuleLifecycle, SwapWhileRequestsFlow)
+{
+    PDEVICE_OBJECT device = FilterDevice();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    ModelThread sender([&] {
+        while (!stop) {
+            EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_SUCCESS);
+            sent++;
+        }
+    });
+    while (sent < 10) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(ModuleControl(u"hostmodule")->Unlink(), STATUS_SUCCESS);
+    ASSERT_EQ(Unload(), STATUS_SUCCESS);
+    ASSERT_EQ(Load(SecondModuleImage, u"swapped"), STATUS_SUCCESS);
+    HostModuleControl* second = ModuleControl(u"swapped");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->Build, 2);
+    while (second->Calls[HostModuleIrp] < 10) {
+        std::this_thread::yield();
+    }
+    stop = true;
+    sender.Join();
+}
+
+}  // namespace
