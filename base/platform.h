@@ -79,25 +79,24 @@
 
 // ---- Pageable code ----------------------------------------------------------------------------
 // HOST_PAGED marks a routine that may be paged out (it goes first in the declaration, or right
-// after extern "C"); PAGED_CODE() at its top checks that it is not entered at DISPATCH_LEVEL or
-// above. The model bug-checks there, as a checked build does. On Windows the routine lands in the
-// PAGE section.
+// after extern "C"); PAGED_CODE() goes at its top. On Windows the routine lands in the PAGE section
+// and PAGED_CODE() is the DDK's. In the model PAGED_CODE() opens a scope that lasts to the end of
+// the routine: entering it above APC_LEVEL, and the routine's code running at DISPATCH_LEVEL (it
+// takes a spin lock and goes on, or returns raised), are bug checks, as the faults Driver
+// Verifier provokes by paging pageable code out at every raise to DISPATCH_LEVEL.
 #if defined(_WIN32)
 #define HOST_PAGED __attribute__((section("PAGE")))
 #else
 #define HOST_PAGED
 #undef PAGED_CODE
-#define PAGED_CODE()                                                                           \
-    do {                                                                                       \
-        if (KeGetCurrentIrql() > APC_LEVEL) {                                                  \
-            KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)KeGetCurrentIrql(), 0, 0,          \
-                         (ULONG_PTR)__builtin_return_address(0));                              \
-        }                                                                                      \
-    } while (0)
+#define PAGED_CODE() KM_PAGEABLE_SCOPE HostPageableScope(__func__)
 #endif
 #ifndef PAGED_CODE
 #define PAGED_CODE() ((void)0)
 #endif
+// HOST_RESIDENT marks a resident routine that pageable code calls for work at DISPATCH_LEVEL (a
+// spin-lock hold): it stays a call of its own, never inlined into its pageable caller.
+#define HOST_RESIDENT __attribute__((noinline))
 
 // ---- Annotations ------------------------------------------------------------------------------
 // SAL and IRQL annotations document contracts; neither compiler checks them, so any the headers

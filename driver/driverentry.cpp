@@ -11,6 +11,16 @@
 
 namespace {
 
+// Marks the loader record's lock as gone, under the lock. Resident: the lock raises to
+// DISPATCH_LEVEL, where pageable code must not run.
+HOST_RESIDENT
+void DriverRetireLoaderLock()
+{
+    ASpinLock_Acquire(&HostGlobals.LoaderLock, nullptr);
+    HostGlobals.LoaderLockReady = 0;
+    ASpinLock_Release(&HostGlobals.LoaderLock, nullptr);
+}
+
 // Undoes a start-up that failed at any step after BaseInit, in reverse order; each step acts only
 // on what exists. GateLock and the drained events need no teardown.
 HOST_PAGED
@@ -19,9 +29,7 @@ void DriverUnwindStartup()
     PAGED_CODE();
     HostGlobals.Started = 0;
     if (HostGlobals.LoaderLockReady != 0) {
-        ASpinLock_Acquire(&HostGlobals.LoaderLock, nullptr);
-        HostGlobals.LoaderLockReady = 0;
-        ASpinLock_Release(&HostGlobals.LoaderLock, nullptr);
+        DriverRetireLoaderLock();
     }
     HostDestroyOverrideTable();
     AMutex_Free(&HostGlobals.ModuleLifecycleMutex);

@@ -8,6 +8,39 @@ namespace {
 
 constexpr ULONG TestTag = km::PoolTag("Test");
 
+// Pageable code and the spin lock it must not run under.
+KSPIN_LOCK PagedTestLock;
+__attribute__((noinline)) void LockBriefly() { KeReleaseSpinLock(&PagedTestLock, KeAcquireSpinLockRaiseToDpc(&PagedTestLock)); }
+__attribute__((noinline)) KIRQL TakeLock() { return KeAcquireSpinLockRaiseToDpc(&PagedTestLock); }
+__attribute__((noinline)) void DropLock(KIRQL old) { KeReleaseSpinLock(&PagedTestLock, old); }
+
+enum class PagedBody { CallsLockingRoutines, Raises, RaisesThroughAGuard, HoldsALock, ReturnsRaised };
+
+__attribute__((noinline)) void PageableRoutine(PagedBody body)
+{
+    PAGED_CODE();
+    switch (body) {
+    case PagedBody::CallsLockingRoutines:
+        LockBriefly();
+        LockBriefly();
+        break;
+    case PagedBody::Raises:
+        ExRaiseStatus(STATUS_UNSUCCESSFUL);
+    case PagedBody::RaisesThroughAGuard:
+        HOST_TRY { PageableRoutine(PagedBody::Raises); }
+        HOST_EXCEPT {}
+        HOST_END_TRY
+        LockBriefly();
+        break;
+    case PagedBody::HoldsALock:
+        DropLock(TakeLock());
+        break;
+    case PagedBody::ReturnsRaised:
+        KeRaiseIrqlToDpcLevel();
+        break;
+    }
+}
+
 class VerifierDeathTest : public KernelTest {
 protected:
     void SetUp() override
@@ -199,6 +232,22 @@ TEST_F(VerifierDeathTest, RaisingWithNoGuardOrLeavingAGuardOutOfOrder)
             KmGuardPop(&outer);
         },
         "STOP 0x000000C4 .*left while .* is the innermost guard");
+}
+
+// Verifier pages pageable code out at every raise to DISPATCH_LEVEL: pageable code may call
+// routines that raise and lower again, but its own code must never run raised.
+TEST_F(VerifierDeathTest, PageableCodeEnteredOrRunningAtDispatchLevel)
+{
+    PageableRoutine(PagedBody::CallsLockingRoutines);
+    PageableRoutine(PagedBody::RaisesThroughAGuard);
+    EXPECT_DEATH(
+        {
+            KeRaiseIrqlToDpcLevel();
+            PageableRoutine(PagedBody::CallsLockingRoutines);
+        },
+        "STOP 0x000000D1 .*DRIVER_IRQL_NOT_LESS_OR_EQUAL.*pageable routine PageableRoutine entered at IRQL 2");
+    EXPECT_DEATH(PageableRoutine(PagedBody::HoldsALock), "STOP 0x000000D1 .*PageableRoutine ran at IRQL 2");
+    EXPECT_DEATH(PageableRoutine(PagedBody::ReturnsRaised), "STOP 0x000000D1 .*PageableRoutine returns at IRQL 2");
 }
 
 TEST_F(VerifierDeathTest, KernelCodeStoppingTheSystem)
