@@ -94,6 +94,18 @@
 #ifndef PAGED_CODE
 #define PAGED_CODE() ((void)0)
 #endif
+// ---- Contract violations the code survives --------------------------------------------------
+// HOST_VERIFIER_STOP(code, p1, p2, p3, p4) goes where a caller broke a contract and the code
+// ignores the call (after reporting it): the model stops there with the bug check `code`, as
+// Driver Verifier does for the same misuse of the kernel's own objects; on Windows the report is
+// all and the call returns.
+#if defined(_WIN32)
+#define HOST_VERIFIER_STOP(code, p1, p2, p3, p4) ((void)0)
+#else
+#define HOST_VERIFIER_STOP(code, p1, p2, p3, p4) \
+    KeBugCheckEx((code), (ULONG_PTR)(p1), (ULONG_PTR)(p2), (ULONG_PTR)(p3), (ULONG_PTR)(p4))
+#endif
+
 // HOST_RESIDENT marks a resident routine that pageable code calls for work at DISPATCH_LEVEL (a
 // spin-lock hold): it stays a call of its own, never inlined into its pageable caller.
 #define HOST_RESIDENT __attribute__((noinline))
