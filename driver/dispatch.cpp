@@ -3,6 +3,7 @@
 
 #include "driver/controldevice.h"
 #include "driver/hostglobals.h"
+#include "driver/override.h"
 #include "driver/passdown.h"
 #include "fsfilter/attachrecord.h"
 #include "host/callgate.h"
@@ -97,6 +98,12 @@ NTSTATUS HostCompleteRequest(PIRP Irp, NTSTATUS Status)
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
+}
+
+void HostForgetDevice(PDEVICE_OBJECT DeviceObject)
+{
+    HostRemoveDeviceOverrides(DeviceObject);
+    HostForgetRedirectDevice(DeviceObject);
 }
 
 NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)

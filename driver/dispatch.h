@@ -26,6 +26,17 @@ NTSTATUS HostCompleteRequest(_Inout_ PIRP Irp, NTSTATUS Status);
 _IRQL_requires_max_(APC_LEVEL)
 NTSTATUS HostControlDeviceControl(_Inout_ PIRP Irp);
 
+// Called before the host deletes one of its own devices: the device's overrides go and it stops
+// being the redirect device, so that a new device at the same address inherits neither. Devices
+// that others create on the host's driver object are theirs to clear (see the protocol header).
+// Up to DISPATCH_LEVEL, inside an override or redirect handler too.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostForgetDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Clears RedirectDevice if it is DeviceObject (under GateLock).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostForgetRedirectDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
 // Routing step of the redirect device. FALSE when DeviceObject is not the redirect device (nothing
 // done); TRUE when the request was served, with its result in *Status: the handler's while the
 // module is linked, otherwise a refusal the host has completed.

@@ -26,6 +26,12 @@ NTSTATUS HostCreateOverrideTable();
 _IRQL_requires_(PASSIVE_LEVEL)
 void HostDestroyOverrideTable();
 
+// Removes every override of DeviceObject, before the host deletes one of its own devices: a new
+// device at the same address must not inherit them. Handlers already running are not waited for.
+// Up to DISPATCH_LEVEL; callable inside an override handler.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostRemoveDeviceOverrides(_In_ PDEVICE_OBJECT DeviceObject);
+
 // Command 26, AddOverride: request offset 16 the key (a device object), 24 the handler, 32 the
 // context. Replies Status and ReplySize 8; returns the same status. PASSIVE_LEVEL; an override
 // handler must not send it on its own thread (it would wait for itself).

@@ -1,5 +1,6 @@
 // HostFastIoDetachDevice: the teardown of a host filter device whose lower device is being
 // deleted (a dismounted volume, a file system's control device going away).
+#include "driver/dispatch.h"
 #include "driver/hostglobals.h"
 #include "driver/passdown.h"
 #include "fsfilter/attachrecord.h"
@@ -75,5 +76,6 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
         ExFreePoolWithTag(record, 0);
     }
     IoDetachDevice(TargetDevice);
+    HostForgetDevice(SourceDevice);
     IoDeleteDevice(SourceDevice);
 }

@@ -1,5 +1,6 @@
 // File systems coming and going: the registration callback and the attach to a file system's
 // control device.
+#include "driver/dispatch.h"
 #include "driver/hostglobals.h"
 #include "fsfilter/attachmanager.h"
 
@@ -19,6 +20,7 @@ void FsRegistrationDetachFromFileSystem(PDEVICE_OBJECT FileSystemDevice)
     for (PDEVICE_OBJECT device = FileSystemDevice->AttachedDevice; device != nullptr; device = device->AttachedDevice) {
         if (device->DriverObject == HostGlobals.DriverObject) {
             IoDetachDevice(below);
+            HostForgetDevice(device);
             IoDeleteDevice(device);
             return;
         }
@@ -81,6 +83,7 @@ NTSTATUS AttachToFileSystem(PDEVICE_OBJECT FileSystemDevice)
     if (!NT_SUCCESS(status)) {
         // The volumes cannot be looked at: the file system stays wholly unfiltered.
         IoDetachDevice(attachedTo);
+        HostForgetDevice(filter);
         IoDeleteDevice(filter);
         return status;
     }
