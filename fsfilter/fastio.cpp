@@ -12,6 +12,35 @@ namespace {
 constexpr BOOLEAN NotHandled = FALSE;
 constexpr NTSTATUS NotImplemented = STATUS_NOT_IMPLEMENTED;
 
+// The acquire/release pairs of the table (fastioroute.h).
+constexpr ULONG ModWriteAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite);
+constexpr ULONG ModWriteRelease = FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite);
+constexpr ULONG CcFlushAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush);
+constexpr ULONG CcFlushRelease = FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush);
+constexpr ULONG MdlReadAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead);
+constexpr ULONG MdlReadRelease = FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete);
+constexpr ULONG MdlWriteAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite);
+constexpr ULONG MdlWriteRelease = FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete);
+
+// An acquire entry: finds the pair's server through a host filter device; FALSE when nobody
+// serves it or its release could not be remembered (the entry then returns its not-handled
+// result and the caller takes its other path).
+BOOLEAN FastIoPairBegin(PDEVICE_OBJECT DeviceObject, ULONG AcquireOffset, ULONG ReleaseOffset, FastIoPairTarget* Pair)
+{
+    if (!FsFilterIsHostFilterDevice(DeviceObject) ||
+        !FastIoPairAcquireFind(DeviceObject, AcquireOffset, ReleaseOffset, Pair)) {
+        return FALSE;
+    }
+    if (Pair->Slot == FastIoPairNoRecord) {
+        FastIoRouteDone(&Pair->Acquire);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The key of the lock brackets: the calling thread.
+PVOID FastIoPairThreadKey() { return PsGetCurrentThreadId(); }
+
 }  // namespace
 
 // Can a fast read or write of this range go ahead without an IRP.
@@ -109,45 +138,61 @@ BOOLEAN HostFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PF
                                                           NotHandled, FileObject, Wait, Buffer, IoStatus);
 }
 
-// Acquires the file for the modified page writer.
+// Acquires the file for the modified page writer; its release goes to the same server.
 NTSTATUS HostAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
                                 struct _ERESOURCE** ResourceToRelease, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_ACQUIRE_FOR_MOD_WRITE>(DeviceObject,
-                                                        FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite),
-                                                        NotImplemented, FileObject, EndingOffset, ResourceToRelease);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, ModWriteAcquire, ModWriteRelease, &pair)) {
+        return NotImplemented;
+    }
+    NTSTATUS status = reinterpret_cast<FAST_IO_ACQUIRE_FOR_MOD_WRITE*>(pair.Acquire.Routine)(
+        FileObject, EndingOffset, ResourceToRelease, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, NT_SUCCESS(status), FileObject, FastIoPairThreadKey());
+    return status;
 }
 
-// Read handing out the cache pages as an MDL chain.
+// Read handing out the cache pages as an MDL chain; the chain's completion goes to the same server.
 BOOLEAN HostMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
                     struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_MDL_READ>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead), NotHandled,
-                                           FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, MdlReadAcquire, MdlReadRelease, &pair)) {
+        return NotHandled;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_READ*>(pair.Acquire.Routine)(FileObject, FileOffset, Length, LockKey,
+                                                                                 MdlChain, IoStatus, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, handled, FileObject, handled ? *MdlChain : nullptr);
+    return handled;
 }
 
 // Gives back the MDL chain of an MDL read.
 BOOLEAN HostMdlReadComplete(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_MDL_READ_COMPLETE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete),
-                                                    NotHandled, FileObject, MdlChain);
+    return FastIoPairRelease<FAST_IO_MDL_READ_COMPLETE>(DeviceObject, MdlReadAcquire, MdlReadRelease, NotHandled,
+                                                        FileObject, MdlChain, FileObject, MdlChain);
 }
 
-// MDL chain of cache pages for the caller to write into.
+// MDL chain of cache pages for the caller to write into; its completion goes to the same server.
 BOOLEAN HostPrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
                             struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_PREPARE_MDL_WRITE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite),
-                                                    NotHandled, FileObject, FileOffset, Length, LockKey, MdlChain,
-                                                    IoStatus);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, MdlWriteAcquire, MdlWriteRelease, &pair)) {
+        return NotHandled;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_PREPARE_MDL_WRITE*>(pair.Acquire.Routine)(
+        FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, handled, FileObject, handled ? *MdlChain : nullptr);
+    return handled;
 }
 
 // Ends an MDL write.
 BOOLEAN HostMdlWriteComplete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
                              PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_MDL_WRITE_COMPLETE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete),
-                                                     NotHandled, FileObject, FileOffset, MdlChain);
+    return FastIoPairRelease<FAST_IO_MDL_WRITE_COMPLETE>(DeviceObject, MdlWriteAcquire, MdlWriteRelease, NotHandled,
+                                                         FileObject, MdlChain, FileObject, FileOffset, MdlChain);
 }
 
 // Read of compressed data.
@@ -213,23 +258,29 @@ BOOLEAN HostFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInfo
 NTSTATUS HostReleaseForModWrite(PFILE_OBJECT FileObject, struct _ERESOURCE* ResourceToRelease,
                                 PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_RELEASE_FOR_MOD_WRITE>(DeviceObject,
-                                                        FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite),
-                                                        NotImplemented, FileObject, ResourceToRelease);
+    return FastIoPairRelease<FAST_IO_RELEASE_FOR_MOD_WRITE>(DeviceObject, ModWriteAcquire, ModWriteRelease,
+                                                            NotImplemented, FileObject, FastIoPairThreadKey(),
+                                                            FileObject, ResourceToRelease);
 }
 
-// Acquires the file for a cache flush.
+// Acquires the file for a cache flush; its release goes to the same server.
 NTSTATUS HostAcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_ACQUIRE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush),
-                                                      NotImplemented, FileObject);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, CcFlushAcquire, CcFlushRelease, &pair)) {
+        return NotImplemented;
+    }
+    NTSTATUS status =
+        reinterpret_cast<FAST_IO_ACQUIRE_FOR_CCFLUSH*>(pair.Acquire.Routine)(FileObject, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, NT_SUCCESS(status), FileObject, FastIoPairThreadKey());
+    return status;
 }
 
 // Releases what AcquireForCcFlush took.
 NTSTATUS HostReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_RELEASE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush),
-                                                      NotImplemented, FileObject);
+    return FastIoPairRelease<FAST_IO_RELEASE_FOR_CCFLUSH>(DeviceObject, CcFlushAcquire, CcFlushRelease, NotImplemented,
+                                                          FileObject, FastIoPairThreadKey(), FileObject);
 }
 
 // Every member set, in the order of the x64 layout.
