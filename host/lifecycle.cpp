@@ -14,6 +14,20 @@
 // prepares the state they use when driver entry starts the host.
 #include "host/host.h"
 
+namespace {
+
+// Marks the loader record's lock as gone, under the lock. Resident: the lock raises to
+// DISPATCH_LEVEL, where pageable code must not run.
+HOST_RESIDENT
+void RetireLoaderLock()
+{
+    ASpinLock_Acquire(&ModuleHost.LoaderLock, nullptr);
+    ModuleHost.LoaderLockReady = 0;
+    ASpinLock_Release(&ModuleHost.LoaderLock, nullptr);
+}
+
+}  // namespace
+
 HOST_PAGED
 NTSTATUS StartModuleHost()
 {
@@ -49,9 +63,7 @@ void StopModuleHost()
     PAGED_CODE();
     // GateLock and the drained events need no teardown.
     if (ModuleHost.LoaderLockReady != 0) {
-        ASpinLock_Acquire(&ModuleHost.LoaderLock, nullptr);
-        ModuleHost.LoaderLockReady = 0;
-        ASpinLock_Release(&ModuleHost.LoaderLock, nullptr);
+        RetireLoaderLock();
     }
     AMutex_Free(&ModuleHost.ModuleLifecycleMutex);
 }
