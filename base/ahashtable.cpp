@@ -175,3 +175,31 @@ void AHashTable_Release(AHashTable* table, PVOID payload)
     }
     ASpinLock_Release(&table->lock, &queueHandle);
 }
+
+void AHashTable_Remove(AHashTable* table, PVOID payload)
+{
+    if (table == nullptr || payload == nullptr) {
+        return;
+    }
+    AHashEntry* entry = AHashTableEntryOf(payload);
+    KLOCK_QUEUE_HANDLE queueHandle;
+    ASpinLock_Acquire(&table->lock, &queueHandle);
+    if (entry->key != HashTableUnlinkedKey) {
+        AHashEntry** link = &AHashTableBuckets(table)[AHashTableBucketOf(table, entry->key)];
+        while (*link != nullptr && *link != entry) {
+            link = &(*link)->next;
+        }
+        if (*link != nullptr) {
+            *link = entry->next;
+            table->entryCount -= 1;
+        }
+        entry->key = HashTableUnlinkedKey;
+        entry->next = nullptr;
+        // The link's reference; a holder of another one returns the block with its release.
+        entry->refCount -= 1;
+        if (entry->refCount <= 0) {
+            ABlockPool_Return(&table->entryPool, entry);
+        }
+    }
+    ASpinLock_Release(&table->lock, &queueHandle);
+}

@@ -63,9 +63,15 @@ BOOLEAN AHashTable_Insert(_Inout_opt_ AHashTable* table, ULONGLONG key, _Inout_o
 _IRQL_requires_max_(DISPATCH_LEVEL)
 PVOID AHashTable_Lookup(_Inout_opt_ AHashTable* table, ULONGLONG key);
 
-// Drops one reference; the last one unlinks the entry and returns its block to the pool. Removing
-// an entry is a lookup followed by two releases (the lookup's reference and the link's).
+// Drops one reference; the last one unlinks the entry and returns its block to the pool.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void AHashTable_Release(_Inout_opt_ AHashTable* table, _In_opt_ PVOID payload);
+
+// Unlinks a linked entry at once, whatever references others still hold, and drops the link's
+// reference: lookups no longer find it, and its block goes back to the pool with the last
+// reference. Nothing for an entry that is not linked (removed already). Removing an entry is a
+// lookup, this call, and the release of the lookup's reference.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void AHashTable_Remove(_Inout_opt_ AHashTable* table, _In_opt_ PVOID payload);
 
 }  // extern "C"

@@ -1,6 +1,8 @@
 // ASimpleResource: recursive reader/writer lock with per-thread shared holds.
 #include "base/asimpleresource.h"
 
+#include "diag/eventlog.h"
+
 ASpinLock OwnerLock = {0, 0};
 
 namespace {
@@ -139,12 +141,17 @@ void ASimpleResource_ReleaseShared(ASimpleResource* resource)
     }
     HANDLE self = PsGetCurrentThreadId();
     auto* holds = static_cast<PUCHAR>(AHashTable_Lookup(resource->threadTable, reinterpret_cast<ULONGLONG>(self)));
-    if (holds != nullptr) {
-        // Drop the lookup's reference and the reference of the hold.
-        *holds -= 1;
-        AHashTable_Release(resource->threadTable, holds);
-        AHashTable_Release(resource->threadTable, holds);
+    if (holds == nullptr) {
+        // Every shared hold is recorded, so the caller holds none: counting it down would let a
+        // writer in beside a live reader. Ignored, as a non-owner's exclusive release is.
+        (void)ReportEvent(EventLockMisuse, EventSourceHost, __LINE__, FALSE, "%p", resource);
+        HOST_VERIFIER_STOP(RESOURCE_NOT_OWNED, resource, self, 0, 0);
+        return;
     }
+    // Drop the lookup's reference and the reference of the hold.
+    *holds -= 1;
+    AHashTable_Release(resource->threadTable, holds);
+    AHashTable_Release(resource->threadTable, holds);
     // Wakes nobody: a pending writer sees the change at its next poll.
     ResourceCountShared(resource, -1);
 }

@@ -42,7 +42,8 @@ void ASimpleResource_Destroy(_Inout_opt_ ASimpleResource* resource);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN ASimpleResource_AcquireShared(_Inout_opt_ ASimpleResource* resource);
 
-// Releases one shared hold of the calling thread.
+// Releases one shared hold of the calling thread. A thread that holds none changes nothing; the
+// misuse is reported (and stops the kernel model).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ASimpleResource_ReleaseShared(_Inout_opt_ ASimpleResource* resource);
 

@@ -79,25 +79,36 @@
 
 // ---- Pageable code ----------------------------------------------------------------------------
 // HOST_PAGED marks a routine that may be paged out (it goes first in the declaration, or right
-// after extern "C"); PAGED_CODE() at its top checks that it is not entered at DISPATCH_LEVEL or
-// above. The model bug-checks there, as a checked build does. On Windows the routine lands in the
-// PAGE section.
+// after extern "C"); PAGED_CODE() goes at its top. On Windows the routine lands in the PAGE section
+// and PAGED_CODE() is the DDK's. In the model PAGED_CODE() opens a scope that lasts to the end of
+// the routine: entering it above APC_LEVEL, and the routine's code running at DISPATCH_LEVEL (it
+// takes a spin lock and goes on, or returns raised), are bug checks, as the faults Driver
+// Verifier provokes by paging pageable code out at every raise to DISPATCH_LEVEL.
 #if defined(_WIN32)
 #define HOST_PAGED __attribute__((section("PAGE")))
 #else
 #define HOST_PAGED
 #undef PAGED_CODE
-#define PAGED_CODE()                                                                           \
-    do {                                                                                       \
-        if (KeGetCurrentIrql() > APC_LEVEL) {                                                  \
-            KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, (ULONG_PTR)KeGetCurrentIrql(), 0, 0,          \
-                         (ULONG_PTR)__builtin_return_address(0));                              \
-        }                                                                                      \
-    } while (0)
+#define PAGED_CODE() KM_PAGEABLE_SCOPE HostPageableScope(__func__)
 #endif
 #ifndef PAGED_CODE
 #define PAGED_CODE() ((void)0)
 #endif
+// ---- Contract violations the code survives --------------------------------------------------
+// HOST_VERIFIER_STOP(code, p1, p2, p3, p4) goes where a caller broke a contract and the code
+// ignores the call (after reporting it): the model stops there with the bug check `code`, as
+// Driver Verifier does for the same misuse of the kernel's own objects; on Windows the report is
+// all and the call returns.
+#if defined(_WIN32)
+#define HOST_VERIFIER_STOP(code, p1, p2, p3, p4) ((void)0)
+#else
+#define HOST_VERIFIER_STOP(code, p1, p2, p3, p4) \
+    KeBugCheckEx((code), (ULONG_PTR)(p1), (ULONG_PTR)(p2), (ULONG_PTR)(p3), (ULONG_PTR)(p4))
+#endif
+
+// HOST_RESIDENT marks a resident routine that pageable code calls for work at DISPATCH_LEVEL (a
+// spin-lock hold): it stays a call of its own, never inlined into its pageable caller.
+#define HOST_RESIDENT __attribute__((noinline))
 
 // ---- Annotations ------------------------------------------------------------------------------
 // SAL and IRQL annotations document contracts; neither compiler checks them, so any the headers

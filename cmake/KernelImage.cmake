@@ -7,7 +7,7 @@ function(filterhost_add_image target file_name)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${file_name}
                         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/images)
   target_include_directories(${target} PRIVATE ${FILTERHOST_KERNEL_INCLUDES})
-  target_compile_options(${target} PRIVATE ${FILTERHOST_WARNINGS} ${FILTERHOST_KERNEL_FLAGS})
+  target_compile_options(${target} PRIVATE ${FILTERHOST_WARNINGS} ${FILTERHOST_MODEL_KERNEL_FLAGS})
   target_link_libraries(${target} PRIVATE kmodel)
   if(NOT FILTERHOST_SANITIZE STREQUAL "thread")
     target_link_options(${target} PRIVATE -Wl,--no-undefined)

@@ -8,6 +8,7 @@
 constexpr ULONG EventModuleLinkFailure = 8003;       // a request about the module link refused
 constexpr ULONG EventCommandFailure = 8005;          // a command or reply block unusable
 constexpr ULONG EventModuleLifecycleFailure = 8007;  // a step of the module's unload failed
+constexpr ULONG EventLockMisuse = 8009;              // a lock released by a thread that holds none
 // Source code passed by every report of this driver.
 constexpr ULONG EventSourceHost = 9842;
 

@@ -184,8 +184,9 @@ NTSTATUS DeviceControlQueryVersion(PIRP Irp, ULONG outputLength)
     if (outputLength < sizeof(HostVersionReply)) {
         return STATUS_INVALID_BUFFER_SIZE;
     }
-    // The three reserved bytes are left as they are.
+    // Every byte written: the reserved ones would otherwise carry old pool contents to the caller.
     auto* reply = static_cast<HostVersionReply*>(Irp->AssociatedIrp.SystemBuffer);
+    RtlZeroMemory(reply, sizeof(*reply));
     reply->Version = HOST_PROTOCOL_VERSION;
     reply->Flags = HostVersionFlags;
     Irp->IoStatus.Information = sizeof(HostVersionReply);
@@ -235,6 +236,11 @@ NTSTATUS DeviceControlCommand(PIRP Irp, ULONG inputLength, ULONG outputLength)
         return STATUS_INVALID_BUFFER_SIZE;
     }
 
+    // The buffer beyond the request holds old pool contents; a reply that leaves bytes there
+    // unwritten must send back zeros. Bytes inside the request are the caller's own.
+    if (outputLength > inputLength) {
+        RtlZeroMemory(reinterpret_cast<PUCHAR>(request) + inputLength, outputLength - inputLength);
+    }
     request->OutputLength = outputLength;
     auto* reply = reinterpret_cast<ControlReply*>(request);
     status = ExecuteCommand(request, reply);

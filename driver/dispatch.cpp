@@ -60,6 +60,12 @@ NTSTATUS DispatchFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 }  // namespace
 
+void HostForgetDevice(PDEVICE_OBJECT DeviceObject)
+{
+    HostRemoveDeviceOverrides(DeviceObject);
+    HostForgetRedirectDevice(DeviceObject);
+}
+
 NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS status;

@@ -56,6 +56,24 @@ BOOLEAN HostServeOverride(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _O
 _IRQL_requires_max_(APC_LEVEL)
 BOOLEAN HostServeRedirect(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _Out_ NTSTATUS* Status);
 
+// Called before the host deletes one of its own devices: the device's overrides go and it stops
+// being the redirect device, so that a new device at the same address inherits neither. Devices
+// that others create on the host's driver object are theirs to clear (see the protocol header).
+// The file-system filter, which deletes its filter devices but sits below the driver core, is
+// handed this routine as its DeviceGoing hook at start-up (StartFsFilter). Up to DISPATCH_LEVEL,
+// inside an override or redirect handler too.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostForgetDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Removes every override of DeviceObject (HostForgetDevice's first half). Handlers already running
+// are not waited for. Up to DISPATCH_LEVEL; callable inside an override handler.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostRemoveDeviceOverrides(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Clears RedirectDevice if it is DeviceObject (under GateLock).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostForgetRedirectDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
 // IRP_MJ_DEVICE_CONTROL on the control device: the version query and the command block. Sets the
 // IRP's Information and returns its status; the caller completes the IRP. PASSIVE_LEVEL.
 _IRQL_requires_max_(APC_LEVEL)

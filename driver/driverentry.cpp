@@ -120,8 +120,10 @@ extern "C" HOST_PAGED NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE
 
     // The file-system filter takes over: it installs its dispatch slot and fast I/O table and
     // registers for file-system changes (attaching at once to the file systems already running).
-    // When it fails it has undone its own work; the unwinding below does the rest.
-    status = StartFsFilter(DriverObject);
+    // When it fails it has undone its own work; the unwinding below does the rest. Before it
+    // deletes one of its filter devices it calls HostForgetDevice, which clears the device's
+    // overrides and redirect.
+    status = StartFsFilter(DriverObject, HostForgetDevice);
     if (NT_SUCCESS(status)) {
         // From here on the control device can be opened.
         HostGlobals.ControlDevice->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -104,6 +104,21 @@ BOOLEAN HostServeOverride(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Statu
     return TRUE;
 }
 
+void HostRemoveDeviceOverrides(PDEVICE_OBJECT DeviceObject)
+{
+    if (HostGlobals.OverrideReady == 0) {
+        return;
+    }
+    // Without OverrideLock: the caller may be inside an override handler on this thread, holding
+    // it shared. Each step is atomic under the table's lock, as a concurrent RemoveOverride's are.
+    AHashTable* table = HostGlobals.OverrideTable;
+    for (PVOID entry = AHashTable_Lookup(table, OverrideKeyOf(DeviceObject)); entry != nullptr;
+         entry = AHashTable_Lookup(table, OverrideKeyOf(DeviceObject))) {
+        AHashTable_Remove(table, entry);
+        AHashTable_Release(table, entry);
+    }
+}
+
 HOST_PAGED
 NTSTATUS AddOverride(ControlRequest* Request, ControlReply* Reply)
 {
@@ -157,8 +172,9 @@ NTSTATUS RemoveOverride(ControlRequest* Request, ControlReply* Reply)
     NTSTATUS result = STATUS_UNSUCCESSFUL;
     PVOID entry = AHashTable_Lookup(HostGlobals.OverrideTable, key);
     if (entry != nullptr) {
-        // The lookup's reference, then the table's own: the entry is unlinked and freed.
-        AHashTable_Release(HostGlobals.OverrideTable, entry);
+        // Unlinked now, even while a dispatch still holds the reference of its first look (taken
+        // without OverrideLock); the block goes with the last reference, whoever drops it.
+        AHashTable_Remove(HostGlobals.OverrideTable, entry);
         AHashTable_Release(HostGlobals.OverrideTable, entry);
         result = STATUS_SUCCESS;
     }

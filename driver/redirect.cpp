@@ -39,6 +39,15 @@ BOOLEAN HostServeRedirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Statu
     return TRUE;
 }
 
+void HostForgetRedirectDevice(PDEVICE_OBJECT DeviceObject)
+{
+    GateLockAcquire();
+    if (HostGlobals.RedirectDevice == DeviceObject) {
+        HostGlobals.RedirectDevice = nullptr;
+    }
+    GateLockRelease();
+}
+
 NTSTATUS SetRedirectDevice(ControlRequest* Request, ControlReply* Reply)
 {
     PDEVICE_OBJECT device = RedirectPointerToDevice(reinterpret_cast<const PointerRequest*>(Request)->Pointer);

@@ -90,10 +90,11 @@ NTSTATUS AttachVolumeWithRetries(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT Fil
 }  // namespace
 
 HOST_PAGED
-NTSTATUS StartFsFilter(PDRIVER_OBJECT DriverObject)
+NTSTATUS StartFsFilter(PDRIVER_OBJECT DriverObject, FSFILTER_DEVICE_GOING* DeviceGoing)
 {
     PAGED_CODE();
     FsFilter.DriverObject = DriverObject;
+    FsFilter.DeviceGoing = DeviceGoing;
     InitializeListHead(&FsFilter.AttachedList);
     NTSTATUS status = ASimpleResource_Init(&FsFilter.AttachedListLock);
     if (!NT_SUCCESS(status)) {
@@ -171,7 +172,7 @@ NTSTATUS AttachToFileSystem(PDEVICE_OBJECT FileSystemDevice)
     if (!NT_SUCCESS(status)) {
         // The volumes cannot be looked at: the file system stays wholly unfiltered.
         IoDetachDevice(attachedTo);
-        IoDeleteDevice(filter);
+        FsFilterDeleteDevice(filter);
         return status;
     }
     return STATUS_SUCCESS;

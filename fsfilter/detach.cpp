@@ -3,6 +3,17 @@
 // system's control device going away), which also ends the device's attach record.
 #include "fsfilter/fsfilter.h"
 
+// The driver core keys its overrides and redirect by device address, and this layer may not call
+// it: its hook, handed in at start-up, clears them before the address can be reused. PASSIVE_LEVEL.
+void FsFilterDeleteDevice(PDEVICE_OBJECT FilterDevice)
+{
+    FSFILTER_DEVICE_GOING* deviceGoing = FsFilter.DeviceGoing;
+    if (deviceGoing != nullptr) {
+        deviceGoing(FilterDevice);
+    }
+    IoDeleteDevice(FilterDevice);
+}
+
 // The chain is read without a lock.
 HOST_PAGED
 void DetachFromFileSystem(PDEVICE_OBJECT FileSystemDevice)
@@ -12,7 +23,7 @@ void DetachFromFileSystem(PDEVICE_OBJECT FileSystemDevice)
     for (PDEVICE_OBJECT device = FileSystemDevice->AttachedDevice; device != nullptr; device = device->AttachedDevice) {
         if (device->DriverObject == FsFilter.DriverObject) {
             IoDetachDevice(below);
-            IoDeleteDevice(device);
+            FsFilterDeleteDevice(device);
             return;
         }
         below = device;
@@ -63,5 +74,5 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
         ExFreePoolWithTag(record, 0);
     }
     IoDetachDevice(TargetDevice);
-    IoDeleteDevice(SourceDevice);
+    FsFilterDeleteDevice(SourceDevice);
 }

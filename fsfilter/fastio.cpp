@@ -2,7 +2,8 @@
 // hands the call to the member of the same name in the filter module's table through the
 // DispatchGate while the module is linked, else to the member of the driver below the host device,
 // else returns the not-handled result. Every entry passes its arguments on unchanged except
-// DeviceObject: the module receives the host device, the lower driver its own device. The
+// DeviceObject: the module receives the host device, the lower driver its own device. The five
+// acquire/release pairs are served as one: each release goes to whoever served its acquire. The
 // NtCreateSection pair carries no device and finds the host device itself; FastIoDetachDevice is
 // the teardown in detach.cpp. Entries run at the caller's IRQL and stay resident.
 #include "fsfilter/fsfilter.h"
@@ -20,27 +21,27 @@ struct FastIoTarget {
     BOOLEAN InDispatchGate;  // the module's member: the call is counted in the DispatchGate
 };
 
-// The routine pointer stored at a byte offset of a fast I/O table.
+// The routine pointer stored at a byte offset of a fast I/O table; null when the table's declared
+// size ends before the whole member (a table built for an older layout), which is then not read.
 PVOID FastIoMemberAt(const FAST_IO_DISPATCH* Table, ULONG MemberOffset)
 {
     PVOID member = nullptr;
-    RtlCopyMemory(&member, reinterpret_cast<const UCHAR*>(Table) + MemberOffset, sizeof(member));
+    if (Table->SizeOfFastIoDispatch >= MemberOffset + sizeof(member)) {
+        RtlCopyMemory(&member, reinterpret_cast<const UCHAR*>(Table) + MemberOffset, sizeof(member));
+    }
     return member;
 }
 
-// The member at MemberOffset of the fast I/O table of Lower's driver, when the table is long
-// enough to hold it (SizeOfFastIoDispatch greater than the offset); null otherwise or when Lower
-// is null. Read without a lock.
+// The member at MemberOffset of the fast I/O table of Lower's driver, when the table's declared
+// size holds the whole member; null otherwise or when Lower is null. Read without a lock. (The
+// module's table is read under the same size rule.)
 PVOID FastIoLowerMember(PDEVICE_OBJECT Lower, ULONG MemberOffset)
 {
     if (Lower == nullptr) {
         return nullptr;
     }
     const FAST_IO_DISPATCH* lowerFastIo = Lower->DriverObject->FastIoDispatch;
-    if (lowerFastIo == nullptr || lowerFastIo->SizeOfFastIoDispatch <= MemberOffset) {
-        return nullptr;
-    }
-    return FastIoMemberAt(lowerFastIo, MemberOffset);
+    return lowerFastIo != nullptr ? FastIoMemberAt(lowerFastIo, MemberOffset) : nullptr;
 }
 
 // The forwarding rule for the member at MemberOffset (its byte offset in FAST_IO_DISPATCH) on a
@@ -97,38 +98,254 @@ inline Result FastIoForward(PDEVICE_OBJECT DeviceObject, ULONG MemberOffset, Res
     return result;
 }
 
-// Calls the member at MemberOffset (AcquireFileForNtCreateSection or ReleaseFileForNtCreateSection)
-// for the file, at most once. At each host device above the volume device: while the module is
-// linked, the module's member if it has one (the lower driver is not tried then); otherwise the
-// lower driver's member. Devices where neither applies are passed over; no device-type test.
-void FastIoSectionCall(PFILE_OBJECT FileObject, ULONG MemberOffset)
+// ---- Acquire/release pairs ----
+// AcquireFileForNtCreateSection, AcquireForModWrite, AcquireForCcFlush, MdlRead and PrepareMdlWrite
+// each take something that a later release gives back. The pair is served as one: by the module
+// while linked when its table has both members, else by the lower driver. The server of each
+// acquire is recorded, and its release goes to the same server whatever the link does meanwhile.
+// A record is found by the acquire member, the file and a key: the calling thread for the three
+// lock brackets, which release on the thread that acquired (nested brackets are released newest
+// first); the MDL chain for the two MDL operations, whose completion names the chain and may come
+// from any thread. A release with no record follows the forwarding rule.
+//
+// The records are a fixed array (no allocation on the fast path, nothing to leak): when all are
+// taken, acquires that can be refused are.
+
+// The acquire/release members of the pairs.
+constexpr ULONG ModWriteAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite);
+constexpr ULONG ModWriteRelease = FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite);
+constexpr ULONG CcFlushAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush);
+constexpr ULONG CcFlushRelease = FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush);
+constexpr ULONG MdlReadAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead);
+constexpr ULONG MdlReadRelease = FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete);
+constexpr ULONG MdlWriteAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite);
+constexpr ULONG MdlWriteRelease = FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete);
+constexpr ULONG SectionAcquire = FIELD_OFFSET(FAST_IO_DISPATCH, AcquireFileForNtCreateSection);
+constexpr ULONG SectionRelease = FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseFileForNtCreateSection);
+
+constexpr ULONG FastIoPairNoRecord = 0xFFFFFFFF;
+
+struct FastIoPairTarget {
+    FastIoTarget Acquire;  // whom to call for the acquire
+    PVOID Release;         // the same server's release member; may be null
+    ULONG AcquireOffset;
+    ULONG Slot;  // the reserved record; FastIoPairNoRecord when all records are taken
+};
+
+// One outstanding acquire that a release will follow, naming whoever served it.
+struct FastIoPairRecord {
+    ULONG AcquireOffset;  // 0: free
+    ULONG Sequence;       // 0 while reserved; the newest matching record is taken first
+    PFILE_OBJECT FileObject;
+    PVOID Key;
+    PVOID Release;  // the server's release member; may be null
+    PDEVICE_OBJECT Device;
+    BOOLEAN ViaModule;
+};
+
+constexpr ULONG FastIoPairRecordCount = 64;
+
+FastIoPairRecord FastIoPairRecords[FastIoPairRecordCount];
+ULONG FastIoPairSequence;
+ASpinLock FastIoPairLock;  // guards the records and the sequence
+
+// Reserves a free record for an acquire at AcquireOffset; FastIoPairNoRecord when all are taken.
+// Up to DISPATCH_LEVEL; takes FastIoPairLock.
+ULONG FastIoPairReserve(ULONG AcquireOffset)
+{
+    ULONG slot = FastIoPairNoRecord;
+    KLOCK_QUEUE_HANDLE queueHandle;
+    ASpinLock_Acquire(&FastIoPairLock, &queueHandle);
+    for (ULONG index = 0; index < FastIoPairRecordCount; index += 1) {
+        if (FastIoPairRecords[index].AcquireOffset == 0) {
+            FastIoPairRecords[index].AcquireOffset = AcquireOffset;
+            FastIoPairRecords[index].Sequence = 0;
+            slot = index;
+            break;
+        }
+    }
+    ASpinLock_Release(&FastIoPairLock, &queueHandle);
+    return slot;
+}
+
+// Whoever serves the member at AcquireOffset (and, unless ReleaseOffset is 0, its release) at the
+// host device DeviceObject: the module's members while linked when it has them all (the
+// DispatchGate is entered), else the lower driver's. FALSE: nobody (or nothing below). No device
+// type test. Up to DISPATCH_LEVEL; takes and releases GateLock.
+BOOLEAN FastIoPairServer(PDEVICE_OBJECT DeviceObject, ULONG AcquireOffset, ULONG ReleaseOffset, FastIoTarget* Target,
+                         PVOID* Release)
+{
+    *Release = nullptr;
+    Target->Routine = nullptr;
+    Target->Device = nullptr;
+    Target->InDispatchGate = FALSE;
+    PDEVICE_OBJECT lower = LowerDeviceOf(DeviceObject);
+    if (lower == nullptr) {
+        return FALSE;
+    }
+    GateLockAcquire();
+    PFAST_IO_DISPATCH moduleFastIo = ModuleHost.ModuleFastIo;
+    if (ModuleHost.LinkState == LinkStateLinked && moduleFastIo != nullptr) {
+        PVOID acquire = FastIoMemberAt(moduleFastIo, AcquireOffset);
+        PVOID release = ReleaseOffset != 0 ? FastIoMemberAt(moduleFastIo, ReleaseOffset) : nullptr;
+        if (acquire != nullptr && (ReleaseOffset == 0 || release != nullptr)) {
+            EnterGate(&DispatchGate);
+            Target->Routine = acquire;
+            Target->Device = DeviceObject;
+            Target->InDispatchGate = TRUE;
+            *Release = release;
+        }
+    }
+    GateLockRelease();
+    if (Target->Routine != nullptr) {
+        return TRUE;
+    }
+    Target->Routine = FastIoLowerMember(lower, AcquireOffset);
+    if (Target->Routine == nullptr) {
+        return FALSE;
+    }
+    Target->Device = lower;
+    *Release = ReleaseOffset != 0 ? FastIoLowerMember(lower, ReleaseOffset) : nullptr;
+    return TRUE;
+}
+
+// The server of an acquire (FastIoPairServer) and a reserved record for it. FALSE: nobody serves
+// it. After the call, FastIoPairAcquireDone. Up to DISPATCH_LEVEL.
+BOOLEAN FastIoPairAcquireFind(PDEVICE_OBJECT DeviceObject, ULONG AcquireOffset, ULONG ReleaseOffset,
+                              FastIoPairTarget* Pair)
+{
+    Pair->AcquireOffset = AcquireOffset;
+    Pair->Slot = FastIoPairNoRecord;
+    if (!FastIoPairServer(DeviceObject, AcquireOffset, ReleaseOffset, &Pair->Acquire, &Pair->Release)) {
+        return FALSE;
+    }
+    Pair->Slot = FastIoPairReserve(AcquireOffset);
+    return TRUE;
+}
+
+// Ends the acquire's call: leaves the gate, and keeps the record under (FileObject, Key) when the
+// acquire took something (Served), else frees it. Up to DISPATCH_LEVEL; takes FastIoPairLock.
+void FastIoPairAcquireDone(FastIoPairTarget* Pair, BOOLEAN Served, PFILE_OBJECT FileObject, PVOID Key)
+{
+    FastIoRouteDone(&Pair->Acquire);
+    if (Pair->Slot == FastIoPairNoRecord) {
+        return;
+    }
+    KLOCK_QUEUE_HANDLE queueHandle;
+    ASpinLock_Acquire(&FastIoPairLock, &queueHandle);
+    FastIoPairRecord* record = &FastIoPairRecords[Pair->Slot];
+    if (Served) {
+        FastIoPairSequence += 1;
+        if (FastIoPairSequence == 0) {
+            FastIoPairSequence = 1;
+        }
+        record->Sequence = FastIoPairSequence;
+        record->FileObject = FileObject;
+        record->Key = Key;
+        record->Release = Pair->Release;
+        record->Device = Pair->Acquire.Device;
+        record->ViaModule = Pair->Acquire.InDispatchGate;
+    } else {
+        record->AcquireOffset = 0;
+    }
+    ASpinLock_Release(&FastIoPairLock, &queueHandle);
+}
+
+// Takes the newest record of an acquire at AcquireOffset for (FileObject, Key): TRUE with *Target
+// the server's release (Routine may be null: nothing to call), the gate entered for the module's;
+// end with FastIoRouteDone. FALSE: no such acquire was recorded. Up to DISPATCH_LEVEL.
+BOOLEAN FastIoPairReleaseFind(ULONG AcquireOffset, PFILE_OBJECT FileObject, PVOID Key, FastIoTarget* Target)
+{
+    FastIoPairRecord found = {};
+    KLOCK_QUEUE_HANDLE queueHandle;
+    ASpinLock_Acquire(&FastIoPairLock, &queueHandle);
+    FastIoPairRecord* newest = nullptr;
+    for (ULONG index = 0; index < FastIoPairRecordCount; index += 1) {
+        FastIoPairRecord* record = &FastIoPairRecords[index];
+        if (record->AcquireOffset == AcquireOffset && record->Sequence != 0 && record->FileObject == FileObject &&
+            record->Key == Key && (newest == nullptr || record->Sequence - newest->Sequence < 0x80000000UL)) {
+            newest = record;
+        }
+    }
+    if (newest != nullptr) {
+        found = *newest;
+        newest->AcquireOffset = 0;
+        newest->Sequence = 0;
+    }
+    ASpinLock_Release(&FastIoPairLock, &queueHandle);
+    if (newest == nullptr) {
+        return FALSE;
+    }
+    Target->Routine = found.Release;
+    Target->Device = found.Device;
+    Target->InDispatchGate = FALSE;
+    if (found.ViaModule && found.Release != nullptr) {
+        // The module served the acquire: its release is made whatever the link is now, counted in
+        // the gate as every call into the module.
+        GateLockAcquire();
+        EnterGate(&DispatchGate);
+        GateLockRelease();
+        Target->InDispatchGate = TRUE;
+    }
+    return TRUE;
+}
+
+// A pair's release entry: to whoever served the recorded acquire, else by the forwarding rule.
+template <typename Routine, typename Result, typename... Arguments>
+inline Result FastIoPairRelease(PDEVICE_OBJECT DeviceObject, ULONG AcquireOffset, ULONG ReleaseOffset,
+                                Result NotServed, PFILE_OBJECT FileObject, PVOID Key, Arguments... Args)
+{
+    FastIoTarget target;
+    if (!FsFilterIsHostFilterDevice(DeviceObject) || !FastIoPairReleaseFind(AcquireOffset, FileObject, Key, &target)) {
+        return FastIoForward<Routine>(DeviceObject, ReleaseOffset, NotServed, Args...);
+    }
+    Result result = NotServed;
+    if (target.Routine != nullptr) {
+        result = reinterpret_cast<Routine*>(target.Routine)(Args..., target.Device);
+    }
+    FastIoRouteDone(&target);
+    return result;
+}
+
+// An acquire entry: finds the pair's server through a host filter device; FALSE when nobody
+// serves it or its release could not be remembered (the entry then returns its not-handled
+// result and the caller takes its other path).
+BOOLEAN FastIoPairBegin(PDEVICE_OBJECT DeviceObject, ULONG AcquireOffset, ULONG ReleaseOffset, FastIoPairTarget* Pair)
+{
+    if (!FsFilterIsHostFilterDevice(DeviceObject) ||
+        !FastIoPairAcquireFind(DeviceObject, AcquireOffset, ReleaseOffset, Pair)) {
+        return FALSE;
+    }
+    if (Pair->Slot == FastIoPairNoRecord) {
+        FastIoRouteDone(&Pair->Acquire);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The key of the lock brackets: the calling thread.
+PVOID FastIoPairThreadKey() { return PsGetCurrentThreadId(); }
+
+// The first host device above the file's volume device (named by its VPB) whose member at
+// MemberOffset has a server (FastIoPairServer; with ReleaseOffset its release too). FALSE when none
+// has one, or the file's device has no VPB naming a volume. No device-type test.
+BOOLEAN FastIoSectionFind(PFILE_OBJECT FileObject, ULONG MemberOffset, ULONG ReleaseOffset, FastIoPairTarget* Pair)
 {
     PDEVICE_OBJECT fileDevice = FileObject->DeviceObject;
     PVPB vpb = fileDevice != nullptr ? fileDevice->Vpb : nullptr;
     if (vpb == nullptr) {
-        return;
+        return FALSE;
     }
     for (PDEVICE_OBJECT device = vpb->DeviceObject; device != nullptr; device = device->AttachedDevice) {
-        if (device->DriverObject != FsFilter.DriverObject) {
-            continue;
-        }
-        PDEVICE_OBJECT lower = LowerDeviceOf(device);
-        BOOLEAN linked = FALSE;
-        PVOID member = FastIoEnterModuleMember(lower, MemberOffset, &linked);
-        if (member != nullptr) {
-            reinterpret_cast<FAST_IO_ACQUIRE_FILE*>(member)(FileObject);
-            LeaveGate(&DispatchGate);
-            return;
-        }
-        if (linked) {
-            continue;
-        }
-        member = FastIoLowerMember(lower, MemberOffset);
-        if (member != nullptr) {
-            reinterpret_cast<FAST_IO_ACQUIRE_FILE*>(member)(FileObject);
-            return;
+        if (device->DriverObject == FsFilter.DriverObject) {
+            BOOLEAN found = ReleaseOffset != 0 ? FastIoPairAcquireFind(device, MemberOffset, ReleaseOffset, Pair)
+                                               : FastIoPairServer(device, MemberOffset, 0, &Pair->Acquire, &Pair->Release);
+            if (found) {
+                return TRUE;
+            }
         }
     }
+    return FALSE;
 }
 
 }  // namespace
@@ -256,45 +473,61 @@ BOOLEAN HostFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait, PF
                                                           NotHandled, FileObject, Wait, Buffer, IoStatus);
 }
 
-// Acquires the file for the modified page writer.
+// Acquires the file for the modified page writer; its release goes to the same server.
 NTSTATUS HostAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
                                 struct _ERESOURCE** ResourceToRelease, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_ACQUIRE_FOR_MOD_WRITE>(DeviceObject,
-                                                        FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForModWrite),
-                                                        NotImplemented, FileObject, EndingOffset, ResourceToRelease);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, ModWriteAcquire, ModWriteRelease, &pair)) {
+        return NotImplemented;
+    }
+    NTSTATUS status = reinterpret_cast<FAST_IO_ACQUIRE_FOR_MOD_WRITE*>(pair.Acquire.Routine)(
+        FileObject, EndingOffset, ResourceToRelease, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, NT_SUCCESS(status), FileObject, FastIoPairThreadKey());
+    return status;
 }
 
-// Read handing out the cache pages as an MDL chain.
+// Read handing out the cache pages as an MDL chain; the chain's completion goes to the same server.
 BOOLEAN HostMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
                     struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_MDL_READ>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlRead), NotHandled,
-                                           FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, MdlReadAcquire, MdlReadRelease, &pair)) {
+        return NotHandled;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_MDL_READ*>(pair.Acquire.Routine)(FileObject, FileOffset, Length, LockKey,
+                                                                                 MdlChain, IoStatus, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, handled, FileObject, handled ? *MdlChain : nullptr);
+    return handled;
 }
 
 // Gives back the MDL chain of an MDL read.
 BOOLEAN HostMdlReadComplete(PFILE_OBJECT FileObject, struct _MDL* MdlChain, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_MDL_READ_COMPLETE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlReadComplete),
-                                                    NotHandled, FileObject, MdlChain);
+    return FastIoPairRelease<FAST_IO_MDL_READ_COMPLETE>(DeviceObject, MdlReadAcquire, MdlReadRelease, NotHandled,
+                                                        FileObject, MdlChain, FileObject, MdlChain);
 }
 
-// MDL chain of cache pages for the caller to write into.
+// MDL chain of cache pages for the caller to write into; its completion goes to the same server.
 BOOLEAN HostPrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length, ULONG LockKey,
                             struct _MDL** MdlChain, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_PREPARE_MDL_WRITE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, PrepareMdlWrite),
-                                                    NotHandled, FileObject, FileOffset, Length, LockKey, MdlChain,
-                                                    IoStatus);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, MdlWriteAcquire, MdlWriteRelease, &pair)) {
+        return NotHandled;
+    }
+    BOOLEAN handled = reinterpret_cast<FAST_IO_PREPARE_MDL_WRITE*>(pair.Acquire.Routine)(
+        FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, handled, FileObject, handled ? *MdlChain : nullptr);
+    return handled;
 }
 
 // Ends an MDL write.
 BOOLEAN HostMdlWriteComplete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, struct _MDL* MdlChain,
                              PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_MDL_WRITE_COMPLETE>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, MdlWriteComplete),
-                                                     NotHandled, FileObject, FileOffset, MdlChain);
+    return FastIoPairRelease<FAST_IO_MDL_WRITE_COMPLETE>(DeviceObject, MdlWriteAcquire, MdlWriteRelease, NotHandled,
+                                                         FileObject, MdlChain, FileObject, FileOffset, MdlChain);
 }
 
 // Read of compressed data.
@@ -360,35 +593,61 @@ BOOLEAN HostFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInfo
 NTSTATUS HostReleaseForModWrite(PFILE_OBJECT FileObject, struct _ERESOURCE* ResourceToRelease,
                                 PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_RELEASE_FOR_MOD_WRITE>(DeviceObject,
-                                                        FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite),
-                                                        NotImplemented, FileObject, ResourceToRelease);
+    return FastIoPairRelease<FAST_IO_RELEASE_FOR_MOD_WRITE>(DeviceObject, ModWriteAcquire, ModWriteRelease,
+                                                            NotImplemented, FileObject, FastIoPairThreadKey(),
+                                                            FileObject, ResourceToRelease);
 }
 
-// Acquires the file for a cache flush.
+// Acquires the file for a cache flush; its release goes to the same server.
 NTSTATUS HostAcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_ACQUIRE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireForCcFlush),
-                                                      NotImplemented, FileObject);
+    FastIoPairTarget pair;
+    if (!FastIoPairBegin(DeviceObject, CcFlushAcquire, CcFlushRelease, &pair)) {
+        return NotImplemented;
+    }
+    NTSTATUS status =
+        reinterpret_cast<FAST_IO_ACQUIRE_FOR_CCFLUSH*>(pair.Acquire.Routine)(FileObject, pair.Acquire.Device);
+    FastIoPairAcquireDone(&pair, NT_SUCCESS(status), FileObject, FastIoPairThreadKey());
+    return status;
 }
 
 // Releases what AcquireForCcFlush took.
 NTSTATUS HostReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject)
 {
-    return FastIoForward<FAST_IO_RELEASE_FOR_CCFLUSH>(DeviceObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForCcFlush),
-                                                      NotImplemented, FileObject);
+    return FastIoPairRelease<FAST_IO_RELEASE_FOR_CCFLUSH>(DeviceObject, CcFlushAcquire, CcFlushRelease, NotImplemented,
+                                                          FileObject, FastIoPairThreadKey(), FileObject);
 }
 
-// Acquires the file's resources before a section is created for it.
+// Acquires the file's resources before a section is created for it: at the first host device
+// above the volume whose pair has a server, the module's members while linked when it has both,
+// else the lower driver's. The release goes to the same server. At most one routine is called.
 void HostAcquireFileForNtCreateSection(PFILE_OBJECT FileObject)
 {
-    FastIoSectionCall(FileObject, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireFileForNtCreateSection));
+    FastIoPairTarget pair;
+    if (!FastIoSectionFind(FileObject, SectionAcquire, SectionRelease, &pair)) {
+        return;
+    }
+    // Nothing can be refused here: with no record free the release follows the rule.
+    reinterpret_cast<FAST_IO_ACQUIRE_FILE*>(pair.Acquire.Routine)(FileObject);
+    FastIoPairAcquireDone(&pair, TRUE, FileObject, PsGetCurrentThreadId());
 }
 
-// Releases what HostAcquireFileForNtCreateSection acquired.
+// Releases what HostAcquireFileForNtCreateSection acquired, through whoever acquired it; with no
+// record of it, through the first host device above the volume whose release has a server.
 void HostReleaseFileForNtCreateSection(PFILE_OBJECT FileObject)
 {
-    FastIoSectionCall(FileObject, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseFileForNtCreateSection));
+    FastIoTarget target;
+    if (!FastIoPairReleaseFind(SectionAcquire, FileObject, PsGetCurrentThreadId(), &target)) {
+        FastIoPairTarget pair;
+        if (!FastIoSectionFind(FileObject, SectionRelease, 0, &pair)) {
+            return;
+        }
+        target = pair.Acquire;
+    }
+    if (target.Routine != nullptr) {
+        reinterpret_cast<FAST_IO_RELEASE_FILE*>(target.Routine)(FileObject);
+    }
+    FastIoRouteDone(&target);
 }
 
 }  // extern "C"

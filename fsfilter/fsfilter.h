@@ -22,12 +22,22 @@
 #include "base/locks.h"
 #include "host/host.h"
 
+// Called by the file-system filter just before it deletes one of its filter devices, so that
+// whatever the layers above key by the device's address goes first: a new device at the same
+// address must inherit nothing. The driver core (which the filter may not call, being below it)
+// hands its routine in through StartFsFilter. PASSIVE_LEVEL here, though the routine may allow
+// more.
+typedef void FSFILTER_DEVICE_GOING(_In_ PDEVICE_OBJECT DeviceObject);
+
 // The file-system filter's part of HostGlobals (driver/hostglobals.h composes the record). Zero at
 // load; StartFsFilter sets it up.
 struct FsFilterState {
     // The host's driver object, stored by StartFsFilter: every filter device is created on it, and
     // a device is the host's when its DriverObject is this one.
     PDRIVER_OBJECT DriverObject;
+    // The hook of the layer above for a filter device about to be deleted; stored by
+    // StartFsFilter, never changed afterwards. May be null (nothing to tell).
+    FSFILTER_DEVICE_GOING* DeviceGoing;
     LIST_ENTRY AttachedList;  // AttachRecord entries, newest first
     AFastMutex AttachMutex;
     ASimpleResource AttachedListLock;  // guards AttachedList
@@ -73,11 +83,12 @@ extern "C" {
 
 // ================================ For the driver core ================================
 
-// Last start-up step: stores the driver object, prepares AttachedList with its locks, installs
-// DispatchFsControl and HostFastIoDispatch, and registers for file-system changes (which attaches
-// to the file systems already running). On failure it has undone its own work; the
+// Last start-up step: stores the driver object and the DeviceGoing hook, prepares AttachedList
+// with its locks, installs DispatchFsControl and HostFastIoDispatch, and registers for file-system
+// changes (which attaches to the file systems already running). On failure it has undone its own work; the
 // IRP_MJ_FILE_SYSTEM_CONTROL slot stays set. PASSIVE_LEVEL, driver entry only.
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StartFsFilter(_In_ PDRIVER_OBJECT DriverObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    StartFsFilter(_In_ PDRIVER_OBJECT DriverObject, _In_opt_ FSFILTER_DEVICE_GOING* DeviceGoing);
 
 // The IRP_MJ_FILE_SYSTEM_CONTROL slot of every device of the host driver: mounts are handled by
 // HandleMountVolume, everything else goes down (STATUS_NO_MEDIA with nothing below). PASSIVE_LEVEL.
@@ -87,7 +98,8 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS DispatchFsControl(_In_ PDEVICE_OBJECT De
 // never changed after load. Each entry hands the call to the member of the same name in the
 // filter module's table through the DispatchGate while the module is linked, else to the member of
 // the driver below the host device, else returns the not-handled result (FALSE, or
-// STATUS_NOT_IMPLEMENTED for the four NTSTATUS members), after which the caller uses an IRP.
+// STATUS_NOT_IMPLEMENTED for the four NTSTATUS members), after which the caller uses an IRP. The
+// acquire/release pairs are served as one: a release goes to whoever served its acquire.
 extern const FAST_IO_DISPATCH HostFastIoDispatch;
 
 // True when AttachedList records DeviceObject as a volume filter device. The walk holds
@@ -194,6 +206,10 @@ _IRQL_requires_max_(APC_LEVEL) AttachRecord* FsFilterTakeRecord(_In_ PDEVICE_OBJ
 // device above the control device is detached from the device below it and deleted. A chain
 // without one is left as it is. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL) void DetachFromFileSystem(_In_ PDEVICE_OBJECT FileSystemDevice);
+
+// Deletes a filter device that has been detached (or never attached to anything the host knows
+// of): the DeviceGoing hook first, then IoDeleteDevice. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) void FsFilterDeleteDevice(_In_ PDEVICE_OBJECT FilterDevice);
 
 // The FastIoDetachDevice entry of HostFastIoDispatch: called by the I/O manager when the device
 // below a host device is being deleted; offers the call to the module, then takes the host device

@@ -77,12 +77,16 @@ PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_OBJECT lower = LowerDeviceOf(DeviceObject);
+    // The reference keeps the lower device object while IofCallDriver uses it, even if it is
+    // detached and deleted meanwhile.
+    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(DeviceObject);
     if (lower == nullptr) {
         return HostCompleteRequest(Irp, STATUS_NO_MEDIA);
     }
     IoSkipCurrentIrpStackLocation(Irp);
-    return IofCallDriver(lower, Irp);
+    NTSTATUS status = IofCallDriver(lower, Irp);
+    ObfDereferenceObject(lower);
+    return status;
 }
 
 NTSTATUS HostCompleteRequest(PIRP Irp, NTSTATUS Status)

@@ -129,6 +129,8 @@ NTSTATUS DeleteKeyAt(UNICODE_STRING* Path)
     return status;
 }
 
+// Resident: GateLock raises to DISPATCH_LEVEL.
+HOST_RESIDENT
 LONG GateCount(const CallGate* gate)
 {
     GateLockAcquire();
@@ -314,13 +316,73 @@ NTSTATUS UnloadWorker(PVOID ModuleHandle)
     return STATUS_SUCCESS;
 }
 
-void RecordLoader(HANDLE ProcessId)
+// Records ProcessId as the loader, or forgets the loader (Recorded FALSE). Resident: LoaderLock
+// raises to DISPATCH_LEVEL.
+HOST_RESIDENT
+void RecordLoader(HANDLE ProcessId, BOOLEAN Recorded)
 {
     KLOCK_QUEUE_HANDLE queue;
     ASpinLock_Acquire(&ModuleHost.LoaderLock, &queue);
     ModuleHost.LoaderProcessId = ProcessId;
-    ModuleHost.LoaderRecorded = 1;
+    ModuleHost.LoaderRecorded = Recorded ? 1 : 0;
     ASpinLock_Release(&ModuleHost.LoaderLock, &queue);
+}
+
+// True when ProcessId is the recorded loader. Resident: LoaderLock raises to DISPATCH_LEVEL.
+HOST_RESIDENT
+BOOLEAN IsLoader(HANDLE ProcessId)
+{
+    KLOCK_QUEUE_HANDLE queue;
+    ASpinLock_Acquire(&ModuleHost.LoaderLock, &queue);
+    BOOLEAN isLoader = ModuleHost.LoaderRecorded != 0 && ModuleHost.LoaderProcessId == ProcessId;
+    ASpinLock_Release(&ModuleHost.LoaderLock, &queue);
+    return isLoader;
+}
+
+// Moves an unlinked module to LinkStateUnloading; FALSE, with nothing changed, in any other link
+// state. Resident: GateLock raises to DISPATCH_LEVEL.
+HOST_RESIDENT
+BOOLEAN BeginUnloading()
+{
+    GateLockAcquire();
+    BOOLEAN unlinked = ModuleHost.LinkState == LinkStateUnlinked;
+    if (unlinked) {
+        ModuleHost.LinkState = LinkStateUnloading;
+    }
+    GateLockRelease();
+    return unlinked;
+}
+
+// Ends an unload: back to unlinked (if still unloading), and when the image has gone, its entry
+// points and forwarders go in the same hold. Resident: GateLock raises to DISPATCH_LEVEL.
+HOST_RESIDENT
+void EndUnloading(BOOLEAN imageGone)
+{
+    GateLockAcquire();
+    if (imageGone) {
+        // Nothing may call into the image once the link is back to unlinked: its entry points
+        // and forwarders go in the same hold.
+        ModuleHost.ModuleIrpDispatch = nullptr;
+        ModuleHost.ModuleFastIo = nullptr;
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ModuleHost.AttachNotify), nullptr);
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ModuleHost.DetachNotify), nullptr);
+        ModuleHost.ProcessNotifyForwarder = nullptr;
+        ModuleHost.ThreadNotifyForwarder = nullptr;
+    }
+    if (ModuleHost.LinkState == LinkStateUnloading) {
+        ModuleHost.LinkState = LinkStateUnlinked;
+    }
+    GateLockRelease();
+}
+
+// Marks the loader record's lock as gone, under the lock. Resident: the lock raises to
+// DISPATCH_LEVEL, where pageable code must not run.
+HOST_RESIDENT
+void RetireLoaderLock()
+{
+    ASpinLock_Acquire(&ModuleHost.LoaderLock, nullptr);
+    ModuleHost.LoaderLockReady = 0;
+    ASpinLock_Release(&ModuleHost.LoaderLock, nullptr);
 }
 
 }  // namespace
@@ -360,9 +422,7 @@ void StopModuleHost()
     PAGED_CODE();
     // GateLock and the drained events need no teardown.
     if (ModuleHost.LoaderLockReady != 0) {
-        ASpinLock_Acquire(&ModuleHost.LoaderLock, nullptr);
-        ModuleHost.LoaderLockReady = 0;
-        ASpinLock_Release(&ModuleHost.LoaderLock, nullptr);
+        RetireLoaderLock();
     }
     AMutex_Free(&ModuleHost.ModuleLifecycleMutex);
 }
@@ -409,7 +469,7 @@ NTSTATUS ModuleLoad(const WCHAR* ImagePath, ULONG ImagePathBytes, const WCHAR* S
 exit:
     AMutex_Release(&ModuleHost.ModuleLifecycleMutex);
     if (NT_SUCCESS(status)) {
-        RecordLoader(PsGetCurrentProcessId());
+        RecordLoader(PsGetCurrentProcessId(), TRUE);
     }
     return status;
 }
@@ -419,14 +479,10 @@ NTSTATUS ModuleUnload()
 {
     PAGED_CODE();
     (void)AMutex_Wait(&ModuleHost.ModuleLifecycleMutex, UnboundedWaitMs);
-    GateLockAcquire();
-    if (ModuleHost.LinkState != LinkStateUnlinked) {
-        GateLockRelease();
+    if (!BeginUnloading()) {
         AMutex_Release(&ModuleHost.ModuleLifecycleMutex);
         return STATUS_INVALID_DEVICE_STATE;
     }
-    ModuleHost.LinkState = LinkStateUnloading;
-    GateLockRelease();
 
     NTSTATUS status;
     BOOLEAN imageGone = FALSE;
@@ -471,21 +527,7 @@ NTSTATUS ModuleUnload()
     }
 
 exit:
-    GateLockAcquire();
-    if (imageGone) {
-        // Nothing may call into the image once the link is back to unlinked: its entry points
-        // and forwarders go in the same hold.
-        ModuleHost.ModuleIrpDispatch = nullptr;
-        ModuleHost.ModuleFastIo = nullptr;
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ModuleHost.AttachNotify), nullptr);
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ModuleHost.DetachNotify), nullptr);
-        ModuleHost.ProcessNotifyForwarder = nullptr;
-        ModuleHost.ThreadNotifyForwarder = nullptr;
-    }
-    if (ModuleHost.LinkState == LinkStateUnloading) {
-        ModuleHost.LinkState = LinkStateUnlinked;
-    }
-    GateLockRelease();
+    EndUnloading(imageGone);
     AMutex_Release(&ModuleHost.ModuleLifecycleMutex);
     return status;
 }
@@ -548,18 +590,11 @@ HOST_PAGED
 NTSTATUS CheckLoaderExit(HANDLE ProcessId)
 {
     PAGED_CODE();
-    KLOCK_QUEUE_HANDLE queue;
-    ASpinLock_Acquire(&ModuleHost.LoaderLock, &queue);
-    BOOLEAN isLoader = ModuleHost.LoaderRecorded != 0 && ModuleHost.LoaderProcessId == ProcessId;
-    ASpinLock_Release(&ModuleHost.LoaderLock, &queue);
-    if (!isLoader) {
+    if (!IsLoader(ProcessId)) {
         return STATUS_SUCCESS;
     }
     NTSTATUS outcome = STATUS_SUCCESS;
     NTSTATUS status = ModuleRequestUnload(&outcome);
-    ASpinLock_Acquire(&ModuleHost.LoaderLock, &queue);
-    ModuleHost.LoaderProcessId = reinterpret_cast<HANDLE>(NoLoaderProcess);
-    ModuleHost.LoaderRecorded = 0;
-    ASpinLock_Release(&ModuleHost.LoaderLock, &queue);
+    RecordLoader(reinterpret_cast<HANDLE>(NoLoaderProcess), FALSE);
     return NT_SUCCESS(status) ? outcome : status;
 }

@@ -158,6 +158,13 @@ static_assert(offsetof(ConnectReply, Constant) == 24, "connect reply layout");
 #define HOST_LINK_ON 1u
 
 // Commands 18 (SetRedirectDevice), 20 (SetRedirectHandler), 27 (RemoveOverride): one pointer.
+//
+// Overrides (26) and the redirect device (18) are keyed by a device object's address. When the
+// host deletes one of its own devices it drops both for that address. A client that creates a
+// device on the host's driver object and names it in command 26 or 18 must, before it deletes the
+// device, remove each of its overrides (27, until it reports STATUS_UNSUCCESSFUL) and set the
+// redirect device to another device or 0 (18); otherwise a new device at the same address
+// inherits them.
 struct PointerRequest {
     ControlRequest Header;
     uint64_t Pointer;

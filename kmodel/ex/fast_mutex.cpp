@@ -4,6 +4,7 @@
 // APC_LEVEL; it is not recursive.
 #include "internal/ke.h"
 #include "internal/verifier.h"
+#include "internal/trap.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ extern "C" void ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 // Raises to APC_LEVEL and takes the mutex, waiting while another thread owns it.
 extern "C" void ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
+    KmTrapPoint("ExAcquireFastMutex", FastMutex);
     km::Thread* thread = KmCurrentThread();
     KmpCheckAcquire(thread, FastMutex, "ExAcquireFastMutex");
     KIRQL oldIrql;
@@ -77,6 +79,7 @@ extern "C" BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
 // Releases the mutex (owner only, at APC_LEVEL) and returns to the IRQL saved by the acquisition.
 extern "C" void ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 {
+    KmTrapPoint("ExReleaseFastMutex", FastMutex);
     km::Thread* thread = KmCurrentThread();
     ULONG id = KmIdNumber(thread->UniqueThreadId);
     if (KmpOwnerOf(FastMutex) != thread) {

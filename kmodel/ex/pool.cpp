@@ -7,6 +7,7 @@
 #include "internal/ex.h"
 #include "internal/ps.h"
 #include "internal/verifier.h"
+#include "internal/trap.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ bool KmpIsUsablePoolType(ULONG type)
 // allocation call.
 PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine, const void* caller)
 {
+    KmTrapPoint(routine, nullptr, tag);
     km::Thread* thread = KmCurrentThread();
     ULONG typeBits = (ULONG)type;
     if (!KmpIsUsablePoolType(typeBits)) {
@@ -125,6 +127,10 @@ extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfB
 // that is not a live block, or paged pool at DISPATCH_LEVEL, is a bug check.
 extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
+    if (KmArmedTraps.load(std::memory_order_relaxed) != 0) {
+        km::PoolBlockInfo info{};
+        KmTrapPointSlow("ExFreePoolWithTag", P, km::QueryPoolBlock(P, &info) ? info.tag : 0);
+    }
     KIRQL irql = KmCurrentThread()->Irql;
     if (irql > DISPATCH_LEVEL) {
         KmBugCheck(BAD_POOL_CALLER, KmPoolFreeAtBadIrql, irql, 0, (ULONG_PTR)P, "ExFreePoolWithTag at IRQL %u",

@@ -10,6 +10,7 @@ extern "C" void KmGuardPush(KM_GUARD_FRAME* frame)
     km::Thread* thread = KmCurrentThread();
     frame->Previous = thread->GuardTop;
     frame->Status = STATUS_SUCCESS;
+    frame->PageableTop = thread->PageableTop;
     thread->GuardTop = frame;
 }
 
@@ -36,6 +37,7 @@ extern "C" void ExRaiseStatus(NTSTATUS Status)
                    KmIdNumber(thread->UniqueThreadId));
     }
     thread->GuardTop = frame->Previous;
+    thread->PageableTop = frame->PageableTop;
     frame->Status = Status;
     longjmp(frame->Jump, 1);
 }

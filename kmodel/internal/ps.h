@@ -42,6 +42,12 @@ struct _KTHREAD {
     std::vector<KmHeldSpinLock> SpinLocks;
     ULONG FastMutexesHeld;
     KM_GUARD_FRAME* GuardTop;
+    // Innermost pageable routine (PAGED_CODE scope) running on the thread; null when none.
+    KM_PAGEABLE_FRAME* PageableTop;
+    // Set while the thread is at DISPATCH_LEVEL or above after a raise made with a pageable
+    // routine running: that routine, and where its code stood at the raise.
+    KM_PAGEABLE_FRAME* RaisedInPageable;
+    const void* RaisedPageableAt;
     // Model time asked for by KeDelayExecutionThread so far, in 100 ns units.
     int64_t DelayRequested;
 

@@ -5,6 +5,7 @@
 #include "internal/verifier.h"
 #include "io/file_systems.h"
 #include "io/io_manager.h"
+#include "internal/trap.h"
 
 namespace km::io {
 
@@ -205,6 +206,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject)
 {
+    KmTrapPoint("IoCreateDevice", DriverObject);
     *DeviceObject = nullptr;
     NTSTATUS injected = TakeInjectedFailure(FaultPoint::CreateDevice);
     if (!NT_SUCCESS(injected)) {
@@ -291,6 +293,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 // bug-checks. With files still open on it, the deletion finishes when the last one closes.
 extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    KmTrapPoint("IoDeleteDevice", DeviceObject);
     {
         std::lock_guard<std::mutex> hold(ob::ModelLock());
         ob::ObjectHeader* header = DeviceHeaderLocked(DeviceObject, "IoDeleteDevice");
@@ -318,6 +321,7 @@ extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 extern "C" NTSTATUS NTAPI IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
                                                           PDEVICE_OBJECT* AttachedToDeviceObject)
 {
+    KmTrapPoint("IoAttachDeviceToDeviceStackSafe", TargetDevice);
     if (AttachedToDeviceObject != nullptr) {
         *AttachedToDeviceObject = nullptr;
     }
@@ -345,6 +349,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
 // now.
 extern "C" void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    KmTrapPoint("IoDetachDevice", TargetDevice);
     {
         std::lock_guard<std::mutex> hold(ob::ModelLock());
         DeviceHeaderLocked(TargetDevice, "IoDetachDevice");
@@ -363,6 +368,7 @@ extern "C" void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 // is being deleted.
 extern "C" PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject)
 {
+    KmTrapPoint("IoGetLowerDeviceObject", DeviceObject);
     const void* holder = ob::ImageContaining(__builtin_return_address(0));
     std::lock_guard<std::mutex> hold(ob::ModelLock());
     DeviceHeaderLocked(DeviceObject, "IoGetLowerDeviceObject");

@@ -8,6 +8,7 @@
 #include "internal/ps.h"
 #include "internal/verifier.h"
 #include "io/io_manager.h"
+#include "internal/trap.h"
 
 namespace km::io {
 
@@ -358,6 +359,7 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp)
 // STATUS_PENDING agrees with IoMarkIrpPending.
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    KmTrapPoint("IofCallDriver", DeviceObject);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
         KmBugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, (ULONG_PTR)Irp, "IofCallDriver at IRQL %d", irql);
@@ -427,6 +429,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 // within the output buffer.
 extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
+    KmTrapPoint("IofCompleteRequest", Irp);
     UNREFERENCED_PARAMETER(PriorityBoost);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {

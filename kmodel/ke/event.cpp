@@ -2,6 +2,7 @@
 // synchronization event releases one waiter and resets itself as that wait is satisfied.
 #include "internal/ke.h"
 #include "internal/verifier.h"
+#include "internal/trap.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
+    KmTrapPoint("KeSetEvent", Event);
     KmpCheckEventIrql("KeSetEvent");
     std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
     LONG previous = Event->Header.SignalState;

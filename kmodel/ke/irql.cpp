@@ -1,5 +1,6 @@
 // IRQL. Each model thread stands for a processor of its own: its IRQL is kept in its thread
 // record and only the thread itself changes it.
+#include "internal/mm.h"
 #include "internal/ps.h"
 #include "internal/verifier.h"
 
@@ -13,8 +14,10 @@ extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
         KmBugCheck(IRQL_NOT_GREATER_OR_EQUAL, thread->Irql, NewIrql, 0, 0,
                    "KeRaiseIrql to IRQL %u from the higher IRQL %u", NewIrql, thread->Irql);
     }
-    *OldIrql = thread->Irql;
+    KIRQL from = thread->Irql;
+    *OldIrql = from;
     thread->Irql = NewIrql;
+    KmPageableIrqlRaised(thread, from, NewIrql);
 }
 
 // Lowers to NewIrql; lowering to a higher level, or below DISPATCH_LEVEL with a spin lock held,
@@ -36,7 +39,9 @@ extern "C" void KeLowerIrql(KIRQL NewIrql)
                    NewIrql, 0, "IRQL lowered to %u while holding %u fast mutex(es)", NewIrql,
                    thread->FastMutexesHeld);
     }
+    KIRQL from = thread->Irql;
     thread->Irql = NewIrql;
+    KmPageableIrqlLowered(thread, from, NewIrql);
 }
 
 extern "C" KIRQL KeRaiseIrqlToDpcLevel(void)

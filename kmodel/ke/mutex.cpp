@@ -3,6 +3,7 @@
 // that a thread that ends owning it abandons it. Acquisition is a satisfied wait (wait.cpp).
 #include "internal/ke.h"
 #include "internal/verifier.h"
+#include "internal/trap.h"
 
 extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
@@ -52,6 +53,7 @@ void KmAbandonMutexesLocked(km::Thread* thread)
 // release. Answers the previous state. Wait is accepted and has no effect here.
 extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
+    KmTrapPoint("KeReleaseMutex", Mutex);
     UNREFERENCED_PARAMETER(Wait);
     km::Thread* thread = KmCurrentThread();
     if (thread->Irql > DISPATCH_LEVEL) {

@@ -5,6 +5,7 @@
 
 #include "internal/ps.h"
 #include "internal/verifier.h"
+#include "internal/trap.h"
 
 namespace {
 
@@ -104,6 +105,7 @@ extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(Sp
 // Raises to DISPATCH_LEVEL and takes the lock; answers the previous IRQL for KeReleaseSpinLock.
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
+    KmTrapPoint("KeAcquireSpinLockRaiseToDpc", SpinLock);
     km::Thread* thread = KmCurrentThread();
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
@@ -114,6 +116,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 // Releases the lock and lowers to NewIrql, which must be the IRQL the acquisition returned.
 extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
+    KmTrapPoint("KeReleaseSpinLock", SpinLock);
     km::Thread* thread = KmCurrentThread();
     KIRQL saved = KmpDropLock(thread, SpinLock, KmSpinLockMode::Plain, "KeReleaseSpinLock");
     KmpCheckRestoredIrql(SpinLock, saved, NewIrql, "KeReleaseSpinLock");
@@ -123,6 +126,7 @@ extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 // Takes the lock without changing IRQL; the caller must already be at DISPATCH_LEVEL or above.
 extern "C" void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    KmTrapPoint("KeAcquireSpinLockAtDpcLevel", SpinLock);
     km::Thread* thread = KmCurrentThread();
     if (thread->Irql < DISPATCH_LEVEL) {
         KmBugCheck(IRQL_NOT_GREATER_OR_EQUAL, thread->Irql, DISPATCH_LEVEL, (ULONG_PTR)SpinLock, 0,
@@ -133,12 +137,14 @@ extern "C" void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 extern "C" void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    KmTrapPoint("KeReleaseSpinLockFromDpcLevel", SpinLock);
     KmpDropLock(KmCurrentThread(), SpinLock, KmSpinLockMode::Plain, "KeReleaseSpinLockFromDpcLevel");
 }
 
 // Raises to DISPATCH_LEVEL and takes the lock; the previous IRQL is kept in the caller's handle.
 extern "C" void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle)
 {
+    KmTrapPoint("KeAcquireInStackQueuedSpinLock", SpinLock);
     km::Thread* thread = KmCurrentThread();
     LockHandle->LockQueue.Next = nullptr;
     LockHandle->LockQueue.Lock = SpinLock;
@@ -151,6 +157,7 @@ extern "C" void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEU
 // Releases the lock named by the handle and lowers to the IRQL the handle saved.
 extern "C" void KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle)
 {
+    KmTrapPoint("KeReleaseInStackQueuedSpinLock", LockHandle->LockQueue.Lock);
     km::Thread* thread = KmCurrentThread();
     PKSPIN_LOCK lock = LockHandle->LockQueue.Lock;
     KIRQL saved = KmpDropLock(thread, lock, KmSpinLockMode::Queued, "KeReleaseInStackQueuedSpinLock");

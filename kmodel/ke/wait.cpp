@@ -5,6 +5,7 @@
 
 #include "internal/ke.h"
 #include "internal/verifier.h"
+#include "internal/trap.h"
 
 namespace {
 
@@ -109,6 +110,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    KmTrapPoint("KeWaitForSingleObject", Object);
     km::Thread* thread = KmCurrentThread();
     KmpCheckWaitIrql(thread, Timeout, "KeWaitForSingleObject");
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);

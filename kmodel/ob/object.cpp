@@ -8,6 +8,7 @@
 
 #include "kmodel/model.h"
 #include "object_manager.h"
+#include "internal/trap.h"
 
 namespace km::ob {
 
@@ -293,6 +294,7 @@ using namespace km::ob;
 // gone) bug-check.
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 {
+    KmTrapPoint("ObfReferenceObject", Object);
     const void* holder = ImageContaining(__builtin_return_address(0));
     std::lock_guard<std::mutex> hold(ModelLock());
     ObjectHeader* header = FindLocked(Object);
@@ -309,6 +311,7 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 // were taken, bug-checks with REFERENCE_BY_POINTER.
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
+    KmTrapPoint("ObfDereferenceObject", Object);
     const void* holder = ImageContaining(__builtin_return_address(0));
     ObjectHeader* header;
     LONG_PTR remaining;

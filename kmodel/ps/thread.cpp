@@ -42,6 +42,9 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->Irql = PASSIVE_LEVEL;
     thread->FastMutexesHeld = 0;
     thread->GuardTop = nullptr;
+    thread->PageableTop = nullptr;
+    thread->RaisedInPageable = nullptr;
+    thread->RaisedPageableAt = nullptr;
     thread->DelayRequested = 0;
     InitializeListHead(&thread->MutantListHead);
     thread->Adopted = adopted;

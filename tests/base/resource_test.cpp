@@ -107,6 +107,17 @@ TEST_F(BaseResource, OnlyTheOwnerEntersAgainAndReleases)
     EXPECT_TRUE(OtherThreadGets(true)) << "every ownership of gateMutex was given back";
 }
 
+// A shared release from a thread that holds nothing would count down another reader's hold and
+// let a writer in beside it: the model stops it, as Verifier stops a release of a resource not held.
+TEST_F(BaseResource, ASharedReleaseByAThreadHoldingNothingStops)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_TRUE(host.ASimpleResource_AcquireShared(&resource));
+    EXPECT_DEATH(ModelThread([&] { host.ASimpleResource_ReleaseShared(&resource); }).Join(),
+                 "STOP 0x000000E3 .*RESOURCE_NOT_OWNED");
+    host.ASimpleResource_ReleaseShared(&resource);
+}
+
 TEST_F(BaseResource, AReaderWaitsUntilTheWritersLastRelease)
 {
     ASSERT_TRUE(host.ASimpleResource_AcquireExclusive(&resource));

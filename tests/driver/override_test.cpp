@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "kmodel/trap.h"
 #include "support/host_test.h"
 
 namespace {
@@ -148,6 +149,42 @@ TEST_F(OverrideTest, OverrideRemovalWaitsForTheHandlerInside)
     EXPECT_EQ(readStatus, NewerStatus);
     EXPECT_EQ(removeStatus, STATUS_SUCCESS);
     EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE);
+}
+
+// A dispatch looks its device up once without OverrideLock and drops that reference at once;
+// a removal made between the two must still take the entry out of the table, and the late release
+// must not free anything twice.
+TEST_F(OverrideTest, OverrideRemovalUnlinksAnEntryAStalledDispatchStillHolds)
+{
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    PDEVICE_OBJECT other = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(other, OlderHandler).status, STATUS_SUCCESS);
+
+    // Hold the read between its first look and the release of that look's reference: the second
+    // spin-lock acquisition of its dispatch (both are the table's lock).
+    km::TrapSpec atDispatch;
+    atDispatch.routine = "IofCallDriver";
+    atDispatch.object = device;
+    km::Trap dispatched(atDispatch);
+    NTSTATUS readStatus = STATUS_PENDING;
+    ModelThread reader([&] { readStatus = Read(device); });
+    ASSERT_TRUE(dispatched.WaitFired());
+    km::TrapSpec afterFirstLook;
+    afterFirstLook.routine = "KeAcquire*";
+    afterFirstLook.thread = dispatched.FiringThread();
+    afterFirstLook.nth = 2;
+    km::Trap looked(afterFirstLook);
+    dispatched.Release();
+    ASSERT_TRUE(looked.WaitFired());
+
+    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE) << "the removed override still serves";
+    EXPECT_EQ(Remove(device).status, STATUS_UNSUCCESSFUL);
+    looked.Release();
+    reader.Join();
+    EXPECT_EQ(readStatus, STATUS_NOT_SAME_DEVICE);
+    EXPECT_EQ(Read(other), OlderStatus) << "another device's override went with it";
 }
 
 TEST_F(OverrideTest, OverrideRequestIsRefusedWhenItsSharedHoldIs)

@@ -28,6 +28,10 @@ protected:
             slots[index] = ReplyField64(answer, 8 + 8 * index);
             EXPECT_NE(slots[index], 0u) << "entry " << index;
         }
+        // The reply's reserved bytes are zeros, not old pool contents.
+        for (size_t offset = 8 + 8 * PoolRoutineCount; offset < POOL_ROUTINES_REPLY_BYTES; offset += 8) {
+            EXPECT_EQ(ReplyField64(answer, offset), 0u) << "reserved bytes at " << offset;
+        }
         return routines;
     }
 

@@ -1,5 +1,6 @@
 // Routing of IRPs on the host's devices: the control device's own answers, devices of other types,
 // filter devices passed down (forwarding to the module is the link's tests' part).
+#include "kmodel/trap.h"
 #include "support/host_test.h"
 
 namespace {
@@ -57,6 +58,32 @@ TEST_F(RoutingTest, RoutingPassesFilterDevicesDownAndRefusesOtherTypes)
     km::IrpResult result = SendMajor(alone, IRP_MJ_WRITE);
     EXPECT_EQ(result.status, STATUS_NO_MEDIA);
     EXPECT_EQ(result.information, 0u);
+}
+
+// The lower device is deleted (and the host's device above it with it) while a request the host
+// passes down is on its way to it: PassDown's reference keeps it a live device object for the call.
+TEST_F(RoutingTest, RoutingPassDownKeepsTheLowerDeviceUntilItsCallReturns)
+{
+    PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    PDEVICE_OBJECT filter = nullptr;  // deleted by the host when `lower` goes
+    PDEVICE_OBJECT attachedTo = nullptr;
+    ASSERT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &filter),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, lower, &attachedTo), STATUS_SUCCESS);
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    km::TrapSpec toLower;
+    toLower.routine = "IofCallDriver";
+    toLower.object = lower;
+    km::Trap onItsWay(toLower);
+    km::IrpResult result{};
+    ModelThread reader([&] { result = SendMajor(filter, IRP_MJ_READ); });
+    ASSERT_TRUE(onItsWay.WaitFired());
+    km::DeleteModelDevice(lower);
+    onItsWay.Release();
+    reader.Join();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(km::ObjectReferenceCount(lower), -1) << "the lower device's reference was kept";
 }
 
 }  // namespace

@@ -14,6 +14,16 @@ namespace {
 
 void NTAPI RaisingDetach(PDEVICE_OBJECT, PDEVICE_OBJECT) { ExRaiseStatus(STATUS_ACCESS_VIOLATION); }
 
+// An override that passes every request down.
+NTSTATUS NTAPI PassingOverride(PDEVICE_OBJECT device, PIRP irp)
+{
+    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(device);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IofCallDriver(lower, irp);
+    ObfDereferenceObject(lower);
+    return status;
+}
+
 class DetachTest : public FsFilterTest {
 protected:
     void BeforeHost() override { km::StartStandardFileSystems(); }
@@ -67,6 +77,22 @@ TEST_F(DetachTest, DetachOnDismountTakesTheRecordAndTellsTheModule)
     EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
     EXPECT_TRUE(module->Calls(ModuleCallKind::DetachNotify).empty());
     EXPECT_EQ(HostDeviceCount(), devices - 1);
+}
+
+// A new device at the address of a deleted one must not inherit its override or redirect.
+TEST_F(DetachTest, DetachDropsTheDevicesOverridesAndRedirect)
+{
+    PDEVICE_OBJECT storage = nullptr;
+    PDEVICE_OBJECT filter = Mount(&storage);
+    ASSERT_NE(filter, nullptr);
+    for (int entry = 0; entry < 2; entry += 1) {
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(filter), Address(PassingOverride), 0}))));
+    }
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(filter)}))));
+    EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    EXPECT_EQ(KernelCommand(CommandBlock(HostCommandRemoveOverride, {Address(filter)})).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ReplyField64(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), GET_REDIRECT_DEVICE_REPLY_BYTES), 8),
+              0u);
 }
 
 TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRaises)

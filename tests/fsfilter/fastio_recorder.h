@@ -41,10 +41,15 @@ struct FastIoArguments {
     PFILE_OBJECT file = reinterpret_cast<PFILE_OBJECT>(0x7F000000);
 };
 
+// MdlRead and PrepareMdlWrite hand out their chain through this slot (the host reads it).
+inline struct _MDL* MdlChainSlot = nullptr;
+
 template <typename T>
 T ArgumentValue(size_t position, const FastIoArguments& sent)
 {
-    if constexpr (std::is_same_v<T, PDEVICE_OBJECT>) {
+    if constexpr (std::is_same_v<T, struct _MDL**>) {
+        return &MdlChainSlot;
+    } else if constexpr (std::is_same_v<T, PDEVICE_OBJECT>) {
         return sent.device;
     } else if constexpr (std::is_same_v<T, PIRP>) {
         return sent.irp;

@@ -34,11 +34,13 @@ protected:
         km::ModelDriver()->FastIoDispatch = nullptr;
         FsFilterTest::TearDown();
     }
-    // Acquire, then release, through the host's table: the sides that served them (none: empty).
-    std::vector<FastIoSide> Pair()
+    // Acquire, `between`, then release, through the host's table: the sides that served them (none:
+    // empty).
+    std::vector<FastIoSide> Pair(const std::function<void()>& between = [] {})
     {
         Recorded.seen.clear();
         loaded.driver->FastIoDispatch->AcquireFileForNtCreateSection(&file);
+        between();
         loaded.driver->FastIoDispatch->ReleaseFileForNtCreateSection(&file);
         std::vector<FastIoSide> sides;
         FastIoMember expected = FastIoMember::AcquireFileForNtCreateSection;
@@ -69,16 +71,19 @@ TEST_F(HostFastIoSectionTest, FastIoSectionPairFindsTheHostDeviceAboveTheVolume)
     SetLinkState(LinkStateUnloading);
     EXPECT_EQ(Pair(), Sides(2, FastIoSide::Lower));
 
-    // Linked, a module without the members means no call at all.
+    // The release goes to whoever took the acquire, whatever the link did in between.
     SetLinkState(LinkStateUnlinked);
-    ClearMember(&moduleTable, FastIoMember::AcquireFileForNtCreateSection);
+    EXPECT_EQ(Pair([&] { Register(&moduleTable, true); }), Sides(2, FastIoSide::Lower));
+    EXPECT_EQ(Pair([&] { module->SetLink(HOST_LINK_OFF); }), Sides(2, FastIoSide::Module));
+
+    // Linked, a module without the release leaves the pair to the lower driver.
     ClearMember(&moduleTable, FastIoMember::ReleaseFileForNtCreateSection);
     Register(&moduleTable, true);
-    EXPECT_EQ(Pair(), Sides{});
+    EXPECT_EQ(Pair(), Sides(2, FastIoSide::Lower));
 
-    // Unlinked, the lower table must reach past each member: 0x59 holds the acquire only.
+    // Unlinked, the lower table must hold each whole member: 0x60 holds the acquire only.
     module->SetLink(HOST_LINK_OFF);
-    lowerTable.SizeOfFastIoDispatch = km::FastIoMemberOffset(FastIoMember::AcquireFileForNtCreateSection);
+    lowerTable.SizeOfFastIoDispatch = km::FastIoMemberOffset(FastIoMember::ReleaseFileForNtCreateSection) - 1;
     EXPECT_EQ(Pair(), Sides{});
     lowerTable.SizeOfFastIoDispatch += 1;
     EXPECT_EQ(Pair(), Sides{FastIoSide::Lower});

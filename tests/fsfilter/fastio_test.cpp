@@ -98,12 +98,16 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
         ExpectCall(device, "not a filtering host device", FastIoSide::Module, nullptr);
     }
 
-    // The lower table serves a member only when its size reaches past the member's offset.
+    // A table serves a member only when its declared size holds the whole member: the module's
+    // table and the lower driver's alike.
+    const ULONG endingInside = km::FastIoMemberOffset(member) + sizeof(void*) - 1;
+    moduleTable.SizeOfFastIoDispatch = endingInside;
+    ExpectCall(filter, "the module's table ends inside the member", FastIoSide::Lower, lower);
     module->SetLink(HOST_LINK_OFF);
-    lowerTable.SizeOfFastIoDispatch = km::FastIoMemberOffset(member);
-    ExpectCall(filter, "size at the offset", FastIoSide::Lower, nullptr);
+    lowerTable.SizeOfFastIoDispatch = endingInside;
+    ExpectCall(filter, "the lower table ends inside the member", FastIoSide::Lower, nullptr);
     lowerTable.SizeOfFastIoDispatch += 1;
-    ExpectCall(filter, "size one past the offset", FastIoSide::Lower, lower);
+    ExpectCall(filter, "the lower table holds the member", FastIoSide::Lower, lower);
     ClearMember(&lowerTable, member);
     ExpectCall(filter, "lower member null", FastIoSide::Lower, nullptr);
     km::ModelDriver()->FastIoDispatch = nullptr;
@@ -112,6 +116,62 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
 
 INSTANTIATE_TEST_SUITE_P(HostFastIoEntries, HostFastIoEntryTest, ::testing::ValuesIn(ForwardingEntries),
                          [](const ::testing::TestParamInfo<EntryCase>& entry) { return entry.param.label; });
+
+// The acquire/release pairs: the release goes to whoever served the acquire, whatever the link did
+// in between, and a module with only half of a pair does not serve it.
+struct PairCase {
+    const char* label;
+    km::FastIoMember acquire;
+    km::FastIoMember release;
+    uintptr_t chain;  // the MDL chain the release names (its made-up argument), 0 for the lock pairs
+};
+const PairCase Pairs[] = {
+    {"ModWrite", km::FastIoMember::AcquireForModWrite, km::FastIoMember::ReleaseForModWrite, 0},
+    {"CcFlush", km::FastIoMember::AcquireForCcFlush, km::FastIoMember::ReleaseForCcFlush, 0},
+    {"MdlRead", km::FastIoMember::MdlRead, km::FastIoMember::MdlReadComplete, 0x10100},
+    {"MdlWrite", km::FastIoMember::PrepareMdlWrite, km::FastIoMember::MdlWriteComplete, 0x10200},
+};
+
+class HostFastIoPairTest : public HostFastIoTest, public ::testing::WithParamInterface<PairCase> {
+protected:
+    // Runs the acquire, then `between`, then the release: who served each, in order.
+    std::vector<FastIoSide> Pair(const std::function<void()>& between)
+    {
+        Recorded.seen.clear();
+        MdlChainSlot = reinterpret_cast<struct _MDL*>(GetParam().chain);
+        Call(GetParam().acquire);
+        between();
+        Call(GetParam().release);
+        std::vector<FastIoSide> sides;
+        for (const FastIoSeen& seen : Recorded.seen) {
+            sides.push_back(seen.side);
+            EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
+        }
+        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
+        return sides;
+    }
+    void Call(km::FastIoMember member)
+    {
+        for (const EntryCase& entry : ForwardingEntries) {
+            if (entry.member == member) {
+                entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{filter, &irp});
+            }
+        }
+    }
+    using Sides = std::vector<FastIoSide>;
+};
+
+TEST_P(HostFastIoPairTest, FastIoPairReleaseGoesWhereItsAcquireWent)
+{
+    EXPECT_EQ(Pair([&] { Register(&moduleTable, true); }), Sides(2, FastIoSide::Lower));
+    EXPECT_EQ(Pair([&] { module->SetLink(HOST_LINK_OFF); }), Sides(2, FastIoSide::Module));
+    ClearMember(&moduleTable, GetParam().release);
+    Register(&moduleTable, true);
+    EXPECT_EQ(Pair([] {}), Sides(2, FastIoSide::Lower)) << "the module has only the acquire";
+}
+
+INSTANTIATE_TEST_SUITE_P(HostFastIoPairs, HostFastIoPairTest, ::testing::ValuesIn(Pairs),
+                         [](const ::testing::TestParamInfo<PairCase>& pair) { return pair.param.label; });
 
 TEST_F(HostFastIoTest, FastIoQueryOpenNamesTheLowerDeviceInTheStackForTheLowerDriverOnly)
 {

@@ -7,6 +7,39 @@ namespace {
 
 constexpr ULONG TestTag = km::PoolTag("Test");
 
+// Pageable code and the spin lock it must not run under.
+KSPIN_LOCK PagedTestLock;
+__attribute__((noinline)) void LockBriefly() { KeReleaseSpinLock(&PagedTestLock, KeAcquireSpinLockRaiseToDpc(&PagedTestLock)); }
+__attribute__((noinline)) KIRQL TakeLock() { return KeAcquireSpinLockRaiseToDpc(&PagedTestLock); }
+__attribute__((noinline)) void DropLock(KIRQL old) { KeReleaseSpinLock(&PagedTestLock, old); }
+
+enum class PagedBody { CallsLockingRoutines, Raises, RaisesThroughAGuard, HoldsALock, ReturnsRaised };
+
+__attribute__((noinline)) void PageableRoutine(PagedBody body)
+{
+    PAGED_CODE();
+    switch (body) {
+    case PagedBody::CallsLockingRoutines:
+        LockBriefly();
+        LockBriefly();
+        break;
+    case PagedBody::Raises:
+        ExRaiseStatus(STATUS_UNSUCCESSFUL);
+    case PagedBody::RaisesThroughAGuard:
+        HOST_TRY { PageableRoutine(PagedBody::Raises); }
+        HOST_EXCEPT {}
+        HOST_END_TRY
+        LockBriefly();
+        break;
+    case PagedBody::HoldsALock:
+        DropLock(TakeLock());
+        break;
+    case PagedBody::ReturnsRaised:
+        KeRaiseIrqlToDpcLevel();
+        break;
+    }
+}
+
 struct KernelObjects {
     KSPIN_LOCK lock;
     KMUTEX mutex;
@@ -132,6 +165,18 @@ const KernelMisuse KernelMisuses[] = {
          KmGuardPop(&outer);
      },
      "STOP 0x000000C4 .*left while .* is the innermost guard"},
+    // Verifier pages pageable code out at every raise to DISPATCH_LEVEL: its own code must never
+    // run raised (PageableCodeTest has the calls that stay legal).
+    {"PageableCodeEnteredAtDispatchLevel",
+     [](auto&) {
+         KeRaiseIrqlToDpcLevel();
+         PageableRoutine(PagedBody::CallsLockingRoutines);
+     },
+     "STOP 0x000000D1 .*DRIVER_IRQL_NOT_LESS_OR_EQUAL.*pageable routine PageableRoutine entered at IRQL 2"},
+    {"PageableCodeRunningUnderASpinLock", [](auto&) { PageableRoutine(PagedBody::HoldsALock); },
+     "STOP 0x000000D1 .*PageableRoutine ran at IRQL 2"},
+    {"PageableCodeReturningRaised", [](auto&) { PageableRoutine(PagedBody::ReturnsRaised); },
+     "STOP 0x000000D1 .*PageableRoutine returns at IRQL 2"},
     {"KernelCodeStoppingTheSystem", [](auto&) { KeBugCheckEx(0xE2, 1, 2, 3, 4); },
      "\\*\\*\\* STOP 0x000000E2 \\(0x1, 0x2, 0x3, 0x4\\)"},
 };
@@ -156,6 +201,16 @@ TEST_P(VerifierDeathTest, StopsTheSystem)
 }
 
 INSTANTIATE_TEST_SUITE_P(, VerifierDeathTest, ::testing::ValuesIn(KernelMisuses), ByName());
+
+// Pageable code may call routines that raise and lower again before they return, also after an
+// exception unwound through it.
+using PageableCodeTest = KernelTest;
+TEST_F(PageableCodeTest, CallsRoutinesThatRaiseAndLowerAgain)
+{
+    PageableRoutine(PagedBody::CallsLockingRoutines);
+    PageableRoutine(PagedBody::RaisesThroughAGuard);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
 
 TEST(ModelMisuseDeathTest, KernelRoutineBeforeBoot)
 {

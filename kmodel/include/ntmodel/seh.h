@@ -7,10 +7,15 @@
 
 #include "nttypes.h"
 
+struct KM_PAGEABLE_FRAME;
+
 struct KM_GUARD_FRAME {
     jmp_buf Jump;
     KM_GUARD_FRAME* Previous;
     NTSTATUS Status;
+    // The thread's innermost pageable routine when the guard was entered: a raise leaves the
+    // pageable routines inside the guard without running their scope ends.
+    KM_PAGEABLE_FRAME* PageableTop;
 };
 
 extern "C" {
