@@ -58,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageCase{{}, "A subcommand is required"}, UsageCase{{"frobnicate"}, "A subcommand is required"},
                       UsageCase{{"link", "maybe"}, "maybe"}, UsageCase{{"load"}, "IMAGE is required"},
                       UsageCase{{"load", "x.sys", "--service", std::string(50, 's')}, "1 to 49 characters"},
-                      UsageCase{{"load", "\xC3\xA9.sys"}, "must be ASCII"}));
+                      UsageCase{{"load", "\xC3\xA9.sys"}, "must be ASCII"},
+                      UsageCase{{"load", "x.sys", "--stay"}, "--stay is not available"}));
 
 TEST_F(HostCtlTest, AbsentControlDeviceIsSaidClearly)
 {
@@ -97,17 +98,20 @@ TEST_F(HostCtlTest, RefusedCommandExitsOneWithItsStatus)
     EXPECT_THAT(outcome.out, ::testing::ContainsRegex("^unload: .*STATUS_[A-Z_]+ \\(0xC"));
 }
 
-// hostctl load against the host's LoadModule: the sample links itself from DriverEntry, and goes
-// again when the loading process (hostctl's) ends.
+// hostctl load --stay against the host's LoadModule: the sample links itself from DriverEntry, and
+// goes again when the loading process (hostctl's) ends.
 TEST_F(HostCtlTest, LoadStartsTheSampleUntilTheLoaderExits)
 {
     HostCtlOutcome outcome;
     bool linkedWhileLoaded = false;
     km::RunAsUser(
         [&] {
-            outcome.exitCode = HostCtlRun({"load", "\\SystemRoot\\System32\\drivers\\sample.sys"}, &outcome.out);
-            linkedWhileLoaded = km::FindDevice(u"\\Device\\sample") != nullptr &&
-                                globals->ModuleHost.LinkState == LinkStateLinked;
+            outcome.exitCode =
+                HostCtlRun({"load", "\\SystemRoot\\System32\\drivers\\sample.sys", "--stay"}, &outcome.out,
+                           [&](std::string*) {
+                               linkedWhileLoaded = km::FindDevice(u"\\Device\\sample") != nullptr &&
+                                                   globals->ModuleHost.LinkState == LinkStateLinked;
+                           });
         },
         {{SE_LOAD_DRIVER_PRIVILEGE, true}});
     // A host that does not serve LoadModule yet refuses the request itself, with no reply: as an

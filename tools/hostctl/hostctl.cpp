@@ -31,6 +31,7 @@ struct Invocation {
     std::string image;
     std::string moduleService;
     std::string linkSwitch;
+    bool stay = false;
 };
 
 // Queries the protocol version.
@@ -174,7 +175,8 @@ int WithHost(const Invocation& invocation, const char* name, uint32_t command, s
 
 }  // namespace
 
-int HostCtlRun(const std::vector<std::string>& arguments, std::string* out)
+int HostCtlRun(const std::vector<std::string>& arguments, std::string* out,
+               const std::function<void(std::string* out)>& stay)
 {
     Invocation invocation;
     CLI::App app{"hostctl: load, link and unload the filter module of a filterhost host driver", "hostctl"};
@@ -185,6 +187,8 @@ int HostCtlRun(const std::vector<std::string>& arguments, std::string* out)
     load->add_option("IMAGE", invocation.image, "image path as the service's ImagePath, e.g. \\??\\C:\\sample.sys")
         ->required();
     load->add_option("--service", invocation.moduleService, "the module's service name (default: the image's name)");
+    load->add_flag("--stay", invocation.stay,
+                   "keep running until Enter: the host unloads the module when its loading process exits");
     CLI::App* unload = app.add_subcommand("unload", "unload the module now (UnloadModule; the module must be unlinked)");
     CLI::App* requestUnload =
         app.add_subcommand("request-unload", "ask the module to let go, then unload it (RequestUnload)");
@@ -213,9 +217,18 @@ int HostCtlRun(const std::vector<std::string>& arguments, std::string* out)
             *out += "load: " + error + "\n";
             return ExitUsage;
         }
+        if (invocation.stay && !stay) {
+            *out += "load: --stay is not available here\n";
+            return ExitUsage;
+        }
         return WithHost(invocation, "load", HostCommandLoadModule, out, [&](ControlClient* client) {
             *out += "load: service '" + service + "', image '" + invocation.image + "'\n";
-            return RunCommand(client, "load", block, out);
+            int exitCode = RunCommand(client, "load", block, out);
+            if (exitCode == ExitSuccess && invocation.stay) {
+                *out += "load: the module stays loaded until Enter is pressed\n";
+                stay(out);
+            }
+            return exitCode;
         });
     }
     if (unload->parsed()) {
