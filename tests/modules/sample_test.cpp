@@ -142,7 +142,8 @@ TEST_F(SampleModuleTest, ReadOnlyVolumeRefusesWritesAndDeclinesFastIoWrites)
     EXPECT_FALSE(refused.fastIo);
     char back[8] = {};
     EXPECT_EQ(km::ReadFile(file.handle, 0, back, sizeof(back)).status, STATUS_SUCCESS);  // reads still flow
-    const SampleVolumeStatus* volume = Volume(Status(), diskName);
+    const SampleStatusReply status = Status();
+    const SampleVolumeStatus* volume = Volume(status, diskName);
     ASSERT_NE(volume, nullptr);
     EXPECT_EQ(volume->ReadOnly, 1u);
     EXPECT_EQ(before.DeclinedFastIo + before.RefusedWrites, 0u);
