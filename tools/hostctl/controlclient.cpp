@@ -16,14 +16,14 @@ std::basic_string<WCHAR> ControlDeviceName(const std::string& serviceName)
     return std::basic_string<WCHAR>(name, characters);
 }
 
-NTSTATUS ControlClientOpen(ControlClient* client, const std::string& serviceName, bool enableLoadDriverPrivilege)
+NTSTATUS ControlClientEnableLoadDriverPrivilege()
 {
-    if (enableLoadDriverPrivilege) {
-        BOOLEAN wasEnabled = FALSE;
-        // Failure is not fatal: without the privilege the host still answers the version query.
-        (void)RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled);
-    }
+    BOOLEAN wasEnabled = FALSE;
+    return RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled);
+}
 
+NTSTATUS ControlClientOpen(ControlClient* client, const std::string& serviceName)
+{
     std::basic_string<WCHAR> name = ControlDeviceName(serviceName);
     UNICODE_STRING counted;
     counted.Buffer = &name[0];

@@ -15,9 +15,12 @@ struct ControlClient {
 // protocol's rule (HostComposeControlDeviceName); empty for a name too long for the host.
 std::basic_string<WCHAR> ControlDeviceName(const std::string& serviceName);
 
-// Opens the control device for synchronous I/O. Enables SeLoadDriverPrivilege first when asked;
-// a process without the privilege still opens the device (the host refuses it per command).
-NTSTATUS ControlClientOpen(ControlClient* client, const std::string& serviceName, bool enableLoadDriverPrivilege);
+// Enables SeLoadDriverPrivilege in the process's token: STATUS_PRIVILEGE_NOT_HELD when the
+// process does not hold it at all.
+NTSTATUS ControlClientEnableLoadDriverPrivilege();
+// Opens the control device for synchronous I/O. A process without the privilege still opens the
+// device (the host refuses it per command).
+NTSTATUS ControlClientOpen(ControlClient* client, const std::string& serviceName);
 void ControlClientClose(ControlClient* client);
 
 // Sends one device-control request. `reply` is resized to the output length before the call and

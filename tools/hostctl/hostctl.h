@@ -3,9 +3,14 @@
 // on a thread of a model user process.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 constexpr const char* HostCtlDefaultService = "filterhost";
 
-int HostCtlRun(const std::vector<std::string>& arguments, std::string* out);
+// `stay` is what `load --stay` does after a successful load while the loading process must live on
+// (the host unloads a module when its loader exits): hostctl.exe prints `out` so far and waits for
+// Enter. Without it, --stay is refused.
+int HostCtlRun(const std::vector<std::string>& arguments, std::string* out,
+               const std::function<void(std::string* out)>& stay = {});

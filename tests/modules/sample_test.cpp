@@ -1,0 +1,245 @@
+// The sample filter module, loaded by the model's driver loader beside the running host with two
+// mounted volumes: it links itself, counts per volume, refuses writes to a read-only volume,
+// answers the unload notice, and leaves nothing behind when it is unloaded.
+#include <cstring>
+
+#include "kmodel/fs_model.h"
+#include "modules/sample/sample.h"
+#include "support/host_test.h"
+
+namespace {
+
+constexpr char16_t SampleService[] = u"sample";
+constexpr char16_t SampleDevice[] = u"\\Device\\sample";
+
+class SampleModuleTest : public HostTest {
+protected:
+    bool LoadAtSetUp() const override { return false; }
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        km::StartStandardFileSystems();
+        ASSERT_EQ(LoadHost().status, STATUS_SUCCESS) << loaded.error;
+        disk = km::CreateStorageDevice(km::StorageType::Disk);
+        cdrom = km::CreateStorageDevice(km::StorageType::CdRom);
+        ASSERT_EQ(km::MountVolume(disk), STATUS_SUCCESS);
+        ASSERT_EQ(km::MountVolume(cdrom), STATUS_SUCCESS);
+        diskName = NameOf(disk);
+    }
+    void TearDown() override
+    {
+        if (sample != nullptr) {
+            EXPECT_EQ(km::UnloadDriver(sample), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(km::TakeDriverLeakReport(), "");
+        HostTest::TearDown();
+    }
+
+    NTSTATUS LoadSample(const char* image = "sample.so")
+    {
+        km::DriverLoadOptions options;
+        options.serviceName = SampleService;
+        km::DriverLoadResult result = km::LoadDriver(km::ImagePath(image), options);
+        sample = result.driver;
+        return result.status;
+    }
+    void UnloadSample()
+    {
+        ASSERT_EQ(km::UnloadDriver(sample), STATUS_SUCCESS);
+        sample = nullptr;
+        EXPECT_EQ(km::FindDevice(SampleDevice), nullptr);
+    }
+    static std::u16string NameOf(PDEVICE_OBJECT device)
+    {
+        ULONG buffer[128];
+        ULONG returned = 0;
+        auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
+        EXPECT_EQ(ObQueryNameString(device, info, sizeof(buffer), &returned), STATUS_SUCCESS);
+        return std::u16string(info->Name.Buffer, info->Name.Length / sizeof(char16_t));
+    }
+
+    // The module's controls, sent from kernel mode to its device.
+    NTSTATUS Control(ULONG code, const void* input, ULONG inputLength, void* output = nullptr, ULONG outputLength = 0)
+    {
+        return km::SendDeviceControl(km::FindDevice(SampleDevice), code, input, inputLength, output, outputLength).status;
+    }
+    SampleStatusReply Status()
+    {
+        SampleStatusReply reply{};
+        EXPECT_EQ(Control(IOCTL_SAMPLE_QUERY_STATUS, nullptr, 0, &reply, sizeof(reply)), STATUS_SUCCESS);
+        return reply;
+    }
+    // The status entry of a volume by its storage device's name; null when the module has none.
+    static const SampleVolumeStatus* Volume(const SampleStatusReply& reply, const std::u16string& name)
+    {
+        for (uint32_t index = 0; index < reply.VolumeCount; index += 1) {
+            const SampleVolumeStatus& volume = reply.Volumes[index];
+            if (std::u16string(reinterpret_cast<const char16_t*>(volume.StorageName), volume.StorageNameBytes / 2) ==
+                name) {
+                return &volume;
+            }
+        }
+        return nullptr;
+    }
+    static SampleReadOnlyRequest ReadOnlyRequest(const std::u16string& name, bool readOnly)
+    {
+        SampleReadOnlyRequest request{};
+        std::memcpy(request.StorageName, name.data(), name.size() * sizeof(char16_t));
+        request.StorageNameBytes = static_cast<uint32_t>(name.size() * sizeof(char16_t));
+        request.ReadOnly = readOnly ? 1 : 0;
+        return request;
+    }
+    bool HostLinked() const { return globals->ModuleHost.LinkState == LinkStateLinked; }
+
+    PDRIVER_OBJECT sample = nullptr;
+    PDEVICE_OBJECT disk = nullptr;
+    PDEVICE_OBJECT cdrom = nullptr;
+    std::u16string diskName;
+};
+
+TEST_F(SampleModuleTest, SampleLinksAtLoadAndCountsPerVolume)
+{
+    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
+    EXPECT_TRUE(HostLinked());
+    SampleStatusReply before = Status();
+    EXPECT_EQ(before.Build, 1u);
+    EXPECT_EQ(before.Linked, 1u);
+    ASSERT_EQ(before.VolumeCount, 2u);  // both mounted volumes, offered by RegisterEntryPoints
+    ASSERT_NE(Volume(before, diskName), nullptr);
+
+    km::OpenResult file = km::CreateFile(diskName + u"\\a.txt", FILE_OVERWRITE_IF);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    char data[16] = "sample";
+    EXPECT_EQ(km::WriteFile(file.handle, 0, data, sizeof(data)).status, STATUS_SUCCESS);
+    char back[16] = {};
+    EXPECT_EQ(km::ReadFile(file.handle, 0, back, sizeof(back)).status, STATUS_SUCCESS);
+    EXPECT_STREQ(back, "sample");
+    ZwClose(file.handle);
+    km::RunAsUser([] {});  // a process created and ended while linked
+
+    SampleStatusReply after = Status();
+    const SampleVolumeStatus* counted = Volume(after, diskName);
+    ASSERT_NE(counted, nullptr);
+    EXPECT_GT(counted->Requests, Volume(before, diskName)->Requests);  // the create at least
+    EXPECT_GE(counted->FastIo, 1u);                                   // the read or the write
+    EXPECT_EQ(Volume(after, NameOf(cdrom))->Requests + Volume(after, NameOf(cdrom))->FastIo, 0u);
+    EXPECT_EQ(after.ProcessNotifications, before.ProcessNotifications + 2);  // creation and exit
+}
+
+TEST_F(SampleModuleTest, ReadOnlyVolumeRefusesWritesAndDeclinesFastIoWrites)
+{
+    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
+    km::OpenResult file = km::CreateFile(diskName + u"\\a.txt", FILE_OVERWRITE_IF);
+    ASSERT_EQ(file.status, STATUS_SUCCESS);
+    char data[8] = "data";
+    ASSERT_EQ(km::WriteFile(file.handle, 0, data, sizeof(data)).status, STATUS_SUCCESS);
+
+    SampleReadOnlyRequest on = ReadOnlyRequest(diskName, true);
+    ASSERT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &on, sizeof(on)), STATUS_SUCCESS);
+    const SampleVolumeStatus before = *Volume(Status(), diskName);
+    km::FileIoResult refused = km::WriteFile(file.handle, 0, data, sizeof(data));
+    EXPECT_EQ(refused.status, STATUS_MEDIA_WRITE_PROTECTED);
+    EXPECT_FALSE(refused.fastIo);
+    char back[8] = {};
+    EXPECT_EQ(km::ReadFile(file.handle, 0, back, sizeof(back)).status, STATUS_SUCCESS);  // reads still flow
+    const SampleStatusReply status = Status();
+    const SampleVolumeStatus* volume = Volume(status, diskName);
+    ASSERT_NE(volume, nullptr);
+    EXPECT_EQ(volume->ReadOnly, 1u);
+    EXPECT_EQ(before.DeclinedFastIo + before.RefusedWrites, 0u);
+    EXPECT_EQ(volume->DeclinedFastIo, 1u);  // the fast write first, then its IRP
+    EXPECT_EQ(volume->RefusedWrites, 1u);
+
+    SampleReadOnlyRequest off = ReadOnlyRequest(diskName, false);
+    ASSERT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &off, sizeof(off)), STATUS_SUCCESS);
+    EXPECT_EQ(km::WriteFile(file.handle, 0, data, sizeof(data)).status, STATUS_SUCCESS);
+    ZwClose(file.handle);
+}
+
+// The read-only switch: who may use it and what it checks.
+TEST_F(SampleModuleTest, ReadOnlySwitchChecksItsCallerAndInput)
+{
+    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
+    SampleReadOnlyRequest unknown = ReadOnlyRequest(u"\\Device\\NoSuchVolume", true);
+    EXPECT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &unknown, sizeof(unknown)), STATUS_NOT_FOUND);
+    SampleReadOnlyRequest oversized = ReadOnlyRequest(diskName, true);
+    oversized.StorageNameBytes = sizeof(oversized.StorageName) + 2;
+    EXPECT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &oversized, sizeof(oversized)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &oversized, sizeof(oversized) - 1), STATUS_INVALID_PARAMETER);
+
+    // From user mode: SeLoadDriverPrivilege, enabled, or nothing; the notice not at all.
+    SampleReadOnlyRequest on = ReadOnlyRequest(diskName, true);
+    std::vector<uint8_t> input(reinterpret_cast<uint8_t*>(&on), reinterpret_cast<uint8_t*>(&on + 1));
+    for (bool privileged : {false, true}) {
+        NTSTATUS setStatus = STATUS_UNSUCCESSFUL;
+        NTSTATUS noticeStatus = STATUS_UNSUCCESSFUL;
+        km::RunAsUser(
+            [&] {
+                km::OpenResult opened = km::OpenFile(SampleDevice, false);
+                ASSERT_EQ(opened.status, STATUS_SUCCESS);
+                setStatus = ControlThroughHandle(opened.handle, false, IOCTL_SAMPLE_SET_READ_ONLY, input, 0).status;
+                noticeStatus = ControlThroughHandle(opened.handle, false, IOCTL_MODULE_UNLOAD_NOTICE,
+                                                    std::vector<uint8_t>(sizeof(UnloadNoticeInput)),
+                                                    UNLOAD_NOTICE_OUTPUT_BYTES)
+                                   .status;
+            },
+            privileged ? std::vector<std::pair<ULONG, bool>>{{SE_LOAD_DRIVER_PRIVILEGE, true}}
+                       : std::vector<std::pair<ULONG, bool>>{});
+        SCOPED_TRACE(privileged ? "privileged" : "unprivileged");
+        EXPECT_EQ(setStatus, privileged ? STATUS_SUCCESS : STATUS_PRIVILEGE_NOT_HELD);
+        EXPECT_EQ(noticeStatus, STATUS_ACCESS_DENIED);
+        EXPECT_EQ(Volume(Status(), diskName)->ReadOnly, privileged ? 1u : 0u);
+        EXPECT_TRUE(HostLinked());
+    }
+}
+
+// The host's way to make the module let go, then a second build loaded in its place (a swap).
+TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsThenSecondBuildLoads)
+{
+    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
+    UnloadNoticeInput notice{UNLOAD_NOTICE_INPUT_VALUES};
+    uint8_t output[UNLOAD_NOTICE_OUTPUT_BYTES] = {};
+    ASSERT_EQ(Control(IOCTL_MODULE_UNLOAD_NOTICE, &notice, sizeof(notice), output, sizeof(output)), STATUS_SUCCESS);
+    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
+    EXPECT_EQ(globals->ModuleHost.ModuleIrpDispatch, nullptr);  // withdrawn
+    SampleStatusReply status = Status();
+    EXPECT_EQ(status.Linked, 0u);
+    EXPECT_EQ(status.VolumeCount, 0u);  // every volume given back through DetachNotify
+    UnloadSample();
+
+    ASSERT_EQ(LoadSample("sample2.so"), STATUS_SUCCESS);
+    EXPECT_TRUE(HostLinked());
+    EXPECT_EQ(Status().Build, 2u);
+    km::OpenResult file = km::CreateFile(diskName + u"\\b.txt", FILE_OVERWRITE_IF);
+    EXPECT_EQ(file.status, STATUS_SUCCESS);
+    ZwClose(file.handle);
+    EXPECT_GT(Volume(Status(), diskName)->Requests, 0u);
+}
+
+// Unloaded without the notice (a controller unlinked it): DriverUnload withdraws the entry points
+// itself, so the host keeps nothing that points into the unloaded image.
+TEST_F(SampleModuleTest, UnloadWithoutNoticeWithdrawsEntryPoints)
+{
+    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));
+    ASSERT_NE(globals->ModuleHost.ModuleIrpDispatch, nullptr);
+    UnloadSample();
+    EXPECT_EQ(globals->ModuleHost.ModuleIrpDispatch, nullptr);
+    km::OpenResult file = km::CreateFile(diskName + u"\\c.txt", FILE_OVERWRITE_IF);  // passes down
+    EXPECT_EQ(file.status, STATUS_SUCCESS);
+    ZwClose(file.handle);
+}
+
+// Without a host the load fails with the open's status and leaves no device behind.
+class SampleWithoutHostTest : public KernelTest {};
+
+TEST_F(SampleWithoutHostTest, LoadFailsCleanlyWithoutTheHost)
+{
+    km::DriverLoadOptions options;
+    options.serviceName = SampleService;
+    EXPECT_EQ(km::LoadDriver(km::ImagePath("sample.so"), options).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(km::FindDevice(SampleDevice), nullptr);
+    EXPECT_EQ(km::TakeDriverLeakReport(), "");
+}
+
+}  // namespace
