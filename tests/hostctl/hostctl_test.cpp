@@ -1,7 +1,5 @@
 // The controller run as a user would run it: in a model user process, against the running host,
 // with and without SeLoadDriverPrivilege; its output and exit code are what a user sees.
-#include <chrono>
-#include <thread>
 
 #include <gmock/gmock.h>
 
