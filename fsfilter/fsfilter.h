@@ -41,6 +41,12 @@ struct AttachRecord {
     PDEVICE_OBJECT StorageDevice;  // the storage device under the volume; no reference held
     UCHAR ModuleAttached;          // the module's answer to AttachNotify; 0 until it has run
     AMutex RecordLock;             // held around every AttachNotify call for this record
+    // Set by the teardown under RecordLock once the record is out of AttachedList: the module is
+    // not told of the device again.
+    UCHAR Unlinked;
+    // The list's reference and one per notifier still using the record (interlocked); the last
+    // one frees it (FsFilterReleaseRecord).
+    volatile LONG References;
 };
 
 // The file-system filter's state inside HostGlobals; defined with the record, in
@@ -183,6 +189,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // not hold AttachedListLock exclusive or GateLock, and keeps the record from being freed meanwhile.
 // PASSIVE_LEVEL or APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL) void FsFilterNotifyAttach(_Inout_ AttachRecord* Record);
+
+// Drops one reference on a record; the last one frees it (its RecordLock must not be owned then).
+_IRQL_requires_max_(APC_LEVEL) void FsFilterReleaseRecord(_Inout_ AttachRecord* Record);
 
 // Unlinks the newest record of FilterDevice from AttachedList (AttachedListLock held exclusive)
 // and returns it, now the caller's to free; null when the device has none. PASSIVE_LEVEL.

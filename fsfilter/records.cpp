@@ -2,17 +2,24 @@
 //
 // An attach record's life:
 //
-//   made by AddAttachRecord, its RecordLock taken while it is still private
+//   made by AddAttachRecord, its RecordLock taken while it is still private; two references,
+//     |  the list's and the adder's
 //     |  inserted at the head of AttachedList (AttachedListLock exclusive)
 //     v
 //   recorded: routing finds it (AttachedListLock shared) and offers the device's IRPs to the
-//     |       module; the first AttachNotify runs under RecordLock, outside the list lock;
-//     |       RegisterEntryPoints and WithdrawEntryPoints offer it again, AttachedListLock shared
-//     |       and RecordLock held
+//     |       module; the first AttachNotify runs under RecordLock, outside the list lock, and
+//     |       the adder then drops its reference; RegisterEntryPoints and WithdrawEntryPoints
+//     |       offer it again, AttachedListLock shared and RecordLock held
 //     |  the device below the filter device is deleted: HostFastIoDetachDevice unlinks it
 //     v  (AttachedListLock exclusive, so no walk is on it any more)
-//   unlinked: the teardown waits on RecordLock for a first AttachNotify still running, tells the
-//             module with DetachNotify, and frees the record (detach.cpp)
+//   unlinked: the teardown takes RecordLock (waiting for a notification on another thread),
+//     |       marks the record Unlinked, tells the module with DetachNotify and drops the list's
+//     |       reference (detach.cpp)
+//     v
+//   freed by whoever drops the last reference. A module may tear its volume down from inside a
+//   notification: the nested teardown passes the recursive RecordLock on the notifier's thread,
+//   so it only marks the record, and the notifier, still holding a reference, frees it once the
+//   call has returned.
 //
 // Records come from non-paged pool: routing reads them for every request on a filter device,
 // paging I/O included. Lock order: AttachedListLock before a record's RecordLock.
@@ -104,6 +111,8 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     record->VolumeDevice = VolumeDevice;
     record->StorageDevice = StorageDevice;
     record->ModuleAttached = 0;
+    record->Unlinked = FALSE;
+    record->References = 2;  // the list's, and ours until the module has heard of the device
 
     // RecordLock is taken while the record is still private, so that nobody can hold it, and kept
     // until the module has heard of the device: a teardown that finds the record as soon as it is
@@ -121,7 +130,17 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
         LinkNotifyAttach(FilterDevice, VolumeDevice, StorageDevice, &record->ModuleAttached);
         AMutex_Release(&record->RecordLock);
     }
+    // A teardown nested in the notification has unlinked the record and left it to us.
+    FsFilterReleaseRecord(record);
     return STATUS_SUCCESS;
+}
+
+void FsFilterReleaseRecord(AttachRecord* Record)
+{
+    if (InterlockedDecrement(&Record->References) == 0) {
+        AMutex_Free(&Record->RecordLock);
+        ExFreePoolWithTag(Record, 0);
+    }
 }
 
 void FsFilterNotifyAttach(AttachRecord* Record)

@@ -1,7 +1,7 @@
 // Teardown when a dismounted volume is deleted under the host's filter device: the module's
 // FastIoDetachDevice while linked (through the dispatch gate, which is left even when the module
 // raises), DetachNotify whenever a record existed, then the record, the attachment and the device
-// go.
+// go; and the teardown against the attach path and the module's notifications running meanwhile.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -137,5 +137,50 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
     EXPECT_EQ(calls[1].device, filter);
     EXPECT_TRUE(Records().empty());
 }
+
+// Where a teardown runs nested on the attaching thread, and the calls the module then sees for the
+// device, in order.
+struct NestedTeardown {
+    const char* name;
+    bool insideAttachNotify;  // else right after the attach, before the record exists
+    std::vector<ModuleCallKind> calls;
+};
+
+class NestedTeardownTest : public DetachTest, public ::testing::WithParamInterface<NestedTeardown> {};
+
+TEST_P(NestedTeardownTest, TeardownNestedInTheAttachPathLeavesNoRecordBehind)
+{
+    auto attachToVolume = Symbol<decltype(AttachToVolume)>("AttachToVolume");
+    PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(IoCreateDevice(loaded.driver, VolumeFilterExtensionBytes, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
+                             FALSE, &filter),
+              STATUS_SUCCESS);
+    size_t devices = HostDeviceCount();
+    auto tearDown = [lower](auto...) { km::DeleteModelDevice(lower); };
+    if (GetParam().insideAttachNotify) {
+        module->SetAttachAction(tearDown);
+    } else {
+        km::AfterNextIoAttach(tearDown);
+    }
+    module->ClearCalls();
+    (void)attachToVolume(lower, filter, nullptr);
+    module->SetAttachAction(nullptr);
+
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(HostDeviceCount(), devices - 1);
+    std::vector<ModuleCallKind> kinds;
+    for (const ModuleCall& call : module->Calls()) {
+        EXPECT_EQ(call.device, filter);
+        kinds.push_back(call.kind);
+    }
+    EXPECT_EQ(kinds, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Detach, NestedTeardownTest,
+    ::testing::Values(NestedTeardown{"InsideTheFirstAttachNotify", true,
+                                     {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}}),
+    [](const ::testing::TestParamInfo<NestedTeardown>& teardown) { return std::string(teardown.param.name); });
 
 }  // namespace
