@@ -60,8 +60,9 @@ NTSTATUS RegisterEntryPoints(ControlRequest* Request, ControlReply* Reply)
     entryPoints.DetachNotify =
         reinterpret_cast<MODULE_DETACH_NOTIFY*>(static_cast<ULONG_PTR>(request->DetachNotify));
     LinkSetEntryPoints(&entryPoints);
-    // Every record is offered again, also those the module has taken already.
-    FsFilterAnnounceRecords();
+    // Every record is offered again, also those the module has taken already. A list that cannot
+    // be walked leaves the module to hear of each device's next attach only.
+    (void)FsFilterAnnounceRecords();
     return CommandReply(Reply, STATUS_SUCCESS);
 }
 
@@ -70,7 +71,7 @@ NTSTATUS RegisterEntryPoints(ControlRequest* Request, ControlReply* Reply)
 NTSTATUS WithdrawEntryPoints(ControlRequest* Request, ControlReply* Reply)
 {
     UNREFERENCED_PARAMETER(Request);
-    FsFilterWithdrawRecords();
+    (void)FsFilterWithdrawRecords();
     // From here on no new IRP or fast I/O call is forwarded; calls already past the gate finish.
     LinkSetEntryPoints(nullptr);
     return CommandReply(Reply, STATUS_SUCCESS);

@@ -13,8 +13,8 @@
 //
 // Locks: AttachMutex makes the stack test and the attach of a volume one step and is never held
 // together with AttachedListLock or a RecordLock; AttachedListLock is held exclusive only around
-// list changes and shared by the walks; a record's RecordLock around every AttachNotify and
-// withdrawal DetachNotify, inside AttachedListLock held shared.
+// list changes and shared by the walks, never across a call into the module; a record's
+// RecordLock around every AttachNotify and withdrawal DetachNotify.
 #pragma once
 
 #include "base/platform.h"
@@ -71,6 +71,8 @@ constexpr ULONG ObjectNameWorkBufferBytes = 512;
 constexpr ULONG DeviceListSpareEntries = 8;
 // Pool tag of the enumeration array: "SFlt".
 constexpr ULONG DeviceListPoolTag = 0x746C4653;
+// Pool tag of the record snapshots the entry-point commands notify over: "FhRs".
+constexpr ULONG RecordSnapshotPoolTag = 0x73526846;
 // Attach attempts of AttachToVolume, and the wait after each failed one.
 constexpr ULONG VolumeAttachAttempts = 8;
 constexpr ULONG VolumeAttachRetryDelayMs = 500;
@@ -101,12 +103,15 @@ extern const FAST_IO_DISPATCH HostFastIoDispatch;
 _IRQL_requires_max_(APC_LEVEL) BOOLEAN FsFilterIsRecordedDevice(_In_ PDEVICE_OBJECT DeviceObject);
 
 // RegisterEntryPoints' replay: every record, newest first, is offered to the module again
-// (LinkNotifyAttach under its RecordLock, AttachedListLock held shared), also those it has taken.
-_IRQL_requires_max_(APC_LEVEL) void FsFilterAnnounceRecords();
+// (LinkNotifyAttach under its RecordLock), also those it has taken. The module is called for a
+// referenced snapshot of the records, outside AttachedListLock; a record torn down meanwhile is
+// passed over. STATUS_INSUFFICIENT_RESOURCES, with nothing offered, when the list cannot be walked
+// (its shared hold refused) or the snapshot not allocated. PASSIVE_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS FsFilterAnnounceRecords();
 
 // WithdrawEntryPoints' offer: every record the module has taken is offered back
-// (LinkNotifyWithdrawal under its RecordLock, AttachedListLock held shared).
-_IRQL_requires_max_(APC_LEVEL) void FsFilterWithdrawRecords();
+// (LinkNotifyWithdrawal under its RecordLock), over a snapshot as above, with the same failure.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS FsFilterWithdrawRecords();
 
 // The device directly below DeviceObject, or null when it is attached to nothing. The reference
 // IoGetLowerDeviceObject adds is dropped: the pointer stays valid only while DeviceObject stays

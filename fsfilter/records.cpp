@@ -9,20 +9,24 @@
 //   recorded: routing finds it (AttachedListLock shared) and offers the device's IRPs to the
 //     |       module; the first AttachNotify runs under RecordLock, outside the list lock, and
 //     |       the adder then drops its reference; RegisterEntryPoints and WithdrawEntryPoints
-//     |       offer it again, AttachedListLock shared and RecordLock held
+//     |       offer it again from a snapshot (a reference each, taken with AttachedListLock
+//     |       shared), outside the list lock and under RecordLock
 //     |  the device below the filter device is deleted: HostFastIoDetachDevice unlinks it
 //     v  (AttachedListLock exclusive, so no walk is on it any more)
 //   unlinked: the teardown takes RecordLock (waiting for a notification on another thread),
 //     |       marks the record Unlinked, tells the module with DetachNotify and drops the list's
 //     |       reference (detach.cpp)
 //     v
-//   freed by whoever drops the last reference. A module may tear its volume down from inside a
+//   freed by whoever drops the last reference. A snapshot's offer finds an unlinked record
+//   marked and passes over it, so the module hears nothing of a device after its DetachNotify. A module may tear its volume down from inside a
 //   notification: the nested teardown passes the recursive RecordLock on the notifier's thread,
 //   so it only marks the record, and the notifier, still holding a reference, frees it once the
 //   call has returned.
 //
 // Records come from non-paged pool: routing reads them for every request on a filter device,
-// paging I/O included. Lock order: AttachedListLock before a record's RecordLock.
+// paging I/O included. No module call is made with AttachedListLock held: a notification may
+// mount or dismount a volume, which takes it exclusive. A record's RecordLock is taken with
+// AttachedListLock held only while the record is still private (AddAttachRecord's insert).
 #include "fsfilter/fsfilter.h"
 
 namespace {
@@ -31,15 +35,19 @@ namespace {
 typedef BOOLEAN RECORD_VISIT(AttachRecord* Record, PVOID Context);
 
 // The one walk of AttachedList: from the head (newest first), Visit on each record until it
-// returns TRUE; returns that record, or null. Shared walks hold AttachedListLock shared, so no
-// record is unlinked meanwhile; when the shared hold is refused (only when the resource cannot
-// record the holder) nothing is walked, and a hold that was not granted is not released. With
-// Unlink, the walk holds the lock exclusive and unlinks the record it stops at.
-AttachRecord* RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink)
+// returns TRUE; *Found (when asked for) receives that record, or null. Shared walks hold
+// AttachedListLock shared, so no record is unlinked meanwhile; when the shared hold is refused
+// (only when the resource cannot record the holder) nothing is walked, a hold that was not granted
+// is not released, and the result is STATUS_INSUFFICIENT_RESOURCES. With Unlink, the walk holds
+// the lock exclusive and unlinks the record it stops at. Visit makes no call out of the host.
+NTSTATUS RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink, AttachRecord** Found)
 {
+    if (Found != nullptr) {
+        *Found = nullptr;
+    }
     if (!Unlink) {
         if (!ASimpleResource_AcquireShared(&FsFilter.AttachedListLock)) {
-            return nullptr;
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
     } else {
         // Below DISPATCH_LEVEL the exclusive hold waits until it is granted.
@@ -65,7 +73,10 @@ AttachRecord* RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink)
     } else {
         ASimpleResource_ReleaseShared(&FsFilter.AttachedListLock);
     }
-    return found;
+    if (Found != nullptr) {
+        *Found = found;
+    }
+    return STATUS_SUCCESS;
 }
 
 BOOLEAN RecordIsOfDevice(AttachRecord* Record, PVOID FilterDevice)
@@ -73,25 +84,92 @@ BOOLEAN RecordIsOfDevice(AttachRecord* Record, PVOID FilterDevice)
     return Record->FilterDevice == static_cast<PDEVICE_OBJECT>(FilterDevice);
 }
 
-BOOLEAN RecordAnnounce(AttachRecord* Record, PVOID Context)
+// The records of one moment, each referenced, so that the module can be called for them outside
+// AttachedListLock.
+struct RecordSnapshot {
+    AttachRecord** Records;  // "FhRs" pool, null when there are none
+    ULONG Count;
+    ULONG Capacity;
+};
+
+BOOLEAN RecordCount(AttachRecord* Record, PVOID Count)
 {
-    UNREFERENCED_PARAMETER(Context);
-    FsFilterNotifyAttach(Record);
+    UNREFERENCED_PARAMETER(Record);
+    *static_cast<ULONG*>(Count) += 1;
     return FALSE;
+}
+
+// Stops at a full snapshot: a record inserted since the count has its own first AttachNotify.
+BOOLEAN RecordCollect(AttachRecord* Record, PVOID Context)
+{
+    auto* snapshot = static_cast<RecordSnapshot*>(Context);
+    if (snapshot->Count == snapshot->Capacity) {
+        return TRUE;
+    }
+    InterlockedIncrement(&Record->References);
+    snapshot->Records[snapshot->Count] = Record;
+    snapshot->Count += 1;
+    return FALSE;
+}
+
+// Takes a referenced snapshot of AttachedList, newest first. STATUS_INSUFFICIENT_RESOURCES, with
+// an empty snapshot, when the list cannot be walked or the array not allocated.
+NTSTATUS RecordsTakeSnapshot(RecordSnapshot* Snapshot)
+{
+    Snapshot->Records = nullptr;
+    Snapshot->Count = 0;
+    Snapshot->Capacity = 0;
+    ULONG count = 0;
+    NTSTATUS status = RecordsWalk(RecordCount, &count, FALSE, nullptr);
+    if (!NT_SUCCESS(status) || count == 0) {
+        return status;
+    }
+    Snapshot->Records = static_cast<AttachRecord**>(
+        ExAllocatePoolWithTag(NonPagedPool, count * sizeof(AttachRecord*), RecordSnapshotPoolTag));
+    if (Snapshot->Records == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Snapshot->Capacity = count;
+    status = RecordsWalk(RecordCollect, Snapshot, FALSE, nullptr);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(Snapshot->Records, 0);
+        Snapshot->Records = nullptr;
+    }
+    return status;
+}
+
+// Offers every record of a snapshot to the module, outside AttachedListLock, and drops the
+// snapshot's references and array.
+typedef void RECORD_OFFER(AttachRecord* Record);
+NTSTATUS RecordsOffer(RECORD_OFFER* Offer)
+{
+    RecordSnapshot snapshot;
+    NTSTATUS status = RecordsTakeSnapshot(&snapshot);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    for (ULONG index = 0; index < snapshot.Count; index += 1) {
+        Offer(snapshot.Records[index]);
+        FsFilterReleaseRecord(snapshot.Records[index]);
+    }
+    if (snapshot.Records != nullptr) {
+        ExFreePoolWithTag(snapshot.Records, 0);
+    }
+    return STATUS_SUCCESS;
 }
 
 // The withdrawal step of one record: under RecordLock, a record the module has taken is offered
 // back; ModuleAttached stays TRUE when the module keeps the device.
-BOOLEAN RecordWithdraw(AttachRecord* Record, PVOID Context)
+void RecordWithdraw(AttachRecord* Record)
 {
-    UNREFERENCED_PARAMETER(Context);
     // The wait is unbounded below DISPATCH_LEVEL and cannot fail; were it to, the record is
     // skipped rather than a mutex released that is not held.
     if (AMutex_Wait(&Record->RecordLock, UnboundedWaitMs)) {
-        LinkNotifyWithdrawal(Record->FilterDevice, &Record->ModuleAttached);
+        if (!Record->Unlinked) {
+            LinkNotifyWithdrawal(Record->FilterDevice, &Record->ModuleAttached);
+        }
         AMutex_Release(&Record->RecordLock);
     }
-    return FALSE;
 }
 
 }  // namespace
@@ -149,26 +227,33 @@ void FsFilterNotifyAttach(AttachRecord* Record)
     if (!AMutex_Wait(&Record->RecordLock, UnboundedWaitMs)) {
         return;
     }
-    LinkNotifyAttach(Record->FilterDevice, Record->VolumeDevice, Record->StorageDevice, &Record->ModuleAttached);
+    if (!Record->Unlinked) {
+        LinkNotifyAttach(Record->FilterDevice, Record->VolumeDevice, Record->StorageDevice,
+                         &Record->ModuleAttached);
+    }
     AMutex_Release(&Record->RecordLock);
 }
 
 BOOLEAN FsFilterIsRecordedDevice(PDEVICE_OBJECT DeviceObject)
 {
-    return RecordsWalk(RecordIsOfDevice, DeviceObject, FALSE) != nullptr;
+    AttachRecord* found = nullptr;
+    (void)RecordsWalk(RecordIsOfDevice, DeviceObject, FALSE, &found);
+    return found != nullptr;
 }
 
-void FsFilterAnnounceRecords()
+NTSTATUS FsFilterAnnounceRecords()
 {
-    (void)RecordsWalk(RecordAnnounce, nullptr, FALSE);
+    return RecordsOffer(FsFilterNotifyAttach);
 }
 
-void FsFilterWithdrawRecords()
+NTSTATUS FsFilterWithdrawRecords()
 {
-    (void)RecordsWalk(RecordWithdraw, nullptr, FALSE);
+    return RecordsOffer(RecordWithdraw);
 }
 
 AttachRecord* FsFilterTakeRecord(PDEVICE_OBJECT FilterDevice)
 {
-    return RecordsWalk(RecordIsOfDevice, FilterDevice, TRUE);
+    AttachRecord* found = nullptr;
+    (void)RecordsWalk(RecordIsOfDevice, FilterDevice, TRUE, &found);
+    return found;
 }

@@ -183,4 +183,60 @@ INSTANTIATE_TEST_SUITE_P(
                                      {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}}),
     [](const ::testing::TestParamInfo<NestedTeardown>& teardown) { return std::string(teardown.param.name); });
 
+// RegisterEntryPoints and WithdrawEntryPoints, held inside the module for the newer of two
+// volumes while the older one is dismounted.
+class ReplayTeardownTest : public DetachTest, public ::testing::WithParamInterface<ModuleCallKind> {};
+
+TEST_P(ReplayTeardownTest, ReplayHeldInTheModuleLetsATeardownThrough)
+{
+    PDEVICE_OBJECT olderStorage = nullptr;
+    PDEVICE_OBJECT newerStorage = nullptr;
+    PDEVICE_OBJECT older = Mount(&olderStorage);
+    PDEVICE_OBJECT newer = Mount(&newerStorage);
+    const ModuleCallKind kind = GetParam();
+    module->ClearCalls();
+    module->Hold(kind);
+    ModelThread command([&] {
+        EXPECT_TRUE(Accepted(kind == ModuleCallKind::AttachNotify ? module->RegisterEntryPoints()
+                                                                  : module->WithdrawEntryPoints()));
+    });
+    module->WaitInside(kind, 1);
+    ASSERT_EQ(module->Calls().at(0).device, newer);
+
+    // A module call may wait for a thread that dismounts: the teardown must get to the module
+    // meanwhile. The bound only turns a deadlock into a failure.
+    ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(olderStorage), STATUS_SUCCESS); });
+    auto toldOfDetach = [&] {
+        for (const ModuleCall& call : module->Calls(ModuleCallKind::DetachNotify)) {
+            if (call.device == older) {
+                return true;
+            }
+        }
+        return false;
+    };
+    bool through = false;
+    for (int waited = 0; waited < 5000 && !(through = toldOfDetach()); waited += 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    module->Release(kind);
+    command.Join();
+    teardown.Join();
+    EXPECT_TRUE(through) << "the teardown waited for the command's call into the module";
+    // The command does not offer the module the device that went meanwhile.
+    std::vector<ModuleCallKind> olderCalls;
+    for (const ModuleCall& call : module->Calls()) {
+        if (call.device == older) {
+            olderCalls.push_back(call.kind);
+        }
+    }
+    EXPECT_EQ(olderCalls, std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
+}
+
+INSTANTIATE_TEST_SUITE_P(Detach, ReplayTeardownTest,
+                         ::testing::Values(ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify),
+                         [](const ::testing::TestParamInfo<ModuleCallKind>& kind) {
+                             return kind.param == ModuleCallKind::AttachNotify ? "RegisterEntryPoints"
+                                                                               : "WithdrawEntryPoints";
+                         });
+
 }  // namespace

@@ -110,8 +110,8 @@ TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockAndOutsideTheGate
     ModelThread registration([&] { EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS); });
     module->WaitInside(ModuleCallKind::AttachNotify, 1);
 
-    // The replay holds AttachedListLock shared and the record's RecordLock around the call.
-    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 1u);
+    // The replay holds the record's RecordLock around the call, and not AttachedListLock.
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
     auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
     auto release = Symbol<decltype(AMutex_Release)>("AMutex_Release");
     EXPECT_FALSE(wait(&volume.record->RecordLock, 0));
