@@ -210,6 +210,9 @@ NTSTATUS AttachToVolume(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT FilterDevice
 {
     PAGED_CODE();
     RtlZeroMemory(FilterDevice->DeviceExtension, VolumeFilterExtensionBytes);
+    // Once attached, the device can be torn down and deleted at any moment; the reference keeps it
+    // readable until AddAttachRecord has seen whether it was.
+    ObfReferenceObject(FilterDevice);
     // The stack test and the attach are one step: an enumeration and a mount of the same volume
     // cannot both attach.
     AFastMutex_Acquire(&FsFilter.AttachMutex);
@@ -227,10 +230,11 @@ NTSTATUS AttachToVolume(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT FilterDevice
         }
     }
     AFastMutex_Release(&FsFilter.AttachMutex);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    if (NT_SUCCESS(status)) {
+        status = AddAttachRecord(FilterDevice, VolumeDevice, StorageDevice);
     }
-    return AddAttachRecord(FilterDevice, VolumeDevice, StorageDevice);
+    ObfDereferenceObject(FilterDevice);
+    return status;
 }
 
 HOST_PAGED

@@ -49,6 +49,11 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
     }
     HOST_END_TRY
 
+    // Marked first: an attach whose record is not in the list yet will then not insert it.
+    auto* extension = static_cast<VolumeFilterExtension*>(SourceDevice->DeviceExtension);
+    if (extension != nullptr && FsFilterIsHostFilterDevice(SourceDevice)) {
+        InterlockedExchange(&extension->TornDown, 1);
+    }
     AttachRecord* record = FsFilterTakeRecord(SourceDevice);
     if (record != nullptr) {
         // Out of the list (the unlink waited for the replays, which walk it held shared), the

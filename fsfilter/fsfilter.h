@@ -60,8 +60,16 @@ inline BOOLEAN FsFilterIsAcceptedType(DEVICE_TYPE DeviceType)
            DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM;
 }
 
-// Bytes of a volume filter device's extension; zero-filled before the attach, unused afterwards.
+// Bytes of a volume filter device's extension; zero-filled before the attach.
 constexpr ULONG VolumeFilterExtensionBytes = 100;
+
+// What the host keeps in a volume filter device's extension (the rest stays zero). TornDown is set
+// (interlocked) by the teardown before it looks for the device's record, so that a record not yet
+// inserted is never inserted: AddAttachRecord tests it under AttachedListLock exclusive.
+struct VolumeFilterExtension {
+    volatile LONG TornDown;
+};
+static_assert(sizeof(VolumeFilterExtension) <= VolumeFilterExtensionBytes, "the extension holds it");
 // Capacity of the name buffer of AttachToFileSystem: the file system driver's name, then each
 // candidate volume's base device name.
 constexpr USHORT FileSystemNameBufferBytes = 128;
@@ -184,7 +192,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE MountCompletion;
 
 // Records an attached volume filter device at the head of AttachedList and tells a registered
 // module of it (AttachNotify under the record's RecordLock). STATUS_INSUFFICIENT_RESOURCES when no
-// record can be made; the device then stays attached without one. PASSIVE_LEVEL; no list lock held.
+// record can be made; the device then stays attached without one. STATUS_NO_SUCH_DEVICE, with
+// nothing recorded, when the device was torn down since its attach (its extension says so); the
+// caller keeps a reference on a device with an extension until this returns. PASSIVE_LEVEL; no
+// list lock held.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     AddAttachRecord(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT VolumeDevice,
                     _In_ PDEVICE_OBJECT StorageDevice);

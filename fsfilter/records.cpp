@@ -198,9 +198,24 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     // here; were it to, the record is published without a notification.
     BOOLEAN locked = AMutex_Wait(&record->RecordLock, UnboundedWaitMs);
 
+    // A teardown since the attach found no record and deleted the device (our caller's reference
+    // keeps it readable): it marked the extension before it looked, so under the exclusive hold
+    // either the mark shows here or the teardown finds the record.
+    auto* extension = static_cast<VolumeFilterExtension*>(FilterDevice->DeviceExtension);
     ASimpleResource_AcquireExclusive(&FsFilter.AttachedListLock);
-    InsertHeadList(&FsFilter.AttachedList, &record->Links);
+    BOOLEAN tornDown = extension != nullptr && InterlockedCompareExchange(&extension->TornDown, 0, 0) != 0;
+    if (!tornDown) {
+        InsertHeadList(&FsFilter.AttachedList, &record->Links);
+    }
     ASimpleResource_ReleaseExclusive(&FsFilter.AttachedListLock);
+    if (tornDown) {
+        if (locked) {
+            AMutex_Release(&record->RecordLock);
+        }
+        AMutex_Free(&record->RecordLock);
+        ExFreePoolWithTag(record, 0);
+        return STATUS_NO_SUCH_DEVICE;
+    }
 
     // A registered module hears of every new volume filter device, linked or not; its answer does
     // not change the result.

@@ -180,7 +180,8 @@ TEST_P(NestedTeardownTest, TeardownNestedInTheAttachPathLeavesNoRecordBehind)
 INSTANTIATE_TEST_SUITE_P(
     Detach, NestedTeardownTest,
     ::testing::Values(NestedTeardown{"InsideTheFirstAttachNotify", true,
-                                     {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}}),
+                                     {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}},
+                      NestedTeardown{"BetweenTheAttachAndTheRecord", false, {}}),
     [](const ::testing::TestParamInfo<NestedTeardown>& teardown) { return std::string(teardown.param.name); });
 
 // RegisterEntryPoints and WithdrawEntryPoints, held inside the module for the newer of two
