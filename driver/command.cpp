@@ -67,14 +67,16 @@ NTSTATUS RegisterEntryPoints(ControlRequest* Request, ControlReply* Reply)
 }
 
 // WithdrawEntryPoints: DetachNotify for every device the module has taken (its answer decides
-// ModuleAttached), then the four entry points are cleared. Status 0.
+// ModuleAttached), then the four entry points are cleared, and the command returns once no attach
+// or detach notification is inside the module: from then on the module is never notified again.
+// Status 0, or STATUS_IO_TIMEOUT when a notification is still running after the drain time-out.
 NTSTATUS WithdrawEntryPoints(ControlRequest* Request, ControlReply* Reply)
 {
     UNREFERENCED_PARAMETER(Request);
     (void)FsFilterWithdrawRecords();
     // From here on no new IRP or fast I/O call is forwarded; calls already past the gate finish.
     LinkSetEntryPoints(nullptr);
-    return CommandReply(Reply, STATUS_SUCCESS);
+    return CommandReply(Reply, LinkDrainDeviceNotifications());
 }
 
 // RegisterNotifyForwarders: request offset 16 the process forwarder, 24 the thread forwarder.

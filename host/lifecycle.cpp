@@ -28,6 +28,7 @@ NTSTATUS StartModuleHost()
     }
     KeInitializeEvent(&ModuleHost.NotifyDrained, NotificationEvent, FALSE);
     KeInitializeEvent(&ModuleHost.DispatchDrained, NotificationEvent, FALSE);
+    KeInitializeEvent(&ModuleHost.DeviceNotifyDrained, NotificationEvent, FALSE);
 
     // The module's life cycle and its loader record.
     NTSTATUS status = AMutex_Init(&ModuleHost.ModuleLifecycleMutex);

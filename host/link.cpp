@@ -30,9 +30,11 @@
 // first call has left). An unload waits on the drained events. GateLock is innermost: it is held
 // only for those tests and updates, never across a call out, a wait or another lock.
 //
-// The entry points are written under GateLock. AttachNotify and DetachNotify are not counted by a
-// gate and are made in every link state; they are read without GateLock, once per notification,
-// and the caller serialises one device's notifications (its attach record's RecordLock).
+// The entry points are written under GateLock. AttachNotify and DetachNotify are made in every link
+// state, through a third gate, DeviceNotifyGate, that no link state closes: each notification reads
+// its routine and enters the gate in one hold of GateLock, so that once WithdrawEntryPoints has
+// cleared the routines and seen the gate drained, no notification is inside the module and none
+// starts. The caller serialises one device's notifications (its attach record's RecordLock).
 #include "host/host.h"
 
 namespace {
@@ -42,18 +44,30 @@ LONG CallGateReadCount(const CallGate* gate)
     return InterlockedCompareExchange(gate->InFlight, 0, 0);
 }
 
-// AttachNotify and DetachNotify are read without GateLock, so both sides of every access are
-// whole-pointer interlocked operations.
-MODULE_ATTACH_NOTIFY* LinkReadAttachNotify()
+// The one way into AttachNotify and DetachNotify: under GateLock, reads the routine (the address
+// of ModuleHost.AttachNotify or .DetachNotify) and, when it is set, enters DeviceNotifyGate; the
+// caller calls it and then leaves the gate.
+PVOID LinkEnterDeviceNotify(PVOID* Routine)
 {
-    return reinterpret_cast<MODULE_ATTACH_NOTIFY*>(InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&ModuleHost.AttachNotify), nullptr, nullptr));
+    GateLockAcquire();
+    PVOID routine = *Routine;
+    if (routine != nullptr) {
+        EnterGate(&DeviceNotifyGate);
+    }
+    GateLockRelease();
+    return routine;
 }
 
-MODULE_DETACH_NOTIFY* LinkReadDetachNotify()
+MODULE_ATTACH_NOTIFY* LinkEnterAttachNotify()
 {
-    return reinterpret_cast<MODULE_DETACH_NOTIFY*>(InterlockedCompareExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&ModuleHost.DetachNotify), nullptr, nullptr));
+    return reinterpret_cast<MODULE_ATTACH_NOTIFY*>(
+        LinkEnterDeviceNotify(reinterpret_cast<PVOID*>(&ModuleHost.AttachNotify)));
+}
+
+MODULE_DETACH_NOTIFY* LinkEnterDetachNotify()
+{
+    return reinterpret_cast<MODULE_DETACH_NOTIFY*>(
+        LinkEnterDeviceNotify(reinterpret_cast<PVOID*>(&ModuleHost.DetachNotify)));
 }
 
 }  // namespace
@@ -135,24 +149,45 @@ void LinkSetEntryPoints(const ModuleEntryPoints* EntryPoints)
 void LinkNotifyAttach(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT StorageDevice,
                       UCHAR* ModuleAttached)
 {
-    MODULE_ATTACH_NOTIFY* attachNotify = LinkReadAttachNotify();
+    MODULE_ATTACH_NOTIFY* attachNotify = LinkEnterAttachNotify();
     if (attachNotify != nullptr) {
         *ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice);
+        LeaveGate(&DeviceNotifyGate);
     }
 }
 
 void LinkNotifyWithdrawal(PDEVICE_OBJECT FilterDevice, UCHAR* ModuleAttached)
 {
-    MODULE_DETACH_NOTIFY* detachNotify = LinkReadDetachNotify();
-    if (*ModuleAttached != FALSE && detachNotify != nullptr) {
+    if (*ModuleAttached == FALSE) {
+        return;
+    }
+    MODULE_DETACH_NOTIFY* detachNotify = LinkEnterDetachNotify();
+    if (detachNotify != nullptr) {
         *ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE;
+        LeaveGate(&DeviceNotifyGate);
     }
 }
 
 void LinkNotifyDetach(PDEVICE_OBJECT FilterDevice)
 {
-    MODULE_DETACH_NOTIFY* detachNotify = LinkReadDetachNotify();
+    MODULE_DETACH_NOTIFY* detachNotify = LinkEnterDetachNotify();
     if (detachNotify != nullptr) {
         (void)detachNotify(FilterDevice);
+        LeaveGate(&DeviceNotifyGate);
     }
+}
+
+NTSTATUS LinkDrainDeviceNotifications()
+{
+    GateLockAcquire();
+    LONG inFlight = CallGateReadCount(&DeviceNotifyGate);
+    GateLockRelease();
+    if (inFlight == 0) {
+        return STATUS_SUCCESS;
+    }
+    // The event was cleared when the count rose from 0 and is set when it falls back to 0.
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = (LONGLONG)DeviceNotifyDrainTimeoutMs * RelativeTimePerMs;
+    NTSTATUS status = KeWaitForSingleObject(DeviceNotifyGate.Drained, Executive, KernelMode, FALSE, &timeout);
+    return status == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
 }

@@ -240,4 +240,29 @@ INSTANTIATE_TEST_SUITE_P(Detach, ReplayTeardownTest,
                                                                                : "WithdrawEntryPoints";
                          });
 
+TEST_F(DetachTest, WithdrawReturnsOnlyOnceNoNotificationIsInsideTheModule)
+{
+    PDEVICE_OBJECT storage = nullptr;
+    ASSERT_NE(Mount(&storage), nullptr);
+    module->Hold(ModuleCallKind::DetachNotify);
+    ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS); });
+    module->WaitInside(ModuleCallKind::DetachNotify, 1);
+    // The drain time-out passes (the model's clock runs fast): the command says so.
+    EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_IO_TIMEOUT);
+
+    km::SetClockRate(1.0);
+    std::atomic<bool> withdrawn{false};
+    ModelThread withdraw([&] {
+        EXPECT_TRUE(Accepted(module->WithdrawEntryPoints()));
+        withdrawn = true;
+    });
+    // Within the time-out, the command cannot return while the teardown's DetachNotify is on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(withdrawn);
+    module->Release(ModuleCallKind::DetachNotify);
+    withdraw.Join();
+    teardown.Join();
+    EXPECT_TRUE(withdrawn);
+}
+
 }  // namespace
