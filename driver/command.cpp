@@ -70,10 +70,15 @@ NTSTATUS RegisterEntryPoints(ControlRequest* Request, ControlReply* Reply)
 // ModuleAttached), then the four entry points are cleared, and the command returns once no attach
 // or detach notification is inside the module: from then on the module is never notified again.
 // Status 0, or STATUS_IO_TIMEOUT when a notification is still running after the drain time-out.
+// When the records cannot be walked (STATUS_INSUFFICIENT_RESOURCES) nothing changes, the entry
+// points included: the module has not been offered its devices back and must send it again.
 NTSTATUS WithdrawEntryPoints(ControlRequest* Request, ControlReply* Reply)
 {
     UNREFERENCED_PARAMETER(Request);
-    (void)FsFilterWithdrawRecords();
+    NTSTATUS status = FsFilterWithdrawRecords();
+    if (!NT_SUCCESS(status)) {
+        return CommandReply(Reply, status);
+    }
     // From here on no new IRP or fast I/O call is forwarded; calls already past the gate finish.
     LinkSetEntryPoints(nullptr);
     return CommandReply(Reply, LinkDrainDeviceNotifications());
