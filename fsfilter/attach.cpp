@@ -198,9 +198,24 @@ NTSTATUS AttachToMountedVolumes(PDEVICE_OBJECT FileSystemDevice, PUNICODE_STRING
         ExFreePoolWithTag(devices, 0);
         return status;
     }
-    for (ULONG index = 0; index < count; index += 1) {
-        MountedVolumeAttach(FileSystemDevice, devices[index], NameBuffer);
+    // An exception leaving one device's attach (which has dropped that device's references) still
+    // drops the references of the devices not reached and frees the array, then goes on.
+    volatile ULONG index = 0;
+    HOST_TRY
+    {
+        for (; index < count; index += 1) {
+            MountedVolumeAttach(FileSystemDevice, devices[index], NameBuffer);
+        }
     }
+    HOST_EXCEPT
+    {
+        for (ULONG rest = index + 1; rest < count; rest += 1) {
+            ObfDereferenceObject(devices[rest]);
+        }
+        ExFreePoolWithTag(devices, 0);
+        ExRaiseStatus(HOST_EXCEPTION_CODE());
+    }
+    HOST_END_TRY
     ExFreePoolWithTag(devices, 0);
     return STATUS_SUCCESS;
 }
@@ -231,7 +246,17 @@ NTSTATUS AttachToVolume(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT FilterDevice
     }
     AFastMutex_Release(&FsFilter.AttachMutex);
     if (NT_SUCCESS(status)) {
-        status = AddAttachRecord(FilterDevice, VolumeDevice, StorageDevice);
+        // The module's AttachNotify may raise: the reference is dropped on the way out too.
+        HOST_TRY
+        {
+            status = AddAttachRecord(FilterDevice, VolumeDevice, StorageDevice);
+        }
+        HOST_EXCEPT
+        {
+            ObfDereferenceObject(FilterDevice);
+            ExRaiseStatus(HOST_EXCEPTION_CODE());
+        }
+        HOST_END_TRY
     }
     ObfDereferenceObject(FilterDevice);
     return status;

@@ -220,7 +220,18 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     // A registered module hears of every new volume filter device, linked or not; its answer does
     // not change the result.
     if (locked) {
-        LinkNotifyAttach(FilterDevice, VolumeDevice, StorageDevice, &record->ModuleAttached);
+        // An exception out of the module releases RecordLock and our reference, then goes on.
+        HOST_TRY
+        {
+            LinkNotifyAttach(FilterDevice, VolumeDevice, StorageDevice, &record->ModuleAttached);
+        }
+        HOST_EXCEPT
+        {
+            AMutex_Release(&record->RecordLock);
+            FsFilterReleaseRecord(record);
+            ExRaiseStatus(HOST_EXCEPTION_CODE());
+        }
+        HOST_END_TRY
         AMutex_Release(&record->RecordLock);
     }
     // A teardown nested in the notification has unlinked the record and left it to us.

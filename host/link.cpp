@@ -58,6 +58,21 @@ PVOID LinkEnterDeviceNotify(PVOID* Routine)
     return routine;
 }
 
+// Leaves DeviceNotifyGate after a notification, and, when the module raised from it, before the
+// exception goes on, so that a drain is not kept waiting for a call that has gone.
+#define LINK_DEVICE_NOTIFY_CALL(call)             \
+    HOST_TRY                                      \
+    {                                             \
+        call;                                     \
+    }                                             \
+    HOST_EXCEPT                                   \
+    {                                             \
+        LeaveGate(&DeviceNotifyGate);             \
+        ExRaiseStatus(HOST_EXCEPTION_CODE());     \
+    }                                             \
+    HOST_END_TRY                                  \
+    LeaveGate(&DeviceNotifyGate)
+
 MODULE_ATTACH_NOTIFY* LinkEnterAttachNotify()
 {
     return reinterpret_cast<MODULE_ATTACH_NOTIFY*>(
@@ -151,8 +166,7 @@ void LinkNotifyAttach(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevice, 
 {
     MODULE_ATTACH_NOTIFY* attachNotify = LinkEnterAttachNotify();
     if (attachNotify != nullptr) {
-        *ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice);
-        LeaveGate(&DeviceNotifyGate);
+        LINK_DEVICE_NOTIFY_CALL(*ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice));
     }
 }
 
@@ -163,8 +177,7 @@ void LinkNotifyWithdrawal(PDEVICE_OBJECT FilterDevice, UCHAR* ModuleAttached)
     }
     MODULE_DETACH_NOTIFY* detachNotify = LinkEnterDetachNotify();
     if (detachNotify != nullptr) {
-        *ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE;
-        LeaveGate(&DeviceNotifyGate);
+        LINK_DEVICE_NOTIFY_CALL(*ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE);
     }
 }
 
@@ -172,8 +185,7 @@ void LinkNotifyDetach(PDEVICE_OBJECT FilterDevice)
 {
     MODULE_DETACH_NOTIFY* detachNotify = LinkEnterDetachNotify();
     if (detachNotify != nullptr) {
-        (void)detachNotify(FilterDevice);
-        LeaveGate(&DeviceNotifyGate);
+        LINK_DEVICE_NOTIFY_CALL((void)detachNotify(FilterDevice));
     }
 }
 
