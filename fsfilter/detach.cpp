@@ -56,8 +56,8 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
     }
     AttachRecord* record = FsFilterTakeRecord(SourceDevice);
     if (record != nullptr) {
-        // Out of the list (the unlink waited for the replays, which walk it held shared), the
-        // record can still be in its first AttachNotify, made after the insert outside the list
+        // Out of the list, the record can still be offered by a replay that took it in its
+        // snapshot, or be in its first AttachNotify, made after the insert outside the list
         // lock: on another thread, wait for it to end, so that the module hears of the detach
         // after the attach. Nested in that notification on this thread, the recursive RecordLock
         // passes at once: the record is only marked, and its notifier frees it after the call.

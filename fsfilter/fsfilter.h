@@ -202,7 +202,8 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 
 // Tells the module about a recorded volume filter device: under the record's RecordLock,
 // LinkNotifyAttach with the record's devices, the answer going to ModuleAttached. The caller must
-// not hold AttachedListLock exclusive or GateLock, and keeps the record from being freed meanwhile.
+// not hold AttachedListLock or GateLock, and keeps the record from being freed meanwhile (a
+// reference); a record the teardown has marked Unlinked is passed over.
 // PASSIVE_LEVEL or APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL) void FsFilterNotifyAttach(_Inout_ AttachRecord* Record);
 
