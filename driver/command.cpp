@@ -60,20 +60,28 @@ NTSTATUS RegisterEntryPoints(ControlRequest* Request, ControlReply* Reply)
     entryPoints.DetachNotify =
         reinterpret_cast<MODULE_DETACH_NOTIFY*>(static_cast<ULONG_PTR>(request->DetachNotify));
     LinkSetEntryPoints(&entryPoints);
-    // Every record is offered again, also those the module has taken already.
-    FsFilterAnnounceRecords();
+    // Every record is offered again, also those the module has taken already. A list that cannot
+    // be walked leaves the module to hear of each device's next attach only.
+    (void)FsFilterAnnounceRecords();
     return CommandReply(Reply, STATUS_SUCCESS);
 }
 
 // WithdrawEntryPoints: DetachNotify for every device the module has taken (its answer decides
-// ModuleAttached), then the four entry points are cleared. Status 0.
+// ModuleAttached), then the four entry points are cleared, and the command returns once no attach
+// or detach notification is inside the module: from then on the module is never notified again.
+// Status 0, or STATUS_IO_TIMEOUT when a notification is still running after the drain time-out.
+// When the records cannot be walked (STATUS_INSUFFICIENT_RESOURCES) nothing changes, the entry
+// points included: the module has not been offered its devices back and must send it again.
 NTSTATUS WithdrawEntryPoints(ControlRequest* Request, ControlReply* Reply)
 {
     UNREFERENCED_PARAMETER(Request);
-    FsFilterWithdrawRecords();
+    NTSTATUS status = FsFilterWithdrawRecords();
+    if (!NT_SUCCESS(status)) {
+        return CommandReply(Reply, status);
+    }
     // From here on no new IRP or fast I/O call is forwarded; calls already past the gate finish.
     LinkSetEntryPoints(nullptr);
-    return CommandReply(Reply, STATUS_SUCCESS);
+    return CommandReply(Reply, LinkDrainDeviceNotifications());
 }
 
 // RegisterNotifyForwarders: request offset 16 the process forwarder, 24 the thread forwarder.

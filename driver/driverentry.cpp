@@ -14,6 +14,8 @@ ModuleHostState& ModuleHost = HostGlobals.ModuleHost;
 FsFilterState& FsFilter = HostGlobals.FsFilter;
 const CallGate DispatchGate = {&HostGlobals.ModuleHost.DispatchInFlight, &HostGlobals.ModuleHost.DispatchDrained};
 const CallGate NotifyGate = {&HostGlobals.ModuleHost.NotifyInFlight, &HostGlobals.ModuleHost.NotifyDrained};
+const CallGate DeviceNotifyGate = {&HostGlobals.ModuleHost.DeviceNotifyInFlight,
+                                   &HostGlobals.ModuleHost.DeviceNotifyDrained};
 
 namespace {
 

@@ -199,9 +199,24 @@ NTSTATUS AttachToMountedVolumes(PDEVICE_OBJECT FileSystemDevice, PUNICODE_STRING
         ExFreePoolWithTag(devices, 0);
         return status;
     }
-    for (ULONG index = 0; index < count; index += 1) {
-        MountedVolumeAttach(FileSystemDevice, devices[index], NameBuffer);
+    // An exception leaving one device's attach (which has dropped that device's references) still
+    // drops the references of the devices not reached and frees the array, then goes on.
+    volatile ULONG index = 0;
+    HOST_TRY
+    {
+        for (; index < count; index += 1) {
+            MountedVolumeAttach(FileSystemDevice, devices[index], NameBuffer);
+        }
     }
+    HOST_EXCEPT
+    {
+        for (ULONG rest = index + 1; rest < count; rest += 1) {
+            ObfDereferenceObject(devices[rest]);
+        }
+        ExFreePoolWithTag(devices, 0);
+        ExRaiseStatus(HOST_EXCEPTION_CODE());
+    }
+    HOST_END_TRY
     ExFreePoolWithTag(devices, 0);
     return STATUS_SUCCESS;
 }
@@ -211,6 +226,9 @@ NTSTATUS AttachToVolume(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT FilterDevice
 {
     PAGED_CODE();
     RtlZeroMemory(FilterDevice->DeviceExtension, VolumeFilterExtensionBytes);
+    // Once attached, the device can be torn down and deleted at any moment; the reference keeps it
+    // readable until AddAttachRecord has seen whether it was.
+    ObfReferenceObject(FilterDevice);
     // The stack test and the attach are one step: an enumeration and a mount of the same volume
     // cannot both attach.
     AFastMutex_Acquire(&FsFilter.AttachMutex);
@@ -228,10 +246,21 @@ NTSTATUS AttachToVolume(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT FilterDevice
         }
     }
     AFastMutex_Release(&FsFilter.AttachMutex);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    if (NT_SUCCESS(status)) {
+        // The module's AttachNotify may raise: the reference is dropped on the way out too.
+        HOST_TRY
+        {
+            status = AddAttachRecord(FilterDevice, VolumeDevice, StorageDevice);
+        }
+        HOST_EXCEPT
+        {
+            ObfDereferenceObject(FilterDevice);
+            ExRaiseStatus(HOST_EXCEPTION_CODE());
+        }
+        HOST_END_TRY
     }
-    return AddAttachRecord(FilterDevice, VolumeDevice, StorageDevice);
+    ObfDereferenceObject(FilterDevice);
+    return status;
 }
 
 HOST_PAGED

@@ -60,18 +60,24 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
     }
     HOST_END_TRY
 
+    // Marked first: an attach whose record is not in the list yet will then not insert it.
+    auto* extension = static_cast<VolumeFilterExtension*>(SourceDevice->DeviceExtension);
+    if (extension != nullptr && FsFilterIsHostFilterDevice(SourceDevice)) {
+        InterlockedExchange(&extension->TornDown, 1);
+    }
     AttachRecord* record = FsFilterTakeRecord(SourceDevice);
     if (record != nullptr) {
-        // Out of the list (the unlink waited for the replays, which walk it held shared), the
-        // record can still be in its first AttachNotify, made after the insert outside the list
-        // lock: wait for it to end, so the record is not freed under it and the module hears of
-        // the detach after the attach.
+        // Out of the list, the record can still be offered by a replay that took it in its
+        // snapshot, or be in its first AttachNotify, made after the insert outside the list
+        // lock: on another thread, wait for it to end, so that the module hears of the detach
+        // after the attach. Nested in that notification on this thread, the recursive RecordLock
+        // passes at once: the record is only marked, and its notifier frees it after the call.
         if (AMutex_Wait(&record->RecordLock, UnboundedWaitMs)) {
+            record->Unlinked = TRUE;
             AMutex_Release(&record->RecordLock);
         }
         LinkNotifyDetach(SourceDevice);
-        AMutex_Free(&record->RecordLock);
-        ExFreePoolWithTag(record, 0);
+        FsFilterReleaseRecord(record);
     }
     IoDetachDevice(TargetDevice);
     FsFilterDeleteDevice(SourceDevice);

@@ -13,8 +13,8 @@
 //
 // Locks: AttachMutex makes the stack test and the attach of a volume one step and is never held
 // together with AttachedListLock or a RecordLock; AttachedListLock is held exclusive only around
-// list changes and shared by the walks; a record's RecordLock around every AttachNotify and
-// withdrawal DetachNotify, inside AttachedListLock held shared.
+// list changes and shared by the walks, never across a call into the module; a record's
+// RecordLock around every AttachNotify and withdrawal DetachNotify.
 #pragma once
 
 #include "base/platform.h"
@@ -51,6 +51,12 @@ struct AttachRecord {
     PDEVICE_OBJECT StorageDevice;  // the storage device under the volume; no reference held
     UCHAR ModuleAttached;          // the module's answer to AttachNotify; 0 until it has run
     AMutex RecordLock;             // held around every AttachNotify call for this record
+    // Set by the teardown under RecordLock once the record is out of AttachedList: the module is
+    // not told of the device again.
+    UCHAR Unlinked;
+    // The list's reference and one per notifier still using the record (interlocked); the last
+    // one frees it (FsFilterReleaseRecord).
+    volatile LONG References;
 };
 
 // The file-system filter's state inside HostGlobals; defined with the record, in
@@ -64,8 +70,16 @@ inline BOOLEAN FsFilterIsAcceptedType(DEVICE_TYPE DeviceType)
            DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM;
 }
 
-// Bytes of a volume filter device's extension; zero-filled before the attach, unused afterwards.
+// Bytes of a volume filter device's extension; zero-filled before the attach.
 constexpr ULONG VolumeFilterExtensionBytes = 100;
+
+// What the host keeps in a volume filter device's extension (the rest stays zero). TornDown is set
+// (interlocked) by the teardown before it looks for the device's record, so that a record not yet
+// inserted is never inserted: AddAttachRecord tests it under AttachedListLock exclusive.
+struct VolumeFilterExtension {
+    volatile LONG TornDown;
+};
+static_assert(sizeof(VolumeFilterExtension) <= VolumeFilterExtensionBytes, "the extension holds it");
 // Capacity of the name buffer of AttachToFileSystem: the file system driver's name, then each
 // candidate volume's base device name.
 constexpr USHORT FileSystemNameBufferBytes = 128;
@@ -75,6 +89,8 @@ constexpr ULONG ObjectNameWorkBufferBytes = 512;
 constexpr ULONG DeviceListSpareEntries = 8;
 // Pool tag of the enumeration array: "SFlt".
 constexpr ULONG DeviceListPoolTag = 0x746C4653;
+// Pool tag of the record snapshots the entry-point commands notify over: "FhRs".
+constexpr ULONG RecordSnapshotPoolTag = 0x73526846;
 // Attach attempts of AttachToVolume, and the wait after each failed one.
 constexpr ULONG VolumeAttachAttempts = 8;
 constexpr ULONG VolumeAttachRetryDelayMs = 500;
@@ -107,12 +123,15 @@ extern const FAST_IO_DISPATCH HostFastIoDispatch;
 _IRQL_requires_max_(APC_LEVEL) BOOLEAN FsFilterIsRecordedDevice(_In_ PDEVICE_OBJECT DeviceObject);
 
 // RegisterEntryPoints' replay: every record, newest first, is offered to the module again
-// (LinkNotifyAttach under its RecordLock, AttachedListLock held shared), also those it has taken.
-_IRQL_requires_max_(APC_LEVEL) void FsFilterAnnounceRecords();
+// (LinkNotifyAttach under its RecordLock), also those it has taken. The module is called for a
+// referenced snapshot of the records, outside AttachedListLock; a record torn down meanwhile is
+// passed over. STATUS_INSUFFICIENT_RESOURCES, with nothing offered, when the list cannot be walked
+// (its shared hold refused) or the snapshot not allocated. PASSIVE_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS FsFilterAnnounceRecords();
 
 // WithdrawEntryPoints' offer: every record the module has taken is offered back
-// (LinkNotifyWithdrawal under its RecordLock, AttachedListLock held shared).
-_IRQL_requires_max_(APC_LEVEL) void FsFilterWithdrawRecords();
+// (LinkNotifyWithdrawal under its RecordLock), over a snapshot as above, with the same failure.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS FsFilterWithdrawRecords();
 
 // The device directly below DeviceObject, or null when it is attached to nothing. The reference
 // IoGetLowerDeviceObject adds is dropped: the pointer stays valid only while DeviceObject stays
@@ -185,16 +204,23 @@ _IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE MountCompletion;
 
 // Records an attached volume filter device at the head of AttachedList and tells a registered
 // module of it (AttachNotify under the record's RecordLock). STATUS_INSUFFICIENT_RESOURCES when no
-// record can be made; the device then stays attached without one. PASSIVE_LEVEL; no list lock held.
+// record can be made; the device then stays attached without one. STATUS_NO_SUCH_DEVICE, with
+// nothing recorded, when the device was torn down since its attach (its extension says so); the
+// caller keeps a reference on a device with an extension until this returns. PASSIVE_LEVEL; no
+// list lock held.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     AddAttachRecord(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT VolumeDevice,
                     _In_ PDEVICE_OBJECT StorageDevice);
 
 // Tells the module about a recorded volume filter device: under the record's RecordLock,
 // LinkNotifyAttach with the record's devices, the answer going to ModuleAttached. The caller must
-// not hold AttachedListLock exclusive or GateLock, and keeps the record from being freed meanwhile.
+// not hold AttachedListLock or GateLock, and keeps the record from being freed meanwhile (a
+// reference); a record the teardown has marked Unlinked is passed over.
 // PASSIVE_LEVEL or APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL) void FsFilterNotifyAttach(_Inout_ AttachRecord* Record);
+
+// Drops one reference on a record; the last one frees it (its RecordLock must not be owned then).
+_IRQL_requires_max_(APC_LEVEL) void FsFilterReleaseRecord(_Inout_ AttachRecord* Record);
 
 // Unlinks the newest record of FilterDevice from AttachedList (AttachedListLock held exclusive)
 // and returns it, now the caller's to free; null when the device has none. PASSIVE_LEVEL.

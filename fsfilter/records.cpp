@@ -2,20 +2,31 @@
 //
 // An attach record's life:
 //
-//   made by AddAttachRecord, its RecordLock taken while it is still private
+//   made by AddAttachRecord, its RecordLock taken while it is still private; two references,
+//     |  the list's and the adder's
 //     |  inserted at the head of AttachedList (AttachedListLock exclusive)
 //     v
 //   recorded: routing finds it (AttachedListLock shared) and offers the device's IRPs to the
-//     |       module; the first AttachNotify runs under RecordLock, outside the list lock;
-//     |       RegisterEntryPoints and WithdrawEntryPoints offer it again, AttachedListLock shared
-//     |       and RecordLock held
+//     |       module; the first AttachNotify runs under RecordLock, outside the list lock, and
+//     |       the adder then drops its reference; RegisterEntryPoints and WithdrawEntryPoints
+//     |       offer it again from a snapshot (a reference each, taken with AttachedListLock
+//     |       shared), outside the list lock and under RecordLock
 //     |  the device below the filter device is deleted: HostFastIoDetachDevice unlinks it
 //     v  (AttachedListLock exclusive, so no walk is on it any more)
-//   unlinked: the teardown waits on RecordLock for a first AttachNotify still running, tells the
-//             module with DetachNotify, and frees the record (detach.cpp)
+//   unlinked: the teardown takes RecordLock (waiting for a notification on another thread),
+//     |       marks the record Unlinked, tells the module with DetachNotify and drops the list's
+//     |       reference (detach.cpp)
+//     v
+//   freed by whoever drops the last reference. A snapshot's offer finds an unlinked record
+//   marked and passes over it, so the module hears nothing of a device after its DetachNotify. A module may tear its volume down from inside a
+//   notification: the nested teardown passes the recursive RecordLock on the notifier's thread,
+//   so it only marks the record, and the notifier, still holding a reference, frees it once the
+//   call has returned.
 //
 // Records come from non-paged pool: routing reads them for every request on a filter device,
-// paging I/O included. Lock order: AttachedListLock before a record's RecordLock.
+// paging I/O included. No module call is made with AttachedListLock held: a notification may
+// mount or dismount a volume, which takes it exclusive. A record's RecordLock is taken with
+// AttachedListLock held only while the record is still private (AddAttachRecord's insert).
 #include "fsfilter/fsfilter.h"
 
 namespace {
@@ -24,15 +35,19 @@ namespace {
 typedef BOOLEAN RECORD_VISIT(AttachRecord* Record, PVOID Context);
 
 // The one walk of AttachedList: from the head (newest first), Visit on each record until it
-// returns TRUE; returns that record, or null. Shared walks hold AttachedListLock shared, so no
-// record is unlinked meanwhile; when the shared hold is refused (only when the resource cannot
-// record the holder) nothing is walked, and a hold that was not granted is not released. With
-// Unlink, the walk holds the lock exclusive and unlinks the record it stops at.
-AttachRecord* RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink)
+// returns TRUE; *Found (when asked for) receives that record, or null. Shared walks hold
+// AttachedListLock shared, so no record is unlinked meanwhile; when the shared hold is refused
+// (only when the resource cannot record the holder) nothing is walked, a hold that was not granted
+// is not released, and the result is STATUS_INSUFFICIENT_RESOURCES. With Unlink, the walk holds
+// the lock exclusive and unlinks the record it stops at. Visit makes no call out of the host.
+NTSTATUS RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink, AttachRecord** Found)
 {
+    if (Found != nullptr) {
+        *Found = nullptr;
+    }
     if (!Unlink) {
         if (!ASimpleResource_AcquireShared(&FsFilter.AttachedListLock)) {
-            return nullptr;
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
     } else {
         // Below DISPATCH_LEVEL the exclusive hold waits until it is granted.
@@ -58,7 +73,10 @@ AttachRecord* RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink)
     } else {
         ASimpleResource_ReleaseShared(&FsFilter.AttachedListLock);
     }
-    return found;
+    if (Found != nullptr) {
+        *Found = found;
+    }
+    return STATUS_SUCCESS;
 }
 
 BOOLEAN RecordIsOfDevice(AttachRecord* Record, PVOID FilterDevice)
@@ -66,25 +84,92 @@ BOOLEAN RecordIsOfDevice(AttachRecord* Record, PVOID FilterDevice)
     return Record->FilterDevice == static_cast<PDEVICE_OBJECT>(FilterDevice);
 }
 
-BOOLEAN RecordAnnounce(AttachRecord* Record, PVOID Context)
+// The records of one moment, each referenced, so that the module can be called for them outside
+// AttachedListLock.
+struct RecordSnapshot {
+    AttachRecord** Records;  // "FhRs" pool, null when there are none
+    ULONG Count;
+    ULONG Capacity;
+};
+
+BOOLEAN RecordCount(AttachRecord* Record, PVOID Count)
 {
-    UNREFERENCED_PARAMETER(Context);
-    FsFilterNotifyAttach(Record);
+    UNREFERENCED_PARAMETER(Record);
+    *static_cast<ULONG*>(Count) += 1;
     return FALSE;
+}
+
+// Stops at a full snapshot: a record inserted since the count has its own first AttachNotify.
+BOOLEAN RecordCollect(AttachRecord* Record, PVOID Context)
+{
+    auto* snapshot = static_cast<RecordSnapshot*>(Context);
+    if (snapshot->Count == snapshot->Capacity) {
+        return TRUE;
+    }
+    InterlockedIncrement(&Record->References);
+    snapshot->Records[snapshot->Count] = Record;
+    snapshot->Count += 1;
+    return FALSE;
+}
+
+// Takes a referenced snapshot of AttachedList, newest first. STATUS_INSUFFICIENT_RESOURCES, with
+// an empty snapshot, when the list cannot be walked or the array not allocated.
+NTSTATUS RecordsTakeSnapshot(RecordSnapshot* Snapshot)
+{
+    Snapshot->Records = nullptr;
+    Snapshot->Count = 0;
+    Snapshot->Capacity = 0;
+    ULONG count = 0;
+    NTSTATUS status = RecordsWalk(RecordCount, &count, FALSE, nullptr);
+    if (!NT_SUCCESS(status) || count == 0) {
+        return status;
+    }
+    Snapshot->Records = static_cast<AttachRecord**>(
+        ExAllocatePoolWithTag(NonPagedPool, count * sizeof(AttachRecord*), RecordSnapshotPoolTag));
+    if (Snapshot->Records == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Snapshot->Capacity = count;
+    status = RecordsWalk(RecordCollect, Snapshot, FALSE, nullptr);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(Snapshot->Records, 0);
+        Snapshot->Records = nullptr;
+    }
+    return status;
+}
+
+// Offers every record of a snapshot to the module, outside AttachedListLock, and drops the
+// snapshot's references and array.
+typedef void RECORD_OFFER(AttachRecord* Record);
+NTSTATUS RecordsOffer(RECORD_OFFER* Offer)
+{
+    RecordSnapshot snapshot;
+    NTSTATUS status = RecordsTakeSnapshot(&snapshot);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    for (ULONG index = 0; index < snapshot.Count; index += 1) {
+        Offer(snapshot.Records[index]);
+        FsFilterReleaseRecord(snapshot.Records[index]);
+    }
+    if (snapshot.Records != nullptr) {
+        ExFreePoolWithTag(snapshot.Records, 0);
+    }
+    return STATUS_SUCCESS;
 }
 
 // The withdrawal step of one record: under RecordLock, a record the module has taken is offered
 // back; ModuleAttached stays TRUE when the module keeps the device.
-BOOLEAN RecordWithdraw(AttachRecord* Record, PVOID Context)
+void RecordWithdraw(AttachRecord* Record)
 {
-    UNREFERENCED_PARAMETER(Context);
     // The wait is unbounded below DISPATCH_LEVEL and cannot fail; were it to, the record is
     // skipped rather than a mutex released that is not held.
     if (AMutex_Wait(&Record->RecordLock, UnboundedWaitMs)) {
-        LinkNotifyWithdrawal(Record->FilterDevice, &Record->ModuleAttached);
+        if (!Record->Unlinked) {
+            LinkNotifyWithdrawal(Record->FilterDevice, &Record->ModuleAttached);
+        }
         AMutex_Release(&Record->RecordLock);
     }
-    return FALSE;
 }
 
 }  // namespace
@@ -104,6 +189,8 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     record->VolumeDevice = VolumeDevice;
     record->StorageDevice = StorageDevice;
     record->ModuleAttached = 0;
+    record->Unlinked = FALSE;
+    record->References = 2;  // the list's, and ours until the module has heard of the device
 
     // RecordLock is taken while the record is still private, so that nobody can hold it, and kept
     // until the module has heard of the device: a teardown that finds the record as soon as it is
@@ -111,17 +198,53 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     // here; were it to, the record is published without a notification.
     BOOLEAN locked = AMutex_Wait(&record->RecordLock, UnboundedWaitMs);
 
+    // A teardown since the attach found no record and deleted the device (our caller's reference
+    // keeps it readable): it marked the extension before it looked, so under the exclusive hold
+    // either the mark shows here or the teardown finds the record.
+    auto* extension = static_cast<VolumeFilterExtension*>(FilterDevice->DeviceExtension);
     ASimpleResource_AcquireExclusive(&FsFilter.AttachedListLock);
-    InsertHeadList(&FsFilter.AttachedList, &record->Links);
+    BOOLEAN tornDown = extension != nullptr && InterlockedCompareExchange(&extension->TornDown, 0, 0) != 0;
+    if (!tornDown) {
+        InsertHeadList(&FsFilter.AttachedList, &record->Links);
+    }
     ASimpleResource_ReleaseExclusive(&FsFilter.AttachedListLock);
+    if (tornDown) {
+        if (locked) {
+            AMutex_Release(&record->RecordLock);
+        }
+        AMutex_Free(&record->RecordLock);
+        ExFreePoolWithTag(record, 0);
+        return STATUS_NO_SUCH_DEVICE;
+    }
 
     // A registered module hears of every new volume filter device, linked or not; its answer does
     // not change the result.
     if (locked) {
-        LinkNotifyAttach(FilterDevice, VolumeDevice, StorageDevice, &record->ModuleAttached);
+        // An exception out of the module releases RecordLock and our reference, then goes on.
+        HOST_TRY
+        {
+            LinkNotifyAttach(FilterDevice, VolumeDevice, StorageDevice, &record->ModuleAttached);
+        }
+        HOST_EXCEPT
+        {
+            AMutex_Release(&record->RecordLock);
+            FsFilterReleaseRecord(record);
+            ExRaiseStatus(HOST_EXCEPTION_CODE());
+        }
+        HOST_END_TRY
         AMutex_Release(&record->RecordLock);
     }
+    // A teardown nested in the notification has unlinked the record and left it to us.
+    FsFilterReleaseRecord(record);
     return STATUS_SUCCESS;
+}
+
+void FsFilterReleaseRecord(AttachRecord* Record)
+{
+    if (InterlockedDecrement(&Record->References) == 0) {
+        AMutex_Free(&Record->RecordLock);
+        ExFreePoolWithTag(Record, 0);
+    }
 }
 
 void FsFilterNotifyAttach(AttachRecord* Record)
@@ -130,26 +253,33 @@ void FsFilterNotifyAttach(AttachRecord* Record)
     if (!AMutex_Wait(&Record->RecordLock, UnboundedWaitMs)) {
         return;
     }
-    LinkNotifyAttach(Record->FilterDevice, Record->VolumeDevice, Record->StorageDevice, &Record->ModuleAttached);
+    if (!Record->Unlinked) {
+        LinkNotifyAttach(Record->FilterDevice, Record->VolumeDevice, Record->StorageDevice,
+                         &Record->ModuleAttached);
+    }
     AMutex_Release(&Record->RecordLock);
 }
 
 BOOLEAN FsFilterIsRecordedDevice(PDEVICE_OBJECT DeviceObject)
 {
-    return RecordsWalk(RecordIsOfDevice, DeviceObject, FALSE) != nullptr;
+    AttachRecord* found = nullptr;
+    (void)RecordsWalk(RecordIsOfDevice, DeviceObject, FALSE, &found);
+    return found != nullptr;
 }
 
-void FsFilterAnnounceRecords()
+NTSTATUS FsFilterAnnounceRecords()
 {
-    (void)RecordsWalk(RecordAnnounce, nullptr, FALSE);
+    return RecordsOffer(FsFilterNotifyAttach);
 }
 
-void FsFilterWithdrawRecords()
+NTSTATUS FsFilterWithdrawRecords()
 {
-    (void)RecordsWalk(RecordWithdraw, nullptr, FALSE);
+    return RecordsOffer(RecordWithdraw);
 }
 
 AttachRecord* FsFilterTakeRecord(PDEVICE_OBJECT FilterDevice)
 {
-    return RecordsWalk(RecordIsOfDevice, FilterDevice, TRUE);
+    AttachRecord* found = nullptr;
+    (void)RecordsWalk(RecordIsOfDevice, FilterDevice, TRUE, &found);
+    return found;
 }

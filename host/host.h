@@ -14,6 +14,9 @@
 constexpr USHORT ModuleServiceNameBytes = 100;
 // Smallest service name size LoadModule accepts, in bytes with the terminating U+0000.
 constexpr USHORT ModuleServiceNameMinimumBytes = 3;
+// How long WithdrawEntryPoints waits for the module's attach and detach notifications still running
+// (as long as an unload waits for each gate to drain).
+constexpr ULONG DeviceNotifyDrainTimeoutMs = 9000;
 // LoaderProcessId while no loader is recorded.
 constexpr LONG_PTR NoLoaderProcess = -1;
 
@@ -51,13 +54,18 @@ struct ModuleHostState {
     volatile LONG DispatchInFlight;
     volatile LONG NotifyInFlight;
     // The module's entry points, written under GateLock. ModuleIrpDispatch and ModuleFastIo are
-    // read under GateLock too; AttachNotify and DetachNotify are read without it, whole.
+    // read under GateLock too, and so are AttachNotify and DetachNotify, with the entry into
+    // DeviceNotifyGate.
     PDRIVER_DISPATCH ModuleIrpDispatch;
     PFAST_IO_DISPATCH ModuleFastIo;
     MODULE_ATTACH_NOTIFY* AttachNotify;
     MODULE_DETACH_NOTIFY* DetachNotify;
     MODULE_PROCESS_NOTIFY* ProcessNotifyForwarder;
     MODULE_THREAD_NOTIFY* ThreadNotifyForwarder;
+    // The gate of AttachNotify and DetachNotify calls, in every link state, so that
+    // WithdrawEntryPoints can wait until none is inside the module.
+    KEVENT DeviceNotifyDrained;
+    volatile LONG DeviceNotifyInFlight;
 };
 
 // The module's four entry points, as RegisterEntryPoints hands them over.
@@ -84,6 +92,8 @@ extern "C" {
 extern const CallGate DispatchGate;
 // Process and thread notifications forwarded to the module: NotifyInFlight and NotifyDrained.
 extern const CallGate NotifyGate;
+// AttachNotify and DetachNotify calls: DeviceNotifyInFlight and DeviceNotifyDrained.
+extern const CallGate DeviceNotifyGate;
 
 // ---- Start-up (host/lifecycle.cpp) ----
 
@@ -175,7 +185,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 void LinkSetEntryPoints(_In_opt_ const ModuleEntryPoints* EntryPoints);
 
 // Tells the module about a volume filter device: when an AttachNotify is registered, calls it with
-// the three devices and stores its answer in *ModuleAttached. Counted in the NotifyGate; made in
+// the three devices and stores its answer in *ModuleAttached. Counted by DeviceNotifyGate, made in
 // every link state but unloading (the module then hears nothing). The caller serialises the calls for one device (the attach record's RecordLock) and
 // holds no spin lock. PASSIVE_LEVEL or APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL)
@@ -188,9 +198,17 @@ void LinkNotifyAttach(_In_ PDEVICE_OBJECT FilterDevice, _In_ PDEVICE_OBJECT Volu
 _IRQL_requires_max_(APC_LEVEL)
 void LinkNotifyWithdrawal(_In_ PDEVICE_OBJECT FilterDevice, _Inout_ UCHAR* ModuleAttached);
 
+// After the entry points are cleared: waits until no AttachNotify or DetachNotify call is inside
+// the module any more (DeviceNotifyGate drained), at most DeviceNotifyDrainTimeoutMs.
+// STATUS_IO_TIMEOUT when one is still running then. PASSIVE_LEVEL; the caller must not be inside
+// a notification itself.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS LinkDrainDeviceNotifications();
+
 // Tells the module that a volume filter device is going away: calls DetachNotify (if registered)
 // with the device, whatever the module answered before, and ignores the answer. For the teardown
-// of a device whose record is gone. Counted in the NotifyGate, not made while unloading.
+// of a device whose record is gone; takes no lock but GateLock, to enter DeviceNotifyGate. Not made
+// while unloading.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void LinkNotifyDetach(_In_ PDEVICE_OBJECT FilterDevice);
 

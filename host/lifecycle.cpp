@@ -401,6 +401,7 @@ NTSTATUS StartModuleHost()
     }
     KeInitializeEvent(&ModuleHost.NotifyDrained, NotificationEvent, FALSE);
     KeInitializeEvent(&ModuleHost.DispatchDrained, NotificationEvent, FALSE);
+    KeInitializeEvent(&ModuleHost.DeviceNotifyDrained, NotificationEvent, FALSE);
 
     // The module's life cycle and its loader record.
     NTSTATUS status = AMutex_Init(&ModuleHost.ModuleLifecycleMutex);
@@ -488,6 +489,14 @@ NTSTATUS ModuleUnload()
     BOOLEAN imageGone = FALSE;
     PWCH buffer = nullptr;
     LONG remaining = DrainGate(&NotifyGate);
+    if (remaining > 0) {
+        (void)ReportEvent(EventModuleLifecycleFailure, EventSourceHost, NotifyDrainTimeoutLine, FALSE, "%ld",
+                          remaining);
+        status = STATUS_IO_TIMEOUT;
+        goto exit;
+    }
+    // The attach and detach notifications count as notifications: the same event line.
+    remaining = DrainGate(&DeviceNotifyGate);
     if (remaining > 0) {
         (void)ReportEvent(EventModuleLifecycleFailure, EventSourceHost, NotifyDrainTimeoutLine, FALSE, "%ld",
                           remaining);

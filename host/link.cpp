@@ -30,10 +30,12 @@
 // first call has left). An unload waits on the drained events. GateLock is innermost: it is held
 // only for those tests and updates, never across a call out, a wait or another lock.
 //
-// The entry points are written under GateLock. AttachNotify and DetachNotify are made in every
-// link state but unloading; they are read under GateLock, once per notification, and counted in
-// the NotifyGate like the process and thread notifications, so that an unload waits for them too.
-// The caller serialises one device's notifications (its attach record's RecordLock).
+// The entry points are written under GateLock. AttachNotify and DetachNotify are made in every link
+// state but unloading (an unload must not see one start after its drain), through a third gate,
+// DeviceNotifyGate, that an unload drains like the other two: each notification reads
+// its routine and enters the gate in one hold of GateLock, so that once WithdrawEntryPoints has
+// cleared the routines and seen the gate drained, no notification is inside the module and none
+// starts. The caller serialises one device's notifications (its attach record's RecordLock).
 #include "host/host.h"
 
 namespace {
@@ -43,25 +45,49 @@ LONG CallGateReadCount(const CallGate* gate)
     return InterlockedCompareExchange(gate->InFlight, 0, 0);
 }
 
-enum ModuleNotification { ModuleNotificationAttach, ModuleNotificationDetach };
-
-// The attach and detach notifications' way into the module: under GateLock, reads the routine
-// once and, unless the module is being unloaded, counts the call into the NotifyGate, so that an
-// unload waits for it. The routine to call (the caller leaves the NotifyGate after it), or null
-// when there is none to call. The pointers are also written whole, with interlocked exchanges.
-PVOID LinkEnterNotification(ModuleNotification Which)
+// The one way into AttachNotify and DetachNotify: under GateLock, reads the routine (the address
+// of ModuleHost.AttachNotify or .DetachNotify) and, when it is set and no unload is under way,
+// enters DeviceNotifyGate; the
+// caller calls it and then leaves the gate.
+PVOID LinkEnterDeviceNotify(PVOID* Routine)
 {
     GateLockAcquire();
-    PVOID routine = Which == ModuleNotificationAttach ? reinterpret_cast<PVOID>(ModuleHost.AttachNotify)
-                                                      : reinterpret_cast<PVOID>(ModuleHost.DetachNotify);
+    PVOID routine = *Routine;
     if (ModuleHost.LinkState == LinkStateUnloading) {
-        routine = nullptr;
+        routine = nullptr;  // the module is being unloaded: it hears nothing more
     }
     if (routine != nullptr) {
-        EnterGate(&NotifyGate);
+        EnterGate(&DeviceNotifyGate);
     }
     GateLockRelease();
     return routine;
+}
+
+// Leaves DeviceNotifyGate after a notification, and, when the module raised from it, before the
+// exception goes on, so that a drain is not kept waiting for a call that has gone.
+#define LINK_DEVICE_NOTIFY_CALL(call)             \
+    HOST_TRY                                      \
+    {                                             \
+        call;                                     \
+    }                                             \
+    HOST_EXCEPT                                   \
+    {                                             \
+        LeaveGate(&DeviceNotifyGate);             \
+        ExRaiseStatus(HOST_EXCEPTION_CODE());     \
+    }                                             \
+    HOST_END_TRY                                  \
+    LeaveGate(&DeviceNotifyGate)
+
+MODULE_ATTACH_NOTIFY* LinkEnterAttachNotify()
+{
+    return reinterpret_cast<MODULE_ATTACH_NOTIFY*>(
+        LinkEnterDeviceNotify(reinterpret_cast<PVOID*>(&ModuleHost.AttachNotify)));
+}
+
+MODULE_DETACH_NOTIFY* LinkEnterDetachNotify()
+{
+    return reinterpret_cast<MODULE_DETACH_NOTIFY*>(
+        LinkEnterDeviceNotify(reinterpret_cast<PVOID*>(&ModuleHost.DetachNotify)));
 }
 
 }  // namespace
@@ -143,10 +169,9 @@ void LinkSetEntryPoints(const ModuleEntryPoints* EntryPoints)
 void LinkNotifyAttach(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT StorageDevice,
                       UCHAR* ModuleAttached)
 {
-    auto* attachNotify = reinterpret_cast<MODULE_ATTACH_NOTIFY*>(LinkEnterNotification(ModuleNotificationAttach));
+    MODULE_ATTACH_NOTIFY* attachNotify = LinkEnterAttachNotify();
     if (attachNotify != nullptr) {
-        *ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice);
-        LeaveGate(&NotifyGate);
+        LINK_DEVICE_NOTIFY_CALL(*ModuleAttached = attachNotify(FilterDevice, VolumeDevice, StorageDevice));
     }
 }
 
@@ -155,18 +180,31 @@ void LinkNotifyWithdrawal(PDEVICE_OBJECT FilterDevice, UCHAR* ModuleAttached)
     if (*ModuleAttached == FALSE) {
         return;
     }
-    auto* detachNotify = reinterpret_cast<MODULE_DETACH_NOTIFY*>(LinkEnterNotification(ModuleNotificationDetach));
+    MODULE_DETACH_NOTIFY* detachNotify = LinkEnterDetachNotify();
     if (detachNotify != nullptr) {
-        *ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE;
-        LeaveGate(&NotifyGate);
+        LINK_DEVICE_NOTIFY_CALL(*ModuleAttached = detachNotify(FilterDevice) ? FALSE : TRUE);
     }
 }
 
 void LinkNotifyDetach(PDEVICE_OBJECT FilterDevice)
 {
-    auto* detachNotify = reinterpret_cast<MODULE_DETACH_NOTIFY*>(LinkEnterNotification(ModuleNotificationDetach));
+    MODULE_DETACH_NOTIFY* detachNotify = LinkEnterDetachNotify();
     if (detachNotify != nullptr) {
-        (void)detachNotify(FilterDevice);
-        LeaveGate(&NotifyGate);
+        LINK_DEVICE_NOTIFY_CALL((void)detachNotify(FilterDevice));
     }
+}
+
+NTSTATUS LinkDrainDeviceNotifications()
+{
+    GateLockAcquire();
+    LONG inFlight = CallGateReadCount(&DeviceNotifyGate);
+    GateLockRelease();
+    if (inFlight == 0) {
+        return STATUS_SUCCESS;
+    }
+    // The event was cleared when the count rose from 0 and is set when it falls back to 0.
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = (LONGLONG)DeviceNotifyDrainTimeoutMs * RelativeTimePerMs;
+    NTSTATUS status = KeWaitForSingleObject(DeviceNotifyGate.Drained, Executive, KernelMode, FALSE, &timeout);
+    return status == STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
 }

@@ -329,8 +329,17 @@ extern "C" NTSTATUS NTAPI IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceD
     if (!NT_SUCCESS(injected)) {
         return injected;
     }
-    std::lock_guard<std::mutex> hold(ob::ModelLock());
-    return AttachLocked(SourceDevice, TargetDevice, AttachedToDeviceObject, "IoAttachDeviceToDeviceStackSafe");
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> hold(ob::ModelLock());
+        status = AttachLocked(SourceDevice, TargetDevice, AttachedToDeviceObject, "IoAttachDeviceToDeviceStackSafe");
+    }
+    if (NT_SUCCESS(status)) {
+        if (km::AttachHook hook = TakeAttachHook()) {
+            hook(SourceDevice, TargetDevice);
+        }
+    }
+    return status;
 }
 
 // As IoAttachDeviceToDeviceStackSafe; answers the device attached to, or null.

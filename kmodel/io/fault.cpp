@@ -1,5 +1,6 @@
 // Fault injection for the I/O manager: the nth call of IoCreateDevice, the attach routines or
-// IoAllocateIrp fails, and the count - 1 calls after it.
+// IoAllocateIrp fails, and the count - 1 calls after it; and a test's action run right after the
+// next successful attach.
 #include <array>
 
 #include "io/io_manager.h"
@@ -37,7 +38,21 @@ void SetRule(FaultPoint point, uint64_t nth, NTSTATUS status, uint64_t count)
     rule.status = status;
 }
 
+AttachHook& PendingAttachHook()
+{
+    static AttachHook hook;
+    return hook;
+}
+
 }  // namespace
+
+AttachHook TakeAttachHook()
+{
+    std::lock_guard<std::mutex> hold(FaultLock());
+    AttachHook hook;
+    hook.swap(PendingAttachHook());
+    return hook;
+}
 
 NTSTATUS TakeInjectedFailure(FaultPoint point)
 {
@@ -73,8 +88,15 @@ void km::FailIoAllocateIrp(uint64_t nth, uint64_t count)
     SetRule(FaultPoint::AllocateIrp, nth, STATUS_INSUFFICIENT_RESOURCES, count);
 }
 
+void km::AfterNextIoAttach(AttachHook hook)
+{
+    std::lock_guard<std::mutex> hold(FaultLock());
+    PendingAttachHook() = std::move(hook);
+}
+
 void km::ClearIoFaults()
 {
     std::lock_guard<std::mutex> hold(FaultLock());
     Rules().fill(FaultRule{});
+    PendingAttachHook() = nullptr;
 }

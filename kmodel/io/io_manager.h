@@ -168,6 +168,8 @@ void ResetIrps();
 enum class FaultPoint { CreateDevice, AttachDevice, AllocateIrp };
 // The injected failure status for the next call at `point`, or STATUS_SUCCESS.
 NTSTATUS TakeInjectedFailure(FaultPoint point);
+// The test's action for the next successful attach (km::AfterNextIoAttach), taken so that it runs once.
+km::AttachHook TakeAttachHook();
 
 // ---- Driver leaks ---------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // Attachment to the file systems running at start-up and to those registered later, with their
 // mounted volumes: which devices get a host filter device, what it looks like, what is passed
 // over, and that no reference on an enumerated device is kept.
+#include <csetjmp>
 #include <cstring>
 
 #include "fsfilter/fsfilter_test.h"
@@ -183,6 +184,42 @@ TEST_F(HostRegistrationTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSyst
         EXPECT_TRUE(HostDevicesIn(km::FileSystemControlDevice(km::StartFileSystem(options))).empty());
     }
     EXPECT_EQ(HostDeviceCount(), hostDevices);
+}
+
+TEST_F(HostRegistrationTest, RegistrationUnwindsTheVolumeEnumerationWhenAnAttachRaises)
+{
+    // The module raises from the first AttachNotify of the enumeration of the later file system's
+    // devices (its control device and its volume), called here under a guard of the test's own.
+    ASSERT_TRUE(Accepted(module->RegisterEntryPoints()));
+    module->SetAttachAction([](PDEVICE_OBJECT) { ExRaiseStatus(STATUS_ACCESS_VIOLATION); });
+    auto attachToMountedVolumes = Symbol<decltype(AttachToMountedVolumes)>("AttachToMountedVolumes");
+    WCHAR characters[FileSystemNameBufferBytes / sizeof(WCHAR)];
+    UNICODE_STRING name{0, sizeof(characters), characters};
+    KM_GUARD_FRAME guard;
+    KmGuardPush(&guard);
+    if (setjmp(guard.Jump) == 0) {
+        (void)attachToMountedVolumes(km::FileSystemControlDevice(later), &name);
+        KmGuardPop(&guard);
+        ADD_FAILURE() << "the exception did not come back";
+    }
+    module->SetAttachAction(nullptr);
+    EXPECT_EQ(guard.Status, STATUS_ACCESS_VIOLATION);
+
+    // Every enumerated device is dereferenced, the array is freed (checked at the end), and the
+    // record's lock is free for another thread.
+    EXPECT_EQ(References(watched), referencesBefore);
+    EXPECT_EQ(globals->ModuleHost.DeviceNotifyInFlight, 0) << "the raising call is counted out";
+    auto* record = CONTAINING_RECORD(globals->FsFilter.AttachedList.Flink, AttachRecord, Links);
+    ASSERT_EQ(record->FilterDevice, HostDeviceAbove(km::MountedVolume(laterStorage)));
+    auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
+    auto release = Symbol<decltype(AMutex_Release)>("AMutex_Release");
+    bool lockFree = false;
+    ModelThread([&] {
+        if ((lockFree = wait(&record->RecordLock, 0))) {
+            release(&record->RecordLock);
+        }
+    }).Join();
+    EXPECT_TRUE(lockFree);
 }
 
 }  // namespace

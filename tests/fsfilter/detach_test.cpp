@@ -1,7 +1,7 @@
 // Teardown when a dismounted volume is deleted under the host's filter device: the module's
 // FastIoDetachDevice while linked (through the dispatch gate, which is left even when the module
 // raises), DetachNotify whenever a record existed, then the record, the attachment and the device
-// go.
+// go; and the teardown against the attach path and the module's notifications running meanwhile.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -162,6 +162,133 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
     EXPECT_EQ(calls[1].kind, ModuleCallKind::DetachNotify);
     EXPECT_EQ(calls[1].device, filter);
     EXPECT_TRUE(Records().empty());
+}
+
+// Where a teardown runs nested on the attaching thread, and the calls the module then sees for the
+// device, in order.
+struct NestedTeardown {
+    const char* name;
+    bool insideAttachNotify;  // else right after the attach, before the record exists
+    std::vector<ModuleCallKind> calls;
+};
+
+class NestedTeardownTest : public DetachTest, public ::testing::WithParamInterface<NestedTeardown> {};
+
+TEST_P(NestedTeardownTest, TeardownNestedInTheAttachPathLeavesNoRecordBehind)
+{
+    auto attachToVolume = Symbol<decltype(AttachToVolume)>("AttachToVolume");
+    PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(IoCreateDevice(loaded.driver, VolumeFilterExtensionBytes, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
+                             FALSE, &filter),
+              STATUS_SUCCESS);
+    size_t devices = HostDeviceCount();
+    auto tearDown = [lower](auto...) { km::DeleteModelDevice(lower); };
+    if (GetParam().insideAttachNotify) {
+        module->SetAttachAction(tearDown);
+    } else {
+        km::AfterNextIoAttach(tearDown);
+    }
+    module->ClearCalls();
+    (void)attachToVolume(lower, filter, nullptr);
+    module->SetAttachAction(nullptr);
+
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(HostDeviceCount(), devices - 1);
+    std::vector<ModuleCallKind> kinds;
+    for (const ModuleCall& call : module->Calls()) {
+        EXPECT_EQ(call.device, filter);
+        kinds.push_back(call.kind);
+    }
+    EXPECT_EQ(kinds, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Detach, NestedTeardownTest,
+    ::testing::Values(NestedTeardown{"InsideTheFirstAttachNotify", true,
+                                     {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}},
+                      NestedTeardown{"BetweenTheAttachAndTheRecord", false, {}}),
+    [](const ::testing::TestParamInfo<NestedTeardown>& teardown) { return std::string(teardown.param.name); });
+
+// RegisterEntryPoints and WithdrawEntryPoints, held inside the module for the newer of two
+// volumes while the older one is dismounted.
+class ReplayTeardownTest : public DetachTest, public ::testing::WithParamInterface<ModuleCallKind> {};
+
+TEST_P(ReplayTeardownTest, ReplayHeldInTheModuleLetsATeardownThrough)
+{
+    PDEVICE_OBJECT olderStorage = nullptr;
+    PDEVICE_OBJECT newerStorage = nullptr;
+    PDEVICE_OBJECT older = Mount(&olderStorage);
+    PDEVICE_OBJECT newer = Mount(&newerStorage);
+    const ModuleCallKind kind = GetParam();
+    module->ClearCalls();
+    module->Hold(kind);
+    ModelThread command([&] {
+        EXPECT_TRUE(Accepted(kind == ModuleCallKind::AttachNotify ? module->RegisterEntryPoints()
+                                                                  : module->WithdrawEntryPoints()));
+    });
+    module->WaitInside(kind, 1);
+    ASSERT_EQ(module->Calls().at(0).device, newer);
+
+    // A module call may wait for a thread that dismounts: the teardown must get to the module
+    // meanwhile. The bound only turns a deadlock into a failure.
+    ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(olderStorage), STATUS_SUCCESS); });
+    auto toldOfDetach = [&] {
+        for (const ModuleCall& call : module->Calls(ModuleCallKind::DetachNotify)) {
+            if (call.device == older) {
+                return true;
+            }
+        }
+        return false;
+    };
+    bool through = false;
+    for (int waited = 0; waited < 5000 && !(through = toldOfDetach()); waited += 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    module->Release(kind);
+    command.Join();
+    teardown.Join();
+    EXPECT_TRUE(through) << "the teardown waited for the command's call into the module";
+    // The command does not offer the module the device that went meanwhile.
+    std::vector<ModuleCallKind> olderCalls;
+    for (const ModuleCall& call : module->Calls()) {
+        if (call.device == older) {
+            olderCalls.push_back(call.kind);
+        }
+    }
+    EXPECT_EQ(olderCalls, std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
+}
+
+INSTANTIATE_TEST_SUITE_P(Detach, ReplayTeardownTest,
+                         ::testing::Values(ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify),
+                         [](const ::testing::TestParamInfo<ModuleCallKind>& kind) {
+                             return kind.param == ModuleCallKind::AttachNotify ? "RegisterEntryPoints"
+                                                                               : "WithdrawEntryPoints";
+                         });
+
+TEST_F(DetachTest, WithdrawReturnsOnlyOnceNoNotificationIsInsideTheModule)
+{
+    PDEVICE_OBJECT storage = nullptr;
+    ASSERT_NE(Mount(&storage), nullptr);
+    module->Hold(ModuleCallKind::DetachNotify);
+    ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS); });
+    module->WaitInside(ModuleCallKind::DetachNotify, 1);
+    // The drain time-out passes (the model's clock runs fast): the command says so.
+    EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_IO_TIMEOUT);
+
+    km::SetClockRate(1.0);
+    std::atomic<bool> withdrawn{false};
+    ModelThread withdraw([&] {
+        EXPECT_TRUE(Accepted(module->WithdrawEntryPoints()));
+        withdrawn = true;
+    });
+    // Within the time-out, the command cannot return while the teardown's DetachNotify is on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(withdrawn);
+    module->Release(ModuleCallKind::DetachNotify);
+    withdraw.Join();
+    teardown.Join();
+    EXPECT_TRUE(withdrawn);
 }
 
 }  // namespace

@@ -125,11 +125,31 @@ TEST_F(LinkCommandTest, LinkEntryPointsReplayAttachNotifyNewestFirstEveryTime)
     EXPECT_EQ(newer.record->ModuleAttached, FALSE);
 }
 
-TEST_F(LinkCommandTest, LinkEntryPointsAreStoredWhenTheListCannotBeWalked)
+// The entry-point commands when AttachedListLock's shared hold is refused: RegisterEntryPoints
+// stores the pointers and skips the replay; WithdrawEntryPoints reports the failure and changes
+// nothing, so that the module can send it again.
+struct UnwalkableList {
+    uint32_t command;
+    NTSTATUS outcome;
+    ModuleCallKind offer;       // what the command calls once the list can be walked
+    UCHAR moduleAttachedAfter;  // and what the record then says
+};
+
+class LinkUnwalkableTest : public LinkTest, public ::testing::WithParamInterface<UnwalkableList> {};
+
+TEST_P(LinkUnwalkableTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
 {
+    const UnwalkableList& c = GetParam();
+    TestVolume volume = AddVolume();
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    ASSERT_EQ(volume.record->ModuleAttached, TRUE);
+    module->ClearCalls();
+    auto send = [&] {
+        return c.command == HostCommandRegisterEntryPoints ? module->RegisterEntryPoints()
+                                                           : module->WithdrawEntryPoints();
+    };
     // Shared holders on other threads use up AttachedListLock's table of holders; with pool refused,
     // the command's own shared hold cannot be recorded.
-    TestVolume volume = AddVolume();
     auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
     auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
     KEVENT done;
@@ -152,21 +172,33 @@ TEST_F(LinkCommandTest, LinkEntryPointsAreStoredWhenTheListCannotBeWalked)
     }
     ASSERT_LT(holders.size(), 64u);
 
-    // The pointers are stored; the walk is skipped and no hold is released that was not granted.
-    ControlAnswer answer = module->RegisterEntryPoints();
+    // The module is called for nothing, the entry points stay registered, and no hold is released
+    // that was not granted.
+    ControlAnswer answer = send();
     km::ClearPoolFaults();
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
     holders.clear();
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
-    EXPECT_EQ(ReplyStatus(answer), STATUS_SUCCESS);
+    EXPECT_EQ(ReplyStatus(answer), c.outcome);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
     EXPECT_TRUE(module->Calls().empty());
+    EXPECT_EQ(volume.record->ModuleAttached, TRUE);
     EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
 
-    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
-    EXPECT_EQ(module->Calls(ModuleCallKind::AttachNotify).size(), 1u);
-    EXPECT_EQ(volume.record->ModuleAttached, TRUE);
+    ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);
+    EXPECT_EQ(module->Calls(c.offer).size(), 1u);
+    EXPECT_EQ(volume.record->ModuleAttached, c.moduleAttachedAfter);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, LinkUnwalkableTest,
+    ::testing::Values(
+        UnwalkableList{HostCommandRegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
+        UnwalkableList{HostCommandWithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify,
+                       FALSE}),
+    [](const ::testing::TestParamInfo<UnwalkableList>& list) {
+        return list.param.command == HostCommandRegisterEntryPoints ? "RegisterEntryPoints" : "WithdrawEntryPoints";
+    });
 
 TEST_F(LinkCommandTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryPoints)
 {

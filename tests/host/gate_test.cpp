@@ -104,19 +104,19 @@ TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
     EXPECT_EQ(km::ModelDeviceIrps(volume.volume).size(), 2u);
 }
 
-TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheNotifyGate)
+TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheDeviceNotifyGate)
 {
     module->Hold(ModuleCallKind::AttachNotify);
     ModelThread registration([&] { EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS); });
     module->WaitInside(ModuleCallKind::AttachNotify, 1);
 
-    // The replay holds AttachedListLock shared and the record's RecordLock around the call.
-    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 1u);
+    // The replay holds the record's RecordLock around the call, and not AttachedListLock.
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
     auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
     auto release = Symbol<decltype(AMutex_Release)>("AMutex_Release");
     EXPECT_FALSE(wait(&volume.record->RecordLock, 0));
     EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
-    EXPECT_EQ(globals->ModuleHost.NotifyInFlight, 1);  // an unload waits for it
+    EXPECT_EQ(globals->ModuleHost.DeviceNotifyInFlight, 1);  // an unload waits for it
     // Routing still walks the list meanwhile: the module is linked, so the read is forwarded.
     EXPECT_EQ(SendMajor(volume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);

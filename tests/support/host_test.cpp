@@ -184,6 +184,7 @@ AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT
     record->FilterDevice = device;
     record->VolumeDevice = volume;
     record->StorageDevice = storage;
+    record->References = 1;  // the list's: the test frees the record itself
     EXPECT_EQ(Symbol<decltype(AMutex_Init)>("AMutex_Init")(&record->RecordLock), STATUS_SUCCESS);
     InsertHeadList(&globals->FsFilter.AttachedList, &record->Links);
     records_.push_back(record);

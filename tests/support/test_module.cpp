@@ -34,8 +34,14 @@ NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT device, PIRP irp)
 
 BOOLEAN NTAPI ModuleAttachNotify(PDEVICE_OBJECT filter, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
-    InsideModule inside({ModuleCallKind::AttachNotify, filter, volume, storage});
-    return inside.module->AttachAnswer();
+    BOOLEAN answer;
+    {
+        InsideModule inside({ModuleCallKind::AttachNotify, filter, volume, storage});
+        answer = inside.module->AttachAnswer();
+    }
+    // Outside the counted part, so that an action that raises leaves no call counted inside.
+    TestModule::Current()->RunAttachAction(filter);
+    return answer;
 }
 
 BOOLEAN NTAPI ModuleDetachNotify(PDEVICE_OBJECT filter)

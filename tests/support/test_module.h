@@ -77,6 +77,15 @@ public:
     void SetAttachAnswer(BOOLEAN answer) { attachAnswer_ = answer; }
     void SetDetachAnswer(BOOLEAN answer) { detachAnswer_ = answer; }
     void SetIrpHandler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler);
+    // Run by AttachNotify on the host's thread after the call is recorded and counted out, with the
+    // filter device: what a module does from inside the notification (tear the volume down, raise).
+    void SetAttachAction(std::function<void(PDEVICE_OBJECT)> action) { attachAction_ = std::move(action); }
+    void RunAttachAction(PDEVICE_OBJECT filter)
+    {
+        if (attachAction_) {
+            attachAction_(filter);
+        }
+    }
     void SetFastIo(PFAST_IO_DISPATCH table) { fastIo_ = table; }
 
     // Holding: from Hold on, calls of the kind wait inside the module. ReleaseOne lets the call
@@ -122,6 +131,7 @@ private:
     std::atomic<BOOLEAN> detachAnswer_{TRUE};
     PFAST_IO_DISPATCH fastIo_ = nullptr;
     std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> irpHandler_;
+    std::function<void(PDEVICE_OBJECT)> attachAction_;
     CallKindProbe probes_[ModuleCallKindCount];
     std::mutex heldLock_;
     mutable std::mutex callsLock_;

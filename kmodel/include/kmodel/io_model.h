@@ -83,6 +83,12 @@ void FailIoCreateDevice(uint64_t nth, NTSTATUS status, uint64_t count = 1);
 void FailIoAttachDevice(uint64_t nth, NTSTATUS status, uint64_t count = 1);
 // IoAllocateIrp answers null.
 void FailIoAllocateIrp(uint64_t nth, uint64_t count = 1);
+// Runs `hook` once, on the attaching thread and outside the model's locks, right after the next
+// IoAttachDeviceToDeviceStackSafe that succeeds, before it returns to its caller: the window in
+// which a driver has attached but not yet recorded the attachment.
+using AttachHook = std::function<void(PDEVICE_OBJECT source, PDEVICE_OBJECT target)>;
+void AfterNextIoAttach(AttachHook hook);
+// Clears every rule above, the pending attach hook included.
 void ClearIoFaults();
 
 // ---- The model's lower driver -----------------------------------------------------------------
