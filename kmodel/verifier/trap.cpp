@@ -14,7 +14,7 @@
 std::atomic<int> KmArmedTraps{0};
 
 struct km::Trap::State {
-    TrapSpec Spec;
+    TrapRule Rule;
     uint64_t Seen = 0;
     bool Armed = true;
     bool Fired = false;
@@ -47,11 +47,11 @@ bool KmpNameMatches(const std::string& pattern, const char* routine)
     return pattern == routine;
 }
 
-bool KmpMatches(const km::TrapSpec& spec, const km::TrapCall& call)
+bool KmpMatches(const km::TrapRule& rule, const km::TrapCall& call)
 {
-    return KmpNameMatches(spec.routine, call.routine) && (spec.object == nullptr || spec.object == call.object) &&
-           (spec.tag == 0 || spec.tag == call.tag) && (spec.thread == nullptr || spec.thread == call.thread) &&
-           (!spec.when || spec.when(call));
+    return KmpNameMatches(rule.routine, call.routine) && (rule.object == nullptr || rule.object == call.object) &&
+           (rule.tag == 0 || rule.tag == call.tag) && (rule.thread == nullptr || rule.thread == call.thread) &&
+           (!rule.when || rule.when(call));
 }
 
 // Traps lock held: takes the trap out of the armed list.
@@ -85,7 +85,7 @@ void KmTrapPointSlow(const char* routine, const void* object, ULONG tag)
         std::shared_ptr<km::Trap::State> fired;
         KmpInsideTrap = true;
         for (const auto& state : traps.Armed) {
-            if (KmpMatches(state->Spec, call) && ++state->Seen == state->Spec.nth) {
+            if (KmpMatches(state->Rule, call) && ++state->Seen == state->Rule.nth) {
                 fired = state;
                 break;
             }
@@ -98,8 +98,8 @@ void KmTrapPointSlow(const char* routine, const void* object, ULONG tag)
         fired->Fired = true;
         fired->FiringThread = call.thread;
         traps.Changed.notify_all();
-        if (fired->Spec.action == km::TrapAction::Raise) {
-            raise = fired->Spec.raiseStatus;
+        if (fired->Rule.action == km::TrapAction::Raise) {
+            raise = fired->Rule.raiseStatus;
         } else {
             traps.Changed.wait(hold, [&] { return fired->Released; });
         }
@@ -110,12 +110,12 @@ void KmTrapPointSlow(const char* routine, const void* object, ULONG tag)
     }
 }
 
-km::Trap::Trap(TrapSpec spec) : state_(std::make_shared<State>())
+km::Trap::Trap(TrapRule rule) : state_(std::make_shared<State>())
 {
-    if (spec.routine.empty() || spec.nth == 0) {
+    if (rule.routine.empty() || rule.nth == 0) {
         KmModelMisuse("a trap needs a routine and an nth call of at least 1");
     }
-    state_->Spec = std::move(spec);
+    state_->Rule = std::move(rule);
     KmpTraps& traps = KmpTrapState();
     std::lock_guard<std::mutex> hold(traps.Lock);
     traps.Armed.push_back(state_);

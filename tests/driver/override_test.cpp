@@ -163,14 +163,14 @@ TEST_F(OverrideTest, OverrideRemovalUnlinksAnEntryAStalledDispatchStillHolds)
 
     // Hold the read between its first look and the release of that look's reference: the second
     // spin-lock acquisition of its dispatch (both are the table's lock).
-    km::TrapSpec atDispatch;
+    km::TrapRule atDispatch;
     atDispatch.routine = "IofCallDriver";
     atDispatch.object = device;
     km::Trap dispatched(atDispatch);
     NTSTATUS readStatus = STATUS_PENDING;
     ModelThread reader([&] { readStatus = Read(device); });
     ASSERT_TRUE(dispatched.WaitFired());
-    km::TrapSpec afterFirstLook;
+    km::TrapRule afterFirstLook;
     afterFirstLook.routine = "KeAcquire*";
     afterFirstLook.thread = dispatched.FiringThread();
     afterFirstLook.nth = 2;

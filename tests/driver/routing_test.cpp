@@ -72,7 +72,7 @@ TEST_F(RoutingTest, RoutingPassDownKeepsTheLowerDeviceUntilItsCallReturns)
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, lower, &attachedTo), STATUS_SUCCESS);
     filter->Flags &= ~DO_DEVICE_INITIALIZING;
 
-    km::TrapSpec toLower;
+    km::TrapRule toLower;
     toLower.routine = "IofCallDriver";
     toLower.object = lower;
     km::Trap onItsWay(toLower);

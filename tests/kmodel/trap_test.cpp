@@ -29,7 +29,7 @@ TEST_F(TrapTest, ParksTheNthMatchingCallOfOneThreadUntilReleased)
             KeReleaseInStackQueuedSpinLock(&handle);
         }
     });
-    km::TrapSpec second;
+    km::TrapRule second;
     second.routine = "KeAcquire*";
     second.object = &lock;
     second.thread = worker;
@@ -55,7 +55,7 @@ TEST_F(TrapTest, RaisesAtTheEntryOfTheRoutineIntoTheCallersGuard)
     constexpr ULONG Gone = km::PoolTag("Gone");
     PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 8, Kept);
     PVOID gone = ExAllocatePoolWithTag(NonPagedPool, 8, Gone);
-    km::TrapSpec raise;
+    km::TrapRule raise;
     raise.routine = "ExFreePoolWithTag";
     raise.tag = Kept;
     raise.action = km::TrapAction::Raise;

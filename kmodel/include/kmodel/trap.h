@@ -46,7 +46,7 @@ enum class TrapAction {
     Raise,  // the routine raises `raiseStatus` at its entry
 };
 
-struct TrapSpec {
+struct TrapRule {
     // The routine's name, or a prefix ending in '*' ("KeAcquire*" is every spin-lock acquire).
     std::string routine;
     const void* object = nullptr;  // only calls on this object; null: any
@@ -63,7 +63,7 @@ struct TrapSpec {
 // goes away. A test releases a parked thread before it joins that thread.
 class Trap {
 public:
-    explicit Trap(TrapSpec spec);
+    explicit Trap(TrapRule rule);
     ~Trap();
     Trap(const Trap&) = delete;
     Trap& operator=(const Trap&) = delete;
