@@ -339,7 +339,7 @@ TEST_F(ModuleLifecycle, SwapWhileRequestsFlow)
     HostModuleControl* second = ModuleControl(u"swapped");
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->Build, 2);
-    while (second->Calls[HostModuleIrp] < 10) {
+    while (InterlockedCompareExchange(&second->Calls[HostModuleIrp], 0, 0) < 10) {  // the module counts with interlocked operations
         std::this_thread::yield();
     }
     stop = true;
