@@ -165,6 +165,36 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
 }
 
+TEST_F(ModuleLifecycle, AnUnloadRemovesTheOverrideAndRedirectHandlersInItsImage)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"hostmodule");
+    ASSERT_NE(control, nullptr);
+    PDEVICE_OBJECT overridden = FilterDevice();
+    PDEVICE_OBJECT redirected = FilterDevice();
+    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(overridden), handler, 0}))),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))), STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(control->Calls[HostModuleIrp], 2);
+
+    ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
+    ASSERT_EQ(Unload(), STATUS_SUCCESS);
+    // Linked again without a module: a call into the gone image would be the bug check 0xCE. The
+    // override is gone (the request passes down) and the redirect device with its handler.
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyField64(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16), sizeof(ControlReply)), 0u);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))),
+              STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+}
+
 TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
 {
     struct Case {
