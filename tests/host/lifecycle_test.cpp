@@ -242,9 +242,13 @@ TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceedsAndTheKeyIsGoneAfterARestar
 // A call held inside the module keeps the unload from going ahead: after 9 s of model time it
 // times out, the module stays loaded and the link is unlinked again; once the call has left, the
 // next unload succeeds at once.
+// An IRP reaches the module as a filter device's request, or through an override or the redirect
+// handler that names the module's dispatch routine.
+enum HeldRoute { RouteFilter, RouteOverride, RouteRedirect };
 struct HeldCallCase {
     const char* name;
     HostModuleCallKind kind;
+    HeldRoute route = RouteFilter;
 };
 
 class ModuleHeldCall : public ModuleLifecycle, public ::testing::WithParamInterface<HeldCallCase> {};
@@ -254,6 +258,13 @@ TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
     PDEVICE_OBJECT device = FilterDevice();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     HostModuleControl* control = ModuleControl(u"hostmodule");
+    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
+    if (GetParam().route == RouteOverride) {
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(device), handler, 0}))));
+    } else if (GetParam().route == RouteRedirect) {
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(device)}))));
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))));
+    }
     Hold(control, GetParam().kind);
     km::Process* process = nullptr;
     ModelThread caller([&] {
@@ -292,6 +303,8 @@ TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
 
 INSTANTIATE_TEST_SUITE_P(Calls, ModuleHeldCall,
                          ::testing::Values(HeldCallCase{"Irp", HostModuleIrp},
+                                           HeldCallCase{"Override", HostModuleIrp, RouteOverride},
+                                           HeldCallCase{"Redirect", HostModuleIrp, RouteRedirect},
                                            HeldCallCase{"ProcessNotify", HostModuleProcessNotify},
                                            HeldCallCase{"AttachNotify", HostModuleAttachNotify}),
                          [](const auto& param) { return std::string(param.param.name); });
