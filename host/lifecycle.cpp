@@ -380,7 +380,7 @@ void EndUnloading(BOOLEAN imageGone)
     GateLockRelease();
 }
 
-// The image range of the module's driver object, "\\Driver\\<service name>", in *Start and *Size;
+// The image range of the module's driver object, "\Driver\<service name>", in *Start and *Size;
 // both 0 when there is no such driver object. Path is a ServicePathBytes buffer. PASSIVE_LEVEL.
 HOST_PAGED
 void FindModuleImage(PWCH Path, ULONG_PTR* Start, SIZE_T* Size)
