@@ -203,3 +203,36 @@ void AHashTable_Remove(AHashTable* table, PVOID payload)
     }
     ASpinLock_Release(&table->lock, &queueHandle);
 }
+
+ULONG AHashTable_RemoveMatching(AHashTable* table, AHASH_MATCH* match, PVOID context)
+{
+    if (table == nullptr || match == nullptr) {
+        return 0;
+    }
+    ULONG removed = 0;
+    KLOCK_QUEUE_HANDLE queueHandle;
+    ASpinLock_Acquire(&table->lock, &queueHandle);
+    AHashEntry** buckets = AHashTableBuckets(table);
+    for (ULONG bucket = 0; bucket < table->bucketCount; bucket += 1) {
+        AHashEntry** link = &buckets[bucket];
+        while (*link != nullptr) {
+            AHashEntry* entry = *link;
+            if (!match(AHashTablePayloadOf(entry), context)) {
+                link = &entry->next;
+                continue;
+            }
+            *link = entry->next;
+            table->entryCount -= 1;
+            removed += 1;
+            entry->key = HashTableUnlinkedKey;
+            entry->next = nullptr;
+            // The link's reference, as in AHashTable_Remove.
+            entry->refCount -= 1;
+            if (entry->refCount <= 0) {
+                ABlockPool_Return(&table->entryPool, entry);
+            }
+        }
+    }
+    ASpinLock_Release(&table->lock, &queueHandle);
+    return removed;
+}

@@ -74,4 +74,12 @@ void AHashTable_Release(_Inout_opt_ AHashTable* table, _In_opt_ PVOID payload);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void AHashTable_Remove(_Inout_opt_ AHashTable* table, _In_opt_ PVOID payload);
 
+// Decides whether a payload goes; runs under the table's spin lock, so it only compares.
+typedef BOOLEAN AHASH_MATCH(_In_ PVOID payload, _In_opt_ PVOID context);
+
+// Unlinks every linked entry whose payload match accepts, as AHashTable_Remove does for each; the
+// number unlinked. 0 for a null table or routine.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG AHashTable_RemoveMatching(_Inout_opt_ AHashTable* table, _In_opt_ AHASH_MATCH* match, _In_opt_ PVOID context);
+
 }  // extern "C"

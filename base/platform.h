@@ -14,6 +14,9 @@
 #define POOL_TAGGING 1
 #include <ntifs.h>
 
+// The kernel exports the driver object type, which mingw-w64's headers do not declare.
+extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
+
 #define HOST_WINDOWS 1
 // Wide literals: WCHAR is wchar_t, 16 bits.
 #define HOST_TEXT(text) L##text

@@ -66,6 +66,14 @@ void HostForgetDevice(PDEVICE_OBJECT DeviceObject)
     HostForgetRedirectDevice(DeviceObject);
 }
 
+HOST_PAGED
+void HostForgetImage(ULONG_PTR ImageStart, SIZE_T ImageSize)
+{
+    PAGED_CODE();
+    HostRemoveImageOverrides(ImageStart, ImageSize);
+    HostForgetRedirectImage(ImageStart, ImageSize);
+}
+
 NTSTATUS HostDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     NTSTATUS status;

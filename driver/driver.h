@@ -46,7 +46,8 @@ NTSTATUS HostDispatch(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
 }
 
 // Routing step of the overrides. FALSE when the device has no override (the request is untouched);
-// TRUE when an override served it, with the result in *Status.
+// TRUE when an override served it, with the result in *Status, or when the host refused it: the
+// handler is null, or the filter module is being unloaded (STATUS_INVALID_DEVICE_STATE).
 _IRQL_requires_max_(APC_LEVEL)
 BOOLEAN HostServeOverride(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp, _Out_ NTSTATUS* Status);
 
@@ -69,6 +70,19 @@ void HostForgetDevice(_In_ PDEVICE_OBJECT DeviceObject);
 // are not waited for. Up to DISPATCH_LEVEL; callable inside an override handler.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void HostRemoveDeviceOverrides(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Called by a completed module unload (the host's ImageGone hook, handed over at start-up) with
+// the gone image's range: the overrides whose handlers lie in it go, and the redirect device and
+// handler are cleared when the handler does. PASSIVE_LEVEL, no spin lock held.
+_IRQL_requires_(PASSIVE_LEVEL)
+void HostForgetImage(ULONG_PTR ImageStart, SIZE_T ImageSize);
+
+// HostForgetImage's halves: every override whose handler lies in the range (OverrideLock
+// exclusive), and the redirect device and handler when the handler does (under GateLock).
+_IRQL_requires_(PASSIVE_LEVEL)
+void HostRemoveImageOverrides(ULONG_PTR ImageStart, SIZE_T ImageSize);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void HostForgetRedirectImage(ULONG_PTR ImageStart, SIZE_T ImageSize);
 
 // Clears RedirectDevice if it is DeviceObject (under GateLock).
 _IRQL_requires_max_(DISPATCH_LEVEL)

@@ -105,8 +105,9 @@ extern "C" HOST_PAGED NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE
     }
 
     // The filter-module host: the module's service name, GateLock and the gates' drained events,
-    // the life-cycle mutex and the loader record.
-    status = StartModuleHost();
+    // the life-cycle mutex and the loader record. A completed unload calls HostForgetImage, which
+    // removes the overrides and redirect handler that lay in the gone image.
+    status = StartModuleHost(HostForgetImage);
     if (!NT_SUCCESS(status)) {
         goto exit;
     }

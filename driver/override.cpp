@@ -2,6 +2,9 @@
 // request of that device before any other routing. Entries live in HostGlobals.OverrideTable,
 // keyed by the device object's address, newest first for one key; OverrideLock is held shared
 // around every handler call and exclusive while AddOverride and RemoveOverride change the table.
+// A handler call is also counted in the DispatchGate (GateLock taken inside OverrideLock, never
+// held across the call), and none starts while the filter module is being unloaded; a completed
+// unload removes the overrides whose handlers lay in its image (HostRemoveImageOverrides).
 #include "driver/driver.h"
 
 namespace {
@@ -9,6 +12,37 @@ namespace {
 // Status of a request whose device has an override that cannot be called now: its shared hold of
 // OverrideLock was refused (no memory for the hold, or a writer active at DISPATCH_LEVEL).
 constexpr NTSTATUS OverrideHoldRefusedStatus = STATUS_INSUFFICIENT_RESOURCES;
+
+// Status of a request whose override handler cannot be called because the filter module is being
+// unloaded: the handler may lie in the going image.
+constexpr NTSTATUS OverrideUnloadingStatus = STATUS_INVALID_DEVICE_STATE;
+
+// An image's range for OverrideInImage.
+struct ImageRange {
+    ULONG_PTR Start;
+    SIZE_T Size;
+};
+
+// True when the entry's handler lies in the range. Runs under the table's spin lock.
+BOOLEAN OverrideInImage(PVOID Payload, PVOID Context)
+{
+    auto handler = reinterpret_cast<ULONG_PTR>(static_cast<OverrideEntry*>(Payload)->OverrideHandler);
+    const auto* range = static_cast<const ImageRange*>(Context);
+    return handler >= range->Start && handler - range->Start < range->Size;
+}
+
+// Counts an override call into the DispatchGate, so that a module unload waits for it; FALSE, and
+// nothing counted, while the module is being unloaded. Takes GateLock inside OverrideLock's hold.
+BOOLEAN OverrideEnterGate()
+{
+    GateLockAcquire();
+    BOOLEAN entered = HostGlobals.ModuleHost.LinkState != LinkStateUnloading;
+    if (entered) {
+        EnterGate(&DispatchGate);
+    }
+    GateLockRelease();
+    return entered;
+}
 
 ULONGLONG OverrideKeyOf(PDEVICE_OBJECT DeviceObject)
 {
@@ -95,10 +129,13 @@ BOOLEAN HostServeOverride(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Statu
 
     if (handler == nullptr) {
         *Status = HostCompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE);
+    } else if (!OverrideEnterGate()) {
+        *Status = HostCompleteRequest(Irp, OverrideUnloadingStatus);
     } else {
-        // OverrideLock stays shared across the call so that commands 26 and 27 wait for it. The
-        // handler owns the IRP.
+        // OverrideLock stays shared across the call so that commands 26 and 27 wait for it; the
+        // DispatchGate counts it for a module unload. The handler owns the IRP.
         *Status = handler(DeviceObject, Irp);
+        LeaveGate(&DispatchGate);
     }
     ASimpleResource_ReleaseShared(&HostGlobals.OverrideLock);
     return TRUE;
@@ -116,6 +153,23 @@ void HostRemoveDeviceOverrides(PDEVICE_OBJECT DeviceObject)
          entry = AHashTable_Lookup(table, OverrideKeyOf(DeviceObject))) {
         AHashTable_Remove(table, entry);
         AHashTable_Release(table, entry);
+    }
+}
+
+HOST_PAGED
+void HostRemoveImageOverrides(ULONG_PTR ImageStart, SIZE_T ImageSize)
+{
+    PAGED_CODE();
+    if (HostGlobals.OverrideReady == 0) {
+        return;
+    }
+    // Exclusive, as every other change of the table; no handler of the image runs (the unload
+    // drained them and refuses new ones), so no holder of the lock waits for the image.
+    BOOLEAN held = ASimpleResource_AcquireExclusive(&HostGlobals.OverrideLock);
+    ImageRange range = {ImageStart, ImageSize};
+    (void)AHashTable_RemoveMatching(HostGlobals.OverrideTable, OverrideInImage, &range);
+    if (held) {
+        ASimpleResource_ReleaseExclusive(&HostGlobals.OverrideLock);
     }
 }
 

@@ -48,6 +48,18 @@ void HostForgetRedirectDevice(PDEVICE_OBJECT DeviceObject)
     GateLockRelease();
 }
 
+void HostForgetRedirectImage(ULONG_PTR ImageStart, SIZE_T ImageSize)
+{
+    GateLockAcquire();
+    auto handler = reinterpret_cast<ULONG_PTR>(HostGlobals.RedirectHandler);
+    if (handler >= ImageStart && handler - ImageStart < ImageSize) {
+        // The handler goes too: a later SetRedirectDevice must not route to it.
+        HostGlobals.RedirectDevice = nullptr;
+        HostGlobals.RedirectHandler = nullptr;
+    }
+    GateLockRelease();
+}
+
 NTSTATUS SetRedirectDevice(ControlRequest* Request, ControlReply* Reply)
 {
     PDEVICE_OBJECT device = RedirectPointerToDevice(reinterpret_cast<const PointerRequest*>(Request)->Pointer);

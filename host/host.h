@@ -25,6 +25,12 @@ constexpr LONG LinkStateUnlinked = 0;
 constexpr LONG LinkStateLinked = 1;
 constexpr LONG LinkStateUnloading = 2;
 
+// The hook of the layer above for a completed unload: the module's image occupied
+// [ImageStart, ImageStart + ImageSize) and is gone, so whatever was registered with code in that
+// range must go before anything calls it. Called by ModuleUnload at PASSIVE_LEVEL, with
+// ModuleLifecycleMutex held and the link still unloading; no spin lock held.
+typedef void MODULE_IMAGE_GONE(ULONG_PTR ImageStart, SIZE_T ImageSize);
+
 // The host's part of HostGlobals (driver/hostglobals.h composes the record). Zero at load; driver
 // entry starts it through StartModuleHost.
 struct ModuleHostState {
@@ -36,6 +42,8 @@ struct ModuleHostState {
     UCHAR LoaderLockReady;
     UCHAR LoaderRecorded;
     ASpinLock LoaderLock;  // guards LoaderProcessId and LoaderRecorded
+    // Stored by StartModuleHost, never changed afterwards; may be null.
+    MODULE_IMAGE_GONE* ImageGone;
 
     // ---- Module link and call gates (host/link.cpp, host/notify.cpp) ----
     // Both notify routines are registered with the kernel; never cleared. Read and set without a
@@ -98,10 +106,11 @@ extern const CallGate DeviceNotifyGate;
 // ---- Start-up (host/lifecycle.cpp) ----
 
 // Driver entry's steps for the host: the module's service name buffer, GateLock, the drained
-// events of both gates, ModuleLifecycleMutex and the loader record with its lock. On failure the
-// status of the failing step (STATUS_UNSUCCESSFUL for a lock); StopModuleHost undoes what was done.
+// events of both gates, ModuleLifecycleMutex and the loader record with its lock, and the ImageGone
+// hook (may be null). On failure the status of the failing step (STATUS_UNSUCCESSFUL for a lock);
+// StopModuleHost undoes what was done.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS StartModuleHost();
+NTSTATUS StartModuleHost(_In_opt_ MODULE_IMAGE_GONE* ImageGone);
 
 // Start-up unwinding: gives up the loader lock and frees ModuleLifecycleMutex if they exist.
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -122,8 +131,9 @@ NTSTATUS ModuleLoad(_In_ const WCHAR* ImagePath, ULONG ImagePathBytes, _In_ cons
 // UnloadModule: from LinkState unlinked only (STATUS_INVALID_DEVICE_STATE otherwise), holds the
 // link unloading, waits up to 9 s for each gate to drain (STATUS_IO_TIMEOUT and an event when one
 // does not), unloads the module with ZwUnloadDriver and deletes its service key; the outcome is the
-// first failure or the key deletion's result. Once the image is gone, the entry points and notify
-// forwarders are cleared. LinkState is unlinked again at the end, whatever the outcome. Holds
+// first failure or the key deletion's result. Once the image is gone, the ImageGone hook hears its
+// range (taken from "\Driver\<service name>" before the unload) and then the entry points and
+// notify forwarders are cleared. LinkState is unlinked again at the end, whatever the outcome. Holds
 // ModuleLifecycleMutex throughout, drain waits included.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ModuleUnload();

@@ -17,8 +17,11 @@
 //             stays, key stays            (same GateLock hold that returns to unlinked)
 //
 // No call enters the module while the link is unloading: IRPs, fast I/O and notifications need
-// the link linked, and the attach and detach notifications (host/link.cpp) are not made while it
-// is unloading. Every call that did enter is counted by a gate, so the two drains cover them all.
+// the link linked, and the attach and detach notifications (host/link.cpp) and the driver core's
+// override and redirect handlers are not called while it is unloading. Every call that did enter
+// is counted by a gate, so the two drains cover them all. A completed unload hands the image's
+// range to the ImageGone hook while the link is still unloading, so that overrides and redirect
+// handlers with code in the gone image are removed before any call could reach them.
 //
 // The loader record (LoaderProcessId, LoaderRecorded, under LoaderLock) names the process whose
 // LoadModule last succeeded; its exit runs RequestUnload once and empties the record.
@@ -82,6 +85,8 @@ static_assert(sizeof(ThreadStartBlock) == ThreadStartBlockBytes, "thread start b
 PVOID const ThreadNotReferenced = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(1));
 PVOID const ThreadRoutineEnded = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(2));
 
+// The driver objects' directory; the module's is named after its service.
+const WCHAR DriverObjectPrefix[] = HOST_TEXT("\\Driver\\");
 const WCHAR ServiceKeyPrefix[] = HOST_TEXT("\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\");
 
 void InitPath(UNICODE_STRING* Path, PWCH Buffer)
@@ -375,6 +380,29 @@ void EndUnloading(BOOLEAN imageGone)
     GateLockRelease();
 }
 
+// The image range of the module's driver object, "\Driver\<service name>", in *Start and *Size;
+// both 0 when there is no such driver object. Path is a ServicePathBytes buffer. PASSIVE_LEVEL.
+HOST_PAGED
+void FindModuleImage(PWCH Path, ULONG_PTR* Start, SIZE_T* Size)
+{
+    PAGED_CODE();
+    *Start = 0;
+    *Size = 0;
+    UNICODE_STRING name;
+    InitPath(&name, Path);
+    (void)RtlAppendUnicodeToString(&name, DriverObjectPrefix);
+    (void)RtlAppendUnicodeStringToString(&name, &ModuleHost.ModuleServiceName);
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType,
+                                              KernelMode, nullptr, &object);
+    if (NT_SUCCESS(status)) {
+        auto* driver = static_cast<PDRIVER_OBJECT>(object);
+        *Start = reinterpret_cast<ULONG_PTR>(driver->DriverStart);
+        *Size = driver->DriverSize;
+        ObDereferenceObject(object);
+    }
+}
+
 // Marks the loader record's lock as gone, under the lock. Resident: the lock raises to
 // DISPATCH_LEVEL, where pageable code must not run.
 HOST_RESIDENT
@@ -388,9 +416,10 @@ void RetireLoaderLock()
 }  // namespace
 
 HOST_PAGED
-NTSTATUS StartModuleHost()
+NTSTATUS StartModuleHost(MODULE_IMAGE_GONE* ImageGone)
 {
     PAGED_CODE();
+    ModuleHost.ImageGone = ImageGone;
     ModuleHost.ModuleServiceName.Length = 0;
     ModuleHost.ModuleServiceName.MaximumLength = ModuleServiceNameBytes;
     ModuleHost.ModuleServiceName.Buffer = ModuleHost.ModuleServiceNameStorage;
@@ -487,6 +516,8 @@ NTSTATUS ModuleUnload()
 
     NTSTATUS status;
     BOOLEAN imageGone = FALSE;
+    ULONG_PTR imageStart = 0;
+    SIZE_T imageSize = 0;
     PWCH buffer = nullptr;
     LONG remaining = DrainGate(&NotifyGate);
     if (remaining > 0) {
@@ -521,6 +552,9 @@ NTSTATUS ModuleUnload()
         status = STATUS_NO_MEMORY;
         goto exit;
     }
+    // The image's range, while its driver object still exists: once the unload has completed,
+    // what was registered with code there goes.
+    FindModuleImage(buffer, &imageStart, &imageSize);
     {
         UNICODE_STRING path;
         BuildServiceKeyPath(&path, buffer);
@@ -529,6 +563,10 @@ NTSTATUS ModuleUnload()
     ExFreePoolWithTag(buffer, 0);
     if (NT_SUCCESS(status)) {
         imageGone = TRUE;
+        // Still unloading: no override or redirect call can start before this has run.
+        if (ModuleHost.ImageGone != nullptr && imageSize != 0) {
+            ModuleHost.ImageGone(imageStart, imageSize);
+        }
         status = DeleteServiceKey();
         if (status == STATUS_SUCCESS) {
             ModuleHost.ModuleServiceName.Length = 0;

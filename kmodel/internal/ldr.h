@@ -10,3 +10,9 @@ bool KmLdrIsLoaded(const std::string& path);
 // inaccessible for the life of the process, so that nothing else is mapped there; any access to
 // it is a bug check naming `name` (DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS).
 void KmLdrReserveUnloadedRange(uintptr_t start, uintptr_t end, const std::string& name);
+namespace km {
+struct Image;
+}
+// The page-rounded address range [*start, *end) of a loaded image's segments; both 0 when it
+// cannot be found.
+void KmLdrMappedRange(const km::Image* image, uintptr_t* start, uintptr_t* end);

@@ -269,7 +269,12 @@ km::DriverLoadResult StartDriver(const std::string& imagePath, const std::u16str
     record->imageBase = info.dli_fbase;
     ob::RegisterDriverImage(info.dli_fbase, "driver " + record->display);
     PDRIVER_OBJECT driver = record->driver;
-    driver->DriverStart = info.dli_fbase;
+    // The image's mapped range, as the loader gives every driver object.
+    uintptr_t imageStart = 0;
+    uintptr_t imageEnd = 0;
+    KmLdrMappedRange(image, &imageStart, &imageEnd);
+    driver->DriverStart = reinterpret_cast<PVOID>(imageStart);
+    driver->DriverSize = static_cast<ULONG>(imageEnd - imageStart);
     driver->DriverSection = image;
     driver->DriverInit = entry;
     SetString(&driver->DriverExtension->ServiceKeyName, &record->serviceStorage, service);

@@ -76,6 +76,13 @@ KmpImageSpan KmpSpanOf(void* handle)
 
 bool KmLdrIsLoaded(const std::string& path) { return KmpIsMapped(path); }
 
+void KmLdrMappedRange(const km::Image* image, uintptr_t* start, uintptr_t* end)
+{
+    KmpImageSpan span = KmpSpanOf(image->Handle);
+    *start = span.Start;
+    *end = span.End;
+}
+
 km::Image* km::LoadImage(const std::string& path, std::string* error)
 {
     if (KmpIsMapped(path)) {

@@ -278,6 +278,41 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     return STATUS_SUCCESS;
 }
 
+// Looks a full name up in the name space and hands out a reference on its object. ObjectType,
+// when given, must match; STATUS_ACCESS_DENIED from user mode (the model grants no access by
+// name there); the name space's statuses for a name that names nothing.
+extern "C" NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, ULONG Attributes,
+                                                  PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                  POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                  PVOID ParseContext, PVOID* Object)
+{
+    UNREFERENCED_PARAMETER(Attributes);
+    UNREFERENCED_PARAMETER(PassedAccessState);
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ParseContext);
+    if (ObjectName == nullptr || Object == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (AccessMode == UserMode) {
+        return STATUS_ACCESS_DENIED;
+    }
+    const void* holder = ImageContaining(__builtin_return_address(0));
+    std::lock_guard<std::mutex> hold(ModelLock());
+    LookupResult found = LookupLocked(ToString(ObjectName));
+    if (!NT_SUCCESS(found.status)) {
+        return found.status;
+    }
+    if (!found.remaining.empty()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (ObjectType != nullptr && static_cast<PVOID>(ObjectType) != km::io::ObjectTypeOf(found.object->kind)) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    ReferenceLocked(found.object, true, holder);
+    *Object = found.object->body;
+    return STATUS_SUCCESS;
+}
+
 // Closes a handle of the calling thread's previous mode.
 extern "C" NTSTATUS NTAPI NtClose(HANDLE Handle) { return CloseHandle(Handle, ExGetPreviousMode()); }
 

@@ -165,6 +165,36 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
 }
 
+TEST_F(ModuleLifecycle, AnUnloadRemovesTheOverrideAndRedirectHandlersInItsImage)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"hostmodule");
+    ASSERT_NE(control, nullptr);
+    PDEVICE_OBJECT overridden = FilterDevice();
+    PDEVICE_OBJECT redirected = FilterDevice();
+    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(overridden), handler, 0}))),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))), STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(control->Calls[HostModuleIrp], 2);
+
+    ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
+    ASSERT_EQ(Unload(), STATUS_SUCCESS);
+    // Linked again without a module: a call into the gone image would be the bug check 0xCE. The
+    // override is gone (the request passes down) and the redirect device with its handler.
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyField64(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16), sizeof(ControlReply)), 0u);
+    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))),
+              STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+}
+
 TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
 {
     struct Case {
@@ -212,9 +242,13 @@ TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceedsAndTheKeyIsGoneAfterARestar
 // A call held inside the module keeps the unload from going ahead: after 9 s of model time it
 // times out, the module stays loaded and the link is unlinked again; once the call has left, the
 // next unload succeeds at once.
+// An IRP reaches the module as a filter device's request, or through an override or the redirect
+// handler that names the module's dispatch routine.
+enum HeldRoute { RouteFilter, RouteOverride, RouteRedirect };
 struct HeldCallCase {
     const char* name;
     HostModuleCallKind kind;
+    HeldRoute route = RouteFilter;
 };
 
 class ModuleHeldCall : public ModuleLifecycle, public ::testing::WithParamInterface<HeldCallCase> {};
@@ -224,6 +258,13 @@ TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
     PDEVICE_OBJECT device = FilterDevice();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     HostModuleControl* control = ModuleControl(u"hostmodule");
+    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
+    if (GetParam().route == RouteOverride) {
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(device), handler, 0}))));
+    } else if (GetParam().route == RouteRedirect) {
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(device)}))));
+        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))));
+    }
     Hold(control, GetParam().kind);
     km::Process* process = nullptr;
     ModelThread caller([&] {
@@ -262,6 +303,8 @@ TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
 
 INSTANTIATE_TEST_SUITE_P(Calls, ModuleHeldCall,
                          ::testing::Values(HeldCallCase{"Irp", HostModuleIrp},
+                                           HeldCallCase{"Override", HostModuleIrp, RouteOverride},
+                                           HeldCallCase{"Redirect", HostModuleIrp, RouteRedirect},
                                            HeldCallCase{"ProcessNotify", HostModuleProcessNotify},
                                            HeldCallCase{"AttachNotify", HostModuleAttachNotify}),
                          [](const auto& param) { return std::string(param.param.name); });

@@ -748,6 +748,13 @@ extern NTSYSAPI POBJECT_TYPE* IoDeviceObjectType;
 extern NTSYSAPI POBJECT_TYPE* IoDriverObjectType;
 NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, PVOID ObjectType,
                                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
+// Exported by the kernel (declared in ntifs.h): references the object of that full name. The model
+// serves kernel-mode lookups of named objects (drivers, devices); Attributes, PassedAccessState,
+// DesiredAccess and ParseContext are not used.
+NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, ULONG Attributes,
+                                                PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                PVOID ParseContext, PVOID* Object);
 
 // Security.
 NTSYSAPI BOOLEAN NTAPI SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode);

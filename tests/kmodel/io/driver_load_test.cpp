@@ -40,6 +40,18 @@ TEST_F(IoDriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
     EXPECT_EQ(km::FindDriver(u"\\Driver\\iotest"), driver);
     EXPECT_EQ(FromCounted(driver->DriverName), u"\\Driver\\iotest");
     EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"iotest");
+    // The image's range holds its code, and the name finds the driver object by reference.
+    auto start = reinterpret_cast<ULONG_PTR>(driver->DriverStart);
+    auto entry = reinterpret_cast<ULONG_PTR>(driver->DriverInit);
+    EXPECT_TRUE(entry >= start && entry < start + driver->DriverSize) << std::hex << entry << " " << start;
+    UNICODE_STRING name = driver->DriverName;
+    PVOID byName = nullptr;
+    ASSERT_EQ(ObReferenceObjectByName(&name, 0, nullptr, 0, *IoDriverObjectType, KernelMode, nullptr, &byName),
+              STATUS_SUCCESS);
+    EXPECT_EQ(byName, driver);
+    ObDereferenceObject(byName);
+    EXPECT_EQ(ObReferenceObjectByName(&name, 0, nullptr, 0, *IoDeviceObjectType, KernelMode, nullptr, &byName),
+              STATUS_OBJECT_TYPE_MISMATCH);
 
     PDEVICE_OBJECT device = km::FindDevice(u"\\Device\\IoTest");
     ASSERT_NE(device, nullptr);
