@@ -150,6 +150,35 @@ PVOID AHashTable_Lookup(AHashTable* table, ULONGLONG key)
     return payload;
 }
 
+namespace {
+
+// Takes a linked entry out of its bucket's chain. The table's lock is held.
+void AHashTableUnlink(AHashTable* table, AHashEntry* entry)
+{
+    AHashEntry** link = &AHashTableBuckets(table)[AHashTableBucketOf(table, entry->key)];
+    while (*link != nullptr && *link != entry) {
+        link = &(*link)->next;
+    }
+    if (*link != nullptr) {
+        *link = entry->next;
+        table->entryCount -= 1;
+    }
+}
+
+// Marks an entry taken out of its chain as unlinked and drops the chain's reference; a holder of
+// another one returns the block with its release. The table's lock is held.
+void AHashTableDropLink(AHashTable* table, AHashEntry* entry)
+{
+    entry->key = HashTableUnlinkedKey;
+    entry->next = nullptr;
+    entry->refCount -= 1;
+    if (entry->refCount <= 0) {
+        ABlockPool_Return(&table->entryPool, entry);
+    }
+}
+
+}  // namespace
+
 void AHashTable_Release(AHashTable* table, PVOID payload)
 {
     if (table == nullptr || payload == nullptr) {
@@ -161,14 +190,7 @@ void AHashTable_Release(AHashTable* table, PVOID payload)
     entry->refCount -= 1;
     if (entry->refCount <= 0) {
         if (entry->key != HashTableUnlinkedKey) {
-            AHashEntry** link = &AHashTableBuckets(table)[AHashTableBucketOf(table, entry->key)];
-            while (*link != nullptr && *link != entry) {
-                link = &(*link)->next;
-            }
-            if (*link != nullptr) {
-                *link = entry->next;
-                table->entryCount -= 1;
-            }
+            AHashTableUnlink(table, entry);
         }
         // Linked or not, the block goes back to the pool.
         ABlockPool_Return(&table->entryPool, entry);
@@ -185,21 +207,8 @@ void AHashTable_Remove(AHashTable* table, PVOID payload)
     KLOCK_QUEUE_HANDLE queueHandle;
     ASpinLock_Acquire(&table->lock, &queueHandle);
     if (entry->key != HashTableUnlinkedKey) {
-        AHashEntry** link = &AHashTableBuckets(table)[AHashTableBucketOf(table, entry->key)];
-        while (*link != nullptr && *link != entry) {
-            link = &(*link)->next;
-        }
-        if (*link != nullptr) {
-            *link = entry->next;
-            table->entryCount -= 1;
-        }
-        entry->key = HashTableUnlinkedKey;
-        entry->next = nullptr;
-        // The link's reference; a holder of another one returns the block with its release.
-        entry->refCount -= 1;
-        if (entry->refCount <= 0) {
-            ABlockPool_Return(&table->entryPool, entry);
-        }
+        AHashTableUnlink(table, entry);
+        AHashTableDropLink(table, entry);
     }
     ASpinLock_Release(&table->lock, &queueHandle);
 }
@@ -224,13 +233,7 @@ ULONG AHashTable_RemoveMatching(AHashTable* table, AHASH_MATCH* match, PVOID con
             *link = entry->next;
             table->entryCount -= 1;
             removed += 1;
-            entry->key = HashTableUnlinkedKey;
-            entry->next = nullptr;
-            // The link's reference, as in AHashTable_Remove.
-            entry->refCount -= 1;
-            if (entry->refCount <= 0) {
-                ABlockPool_Return(&table->entryPool, entry);
-            }
+            AHashTableDropLink(table, entry);
         }
     }
     ASpinLock_Release(&table->lock, &queueHandle);
