@@ -39,5 +39,7 @@ bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag);
 
 // Frees every block and forgets the pool's history and fault rules (boot and shutdown).
 void KmPoolReset();
+// Forgets the kernel debugger output of the previous boot.
+void KmDebuggerBoot();
 // True when `address` lies inside a paged-pool block.
 bool KmPoolIsPagedAddress(const void* address);

@@ -61,6 +61,8 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(ExTryToAcquireFastMutex),
     KMP_EXPORT(ExRaiseStatus),
     KMP_EXPORT(DbgPrint),
+    KMP_EXPORT(DbgPrintEx),
+    KMP_EXPORT(vDbgPrintEx),
     // Rtl
     KMP_EXPORT(RtlInitUnicodeString),
     KMP_EXPORT(RtlCopyUnicodeString),

@@ -30,6 +30,7 @@ void km::Boot(const BootOptions& options)
     KmClockBoot(options.clockRate);
     KmPoolReset();
     KmExportsReset();
+    KmDebuggerBoot();
     KmpGeneration.fetch_add(1, std::memory_order_acq_rel);
     KmpBooted.store(true, std::memory_order_release);
     KmPsBoot();

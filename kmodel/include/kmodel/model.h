@@ -140,6 +140,21 @@ void UnloadImage(Image* image);
 // Directory that holds the built images (set by the build; overridable with KM_IMAGE_DIR).
 std::string ImageDirectory();
 
+// ---- Kernel debugger output -----------------------------------------------------------------
+
+// One line a driver printed with DbgPrint, DbgPrintEx or vDbgPrintEx.
+struct DebuggerLine {
+    int64_t time100ns;  // model time of the print
+    ULONG component;    // DPFLTR_*_ID
+    ULONG level;        // DPFLTR_*_LEVEL
+    std::string text;   // as formatted, without a trailing newline
+};
+// Everything printed since boot, oldest first; the model keeps the first DebuggerLineLimit lines.
+std::vector<DebuggerLine> DebuggerOutput();
+constexpr size_t DebuggerLineLimit = 65536;
+// Also write each line to stderr as it is printed (off at start, so that test output stays quiet).
+void SetDebuggerEcho(bool echo);
+
 // ---- Bug checks -----------------------------------------------------------------------------
 
 // Raises a bug check with a readable reason: printed with the code and parameters, then abort.

@@ -2,6 +2,7 @@
 // that wdm.h provides inline.
 #pragma once
 
+#include <cstdarg>
 #include <cstring>
 
 #include "ke.h"
@@ -68,7 +69,19 @@ NTSYSAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 // Raises a status to the innermost exception guard of the calling thread (see platform.h).
 DECLSPEC_NORETURN NTSYSAPI void NTAPI ExRaiseStatus(NTSTATUS Status);
 
+// Components and levels of the kernel debugger's output (dpfilter.h).
+#define DPFLTR_IHVDRIVER_ID 77u
+#define DPFLTR_DEFAULT_ID 101u
+#define DPFLTR_ERROR_LEVEL 0u
+#define DPFLTR_WARNING_LEVEL 1u
+#define DPFLTR_TRACE_LEVEL 2u
+#define DPFLTR_INFO_LEVEL 3u
+
+// The kernel debugger's output. DbgPrintEx and vDbgPrintEx carry the caller's component and
+// level (dpfilter.h); DbgPrint is component DPFLTR_DEFAULT_ID at level DPFLTR_INFO_LEVEL.
 NTSYSAPI ULONG __cdecl DbgPrint(PCSTR Format, ...);
+NTSYSAPI ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+NTSYSAPI ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCCH Format, va_list arglist);
 
 }  // extern "C"
 
@@ -149,6 +162,10 @@ FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value)
 FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile* Addend)
 {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedExchange64(LONGLONG volatile* Target, LONGLONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONGLONG InterlockedCompareExchange64(LONGLONG volatile* Destination, LONGLONG Exchange, LONGLONG Comparand)
 {

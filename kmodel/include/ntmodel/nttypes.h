@@ -47,6 +47,7 @@ typedef const WCHAR* PCWCH;
 typedef CHAR* PCHAR;
 typedef CHAR* PSTR;
 typedef const CHAR* PCSTR;
+typedef const CHAR* PCCH;
 typedef const CHAR* PCSZ;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
