@@ -1,5 +1,5 @@
 // The diagnostic event log that failure points report to. Its sink (an enabled flag and a file
-// name) is never configured in this driver, so a report has no effect; call sites still make it.
+// name) is never configured in this driver; each report goes to the kernel debugger's output.
 #pragma once
 
 #include "base/platform.h"
@@ -21,8 +21,9 @@ extern PUNICODE_STRING EventLogFileName;
 
 // Reports an event: its code, the reporting source file's code, the line, and one value formatted
 // by the printf-style format. STATUS_INVALID_DEVICE_STATE while the sink is not configured (always,
-// in this driver); STATUS_INVALID_PARAMETER for a null format. Callers ignore the result. Touches
-// nothing and allocates nothing, so it may be called at any IRQL.
+// in this driver); STATUS_INVALID_PARAMETER for a null format. Callers ignore the result. Every
+// report is also printed to the kernel debugger (DbgPrintEx, DPFLTR_IHVDRIVER_ID, error level) as
+// "filterhost: event <code> line <line>: <value>". Allocates nothing, so it may be called at any IRQL.
 NTSTATUS ReportEvent(ULONG eventCode, ULONG sourceCode, ULONG line, BOOLEAN alreadyDeferred,
                      _In_opt_ PCSTR format, ...);
 

@@ -3,6 +3,7 @@
 // itself, and UnloadModule, RequestUnload or the loader's exit unload it once no call is inside
 // it. A call into an unloaded image is the model's bug check 0xCE, so every test here also proves
 // that nothing reached a gone module.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -245,9 +246,13 @@ TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceedsAndTheKeyIsGoneAfterARestar
 // An IRP reaches the module as a filter device's request, or through an override or the redirect
 // handler that names the module's dispatch routine.
 enum HeldRoute { RouteFilter, RouteOverride, RouteRedirect };
+// The unload that times out reports its gate's event, which reaches the debugger's output.
+constexpr char DispatchTimeoutEvent[] = "filterhost: event 8007 line 558: 1";
+constexpr char NotifyTimeoutEvent[] = "filterhost: event 8007 line 521: 1";
 struct HeldCallCase {
     const char* name;
     HostModuleCallKind kind;
+    const char* event;
     HeldRoute route = RouteFilter;
 };
 
@@ -285,6 +290,13 @@ TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
     int64_t before = km::Now100ns();
     EXPECT_EQ(Unload(), STATUS_IO_TIMEOUT);
     EXPECT_GE(km::Now100ns() - before, GateDrainTimeout100ns);
+    std::vector<km::DebuggerLine> printed = km::DebuggerOutput();
+    EXPECT_EQ(std::count_if(printed.begin(), printed.end(),
+                            [](const km::DebuggerLine& line) {
+                                return line.text == GetParam().event && line.component == DPFLTR_IHVDRIVER_ID &&
+                                       line.level == DPFLTR_ERROR_LEVEL;
+                            }),
+              1);
     EXPECT_EQ(ModuleControl(u"hostmodule"), control);
     EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
 
@@ -302,11 +314,11 @@ TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
 }
 
 INSTANTIATE_TEST_SUITE_P(Calls, ModuleHeldCall,
-                         ::testing::Values(HeldCallCase{"Irp", HostModuleIrp},
-                                           HeldCallCase{"Override", HostModuleIrp, RouteOverride},
-                                           HeldCallCase{"Redirect", HostModuleIrp, RouteRedirect},
-                                           HeldCallCase{"ProcessNotify", HostModuleProcessNotify},
-                                           HeldCallCase{"AttachNotify", HostModuleAttachNotify}),
+                         ::testing::Values(HeldCallCase{"Irp", HostModuleIrp, DispatchTimeoutEvent},
+                                           HeldCallCase{"Override", HostModuleIrp, DispatchTimeoutEvent, RouteOverride},
+                                           HeldCallCase{"Redirect", HostModuleIrp, DispatchTimeoutEvent, RouteRedirect},
+                                           HeldCallCase{"ProcessNotify", HostModuleProcessNotify, NotifyTimeoutEvent},
+                                           HeldCallCase{"AttachNotify", HostModuleAttachNotify, NotifyTimeoutEvent}),
                          [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(ModuleLifecycle, RequestedUnloadGoesOnlyWhenTheModuleAcceptsTheNotice)
