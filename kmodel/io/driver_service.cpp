@@ -161,15 +161,23 @@ NTSTATUS LoadDriverService(PUNICODE_STRING serviceName, KPROCESSOR_MODE mode)
     return StartDriver(file, key.service, driverName, path, nullptr).status;
 }
 
-NTSTATUS UnloadDriverService(PUNICODE_STRING serviceName, KPROCESSOR_MODE mode)
+// The unload calls made since boot, for km::DriverServiceUnloads.
+struct UnloadCallLog {
+    std::mutex Lock;
+    std::vector<km::DriverServiceUnload> Calls;
+};
+
+UnloadCallLog& UnloadCalls()
 {
-    NTSTATUS status = CheckServiceCall(serviceName, mode, "ZwUnloadDriver");
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    static UnloadCallLog* log = new UnloadCallLog;
+    return *log;
+}
+
+NTSTATUS UnloadDriverServiceLocked(const std::u16string& path)
+{
     std::lock_guard<std::mutex> serialised(DriverLoadLock());
     ServiceKey key;
-    status = ReadServiceKey(ob::ToString(serviceName), &key);
+    NTSTATUS status = ReadServiceKey(path, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -177,11 +185,46 @@ NTSTATUS UnloadDriverService(PUNICODE_STRING serviceName, KPROCESSOR_MODE mode)
     return record != nullptr ? UnloadStartedDriver(record) : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
+// Unloads the service's driver and logs the call: when it came (before waiting for the driver
+// load lock) and how it ended.
+NTSTATUS UnloadDriverService(PUNICODE_STRING serviceName, KPROCESSOR_MODE mode)
+{
+    NTSTATUS status = CheckServiceCall(serviceName, mode, "ZwUnloadDriver");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::u16string path = ob::ToString(serviceName);
+    km::DriverServiceUnload call;
+    call.service = path.substr(path.find_last_of(u'\\') == std::u16string::npos ? 0 : path.find_last_of(u'\\') + 1);
+    call.called100ns = km::Now100ns();
+    status = UnloadDriverServiceLocked(path);
+    call.status = status;
+    UnloadCallLog& log = UnloadCalls();
+    std::lock_guard<std::mutex> guard(log.Lock);
+    log.Calls.push_back(std::move(call));
+    return status;
+}
+
 }  // namespace
 
 }  // namespace km::io
 
 using namespace km::io;
+
+std::vector<km::DriverServiceUnload> km::DriverServiceUnloads()
+{
+    UnloadCallLog& log = UnloadCalls();
+    std::lock_guard<std::mutex> guard(log.Lock);
+    return log.Calls;
+}
+
+// Forgets the previous boot's unload calls.
+void km::io::ForgetDriverServiceUnloads()
+{
+    UnloadCallLog& log = UnloadCalls();
+    std::lock_guard<std::mutex> guard(log.Lock);
+    log.Calls.clear();
+}
 
 // Loads the driver of the service key, from kernel mode. STATUS_IMAGE_ALREADY_LOADED when its
 // driver object exists (or its image is loaded for another service); otherwise DriverEntry's

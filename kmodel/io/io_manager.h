@@ -110,6 +110,8 @@ km::DriverLoadResult StartDriver(const std::string& imagePath, const std::u16str
 // left, and unloads its image. STATUS_INVALID_DEVICE_REQUEST without an unload routine (or for a
 // driver the model owns).
 NTSTATUS UnloadStartedDriver(DriverRecord* record);
+// Clears the log of driver-service unload calls (boot).
+void ForgetDriverServiceUnloads();
 // Shutdown: every loaded driver goes as at system shutdown (no unload routine, no leak report).
 void TearDownLoadedDrivers();
 // Pool blocks allocated by code of `image`: lines for them when `report` is set; freed.

@@ -56,6 +56,7 @@ void Boot()
     BootSecurity();
     ForgetModelDriver();
     BootFileSystemDatabase();
+    ForgetDriverServiceUnloads();
     BootModelFileSystems();
     ResetIrps();
     km::ClearIoFaults();

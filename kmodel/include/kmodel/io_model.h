@@ -55,6 +55,15 @@ DriverLoadResult LoadDriver(const std::string& imagePath, const DriverLoadOption
 //
 // The image path of a built test image: ImageDirectory() + "/" + file name.
 std::string ImagePath(const std::string& fileName);
+// One ZwUnloadDriver (or NtUnloadDriver) call: the key path's last component, the model time at
+// which the call came, and its result.
+struct DriverServiceUnload {
+    std::u16string service;
+    int64_t called100ns = 0;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+};
+// Every such call since boot, in the order they ended.
+std::vector<DriverServiceUnload> DriverServiceUnloads();
 // Unloads a started driver through its DriverUnload routine, then checks, reports and releases
 // what it left behind. STATUS_INVALID_DEVICE_REQUEST when the driver has no unload routine.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
