@@ -9,7 +9,9 @@
 //   - can make a volume read-only: write IRPs are completed with STATUS_MEDIA_WRITE_PROTECTED and
 //     fast I/O writes are declined (the I/O manager then sends the write as an IRP, refused too);
 //   - answers the unload notice by unlinking (SetLink 0) and withdrawing its entry points, after
-//     which the host unloads it; DriverUnload deletes its device.
+//     which the host unloads it; DriverUnload deletes its device and prints to the kernel debugger
+//     what it was forwarded in all and when its last forwarded call left it, the moment from which
+//     the host's unload could go ahead.
 //
 // Volume table. The host offers every volume filter device through AttachNotify and takes it back
 // through DetachNotify; the module keeps one slot per device it takes, in a fixed table guarded by
@@ -33,6 +35,12 @@
 // The service name of the host driver whose control device the module opens.
 #ifndef SAMPLE_HOST_SERVICE
 #define SAMPLE_HOST_SERVICE "filterhost"
+#endif
+
+// A faulty build for tests of the host's unload: non-zero keeps the first create IRP forwarded to
+// the module inside it for this many milliseconds, longer than the host waits for a call to leave.
+#ifndef SAMPLE_HOLD_FIRST_CREATE_MS
+#define SAMPLE_HOLD_FIRST_CREATE_MS 0
 #endif
 
 namespace {
@@ -61,6 +69,13 @@ struct SampleGlobals {
     volatile LONG Registered;  // entry points registered with the host and not yet withdrawn
     volatile LONG ProcessNotifications;
     volatile LONG ThreadNotifications;
+    // Every forwarded call, whether its volume has a slot or not, for the report at unload.
+    volatile LONG ForwardedRequests;
+    volatile LONG ForwardedFastIo;
+    volatile LONG RefusedWrites;    // write IRPs completed with STATUS_MEDIA_WRITE_PROTECTED
+    volatile LONG DeclinedFastIo;   // fast I/O writes declined
+    volatile LONG HeldCreate;       // the faulty build has held its create
+    volatile LONGLONG LastCallLeft; // interrupt time (100 ns) as the last forwarded call returned
     KSPIN_LOCK VolumesLock;
     SampleVolume Volumes[SAMPLE_MAX_VOLUMES];
     WCHAR DeviceNameBuffer[SampleDeviceNameCharacters];
@@ -297,6 +312,12 @@ BOOLEAN NTAPI SampleDetachNotify(PDEVICE_OBJECT FilterDevice)
 
 // ---- Forwarded I/O --------------------------------------------------------------------------
 
+// Notes that a forwarded call is about to return to the host. Any IRQL.
+void SampleCallLeaves()
+{
+    InterlockedExchange64(&Sample.LastCallLeft, static_cast<LONGLONG>(KeQueryInterruptTime()));
+}
+
 // Hands an IRP unchanged to the device below the host's filter device; completes it with
 // STATUS_NO_MEDIA when there is none. The IRP belongs to the lower driver afterwards.
 NTSTATUS SamplePassDown(PDEVICE_OBJECT FilterDevice, PIRP Irp)
@@ -318,23 +339,37 @@ NTSTATUS SamplePassDown(PDEVICE_OBJECT FilterDevice, PIRP Irp)
 // pass the rest down. The module owns the IRP. IRQL <= APC_LEVEL.
 NTSTATUS NTAPI SampleIrpDispatch(PDEVICE_OBJECT FilterDevice, PIRP Irp)
 {
+    NTSTATUS status;
+    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    InterlockedIncrement(&Sample.ForwardedRequests);
+    if (SAMPLE_HOLD_FIRST_CREATE_MS != 0 && major == IRP_MJ_CREATE &&
+        InterlockedExchange(&Sample.HeldCreate, TRUE) == FALSE) {
+        LARGE_INTEGER hold;
+        hold.QuadPart = -10000LL * SAMPLE_HOLD_FIRST_CREATE_MS;
+        (void)KeDelayExecutionThread(KernelMode, FALSE, &hold);
+    }
     SampleVolume* volume = SampleFindVolume(FilterDevice);
     if (volume != nullptr) {
         InterlockedIncrement(&volume->Requests);
-        if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE && volume->ReadOnly) {
+        if (major == IRP_MJ_WRITE && volume->ReadOnly) {
             InterlockedIncrement(&volume->RefusedWrites);
+            InterlockedIncrement(&Sample.RefusedWrites);
             Irp->IoStatus.Status = STATUS_MEDIA_WRITE_PROTECTED;
             Irp->IoStatus.Information = 0;
             IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            SampleCallLeaves();
             return STATUS_MEDIA_WRITE_PROTECTED;
         }
     }
-    return SamplePassDown(FilterDevice, Irp);
+    status = SamplePassDown(FilterDevice, Irp);
+    SampleCallLeaves();
+    return status;
 }
 
 // Counts a fast I/O call; FALSE when it is a write to a read-only volume and must be declined.
 BOOLEAN SampleCountFastIo(PDEVICE_OBJECT FilterDevice, BOOLEAN Write)
 {
+    InterlockedIncrement(&Sample.ForwardedFastIo);
     SampleVolume* volume = SampleFindVolume(FilterDevice);
     if (volume == nullptr) {
         return TRUE;
@@ -342,6 +377,8 @@ BOOLEAN SampleCountFastIo(PDEVICE_OBJECT FilterDevice, BOOLEAN Write)
     InterlockedIncrement(&volume->FastIo);
     if (Write && volume->ReadOnly) {
         InterlockedIncrement(&volume->DeclinedFastIo);
+        InterlockedIncrement(&Sample.DeclinedFastIo);
+        SampleCallLeaves();
         return FALSE;
     }
     return TRUE;
@@ -369,6 +406,7 @@ PFAST_IO_DISPATCH SampleLowerFastIo(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT*
         if (lower != nullptr) {                                                                            \
             ObDereferenceObject(lower);                                                                    \
         }                                                                                                  \
+        SampleCallLeaves();                                                                                \
         return handled;                                                                                    \
     } while (0)
 
@@ -421,6 +459,7 @@ void NTAPI SampleProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create
     UNREFERENCED_PARAMETER(ProcessId);
     UNREFERENCED_PARAMETER(Create);
     InterlockedIncrement(&Sample.ProcessNotifications);
+    SampleCallLeaves();
 }
 
 void NTAPI SampleThreadNotify(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create)
@@ -429,6 +468,7 @@ void NTAPI SampleThreadNotify(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create)
     UNREFERENCED_PARAMETER(ThreadId);
     UNREFERENCED_PARAMETER(Create);
     InterlockedIncrement(&Sample.ThreadNotifications);
+    SampleCallLeaves();
 }
 
 // ---- The module's own device ----------------------------------------------------------------
@@ -552,13 +592,21 @@ NTSTATUS NTAPI SampleDeviceDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // Unloading: withdraws the entry points if the module has not (a module must never leave the host
-// pointing into its unloaded image), closes the host's handle and deletes the device. PASSIVE_LEVEL.
+// pointing into its unloaded image), closes the host's handle and deletes the device. Prints what
+// it was forwarded and when the last forwarded call left it (interrupt time, 100 ns; 0 when none
+// came). PASSIVE_LEVEL.
 void NTAPI SampleUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
     if (InterlockedExchange(&Sample.Registered, FALSE)) {
         (void)SampleSendSimple(HostCommandWithdrawEntryPoints, 0);
     }
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL,
+               "sample: build %u unloading: %ld requests (%ld refused), %ld fast I/O (%ld declined), last call left at "
+               "%lld\n",
+               static_cast<unsigned>(SAMPLE_BUILD), static_cast<long>(Sample.ForwardedRequests),
+               static_cast<long>(Sample.RefusedWrites), static_cast<long>(Sample.ForwardedFastIo),
+               static_cast<long>(Sample.DeclinedFastIo), static_cast<long long>(Sample.LastCallLeft));
     ZwClose(Sample.HostHandle);
     Sample.HostHandle = nullptr;
     IoDeleteDevice(Sample.Device);
