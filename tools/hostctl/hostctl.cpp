@@ -192,6 +192,8 @@ int HostCtlRun(const std::vector<std::string>& arguments, std::string* out,
     CLI::App* unload = app.add_subcommand("unload", "unload the module now (UnloadModule; the module must be unlinked)");
     CLI::App* requestUnload =
         app.add_subcommand("request-unload", "ask the module to let go, then unload it (RequestUnload)");
+    CLI::App* withdraw = app.add_subcommand(
+        "withdraw", "withdraw the module's entry points (WithdrawEntryPoints; after link off, before unload)");
     CLI::App* link = app.add_subcommand("link", "switch forwarding to the module on or off (SetLink)");
     link->add_option("SWITCH", invocation.linkSwitch, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
 
@@ -241,6 +243,11 @@ int HostCtlRun(const std::vector<std::string>& arguments, std::string* out,
         // is not reported back.
         return WithHost(invocation, "request-unload", HostCommandRequestUnload, out, [&](ControlClient* client) {
             return RunCommand(client, "request-unload", SimpleBlock(HostCommandRequestUnload, 0), out, STATUS_PENDING);
+        });
+    }
+    if (withdraw->parsed()) {
+        return WithHost(invocation, "withdraw", HostCommandWithdrawEntryPoints, out, [&](ControlClient* client) {
+            return RunCommand(client, "withdraw", SimpleBlock(HostCommandWithdrawEntryPoints, 0), out);
         });
     }
     uint32_t linkSwitch = invocation.linkSwitch == "on" ? HOST_LINK_ON : HOST_LINK_OFF;
