@@ -1,0 +1,88 @@
+// hostsim run as a user runs it, in its own process: a short scenario keeps every invariant, and a
+// module that keeps a call inside past the host's drain time-out makes the run fail and say why.
+#include <gmock/gmock.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+struct HostsimRun {
+    int exitCode = -1;
+    std::string out;  // stdout and stderr
+    json report;
+};
+
+HostsimRun RunHostsim(const std::string& arguments)
+{
+    HostsimRun run;
+    std::string jsonPath = ::testing::TempDir() + "hostsim_" + std::to_string(getpid()) + ".json";
+    std::remove(jsonPath.c_str());
+    std::string command = std::string(HOSTSIM_PATH) + " " + arguments + " --json " + jsonPath + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+        run.out.append(buffer, got);
+    }
+    int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream file(jsonPath);
+    run.report = json::parse(file, nullptr, false);
+    std::remove(jsonPath.c_str());
+    return run;
+}
+
+// Four swaps (two requested, two direct) under two workers, at a fast model clock.
+TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
+{
+    HostsimRun run = RunHostsim("--seconds 4 --swaps 4 --threads 2 --clock-rate 40");
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    const json& report = run.report;
+    ASSERT_TRUE(report.is_object()) << run.out;
+    EXPECT_EQ(report["failures"], json::array());
+    EXPECT_EQ(report["poolLeft"], "");
+    EXPECT_EQ(report["findings"], json::array());
+    EXPECT_EQ(report["outstandingIrps"], 0);
+    EXPECT_GT(report["sent"].get<uint64_t>(), 0u);
+    EXPECT_EQ(report["sent"], report["completed"]);
+    EXPECT_EQ(report["swapsDone"], 4);
+    ASSERT_EQ(report["generations"].size(), 5u);
+    for (const json& generation : report["generations"]) {
+        SCOPED_TRACE(generation.dump());
+        EXPECT_TRUE(generation["unloaded"].get<bool>());
+        EXPECT_EQ(generation["build"], generation["generation"].get<int>() % 2 == 1 ? 1 : 2);
+        EXPECT_GT(generation["moduleRequests"].get<uint64_t>() + generation["moduleFastIo"].get<uint64_t>(), 0u);
+        EXPECT_GE(generation["passedDownRequests"].get<int64_t>(), 0);
+        EXPECT_GE(generation["drainTime100ns"].get<int64_t>(), 0);
+    }
+    EXPECT_THAT(run.out, HasSubstr("result: every invariant held"));
+}
+
+// The faulty sample build keeps its first forwarded create for 20 s: the first (requested) unload
+// times out, the host reports it, and hostsim fails the run once the module is finally gone.
+TEST(Hostsim, ModuleHoldingACallPastTheDrainTimeOutFailsTheRun)
+{
+    HostsimRun run = RunHostsim("--module sample_holds --seconds 4 --swaps 1 --threads 2 --clock-rate 40");
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("generation 1 (sample_holds): the requested unload failed"));
+    EXPECT_THAT(run.out, HasSubstr("filterhost: event 8007 line 558: 1"));
+    ASSERT_TRUE(run.report.is_object()) << run.out;
+    const json& first = run.report["generations"][0];
+    EXPECT_TRUE(first["unloaded"].get<bool>());
+    EXPECT_GT(first["unloadAttempts"].get<int>(), 1);
+    EXPECT_EQ(run.report["poolLeft"], "");
+    EXPECT_EQ(run.report["sent"], run.report["completed"]);
+}
+
+}  // namespace
