@@ -156,9 +156,9 @@ Controller* StartController(std::string* error);
 // Loads generation `generation` (its image set) and links it.
 bool LoadGeneration(Controller* controller, const Machine& machine, Generation* generation);
 // Unloads the current generation, requested or direct; retries until it is gone.
-void UnloadGeneration(Controller* controller, const Machine& machine, Generation* generation, bool requested);
+void UnloadGeneration(Controller* controller, Generation* generation, bool requested);
 // Ends the controller process; the host unloads the module that process loaded.
-void EndController(Controller* controller, const Machine& machine, Generation* last);
+void EndController(Controller* controller, Generation* last);
 
 // report.cpp
 void CollectEvents(RunResult* result);

@@ -155,7 +155,7 @@ int RunScenario(const Scenario& scenario)
         waitFor(static_cast<double>(swap) / (scenario.swaps + 1));
         counters.swapEpoch.fetch_add(1, std::memory_order_acq_rel);
         Generation* current = &result.generations.back();
-        UnloadGeneration(controller, machine, current, swap % 2 == 1);
+        UnloadGeneration(controller, current, swap % 2 == 1);
         if (!current->unloaded) {
             counters.swapEpoch.fetch_add(1, std::memory_order_acq_rel);
             break;
@@ -188,7 +188,7 @@ int RunScenario(const Scenario& scenario)
         PrintAndSave(scenario, &result);
         return ExitBroken;
     }
-    EndController(controller, machine, &result.generations.back());
+    EndController(controller, &result.generations.back());
     result.generations.back().arrivalsAtEnd = CountArrivals(machine);
     result.outstandingIrps = km::OutstandingIrps();
     TearDownMachine(&machine);

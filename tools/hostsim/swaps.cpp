@@ -125,14 +125,14 @@ int64_t UnloadCallTime(const std::string& service)
     return called;
 }
 
-std::string LastLine(const std::string& text)
+// hostctl's last line of output: what went wrong with the command that failed.
+std::string LastLine(std::string text)
 {
-    size_t end = text.find_last_not_of('\n');
-    if (end == std::string::npos) {
-        return text;
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
     }
-    size_t start = text.find_last_of('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+    size_t newline = text.find_last_of('\n');
+    return newline == std::string::npos ? text : text.substr(newline + 1);
 }
 
 // After the first attempt: retries direct unloads until the module is gone, then takes its account.
@@ -187,9 +187,8 @@ bool LoadGeneration(Controller* controller, const Machine& machine, Generation* 
     return true;
 }
 
-void UnloadGeneration(Controller* controller, const Machine& machine, Generation* generation, bool requested)
+void UnloadGeneration(Controller* controller, Generation* generation, bool requested)
 {
-    (void)machine;
     size_t mark = km::DebuggerOutput().size();
     std::string out;
     bool gone = false;
@@ -215,9 +214,8 @@ void UnloadGeneration(Controller* controller, const Machine& machine, Generation
     FinishUnload(controller, generation, mark, gone, failure);
 }
 
-void EndController(Controller* controller, const Machine& machine, Generation* last)
+void EndController(Controller* controller, Generation* last)
 {
-    (void)machine;
     size_t mark = km::DebuggerOutput().size();
     km::ExitProcess(controller->process);
     km::WaitSystemThreadsEnded();
