@@ -43,10 +43,10 @@ HostsimRun RunHostsim(const std::string& arguments)
     return run;
 }
 
-// Four swaps (two requested, two direct) under two workers, at a fast model clock.
+// Four swaps (two requested, two direct) under two workers, at ten times real time.
 TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
 {
-    HostsimRun run = RunHostsim("--seconds 4 --swaps 4 --threads 2 --clock-rate 40");
+    HostsimRun run = RunHostsim("--seconds 4 --swaps 4 --threads 2 --clock-rate 10");
     ASSERT_EQ(run.exitCode, 0) << run.out;
     const json& report = run.report;
     ASSERT_TRUE(report.is_object()) << run.out;
@@ -73,7 +73,7 @@ TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
 // times out, the host reports it, and hostsim fails the run once the module is finally gone.
 TEST(Hostsim, ModuleHoldingACallPastTheDrainTimeOutFailsTheRun)
 {
-    HostsimRun run = RunHostsim("--module sample_holds --seconds 4 --swaps 1 --threads 2 --clock-rate 40");
+    HostsimRun run = RunHostsim("--module sample_holds --seconds 6 --swaps 1 --threads 2 --clock-rate 20");
     EXPECT_EQ(run.exitCode, 1) << run.out;
     EXPECT_THAT(run.out, HasSubstr("generation 1 (sample_holds): the requested unload failed"));
     EXPECT_THAT(run.out, HasSubstr("filterhost: event 8007 line 558: 1"));
