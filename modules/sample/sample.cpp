@@ -84,6 +84,12 @@ struct SampleGlobals {
 
 SampleGlobals Sample;
 
+// Reads a counter or flag that other threads change with interlocked operations, as one of them.
+LONG SampleRead(const volatile LONG* Value)
+{
+    return InterlockedCompareExchange(const_cast<volatile LONG*>(Value), 0, 0);
+}
+
 // ---- Names ----------------------------------------------------------------------------------
 
 // Appends an ASCII text to a counted string; FALSE when it does not fit.
@@ -351,7 +357,7 @@ NTSTATUS NTAPI SampleIrpDispatch(PDEVICE_OBJECT FilterDevice, PIRP Irp)
     SampleVolume* volume = SampleFindVolume(FilterDevice);
     if (volume != nullptr) {
         InterlockedIncrement(&volume->Requests);
-        if (major == IRP_MJ_WRITE && volume->ReadOnly) {
+        if (major == IRP_MJ_WRITE && SampleRead(&volume->ReadOnly)) {
             InterlockedIncrement(&volume->RefusedWrites);
             InterlockedIncrement(&Sample.RefusedWrites);
             Irp->IoStatus.Status = STATUS_MEDIA_WRITE_PROTECTED;
@@ -375,7 +381,7 @@ BOOLEAN SampleCountFastIo(PDEVICE_OBJECT FilterDevice, BOOLEAN Write)
         return TRUE;
     }
     InterlockedIncrement(&volume->FastIo);
-    if (Write && volume->ReadOnly) {
+    if (Write && SampleRead(&volume->ReadOnly)) {
         InterlockedIncrement(&volume->DeclinedFastIo);
         InterlockedIncrement(&Sample.DeclinedFastIo);
         SampleCallLeaves();
@@ -529,9 +535,9 @@ NTSTATUS SampleQueryStatus(PIRP Irp, ULONG OutputBytes)
     SampleStatusReply* reply = static_cast<SampleStatusReply*>(Irp->AssociatedIrp.SystemBuffer);
     RtlZeroMemory(reply, sizeof(*reply));
     reply->Build = SAMPLE_BUILD;
-    reply->Linked = static_cast<uint32_t>(Sample.Registered);
-    reply->ProcessNotifications = static_cast<uint32_t>(Sample.ProcessNotifications);
-    reply->ThreadNotifications = static_cast<uint32_t>(Sample.ThreadNotifications);
+    reply->Linked = static_cast<uint32_t>(SampleRead(&Sample.Registered));
+    reply->ProcessNotifications = static_cast<uint32_t>(SampleRead(&Sample.ProcessNotifications));
+    reply->ThreadNotifications = static_cast<uint32_t>(SampleRead(&Sample.ThreadNotifications));
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Sample.VolumesLock);
     for (ULONG index = 0; index < SAMPLE_MAX_VOLUMES; index += 1) {
         const SampleVolume* volume = &Sample.Volumes[index];
@@ -541,11 +547,11 @@ NTSTATUS SampleQueryStatus(PIRP Irp, ULONG OutputBytes)
         SampleVolumeStatus* out = &reply->Volumes[reply->VolumeCount++];
         RtlCopyMemory(out->StorageName, volume->StorageName, volume->StorageNameBytes);
         out->StorageNameBytes = volume->StorageNameBytes;
-        out->ReadOnly = static_cast<uint32_t>(volume->ReadOnly);
-        out->Requests = static_cast<uint32_t>(volume->Requests);
-        out->FastIo = static_cast<uint32_t>(volume->FastIo);
-        out->RefusedWrites = static_cast<uint32_t>(volume->RefusedWrites);
-        out->DeclinedFastIo = static_cast<uint32_t>(volume->DeclinedFastIo);
+        out->ReadOnly = static_cast<uint32_t>(SampleRead(&volume->ReadOnly));
+        out->Requests = static_cast<uint32_t>(SampleRead(&volume->Requests));
+        out->FastIo = static_cast<uint32_t>(SampleRead(&volume->FastIo));
+        out->RefusedWrites = static_cast<uint32_t>(SampleRead(&volume->RefusedWrites));
+        out->DeclinedFastIo = static_cast<uint32_t>(SampleRead(&volume->DeclinedFastIo));
     }
     KeReleaseSpinLock(&Sample.VolumesLock, oldIrql);
     Irp->IoStatus.Information = sizeof(*reply);
@@ -604,9 +610,9 @@ void NTAPI SampleUnload(PDRIVER_OBJECT DriverObject)
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL,
                "sample: build %u unloading: %ld requests (%ld refused), %ld fast I/O (%ld declined), last call left at "
                "%lld\n",
-               static_cast<unsigned>(SAMPLE_BUILD), static_cast<long>(Sample.ForwardedRequests),
-               static_cast<long>(Sample.RefusedWrites), static_cast<long>(Sample.ForwardedFastIo),
-               static_cast<long>(Sample.DeclinedFastIo), static_cast<long long>(Sample.LastCallLeft));
+               static_cast<unsigned>(SAMPLE_BUILD), static_cast<long>(SampleRead(&Sample.ForwardedRequests)),
+               static_cast<long>(SampleRead(&Sample.RefusedWrites)), static_cast<long>(SampleRead(&Sample.ForwardedFastIo)),
+               static_cast<long>(SampleRead(&Sample.DeclinedFastIo)), static_cast<long long>(InterlockedCompareExchange64(&Sample.LastCallLeft, 0, 0)));
     ZwClose(Sample.HostHandle);
     Sample.HostHandle = nullptr;
     IoDeleteDevice(Sample.Device);
