@@ -85,9 +85,14 @@ extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
 // the routine: entering it above APC_LEVEL, and the routine's code running at DISPATCH_LEVEL (it
 // takes a spin lock and goes on, or returns raised), are bug checks, as the faults Driver
 // Verifier provokes by paging pageable code out at every raise to DISPATCH_LEVEL.
+// HOST_INIT marks start-up code that runs once, from DriverEntry, and never after it returns: on
+// Windows it lands in the INIT section, which the kernel discards once DriverEntry has returned.
+// It is pageable as well (PAGED_CODE() at its top); in the model it is ordinary pageable code.
 #if defined(_WIN32)
 #define HOST_PAGED __attribute__((section("PAGE")))
+#define HOST_INIT __attribute__((section("INIT")))
 #else
+#define HOST_INIT
 #define HOST_PAGED
 #undef PAGED_CODE
 #define PAGED_CODE() KM_PAGEABLE_SCOPE HostPageableScope(__func__)

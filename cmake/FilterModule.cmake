@@ -3,8 +3,9 @@
 # Builds a filter module from one source list, the way the host itself is built:
 #   - for the kernel model (Linux): the image <name>.so in the model's image directory, target
 #     <name>_image, which km::LoadDriver and ZwLoadDriver find as "\SystemRoot\System32\drivers\<name>.sys";
-#   - in a Windows cross-build (mingw-w64): <name>.sys, target <name>_sys, a native image entered at
-#     DriverEntry whose imports are checked to come only from ntoskrnl.exe and hal.dll.
+#   - in the Windows build (clang, lld, mingw-w64 headers): <name>.sys, target <name>_sys, a native
+#     image entered at DriverEntry whose imports are checked to come only from ntoskrnl.exe and
+#     hal.dll, and whose sections are checked (tools/check-sections over the module's source folder).
 # The sources include <ntifs.h> (the DDK's, or the model's stand-in) and "filterhost/module.h".
 # DEFINITIONS are compile definitions of this build only (two builds of one source list tell
 # themselves apart by one).
@@ -59,7 +60,8 @@ function(filterhost_add_module name)
     target_link_libraries(${target} PRIVATE ${FILTERHOST_WINDOWS_KERNEL_LIBRARIES})
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${root}/tools/check-imports $<TARGET_FILE:${target}> native ntoskrnl.exe hal.dll
-      COMMENT "Checking the imports of ${name}.sys")
+      COMMAND ${root}/tools/check-sections $<TARGET_FILE:${target}> ${CMAKE_CURRENT_SOURCE_DIR}
+      COMMENT "Checking the imports and the sections of ${name}.sys")
     return()
   endif()
 
