@@ -9,7 +9,9 @@
 //                                   always-correct path (a nonpaged allocation of its own);
 //   IoRegisterFsRegistrationChange  STATUS_SUCCESS with no file system to report (Wine has no
 //                                   file-system driver objects to attach to).
-// Every other stub stays as it is: calling one still aborts, and the smoke test fails.
+// Every other stub stays as it is: calling one still aborts, and the smoke test fails. (A Wine
+// that implements one of the two gets the same answers from the body here; tools/winesmoke/run
+// lists which imports the installed Wine has as stubs.)
 //
 // Wine runs drivers in a user process, so the code is made writable with ZwProtectVirtualMemory,
 // looked up at run time: an import from anything but ntoskrnl.exe would make Wine take the image
