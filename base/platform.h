@@ -48,21 +48,19 @@ extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
 // The body must not leave the region by return, break or goto. Locals that the body changes and
 // the handler reads must be volatile.
 //
-// mingw-gcc cannot compile structured exception handling (__try/__except): in the Windows build the
-// body runs unguarded and the handler is never reached. The model keeps the behaviour real:
-// ExRaiseStatus inside the body lands in the handler, with HOST_EXCEPTION_CODE() the raised status.
+// On Windows the guard is structured exception handling: clang (-fms-extensions) compiles it into
+// unwind data whose handler is the kernel's __C_specific_handler, and an exception raised anywhere
+// below the body (ExRaiseStatus in a module's routine) lands in the handler with
+// HOST_EXCEPTION_CODE() the raised status. tools/check-seh shows, over the built image, that every
+// routine holding a guard has that handler. The model keeps the same behaviour with its own frames.
 #if defined(_WIN32)
-#define HOST_TRY \
-    {            \
-        if (1) {
-#define HOST_EXCEPT \
-    }               \
-    else            \
-    {
-#define HOST_END_TRY \
-    }                \
-    }
-#define HOST_EXCEPTION_CODE() STATUS_UNSUCCESSFUL
+#if !defined(__clang__)
+#error "The exception guards need clang's __try/__except; build with the windows preset"
+#endif
+#define HOST_TRY __try
+#define HOST_EXCEPT __except (EXCEPTION_EXECUTE_HANDLER)
+#define HOST_END_TRY
+#define HOST_EXCEPTION_CODE() ((NTSTATUS)GetExceptionCode())
 #else
 #define HOST_TRY                                      \
     {                                                 \
@@ -87,9 +85,14 @@ extern "C" __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
 // the routine: entering it above APC_LEVEL, and the routine's code running at DISPATCH_LEVEL (it
 // takes a spin lock and goes on, or returns raised), are bug checks, as the faults Driver
 // Verifier provokes by paging pageable code out at every raise to DISPATCH_LEVEL.
+// HOST_INIT marks start-up code that runs once, from DriverEntry, and never after it returns: on
+// Windows it lands in the INIT section, which the kernel discards once DriverEntry has returned.
+// It is pageable as well (PAGED_CODE() at its top); in the model it is ordinary pageable code.
 #if defined(_WIN32)
 #define HOST_PAGED __attribute__((section("PAGE")))
+#define HOST_INIT __attribute__((section("INIT")))
 #else
+#define HOST_INIT
 #define HOST_PAGED
 #undef PAGED_CODE
 #define PAGED_CODE() KM_PAGEABLE_SCOPE HostPageableScope(__func__)

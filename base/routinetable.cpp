@@ -16,7 +16,7 @@ static PVOID BaseLookUpRoutine(PCWSTR name)
     return MmGetSystemRoutineAddress(&routineName);
 }
 
-HOST_PAGED
+HOST_INIT
 NTSTATUS BaseInit(void)
 {
     PAGED_CODE();

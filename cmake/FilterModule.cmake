@@ -3,8 +3,9 @@
 # Builds a filter module from one source list, the way the host itself is built:
 #   - for the kernel model (Linux): the image <name>.so in the model's image directory, target
 #     <name>_image, which km::LoadDriver and ZwLoadDriver find as "\SystemRoot\System32\drivers\<name>.sys";
-#   - in a Windows cross-build (mingw-w64): <name>.sys, target <name>_sys, a native image entered at
-#     DriverEntry whose imports are checked to come only from ntoskrnl.exe and hal.dll.
+#   - in the Windows build (clang, lld, mingw-w64 headers): <name>.sys, target <name>_sys, a native
+#     image entered at DriverEntry whose imports are checked to come only from ntoskrnl.exe and
+#     hal.dll, and whose sections are checked (tools/check-sections over the module's source folder).
 # The sources include <ntifs.h> (the DDK's, or the model's stand-in) and "filterhost/module.h".
 # DEFINITIONS are compile definitions of this build only (two builds of one source list tell
 # themselves apart by one).
@@ -14,6 +15,21 @@
 set(FILTERHOST_MODULE_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
 include(${CMAKE_CURRENT_LIST_DIR}/Warnings.cmake)
 
+# A kernel image of the Windows build, host.sys as a module: clang for x86_64-w64-windows-gnu with
+# the mingw-w64 DDK headers, linked by lld (the toolchain cmake/windows/clang-x86_64.cmake).
+#   -fms-extensions: __try/__except; -fasynchronous-unwind-tables: every routine has its unwind
+#   data, which the kernel's unwinder needs to pass an exception through it;
+#   a native image entered at DriverEntry, linked as a driver (/driver), INIT discardable.
+set(FILTERHOST_WINDOWS_KERNEL_DEFINITIONS _AMD64_ _WIN64 NTDDI_VERSION=0x0A000000 _WIN32_WINNT=0x0A00)
+set(FILTERHOST_WINDOWS_KERNEL_OPTIONS ${FILTERHOST_WARNINGS} ${FILTERHOST_KERNEL_FLAGS} -fasynchronous-unwind-tables
+    -fms-extensions -fno-stack-protector -mno-red-zone -fno-builtin -fno-strict-aliasing -ffunction-sections
+    -fdata-sections)
+set(FILTERHOST_WINDOWS_KERNEL_LINK_OPTIONS
+    -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--gc-sections -Wl,--exclude-all-symbols -Wl,--fatal-warnings
+    -Wl,--Xlink=-driver "SHELL:-Xlinker --Xlink=-section:INIT,ERD")
+set(FILTERHOST_WINDOWS_KERNEL_LIBRARIES ntoskrnl hal gcc)
+
 function(filterhost_add_module name)
   cmake_parse_arguments(PARSE_ARGV 1 MODULE "" "" "SOURCES;DEFINITIONS")
   if(NOT MODULE_SOURCES)
@@ -22,6 +38,10 @@ function(filterhost_add_module name)
   set(root ${FILTERHOST_MODULE_ROOT})
 
   if(WIN32)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      message(FATAL_ERROR "filterhost_add_module(${name}): the Windows build needs clang and lld "
+                          "(toolchain file cmake/windows/clang-x86_64.cmake)")
+    endif()
     if(NOT MINGW_DDK_INCLUDE)
       set(MINGW_DDK_INCLUDE ${CMAKE_FIND_ROOT_PATH}/include/ddk)
     endif()
@@ -32,19 +52,16 @@ function(filterhost_add_module name)
     target_include_directories(${target} SYSTEM PRIVATE ${MINGW_DDK_INCLUDE})
     # What mingw-w64's <ntifs.h> needs in C++: its intrinsics declared once, and pool tags kept
     # (without POOL_TAGGING ExAllocatePoolWithTag loses its tag).
-    target_compile_definitions(${target} PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x0A000000 _WIN32_WINNT=0x0A00
+    target_compile_definitions(${target} PRIVATE ${FILTERHOST_WINDOWS_KERNEL_DEFINITIONS}
       POOL_TAGGING=1 __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset
       ${MODULE_DEFINITIONS})
-    target_compile_options(${target} PRIVATE ${FILTERHOST_WARNINGS} ${FILTERHOST_KERNEL_FLAGS}
-      -fno-stack-protector -mno-red-zone -fno-builtin -fno-strict-aliasing -ffunction-sections -fdata-sections)
-    target_link_options(${target} PRIVATE
-      -shared -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,DriverEntry
-      -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--gc-sections
-      -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--exclude-all-symbols)
-    target_link_libraries(${target} PRIVATE ntoskrnl hal gcc)
+    target_compile_options(${target} PRIVATE ${FILTERHOST_WINDOWS_KERNEL_OPTIONS})
+    target_link_options(${target} PRIVATE ${FILTERHOST_WINDOWS_KERNEL_LINK_OPTIONS})
+    target_link_libraries(${target} PRIVATE ${FILTERHOST_WINDOWS_KERNEL_LIBRARIES})
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${root}/tools/check-imports $<TARGET_FILE:${target}> native ntoskrnl.exe hal.dll
-      COMMENT "Checking the imports of ${name}.sys")
+      COMMAND ${root}/tools/check-sections $<TARGET_FILE:${target}> ${CMAKE_CURRENT_SOURCE_DIR}
+      COMMENT "Checking the imports and the sections of ${name}.sys")
     return()
   endif()
 

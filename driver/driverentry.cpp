@@ -23,7 +23,7 @@ namespace {
 // (HostComposeControlDeviceName). Buffered I/O, extension written. STATUS_NO_MEMORY without paged
 // pool for the name, STATUS_UNSUCCESSFUL for an empty name or one that needs more than
 // HOST_CONTROL_DEVICE_NAME_BYTES, else IoCreateDevice's status.
-HOST_PAGED
+HOST_INIT
 NTSTATUS DriverCreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* ControlDevice)
 {
     PAGED_CODE();
@@ -60,7 +60,7 @@ NTSTATUS DriverCreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* 
 
 // Undoes a start-up that failed at any step after BaseInit, in reverse order; each step acts only
 // on what exists.
-HOST_PAGED
+HOST_INIT
 void DriverUnwindStartup()
 {
     PAGED_CODE();
@@ -83,7 +83,7 @@ BOOLEAN HostControlExtensionIsValid(PDEVICE_OBJECT DeviceObject)
 
 // Runs once, at PASSIVE_LEVEL, in the thread that loads the driver. RegistryPath is not used.
 // Returns the status of the first step that fails, after undoing the steps before it.
-extern "C" HOST_PAGED NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+extern "C" HOST_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(RegistryPath);

@@ -58,7 +58,7 @@ NTSTATUS OverrideReply(ControlReply* reply, NTSTATUS result)
 
 }  // namespace
 
-HOST_PAGED
+HOST_INIT
 NTSTATUS HostCreateOverrideTable()
 {
     PAGED_CODE();

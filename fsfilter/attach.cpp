@@ -89,7 +89,7 @@ NTSTATUS AttachVolumeWithRetries(PDEVICE_OBJECT VolumeDevice, PDEVICE_OBJECT Fil
 
 }  // namespace
 
-HOST_PAGED
+HOST_INIT
 NTSTATUS StartFsFilter(PDRIVER_OBJECT DriverObject, FSFILTER_DEVICE_GOING* DeviceGoing)
 {
     PAGED_CODE();

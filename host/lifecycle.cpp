@@ -415,7 +415,7 @@ void RetireLoaderLock()
 
 }  // namespace
 
-HOST_PAGED
+HOST_INIT
 NTSTATUS StartModuleHost(MODULE_IMAGE_GONE* ImageGone)
 {
     PAGED_CODE();
