@@ -93,7 +93,7 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     moduleTable = RecorderTable<FastIoSide::Module>();
     Register(&moduleTable, true);
     for (PDEVICE_OBJECT device :
-         {PDEVICE_OBJECT(nullptr), globals->ControlDevice, lower, CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM),
+         {PDEVICE_OBJECT(nullptr), ControlDevice(), lower, CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM),
           CreateHostDevice(FILE_DEVICE_DISK, km::CreateModelDevice({FILE_DEVICE_DISK}))}) {
         ExpectCall(device, "not a filtering host device", FastIoSide::Module, nullptr);
     }

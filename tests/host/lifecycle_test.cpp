@@ -255,7 +255,9 @@ class ModuleHeldCall : public ModuleLifecycle, public ::testing::WithParamInterf
 
 TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
 {
-    PDEVICE_OBJECT device = FilterDevice();
+    // A filter device's own route would reach the module first: the redirect device is none.
+    PDEVICE_OBJECT device =
+        GetParam().route == RouteRedirect ? CreateHostDevice(FILE_DEVICE_UNKNOWN) : FilterDevice();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     HostModuleControl* control = ModuleControl(u"hostmodule");
     uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
