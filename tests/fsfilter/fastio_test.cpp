@@ -87,10 +87,13 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     ExpectCall(filter, "linked, the module lacks the member", FastIoSide::Lower, lower);
     Register(nullptr, true);
     ExpectCall(filter, "linked, no module table", FastIoSide::Lower, lower);
+    moduleTable = RecorderTable<FastIoSide::Module>();
+    Register(&moduleTable, true);
+    ASSERT_TRUE(Accepted(module->WithdrawEntryPoints()));
+    ExpectCall(filter, "linked, entry points withdrawn", FastIoSide::Lower, lower);
 
     // Not handled: no device, the control device, another driver's device, a host device attached
     // to nothing, a host device of a type the host does not filter.
-    moduleTable = RecorderTable<FastIoSide::Module>();
     Register(&moduleTable, true);
     for (PDEVICE_OBJECT device :
          {PDEVICE_OBJECT(nullptr), ControlDevice(), lower, CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM),
