@@ -130,6 +130,7 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
         EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_STATE);
         break;
     case HostCommandRegisterEntryPoints:
+        // As above: the stored routines, with no module to call.
         EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.AttachNotify)), pointer);
         break;
     case HostCommandRegisterNotifyForwarders:

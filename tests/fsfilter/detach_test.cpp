@@ -108,6 +108,7 @@ TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRa
             EXPECT_EQ(calls[0].devices, (std::vector<PDEVICE_OBJECT>{filter, lower}));
             EXPECT_EQ(calls[0].inFlight, 1);
         }
+        // The gate after a raise shows otherwise only in a later unload of a loaded module: read it.
         EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
         EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
         // The teardown goes on in both cases: DetachNotify, the record, the device.

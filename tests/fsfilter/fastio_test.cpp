@@ -55,6 +55,7 @@ protected:
         bool status = entry.member == km::FastIoMember::AcquireForModWrite ||
                       entry.member >= km::FastIoMember::ReleaseForModWrite;  // the four NTSTATUS members
         int64_t result = entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{through, &irp});
+        // The gate between fast I/O calls has no other trace without a loaded module: read it.
         EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
         if (device == nullptr) {  // not handled
             EXPECT_TRUE(Recorded.seen.empty());
@@ -78,6 +79,7 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     ExpectCall(filter, "unlinked", FastIoSide::Lower, lower);
     Register(&moduleTable, true);
     ExpectCall(filter, "linked", FastIoSide::Module, filter);
+    // As above: the drained event after the last call out.
     EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
     SetLinkState(LinkStateUnloading);
     ExpectCall(filter, "unloading", FastIoSide::Lower, lower);
@@ -150,6 +152,7 @@ protected:
             sides.push_back(seen.side);
             EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
         }
+        // As above.
         EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
         return sides;
     }

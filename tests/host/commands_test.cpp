@@ -152,6 +152,7 @@ TEST_P(LinkUnwalkableTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
         KEVENT tried;
         KeInitializeEvent(&tried, NotificationEvent, FALSE);
         holders.push_back(std::make_unique<ModelThread>([&] {
+            // Filling the lock's table of holders is not a fault the model can force: hold it here.
             bool acquired = acquireShared(&globals->FsFilter.AttachedListLock);
             held = acquired;
             KeSetEvent(&tried, IO_NO_INCREMENT, FALSE);
@@ -172,9 +173,11 @@ TEST_P(LinkUnwalkableTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
     holders.clear();
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(ReplyStatus(answer), c.outcome);
+    // The refused walk must leave the registration alone; only the stored pointer shows it.
     EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
     EXPECT_TRUE(module->Calls().empty());
     EXPECT_EQ(volume.record->ModuleAttached, TRUE);
+    // A release without a grant shows only in the lock's count.
     EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
 
     ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);

@@ -52,6 +52,7 @@ TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
     EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
     // Linked, a filter device without a record, and any device before start-up has finished, go down.
     EXPECT_FALSE(ReadForwarded(CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}))));
+    // Start-up's window lies inside DriverEntry, out of a caller's reach: the flag is cleared by hand.
     globals->Started = 0;
     EXPECT_FALSE(ReadForwarded(startVolume.filter));
     globals->Started = 1;

@@ -49,6 +49,7 @@ protected:
         module->ClearCalls();
     }
 
+    // Unloading shows only while an unload waits, and Linked()'s probe would change it: read it.
     LONG LinkState() const { return globals->ModuleHost.LinkState; }
     void NotifyAttach(AttachRecord* record)
     {
