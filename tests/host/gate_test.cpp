@@ -1,5 +1,5 @@
 // The call gates while calls are inside the module: IRPs and notifications held there on other
-// threads while the test reads the in-flight counts and drained events, and the commands that
+// threads while an unload waits for them (or does not, once they are out), and the commands that
 // must not wait for such calls.
 #include <thread>
 
