@@ -9,11 +9,9 @@
 #include "base/platform.h"
 #include "filterhost/module.h"
 #include "forwarding_module.h"
+#include "support/module_kit.h"
 
 namespace {
-
-// Largest command block or reply the module sends or reads.
-constexpr ULONG CommandBufferBytes = 64;
 
 HANDLE ControlHandle;
 FAST_IO_DISPATCH ModuleFastIo;
@@ -27,17 +25,6 @@ void ModuleCountProbe(ULONG Key)
     }
 }
 
-// The device below the host's filter device, unreferenced (the filter device keeps it attached
-// for as long as the host passes requests through it); null when none.
-PDEVICE_OBJECT ModuleLowerDevice(PDEVICE_OBJECT FilterDevice)
-{
-    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(FilterDevice);
-    if (lower != nullptr) {
-        ObfDereferenceObject(lower);
-    }
-    return lower;
-}
-
 // IRP dispatch: the module owns the IRP and passes it down untouched.
 NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -45,15 +32,7 @@ NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (stack->MajorFunction == IRP_MJ_READ) {
         ModuleCountProbe(stack->Parameters.Read.Key);
     }
-    PDEVICE_OBJECT lower = ModuleLowerDevice(DeviceObject);
-    if (lower == nullptr) {
-        Irp->IoStatus.Status = STATUS_NO_MEDIA;
-        Irp->IoStatus.Information = 0;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_NO_MEDIA;
-    }
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IofCallDriver(lower, Irp);
+    return ModulePassDown(DeviceObject, Irp);
 }
 
 // A fast read: the lower driver's member with the lower device, or not handled when it has none.
@@ -61,13 +40,9 @@ BOOLEAN NTAPI ModuleFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffse
                                ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
     ModuleCountProbe(LockKey);
-    PDEVICE_OBJECT lower = ModuleLowerDevice(DeviceObject);
-    if (lower == nullptr) {
-        return FALSE;
-    }
-    PFAST_IO_DISPATCH fastIo = lower->DriverObject->FastIoDispatch;
-    if (fastIo == nullptr || fastIo->SizeOfFastIoDispatch <= FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead) ||
-        fastIo->FastIoRead == nullptr) {
+    PDEVICE_OBJECT lower = KitLowerDevice(DeviceObject);
+    PFAST_IO_DISPATCH fastIo = KitFastIoWith(lower, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead));
+    if (fastIo == nullptr) {
         return FALSE;
     }
     return fastIo->FastIoRead(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus, lower);
@@ -85,30 +60,6 @@ BOOLEAN NTAPI ModuleDetachNotify(PDEVICE_OBJECT FilterDevice)
 {
     UNREFERENCED_PARAMETER(FilterDevice);
     return TRUE;
-}
-
-// Sends one command block and answers the host's outcome: the request's status when it failed,
-// else the reply's Status.
-NTSTATUS ModuleSendCommand(const void* Block, ULONG BlockBytes, ULONG ReplyBytes)
-{
-    UCHAR reply[CommandBufferBytes];
-    RtlZeroMemory(reply, sizeof(reply));
-    IO_STATUS_BLOCK ioStatus;
-    NTSTATUS status = ZwDeviceIoControlFile(ControlHandle, nullptr, nullptr, nullptr, &ioStatus, IOCTL_HOST_COMMAND,
-                                            const_cast<void*>(Block), BlockBytes, reply, ReplyBytes);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    return reinterpret_cast<const ControlReply*>(reply)->Status;
-}
-
-NTSTATUS ModuleSendSimple(ULONG Command, ULONG Argument, ULONG ReplyBytes)
-{
-    ControlRequest request;
-    RtlZeroMemory(&request, sizeof(request));
-    request.Command = Command;
-    request.Argument = Argument;
-    return ModuleSendCommand(&request, sizeof(request), ReplyBytes);
 }
 
 void NTAPI ModuleUnload(PDRIVER_OBJECT DriverObject);
@@ -140,20 +91,8 @@ extern "C" NTSTATUS ForwardingModuleLink(PUNICODE_STRING ControlDeviceName)
         ControlHandle = nullptr;
         return status;
     }
-    status = ModuleSendSimple(HostCommandConnect, 0, sizeof(ConnectReply));
-    if (NT_SUCCESS(status)) {
-        RegisterEntryPointsRequest request;
-        RtlZeroMemory(&request, sizeof(request));
-        request.Header.Command = HostCommandRegisterEntryPoints;
-        request.AttachNotify = reinterpret_cast<ULONG_PTR>(ModuleAttachNotify);
-        request.DetachNotify = reinterpret_cast<ULONG_PTR>(ModuleDetachNotify);
-        request.IrpDispatch = reinterpret_cast<ULONG_PTR>(ModuleIrpDispatch);
-        request.FastIo = reinterpret_cast<ULONG_PTR>(&ModuleFastIo);
-        status = ModuleSendCommand(&request, sizeof(request), sizeof(ControlReply));
-    }
-    if (NT_SUCCESS(status)) {
-        status = ModuleSendSimple(HostCommandSetLink, HOST_LINK_ON, sizeof(ControlReply));
-    }
+    status = KitLink(ControlHandle, {ModuleAttachNotify, ModuleDetachNotify, ModuleIrpDispatch, &ModuleFastIo,
+                                     nullptr, nullptr});
     if (!NT_SUCCESS(status)) {
         ZwClose(ControlHandle);
         ControlHandle = nullptr;
@@ -164,7 +103,7 @@ extern "C" NTSTATUS ForwardingModuleLink(PUNICODE_STRING ControlDeviceName)
 // Switches forwarding on (TRUE) or off, entry points kept. After ForwardingModuleLink only.
 extern "C" NTSTATUS ForwardingModuleSetLink(BOOLEAN On)
 {
-    return ModuleSendSimple(HostCommandSetLink, On ? HOST_LINK_ON : HOST_LINK_OFF, sizeof(ControlReply));
+    return KitSendCommand(ControlHandle, HostCommandSetLink, On ? HOST_LINK_ON : HOST_LINK_OFF);
 }
 
 // Forwarded reads that carried FORWARDING_MODULE_PROBE_KEY so far.
@@ -177,11 +116,10 @@ extern "C" NTSTATUS ForwardingModuleUnlink()
     if (ControlHandle == nullptr) {
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = ModuleSendSimple(HostCommandSetLink, HOST_LINK_OFF, sizeof(ControlReply));
-    NTSTATUS withdrawn = ModuleSendSimple(HostCommandWithdrawEntryPoints, 0, sizeof(ControlReply));
+    NTSTATUS status = KitUnlink(ControlHandle);
     ZwClose(ControlHandle);
     ControlHandle = nullptr;
-    return NT_SUCCESS(status) ? withdrawn : status;
+    return status;
 }
 
 namespace {

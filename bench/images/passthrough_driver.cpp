@@ -5,6 +5,7 @@
 // goes. The same driver also makes the bottom of the benchmark's stacks: a sink device (nothing
 // below) completes every request at once.
 #include "base/platform.h"
+#include "support/module_kit.h"
 
 namespace {
 
@@ -34,12 +35,8 @@ BOOLEAN NTAPI PassThroughFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER File
                                     ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_OBJECT lower = static_cast<PassThroughExtension*>(DeviceObject->DeviceExtension)->Lower;
-    if (lower == nullptr) {
-        return FALSE;
-    }
-    PFAST_IO_DISPATCH fastIo = lower->DriverObject->FastIoDispatch;
-    if (fastIo == nullptr || fastIo->SizeOfFastIoDispatch <= FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead) ||
-        fastIo->FastIoRead == nullptr) {
+    PFAST_IO_DISPATCH fastIo = KitFastIoWith(lower, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead));
+    if (fastIo == nullptr) {
         return FALSE;
     }
     return fastIo->FastIoRead(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus, lower);

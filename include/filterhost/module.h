@@ -59,3 +59,22 @@ struct UnloadNoticeInput {
 static_assert(sizeof(UnloadNoticeInput) == 28, "unload notice layout");
 #define UNLOAD_NOTICE_INPUT_VALUES {1u, 101u, 28u, 28u, 0u, 0u, 16u}
 #define UNLOAD_NOTICE_OUTPUT_BYTES 16u
+
+// ---- Passing a request on ----------------------------------------------------------------------
+// What a module does with an IRP it does not filter: hands it unchanged to the device below the
+// host's filter device, or completes it with STATUS_NO_MEDIA when there is none. The IRP belongs
+// to the lower driver afterwards. IRQL <= DISPATCH_LEVEL.
+inline NTSTATUS ModulePassDown(PDEVICE_OBJECT FilterDevice, PIRP Irp)
+{
+    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(FilterDevice);
+    if (lower == nullptr) {
+        Irp->IoStatus.Status = STATUS_NO_MEDIA;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_NO_MEDIA;
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(lower, Irp);
+    ObDereferenceObject(lower);
+    return status;
+}

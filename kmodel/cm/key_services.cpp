@@ -179,6 +179,24 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
     return STATUS_SUCCESS;
 }
 
+// The value services' shared start: references the key of the handle, takes the hive lock and
+// refuses a deleted key; then runs `use` on the key and the value's name (a null name is the
+// default value's) with the lock held, and answers its status.
+template <class Use>
+NTSTATUS WithLiveKey(HANDLE keyHandle, PUNICODE_STRING valueName, Use use)
+{
+    KeyReference reference(keyHandle);
+    if (!NT_SUCCESS(reference.status)) {
+        return reference.status;
+    }
+    std::u16string name = valueName != nullptr ? ob::ToString(valueName) : std::u16string();
+    std::lock_guard<std::mutex> hold(HiveLock());
+    if (reference.key->deleted) {
+        return STATUS_KEY_DELETED;
+    }
+    return use(*reference.key, name);
+}
+
 // Sets a value (creating it, or replacing its type and data). A null or empty name is the key's
 // default value.
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
@@ -189,24 +207,17 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
     if (Data == nullptr && DataSize != 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    KeyReference reference(KeyHandle);
-    if (!NT_SUCCESS(reference.status)) {
-        return reference.status;
-    }
-    std::u16string name = ValueName != nullptr ? ob::ToString(ValueName) : std::u16string();
-    std::lock_guard<std::mutex> hold(HiveLock());
-    if (reference.key->deleted) {
-        return STATUS_KEY_DELETED;
-    }
-    Value* value = FindValueLocked(*reference.key, name);
-    if (value == nullptr) {
-        reference.key->values.push_back(Value{name, Type, {}});
-        value = &reference.key->values.back();
-    }
-    value->type = Type;
-    const auto* bytes = static_cast<const UCHAR*>(Data);
-    value->data.assign(bytes, bytes + DataSize);
-    return STATUS_SUCCESS;
+    return WithLiveKey(KeyHandle, ValueName, [&](KeyNode& key, const std::u16string& name) -> NTSTATUS {
+        Value* value = FindValueLocked(key, name);
+        if (value == nullptr) {
+            key.values.push_back(Value{name, Type, {}});
+            value = &key.values.back();
+        }
+        value->type = Type;
+        const auto* bytes = static_cast<const UCHAR*>(Data);
+        value->data.assign(bytes, bytes + DataSize);
+        return STATUS_SUCCESS;
+    });
 }
 
 // Answers a value's basic (name) or partial (data) information. *ResultLength is always the size
@@ -225,36 +236,29 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
         KeyValueInformationClass != KeyValuePartialInformation) {
         return STATUS_NOT_IMPLEMENTED;  // the model answers the basic and the partial classes
     }
-    KeyReference reference(KeyHandle);
-    if (!NT_SUCCESS(reference.status)) {
-        return reference.status;
-    }
-    std::u16string name = ValueName != nullptr ? ob::ToString(ValueName) : std::u16string();
-    std::lock_guard<std::mutex> hold(HiveLock());
-    if (reference.key->deleted) {
-        return STATUS_KEY_DELETED;
-    }
-    const Value* value = FindValueLocked(*reference.key, name);
-    if (value == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    bool basic = KeyValueInformationClass == KeyValueBasicInformation;
-    ValueLayout layout = basic ? ValueLayout{offsetof(KEY_VALUE_BASIC_INFORMATION, Name), value->name.data(),
-                                             static_cast<ULONG>(value->name.size() * sizeof(WCHAR))}
-                               : ValueLayout{offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data), value->data.data(),
-                                             static_cast<ULONG>(value->data.size())};
-    *ResultLength = layout.fixed + layout.payloadLength;
-    if (Length < layout.fixed) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    auto* fixed = static_cast<ULONG*>(KeyValueInformation);
-    fixed[0] = 0;  // TitleIndex
-    fixed[1] = value->type;
-    fixed[2] = layout.payloadLength;  // NameLength or DataLength
-    ULONG room = Length - layout.fixed;
-    ULONG copied = room >= layout.payloadLength ? layout.payloadLength : (basic ? room : 0);
-    memcpy(static_cast<UCHAR*>(KeyValueInformation) + layout.fixed, layout.payload, copied);
-    return room >= layout.payloadLength ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    return WithLiveKey(KeyHandle, ValueName, [&](KeyNode& key, const std::u16string& name) -> NTSTATUS {
+        const Value* value = FindValueLocked(key, name);
+        if (value == nullptr) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        bool basic = KeyValueInformationClass == KeyValueBasicInformation;
+        ValueLayout layout = basic ? ValueLayout{offsetof(KEY_VALUE_BASIC_INFORMATION, Name), value->name.data(),
+                                                 static_cast<ULONG>(value->name.size() * sizeof(WCHAR))}
+                                   : ValueLayout{offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data), value->data.data(),
+                                                 static_cast<ULONG>(value->data.size())};
+        *ResultLength = layout.fixed + layout.payloadLength;
+        if (Length < layout.fixed) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        auto* fixed = static_cast<ULONG*>(KeyValueInformation);
+        fixed[0] = 0;  // TitleIndex
+        fixed[1] = value->type;
+        fixed[2] = layout.payloadLength;  // NameLength or DataLength
+        ULONG room = Length - layout.fixed;
+        ULONG copied = room >= layout.payloadLength ? layout.payloadLength : (basic ? room : 0);
+        memcpy(static_cast<UCHAR*>(KeyValueInformation) + layout.fixed, layout.payload, copied);
+        return room >= layout.payloadLength ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    });
 }
 
 // Deletes the key of the handle; a key with subkeys, and the system's own keys, cannot be deleted.

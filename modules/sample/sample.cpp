@@ -324,23 +324,6 @@ void SampleCallLeaves()
     InterlockedExchange64(&Sample.LastCallLeft, static_cast<LONGLONG>(KeQueryInterruptTime()));
 }
 
-// Hands an IRP unchanged to the device below the host's filter device; completes it with
-// STATUS_NO_MEDIA when there is none. The IRP belongs to the lower driver afterwards.
-NTSTATUS SamplePassDown(PDEVICE_OBJECT FilterDevice, PIRP Irp)
-{
-    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(FilterDevice);
-    if (lower == nullptr) {
-        Irp->IoStatus.Status = STATUS_NO_MEDIA;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_NO_MEDIA;
-    }
-    IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS status = IoCallDriver(lower, Irp);
-    ObDereferenceObject(lower);
-    return status;
-}
-
 // Every IRP of a host filter device while linked: count it, refuse a write to a read-only volume,
 // pass the rest down. The module owns the IRP. IRQL <= APC_LEVEL.
 NTSTATUS NTAPI SampleIrpDispatch(PDEVICE_OBJECT FilterDevice, PIRP Irp)
@@ -367,7 +350,7 @@ NTSTATUS NTAPI SampleIrpDispatch(PDEVICE_OBJECT FilterDevice, PIRP Irp)
             return STATUS_MEDIA_WRITE_PROTECTED;
         }
     }
-    status = SamplePassDown(FilterDevice, Irp);
+    status = ModulePassDown(FilterDevice, Irp);
     SampleCallLeaves();
     return status;
 }

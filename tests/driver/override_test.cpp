@@ -91,9 +91,9 @@ TEST_F(OverrideTest, OverrideComesBeforeEveryOtherRoute)
     EXPECT_TRUE(km::ModelDeviceIrps(lower).empty());
 
     // On the control device it captures the commands too, its own removal included.
-    ASSERT_EQ(Add(globals->ControlDevice, NewerHandler).status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(ControlDevice(), NewerHandler).status, STATUS_SUCCESS);
     EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply)).status, NewerStatus);
-    EXPECT_EQ(Remove(globals->ControlDevice).status, NewerStatus);
+    EXPECT_EQ(Remove(ControlDevice()).status, NewerStatus);
     EXPECT_EQ(km::OpenFile(ControlDeviceNameFor(HostServiceName), true).status, NewerStatus);
 }
 
@@ -197,6 +197,7 @@ TEST_F(OverrideTest, OverrideRequestIsRefusedWhenItsSharedHoldIs)
     // Use up the lock's records of shared holders while none can be added.
     km::FailAllocationsWithTag(km::PoolTag("ABPL"));
     int holds = 0;
+    // Filling the lock's table of holders is not a fault the model can force: hold it here.
     while (acquireShared(&globals->OverrideLock)) {
         ASSERT_LT(++holds, 100);
     }

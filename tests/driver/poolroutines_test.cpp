@@ -65,6 +65,7 @@ protected:
 TEST_F(PoolRoutinesTest, PoolRoutinesAllocateAndFreeLikeTheKernel)
 {
     PoolRoutines routines = Fetch();
+    // The cached routine leaves no trace a caller can see (every path frees alike): read it.
     EXPECT_EQ(globals->CachedFreePoolWithTag, 0xFFFFFFFFu);
     AllocateAndFreeWithEach(routines);
     UNICODE_STRING name;
@@ -87,6 +88,7 @@ TEST_F(PoolRoutinesOldKernelTest, PoolRoutinesFreeWithoutTheRoutineTableEntry)
     ASSERT_EQ(loaded.status, STATUS_SUCCESS);
     PoolRoutines routines = Fetch();
     AllocateAndFreeWithEach(routines);
+    // As above: only the cache tells the fallback from the table's routine.
     EXPECT_EQ(globals->CachedFreePoolWithTag, 0u);
     km::RestoreExports();
 }

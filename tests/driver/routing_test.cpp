@@ -12,14 +12,14 @@ TEST_F(RoutingTest, RoutingControlDeviceAnswersByMajorFunction)
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_WRITE,
                         IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SHUTDOWN, IRP_MJ_PNP}) {
         bool answered = major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP;
-        km::IrpResult result = SendMajor(globals->ControlDevice, major);
+        km::IrpResult result = SendMajor(ControlDevice(), major);
         EXPECT_EQ(result.status, answered ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED) << "major " << int(major);
         EXPECT_EQ(result.information, 0u);
     }
     // Without its magic the control device refuses everything, opens included.
     km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), true);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
-    auto* magic = static_cast<ULONG*>(globals->ControlDevice->DeviceExtension);
+    auto* magic = static_cast<ULONG*>(ControlDevice()->DeviceExtension);
     *magic = 0x76445400;
     EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, 8).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(km::OpenFile(ControlDeviceNameFor(HostServiceName), true).status, STATUS_UNSUCCESSFUL);

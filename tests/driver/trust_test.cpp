@@ -40,10 +40,8 @@ TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
                   STATUS_ACCESS_DENIED);
     }
     // None of them took effect.
-    EXPECT_EQ(globals->RedirectDevice, nullptr);
-    EXPECT_EQ(globals->RedirectHandler, nullptr);
-    EXPECT_EQ(globals->ModuleHost.NotifyRoutinesRegistered, 0);
-    EXPECT_EQ(globals->ModuleHost.AttachNotify, nullptr);
+    EXPECT_EQ(RedirectDevice(), nullptr);
+    EXPECT_FALSE(NotifyRoutinesRegistered());
     EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NOT_SAME_DEVICE);
 
     // The same commands from kernel mode, through a kernel handle.
@@ -51,7 +49,7 @@ TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
     EXPECT_TRUE(Accepted(ControlThroughHandle(opened.handle, true, IOCTL_HOST_COMMAND,
                                               CommandBlock(HostCommandSetRedirectDevice, {address}), 8)));
-    EXPECT_EQ(globals->RedirectDevice, device);
+    EXPECT_EQ(RedirectDevice(), device);
     EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
 }
 
@@ -71,11 +69,11 @@ TEST_F(TrustTest, TrustOtherCodesNeedTheLoadDriverPrivilegeEnabled)
                 << "command " << int(block[0]);
         }
     }
-    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
+    EXPECT_FALSE(Linked());
     // With the privilege the command runs: the link is made and withdrawn, command 27 finds no
     // override, an unknown code is refused.
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, link, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
-    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateLinked);
+    EXPECT_TRUE(Linked());
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, withdraw, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, remove, 8, LoadDriverEnabled).status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, unknown, 8, LoadDriverEnabled).status, STATUS_INVALID_PARAMETER);

@@ -208,6 +208,7 @@ TEST_F(HostRegistrationTest, RegistrationUnwindsTheVolumeEnumerationWhenAnAttach
     // Every enumerated device is dereferenced, the array is freed (checked at the end), and the
     // record's lock is free for another thread.
     EXPECT_EQ(References(watched), referencesBefore);
+    // The raise leaves no caller-visible trace of the gate or the record: read them.
     EXPECT_EQ(globals->ModuleHost.DeviceNotifyInFlight, 0) << "the raising call is counted out";
     auto* record = CONTAINING_RECORD(globals->FsFilter.AttachedList.Flink, AttachRecord, Links);
     ASSERT_EQ(record->FilterDevice, HostDeviceAbove(km::MountedVolume(laterStorage)));

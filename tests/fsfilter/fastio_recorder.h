@@ -91,6 +91,7 @@ struct FastIoRecorder<Side, Member, R(Args...)> {
     static R NTAPI Call(Args... args)
     {
         FastIoSeen seen{Side, Member};
+        // Fast I/O leaves no caller-visible trace of the dispatch gate during the call: read it.
         seen.inFlight = Recorded.globals->ModuleHost.DispatchInFlight;
         size_t position = 0;
         auto note = [&](auto value) {

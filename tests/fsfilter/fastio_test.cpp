@@ -55,6 +55,7 @@ protected:
         bool status = entry.member == km::FastIoMember::AcquireForModWrite ||
                       entry.member >= km::FastIoMember::ReleaseForModWrite;  // the four NTSTATUS members
         int64_t result = entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{through, &irp});
+        // The gate between fast I/O calls has no other trace without a loaded module: read it.
         EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
         if (device == nullptr) {  // not handled
             EXPECT_TRUE(Recorded.seen.empty());
@@ -78,6 +79,7 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     ExpectCall(filter, "unlinked", FastIoSide::Lower, lower);
     Register(&moduleTable, true);
     ExpectCall(filter, "linked", FastIoSide::Module, filter);
+    // As above: the drained event after the last call out.
     EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
     SetLinkState(LinkStateUnloading);
     ExpectCall(filter, "unloading", FastIoSide::Lower, lower);
@@ -87,13 +89,16 @@ TEST_P(HostFastIoEntryTest, FastIoEntryForwardsByLinkStateAndLowerTable)
     ExpectCall(filter, "linked, the module lacks the member", FastIoSide::Lower, lower);
     Register(nullptr, true);
     ExpectCall(filter, "linked, no module table", FastIoSide::Lower, lower);
+    moduleTable = RecorderTable<FastIoSide::Module>();
+    Register(&moduleTable, true);
+    ASSERT_TRUE(Accepted(module->WithdrawEntryPoints()));
+    ExpectCall(filter, "linked, entry points withdrawn", FastIoSide::Lower, lower);
 
     // Not handled: no device, the control device, another driver's device, a host device attached
     // to nothing, a host device of a type the host does not filter.
-    moduleTable = RecorderTable<FastIoSide::Module>();
     Register(&moduleTable, true);
     for (PDEVICE_OBJECT device :
-         {PDEVICE_OBJECT(nullptr), globals->ControlDevice, lower, CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM),
+         {PDEVICE_OBJECT(nullptr), ControlDevice(), lower, CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM),
           CreateHostDevice(FILE_DEVICE_DISK, km::CreateModelDevice({FILE_DEVICE_DISK}))}) {
         ExpectCall(device, "not a filtering host device", FastIoSide::Module, nullptr);
     }
@@ -147,6 +152,7 @@ protected:
             sides.push_back(seen.side);
             EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
         }
+        // As above.
         EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
         return sides;
     }

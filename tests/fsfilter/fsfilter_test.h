@@ -50,6 +50,7 @@ protected:
     std::vector<AttachRecord> Records()
     {
         std::vector<AttachRecord> records;
+        // AttachedList is the attachment manager's own bookkeeping; no command reports it.
         PLIST_ENTRY head = &globals->FsFilter.AttachedList;
         for (PLIST_ENTRY link = head->Flink; link != head; link = link->Flink) {
             records.push_back(*CONTAINING_RECORD(link, AttachRecord, Links));

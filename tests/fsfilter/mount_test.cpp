@@ -103,7 +103,7 @@ TEST_F(HostMountTest, MountFileSystemControlOnTheControlDeviceFindsNoMedia)
         request.majorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
         request.minorFunction = minor;
         request.setup = [storage](PIO_STACK_LOCATION stack) { stack->Parameters.MountVolume.Vpb = storage->Vpb; };
-        km::IrpResult result = km::SendIrp(globals->ControlDevice, request);
+        km::IrpResult result = km::SendIrp(ControlDevice(), request);
         EXPECT_EQ(result.status, STATUS_NO_MEDIA);
         EXPECT_EQ(result.information, 0u);
     }

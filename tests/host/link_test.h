@@ -34,9 +34,27 @@ protected:
         return volume;
     }
 
+    // The start of the forwarding and gate tests: one recorded volume, the module connected with
+    // its entry points and forwarders registered, and linked when `link` says so.
+    void StartWithVolume(bool link)
+    {
+        if (HasFatalFailure()) {
+            return;
+        }
+        startVolume = AddVolume();
+        ASSERT_TRUE(Accepted(module->Connect()));
+        ASSERT_TRUE(Accepted(module->RegisterEntryPoints()));
+        ASSERT_TRUE(Accepted(module->RegisterNotifyForwarders()));
+        ASSERT_TRUE(Accepted(module->SetLink(link ? HOST_LINK_ON : HOST_LINK_OFF)));
+        module->ClearCalls();
+    }
+
+    // Unloading shows only while an unload waits, and Linked()'s probe would change it: read it.
     LONG LinkState() const { return globals->ModuleHost.LinkState; }
     void NotifyAttach(AttachRecord* record)
     {
         Symbol<decltype(FsFilterNotifyAttach)>("FsFilterNotifyAttach")(record);
     }
+
+    TestVolume startVolume;
 };

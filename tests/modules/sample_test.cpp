@@ -89,7 +89,6 @@ protected:
         request.ReadOnly = readOnly ? 1 : 0;
         return request;
     }
-    bool HostLinked() const { return globals->ModuleHost.LinkState == LinkStateLinked; }
 
     PDRIVER_OBJECT sample = nullptr;
     PDEVICE_OBJECT disk = nullptr;
@@ -100,7 +99,7 @@ protected:
 TEST_F(SampleModuleTest, SampleLinksAtLoadAndCountsPerVolume)
 {
     ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
-    EXPECT_TRUE(HostLinked());
+    EXPECT_TRUE(Linked());
     SampleStatusReply before = Status();
     EXPECT_EQ(before.Build, 1u);
     EXPECT_EQ(before.Linked, 1u);
@@ -189,7 +188,7 @@ TEST_F(SampleModuleTest, ReadOnlySwitchChecksItsCallerAndInput)
         EXPECT_EQ(setStatus, privileged ? STATUS_SUCCESS : STATUS_PRIVILEGE_NOT_HELD);
         EXPECT_EQ(noticeStatus, STATUS_ACCESS_DENIED);
         EXPECT_EQ(Volume(Status(), diskName)->ReadOnly, privileged ? 1u : 0u);
-        EXPECT_TRUE(HostLinked());
+        EXPECT_TRUE(Linked());
     }
 }
 
@@ -200,15 +199,14 @@ TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsThenSecondBuildLoads)
     UnloadNoticeInput notice{UNLOAD_NOTICE_INPUT_VALUES};
     uint8_t output[UNLOAD_NOTICE_OUTPUT_BYTES] = {};
     ASSERT_EQ(Control(IOCTL_MODULE_UNLOAD_NOTICE, &notice, sizeof(notice), output, sizeof(output)), STATUS_SUCCESS);
-    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
-    EXPECT_EQ(globals->ModuleHost.ModuleIrpDispatch, nullptr);  // withdrawn
+    EXPECT_FALSE(Linked());
     SampleStatusReply status = Status();
     EXPECT_EQ(status.Linked, 0u);
     EXPECT_EQ(status.VolumeCount, 0u);  // every volume given back through DetachNotify
     UnloadSample();
 
     ASSERT_EQ(LoadSample("sample2.so"), STATUS_SUCCESS);
-    EXPECT_TRUE(HostLinked());
+    EXPECT_TRUE(Linked());
     EXPECT_EQ(Status().Build, 2u);
     km::OpenResult file = km::CreateFile(diskName + u"\\b.txt", FILE_OVERWRITE_IF);
     EXPECT_EQ(file.status, STATUS_SUCCESS);
@@ -222,12 +220,13 @@ TEST_F(SampleModuleTest, UnloadWithoutNoticeWithdrawsEntryPoints)
 {
     ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));
-    ASSERT_NE(globals->ModuleHost.ModuleIrpDispatch, nullptr);
     UnloadSample();
-    EXPECT_EQ(globals->ModuleHost.ModuleIrpDispatch, nullptr);
+    // Linked again: a dispatch routine left behind would be a call into the unloaded image (0xCE).
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))));
     km::OpenResult file = km::CreateFile(diskName + u"\\c.txt", FILE_OVERWRITE_IF);  // passes down
     EXPECT_EQ(file.status, STATUS_SUCCESS);
     ZwClose(file.handle);
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));
 }
 
 // Without a host the load fails with the open's status and leaves no device behind.

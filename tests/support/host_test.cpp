@@ -124,7 +124,7 @@ ControlAnswer HostTest::Kernel(ULONG code, const std::vector<uint8_t>& input, UL
     ControlAnswer answer;
     answer.output.assign(outputLength, OutputFill);
     km::IrpResult result =
-        km::SendDeviceControl(globals->ControlDevice, code, input.empty() ? nullptr : input.data(),
+        km::SendDeviceControl(ControlDevice(), code, input.empty() ? nullptr : input.data(),
                               static_cast<ULONG>(input.size()), outputLength ? answer.output.data() : nullptr,
                               outputLength);
     EXPECT_EQ(result.returned, result.status) << "the host completes every request it answers at once";
@@ -198,4 +198,16 @@ void HostTest::SetLinkState(LONG state)
     acquire();
     globals->ModuleHost.LinkState = state;
     release();
+}
+
+PDEVICE_OBJECT HostTest::RedirectDevice()
+{
+    ControlAnswer answer = KernelCommand(CommandBlock(HostCommandGetRedirectDevice), GET_REDIRECT_DEVICE_REPLY_BYTES);
+    EXPECT_TRUE(Accepted(answer));
+    return reinterpret_cast<PDEVICE_OBJECT>(ReplyField64(answer, sizeof(ControlReply)));
+}
+
+bool HostTest::Linked()
+{
+    return ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule))) == STATUS_INVALID_DEVICE_STATE;
 }

@@ -9,6 +9,7 @@
 
 #include "driver/hostglobals.h"
 #include "filterhost/protocol.h"
+#include "kmodel/fs_model.h"
 #include "kmodel/io_model.h"
 #include "support/kernel_test.h"
 
@@ -81,6 +82,15 @@ protected:
     struct AttachRecord* RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume = nullptr,
                                             PDEVICE_OBJECT storage = nullptr);
     void SetLinkState(LONG state);
+
+    // What a caller can see of the host: its control device (by name), the redirect device
+    // (GetRedirectDevice), whether the link is on (UnloadModule is refused only while linked; with
+    // no module loaded the refused or failed unload changes nothing), and whether the host's
+    // notify routines are registered with the kernel.
+    PDEVICE_OBJECT ControlDevice() const { return km::FindDevice(ControlDeviceNameFor(HostServiceName)); }
+    PDEVICE_OBJECT RedirectDevice();
+    bool Linked();
+    bool NotifyRoutinesRegistered() const { return km::NotifyRoutineCount(km::NotifyKind::Process) != 0; }
 
     km::DriverLoadResult loaded;
     HostGlobalsRecord* globals = nullptr;

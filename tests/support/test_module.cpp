@@ -1,5 +1,7 @@
 #include "support/test_module.h"
 
+#include "support/module_kit.h"
+
 namespace {
 
 std::atomic<TestModule*> CurrentModule{nullptr};
@@ -58,22 +60,6 @@ void NTAPI ModuleProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create
 void NTAPI ModuleThreadNotify(HANDLE processId, HANDLE threadId, BOOLEAN create)
 {
     InsideModule inside({ModuleCallKind::ThreadNotify, nullptr, nullptr, nullptr, 0, processId, threadId, create});
-}
-
-// The module's default for IRPs: down to the device below the filter device.
-NTSTATUS ModulePassDown(PDEVICE_OBJECT device, PIRP irp)
-{
-    PDEVICE_OBJECT lower = IoGetLowerDeviceObject(device);
-    if (lower == nullptr) {
-        irp->IoStatus.Status = STATUS_NO_MEDIA;
-        irp->IoStatus.Information = 0;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_NO_MEDIA;
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IofCallDriver(lower, irp);
-    ObfDereferenceObject(lower);
-    return status;
 }
 
 template <class Routine>

@@ -5,7 +5,7 @@
 // made. Every entry point counts its call and passes through the test's hook.
 #include "hostmodule.h"
 
-#include "filterhost/module.h"
+#include "support/module_kit.h"
 
 #ifndef HOST_MODULE_BUILD
 #define HOST_MODULE_BUILD 1
@@ -59,47 +59,13 @@ void NTAPI ModuleProcessNotify(HANDLE, HANDLE, BOOLEAN) { Enter(HostModuleProces
 
 void NTAPI ModuleThreadNotify(HANDLE, HANDLE, BOOLEAN) { Enter(HostModuleThreadNotify); }
 
-// One command to the host; the request's failure or the reply's Status.
-NTSTATUS Send(ULONG Command, ULONG Argument, ULONGLONG First = 0, ULONGLONG Second = 0, ULONGLONG Third = 0,
-              ULONGLONG Fourth = 0)
-{
-    struct {
-        ControlRequest Header;
-        ULONGLONG Fields[4];
-    } block = {{Command, 0, 0, Argument}, {First, Second, Third, Fourth}};
-    IO_STATUS_BLOCK ioStatus;
-    NTSTATUS status = ZwDeviceIoControlFile(HostHandle, nullptr, nullptr, nullptr, &ioStatus, IOCTL_HOST_COMMAND,
-                                            &block, sizeof(block), &block, sizeof(block));
-    // The reply's Status lies over the request's first field.
-    return NT_SUCCESS(status) ? static_cast<NTSTATUS>(block.Header.Command) : status;
-}
-
-ULONGLONG Address(const void* routine) { return reinterpret_cast<ULONG_PTR>(routine); }
-
 NTSTATUS ModuleLink()
 {
-    NTSTATUS status = Send(HostCommandConnect, 0);
-    if (NT_SUCCESS(status)) {
-        status = Send(HostCommandRegisterEntryPoints, 0, Address(reinterpret_cast<void*>(ModuleAttachNotify)),
-                      Address(reinterpret_cast<void*>(ModuleDetachNotify)),
-                      Address(reinterpret_cast<void*>(ModuleIrpDispatch)), 0);
-    }
-    if (NT_SUCCESS(status)) {
-        status = Send(HostCommandRegisterNotifyForwarders, 0, Address(reinterpret_cast<void*>(ModuleProcessNotify)),
-                      Address(reinterpret_cast<void*>(ModuleThreadNotify)));
-    }
-    if (NT_SUCCESS(status)) {
-        status = Send(HostCommandSetLink, HOST_LINK_ON);
-    }
-    return status;
+    return KitLink(HostHandle, {ModuleAttachNotify, ModuleDetachNotify, ModuleIrpDispatch, nullptr, ModuleProcessNotify,
+                                ModuleThreadNotify});
 }
 
-NTSTATUS ModuleUnlink()
-{
-    NTSTATUS status = Send(HostCommandSetLink, HOST_LINK_OFF);
-    NTSTATUS withdrawn = Send(HostCommandWithdrawEntryPoints, 0);
-    return NT_SUCCESS(status) ? withdrawn : status;
-}
+NTSTATUS ModuleUnlink() { return KitUnlink(HostHandle); }
 
 // The module's own device: create, cleanup and close succeed; UnloadNotice is answered.
 NTSTATUS NTAPI ModuleDeviceDispatch(PDEVICE_OBJECT, PIRP Irp)

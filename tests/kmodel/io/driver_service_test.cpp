@@ -30,21 +30,30 @@ NTSTATUS CallService(NTSTATUS(NTAPI* service)(PUNICODE_STRING), const std::u16st
     return service(&path);
 }
 
+// The key path spelled in lower case names the same service.
+const std::u16string SpelledKeyPath = u"\\registry\\machine\\system\\currentcontrolset\\services\\IoSvc";
+
+// Writes IoSvc and loads it through SpelledKeyPath; its driver object (null when the load failed).
+PDRIVER_OBJECT LoadSpelledInLowerCase()
+{
+    WriteService(u"IoSvc", IoTestImage);
+    UNICODE_STRING keyPath = Counted(SpelledKeyPath);
+    NTSTATUS status = ZwLoadDriver(&keyPath);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return NT_SUCCESS(status) ? km::FindDriver(u"\\Driver\\IoSvc") : nullptr;
+}
+
 using IoDriverServiceTest = KernelTest;
 
 TEST_F(IoDriverServiceTest, AServiceIsLoadedOnceFromItsImagePathAndUnloadedAgain)
 {
-    WriteService(u"IoSvc", IoTestImage);
-    std::u16string spelled = u"\\registry\\machine\\system\\currentcontrolset\\services\\IoSvc";
-    UNICODE_STRING keyPath = Counted(spelled);
-    ASSERT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
-    PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\IoSvc");
+    PDRIVER_OBJECT driver = LoadSpelledInLowerCase();
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"IoSvc");
     auto* image = static_cast<km::Image*>(driver->DriverSection);
     std::u16string registryPath(static_cast<WCHAR*>(km::ImageSymbol(image, "IoTestRegistryPath")),
                                 *static_cast<USHORT*>(km::ImageSymbol(image, "IoTestRegistryPathLength")) / 2);
-    EXPECT_EQ(registryPath, spelled) << "DriverEntry gets the service key's path as given";
+    EXPECT_EQ(registryPath, SpelledKeyPath) << "DriverEntry gets the service key's path as given";
     EXPECT_EQ(CallService(ZwLoadDriver, u"IoSvc"), STATUS_IMAGE_ALREADY_LOADED);
     WriteService(u"IoSvcTwin", IoTestImage);
     EXPECT_EQ(CallService(ZwLoadDriver, u"IoSvcTwin"), STATUS_IMAGE_ALREADY_LOADED) << "its image is in use";
@@ -144,11 +153,8 @@ using IoDriverServiceDeathTest = ModelDeathTest;
 // The unloaded image's range stays inaccessible: neither its code nor its data is reached again.
 TEST_F(IoDriverServiceDeathTest, TouchingAnUnloadedImageIsBugCheck0xCENamingIt)
 {
-    WriteService(u"IoSvc", IoTestImage);
-    std::u16string spelled = u"\\registry\\machine\\system\\currentcontrolset\\services\\IoSvc";
-    UNICODE_STRING keyPath = Counted(spelled);
-    ASSERT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
-    PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\IoSvc");
+    PDRIVER_OBJECT driver = LoadSpelledInLowerCase();
+    ASSERT_NE(driver, nullptr);
     PDRIVER_DISPATCH create = driver->MajorFunction[IRP_MJ_CREATE];
     auto* scenario = static_cast<volatile LONG*>(
         km::ImageSymbol(static_cast<km::Image*>(driver->DriverSection), "IoTestScenario"));
