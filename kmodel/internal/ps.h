@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <unordered_set>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -83,9 +84,14 @@ struct KmPsState {
     std::vector<std::unique_ptr<km::Process>> Processes;
     std::vector<std::unique_ptr<km::Thread>> Threads;
     km::Process* System = nullptr;
+    // Every record above, for telling a process or thread pointer from any other.
+    std::unordered_set<const void*> Records;
     ULONG_PTR NextClientId = KmSystemProcessId + KmClientIdStep;
 };
 KmPsState& KmPs();
+// Whether `record` is a process or thread record of the running model (its kind in *isProcess).
+// Takes the Ps lock, so it may be called with the object manager's lock held, never the reverse.
+bool KmPsIsRecord(const void* record, bool* isProcess);
 
 // The model thread of the calling OS thread, adopting it into the System process on its first
 // call. Bug-checks when the model is not booted.

@@ -140,6 +140,14 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(ZwUnloadDriver),
     KMP_EXPORT(NtLoadDriver),
     KMP_EXPORT(NtUnloadDriver),
+    // Data: the address of the variable, as for a routine
+    KMP_EXPORT(IoFileObjectType),
+    KMP_EXPORT(IoDeviceObjectType),
+    KMP_EXPORT(PsThreadType),
+    KMP_EXPORT(PsProcessType),
+    KMP_EXPORT(ExEventObjectType),
+    KMP_EXPORT(PsInitialSystemProcess),
+    KMP_EXPORT(NtBuildNumber),
 };
 
 #undef KMP_EXPORT

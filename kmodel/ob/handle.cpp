@@ -103,6 +103,11 @@ std::string DescribeLocked(const ObjectHeader* header)
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(PsGetThreadId(static_cast<PETHREAD>(header->body)))));
         return text;
     }
+    if (header->kind == ObjectKind::Process) {
+        snprintf(text, sizeof text, "process %llu",
+                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(PsGetProcessId(static_cast<PEPROCESS>(header->body)))));
+        return text;
+    }
     snprintf(text, sizeof text, "unnamed %s %p", KindName(header->kind), header->body);
     return text;
 }

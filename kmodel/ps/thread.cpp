@@ -52,6 +52,7 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->Joined = false;
     thread->Detached = false;
     thread->TerminateJump = nullptr;
+    ps.Records.insert(static_cast<_KTHREAD*>(thread.get()));
     ps.Threads.push_back(std::move(thread));
     return ps.Threads.back().get();
 }
@@ -275,7 +276,9 @@ void KmPsReset()
     std::lock_guard<std::mutex> guard(ps.Lock);
     ps.Threads.clear();
     ps.Processes.clear();
+    ps.Records.clear();
     ps.System = nullptr;
+    PsInitialSystemProcess = nullptr;
 }
 
 extern "C" HANDLE PsGetCurrentThreadId(void) { return KmCurrentThread()->UniqueThreadId; }

@@ -48,5 +48,12 @@ NTSYSAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desired
                                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTSYSAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 extern NTSYSAPI POBJECT_TYPE* PsThreadType;
+extern NTSYSAPI POBJECT_TYPE* PsProcessType;
+// The System process, from boot on.
+extern NTSYSAPI PEPROCESS PsInitialSystemProcess;
+// The kernel's build number, with the high nibble 0xF of a free build.
+extern NTSYSAPI ULONG NtBuildNumber;
+// The event object type (the type of an event's handle).
+extern NTSYSAPI POBJECT_TYPE* ExEventObjectType;
 
 }  // extern "C"
