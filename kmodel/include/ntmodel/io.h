@@ -756,6 +756,13 @@ NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Des
 // Exported by the kernel (declared in ntifs.h): references the object of that full name. The model
 // serves kernel-mode lookups of named objects (drivers, devices); Attributes, PassedAccessState,
 // DesiredAccess and ParseContext are not used.
+// A handle to an object the caller holds a pointer to (OBJ_KERNEL_HANDLE: in the System
+// process's table); STATUS_OBJECT_TYPE_MISMATCH when ObjectType is given and differs.
+NTSYSAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
+                                              ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                              KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+// The process of the thread that asked for the IRP; null when the IRP names no thread.
+NTSYSAPI PEPROCESS NTAPI IoGetRequestorProcess(PIRP Irp);
 NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, ULONG Attributes,
                                                 PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
                                                 POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
