@@ -41,3 +41,6 @@ bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag);
 void KmPoolReset();
 // True when `address` lies inside a paged-pool block.
 bool KmPoolIsPagedAddress(const void* address);
+
+// Lines for the executive resources still initialized at shutdown; the model forgets them.
+std::string KmExResourceShutdownReport();

@@ -42,6 +42,9 @@ struct _KTHREAD {
     KIRQL Irql;
     std::vector<KmHeldSpinLock> SpinLocks;
     ULONG FastMutexesHeld;
+    // KeEnterCriticalRegion depth, and executive resource acquisitions not yet released.
+    LONG CriticalRegionDepth;
+    ULONG ResourcesHeld;
     KM_GUARD_FRAME* GuardTop;
     // Innermost pageable routine (PAGED_CODE scope) running on the thread; null when none.
     KM_PAGEABLE_FRAME* PageableTop;
