@@ -1,6 +1,7 @@
 // The kernel's export table: every routine the model offers kernel code, by name, for
 // MmGetSystemRoutineAddress. Tests remove names to stand for an older kernel that lacks them.
 // A routine added to the model's NT headers is added here too.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -202,6 +203,16 @@ void km::RemoveExport(const char* name)
     KmpExportState& state = KmpExports();
     std::lock_guard<std::mutex> guard(state.Lock);
     state.Removed.insert(name);
+}
+
+std::vector<std::string> km::ExportNames()
+{
+    std::vector<std::string> names;
+    for (const KmpExport& entry : KmpKernelExports) {
+        names.emplace_back(entry.Name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void km::RestoreExports()
