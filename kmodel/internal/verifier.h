@@ -25,6 +25,8 @@ enum KmVerifierCheck : ULONG_PTR {
     KmCheckResourceUnknown = 0x1011,              // not initialized, or deleted
     KmCheckThreadEndResource = 0x1012,
     KmCheckCriticalRegionUnderflow = 0x1013,
+    KmCheckWorkItemQueuedTwice = 0x1014,
+    KmCheckWorkItemFreedQueued = 0x1015,
     KmCheckModelMisuse = 0x10FF,               // the model's own interface used wrongly
 };
 

@@ -1,12 +1,21 @@
 // The checks on the routines filter modules call beyond the host's own: executive resources and
 // critical regions, and the process and thread look-ups. Each case runs in a child process.
+#include "io/io_test_util.h"
 #include "model_test_util.h"
 
 namespace {
 
 struct Objects {
     ERESOURCE resource;
+    PDEVICE_OBJECT device;
 };
+
+// A work item routine that returns raised.
+void NTAPI RaisingRoutine(PDEVICE_OBJECT, PVOID)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+}
 
 void RaiseTo(KIRQL level)
 {
@@ -60,6 +69,12 @@ const Misuse<Objects> RoutineMisuses[] = {
      "STOP 0x00000001 .*APC_INDEX_MISMATCH.*ended inside 1 critical region"},
     {"CriticalRegionLeftWithoutEntering", [](Objects&) { KeLeaveCriticalRegion(); },
      "STOP 0x000000C4 \\(0x1013, .*not in a critical region"},
+    {"WorkItemRoutineReturningRaised",
+     [](Objects& o) {
+         IoQueueWorkItem(IoAllocateWorkItem(o.device), RaisingRoutine, DelayedWorkQueue, nullptr);
+         km::WaitSystemThreadsEnded();
+     },
+     "STOP 0x000000E1 .*WORKER_THREAD_RETURNED_AT_BAD_IRQL.*returned at IRQL 2"},
     {"ProcessLookedUpAtDispatchLevel",
      [](Objects&) {
          PEPROCESS process;
@@ -75,6 +90,7 @@ protected:
     {
         ModelDeathTest::SetUp();
         ExInitializeResourceLite(&objects.resource);
+        objects.device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN});
     }
     void TearDown() override
     {

@@ -38,6 +38,8 @@ const Leftover Leftovers[] = {
          ExInitializeResourceLite(&resource);
      },
      {"executive resource ", " never deleted, initialized by the test or the model"}},
+    {"AWorkItemNotFreed", [] { IoAllocateWorkItem(km::CreateModelDevice({FILE_DEVICE_UNKNOWN})); },
+     {"work items not freed:\nwork item ", " not freed, allocated by the test or the model"}},
     {"AnIrpNotFreed", [] { IoAllocateIrp(2, FALSE); },
      {"IRPs not freed:\nIRP ", "(2 stack locations) not freed, allocated by the test or the model"}},
 };

@@ -756,6 +756,24 @@ NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Des
 // Exported by the kernel (declared in ntifs.h): references the object of that full name. The model
 // serves kernel-mode lookups of named objects (drivers, devices); Attributes, PassedAccessState,
 // DesiredAccess and ParseContext are not used.
+// Work items: IoQueueWorkItem runs the routine on a system worker thread at PASSIVE_LEVEL, with
+// the device referenced until it returns (the routine may free or queue the item again). IRQL <=
+// DISPATCH_LEVEL. Queuing an item that is queued, freeing one that is queued, and unloading the
+// driver whose routine is queued or running are bug checks; a routine returning above
+// PASSIVE_LEVEL is WORKER_THREAD_RETURNED_AT_BAD_IRQL.
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef void(NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+NTSYSAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTSYSAPI void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                    WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTSYSAPI void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
 // A handle to an object the caller holds a pointer to (OBJ_KERNEL_HANDLE: in the System
 // process's table); STATUS_OBJECT_TYPE_MISMATCH when ObjectType is given and differs.
 NTSYSAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
