@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <thread>
+#include <chrono>
 #include <mutex>
 
 #include "internal/ps.h"
@@ -24,7 +26,8 @@ namespace {
 struct WorkItemTable {
     std::mutex Lock;
     std::map<PIO_WORKITEM, uint64_t> Items;     // live items, by allocation serial
-    std::multiset<const void*> ActiveRoutines;  // routines queued or running
+    std::multiset<const void*> QueuedRoutines;   // routines of items queued, not yet started
+    std::multiset<const void*> RunningRoutines;  // routines running now
     uint64_t NextSerial = 1;
 };
 
@@ -61,11 +64,20 @@ void RunWorkItem(PIO_WORKITEM item, PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE 
         KmBugCheck(WORKER_THREAD_RETURNED_AT_BAD_IRQL, (ULONG_PTR)routine, irql, (ULONG_PTR)item, (ULONG_PTR)item,
                    "work item routine %p returned at IRQL %u", reinterpret_cast<void*>(routine), irql);
     }
-    {
-        std::lock_guard<std::mutex> guard(Table().Lock);
-        Table().ActiveRoutines.erase(Table().ActiveRoutines.find(reinterpret_cast<const void*>(routine)));
-    }
     ob::DereferenceModel(device);
+    std::lock_guard<std::mutex> guard(Table().Lock);
+    Table().RunningRoutines.erase(Table().RunningRoutines.find(reinterpret_cast<const void*>(routine)));
+}
+
+// Table lock held: whether a routine of `image` is in `routines`.
+bool HasRoutineOfLocked(const std::multiset<const void*>& routines, const void* image)
+{
+    for (const void* routine : routines) {
+        if (ob::ImageContaining(routine) == image) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string ItemLine(PIO_WORKITEM item)
@@ -77,16 +89,25 @@ std::string ItemLine(PIO_WORKITEM item)
 
 }  // namespace
 
+// A routine still running keeps the image (its device reference keeps the driver on Windows):
+// the unload waits for it to return. One still queued is the driver's fault.
 std::string WorkItemsOfImage(const void* image, bool free)
 {
     std::vector<PIO_WORKITEM> items;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(Table().Lock);
+            if (!HasRoutineOfLocked(Table().RunningRoutines, image)) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     {
         std::lock_guard<std::mutex> guard(Table().Lock);
-        for (const void* routine : Table().ActiveRoutines) {
-            if (ob::ImageContaining(routine) == image) {
-                KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)routine, 0, 0, 0,
-                           "driver unloaded while its work item routine %p is queued or running", routine);
-            }
+        if (HasRoutineOfLocked(Table().QueuedRoutines, image)) {
+            KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)image, 0, 0, 0,
+                       "driver %s unloaded with a work item queued", ob::ImageDisplayName(image).c_str());
         }
         for (auto& entry : Table().Items) {
             if (entry.first->Allocator == image) {
@@ -162,7 +183,7 @@ extern "C" void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
                        "IoQueueWorkItem on work item %p, which is already queued", (void*)IoWorkItem);
         }
         IoWorkItem->Queued = true;
-        Table().ActiveRoutines.insert(reinterpret_cast<const void*>(WorkerRoutine));
+        Table().QueuedRoutines.insert(reinterpret_cast<const void*>(WorkerRoutine));
         device = IoWorkItem->Device;
     }
     km::ob::ReferenceModel(device);
@@ -172,6 +193,9 @@ extern "C" void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
             {
                 std::lock_guard<std::mutex> guard(Table().Lock);
                 IoWorkItem->Queued = false;
+                auto queued = Table().QueuedRoutines.find(reinterpret_cast<const void*>(WorkerRoutine));
+                Table().QueuedRoutines.erase(queued);
+                Table().RunningRoutines.insert(reinterpret_cast<const void*>(WorkerRoutine));
             }
             RunWorkItem(IoWorkItem, device, WorkerRoutine, Context);
         },

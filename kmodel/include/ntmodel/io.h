@@ -759,8 +759,8 @@ NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Des
 // Work items: IoQueueWorkItem runs the routine on a system worker thread at PASSIVE_LEVEL, with
 // the device referenced until it returns (the routine may free or queue the item again). IRQL <=
 // DISPATCH_LEVEL. Queuing an item that is queued, freeing one that is queued, and unloading the
-// driver whose routine is queued or running are bug checks; a routine returning above
-// PASSIVE_LEVEL is WORKER_THREAD_RETURNED_AT_BAD_IRQL.
+// driver whose routine is queued are bug checks (the unload waits for one that is running); a
+// routine returning above PASSIVE_LEVEL is WORKER_THREAD_RETURNED_AT_BAD_IRQL.
 typedef enum _WORK_QUEUE_TYPE {
     CriticalWorkQueue = 0,
     DelayedWorkQueue = 1,

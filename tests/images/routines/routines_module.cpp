@@ -126,6 +126,34 @@ NTSTATUS Strings()
     return RtlAppendUnicodeStringToString(&destination, &empty);
 }
 
+struct WorkContext {
+    KEVENT done;
+    NTSTATUS status;
+};
+
+void NTAPI WorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    auto* work = static_cast<WorkContext*>(Context);
+    bool worker = DeviceObject == Device && KeGetCurrentIrql() == PASSIVE_LEVEL && PsIsSystemThread(PsGetCurrentThread());
+    work->status = worker ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    KeSetEvent(&work->done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS WorkItems()
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(Device);
+    if (item == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    WorkContext work;
+    KeInitializeEvent(&work.done, NotificationEvent, FALSE);
+    work.status = STATUS_PENDING;
+    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &work);
+    KeWaitForSingleObject(&work.done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(item);
+    return work.status;
+}
+
 NTSTATUS NTAPI ModuleDispatch(PDEVICE_OBJECT, PIRP Irp)
 {
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -160,5 +188,6 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDR
     results->Status[RoutinesDataExport] = DataExports();
     results->Status[RoutinesPool] = ExecutablePool();
     results->Status[RoutinesString] = Strings();
+    results->Status[RoutinesWorkItem] = WorkItems();
     return STATUS_SUCCESS;
 }

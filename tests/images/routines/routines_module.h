@@ -11,6 +11,7 @@ enum RoutinesModuleArea : LONG {
     RoutinesDataExport,     // data found by MmGetSystemRoutineAddress
     RoutinesPool,           // code run from NonPagedPool
     RoutinesString,         // an empty append
+    RoutinesWorkItem,       // a work item run on a system worker thread
     RoutinesAreas,
 };
 
