@@ -1,6 +1,10 @@
 // The pool allocator. Blocks come from malloc with no padding, so that the address sanitizer sees
 // overruns; the model keeps each block's type, tag and size and checks every free against them.
 // New blocks are filled with a non-zero pattern: pool is not zeroed.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +38,19 @@ bool KmpIsUsablePoolType(ULONG type)
            basic != NonPagedPoolCacheAlignedMustS;
 }
 
+// Non-paged pool without the Nx bit is executable, as on Windows: the pages under such a block
+// are made executable (which makes any neighbour on them executable too). False when the system
+// refuses.
+bool KmpMakeExecutable(void* block, size_t bytes)
+{
+    auto page = static_cast<uintptr_t>(getpagesize());
+    auto start = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
+    auto end = (reinterpret_cast<uintptr_t>(block) + bytes + page - 1) & ~(page - 1);
+    return mprotect(reinterpret_cast<void*>(start), end - start, PROT_READ | PROT_WRITE | PROT_EXEC) == 0;
+}
+
+bool KmpIsExecutableType(ULONG type) { return (type & (PagedPool | NonPagedPoolNx)) == 0; }
+
 // Allocates a block after the IRQL and type checks; null when a fault rule refuses it or memory
 // runs out. `routine` names the caller in bug checks; `caller` is the return address of the
 // allocation call.
@@ -62,6 +79,10 @@ PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine, 
     }
     void* block = malloc(bytes == 0 ? 1 : bytes);
     if (block == nullptr) {
+        return nullptr;
+    }
+    if (KmpIsExecutableType(typeBits) && !KmpMakeExecutable(block, bytes == 0 ? 1 : bytes)) {
+        free(block);
         return nullptr;
     }
     memset(block, KmpNewPoolFill, bytes);

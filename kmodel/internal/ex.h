@@ -43,3 +43,6 @@ void KmPoolReset();
 void KmDebuggerBoot();
 // True when `address` lies inside a paged-pool block.
 bool KmPoolIsPagedAddress(const void* address);
+
+// Lines for the executive resources still initialized at shutdown; the model forgets them.
+std::string KmExResourceShutdownReport();

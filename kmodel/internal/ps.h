@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <unordered_set>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,6 +42,9 @@ struct _KTHREAD {
     KIRQL Irql;
     std::vector<KmHeldSpinLock> SpinLocks;
     ULONG FastMutexesHeld;
+    // KeEnterCriticalRegion depth, and executive resource acquisitions not yet released.
+    LONG CriticalRegionDepth;
+    ULONG ResourcesHeld;
     KM_GUARD_FRAME* GuardTop;
     // Innermost pageable routine (PAGED_CODE scope) running on the thread; null when none.
     KM_PAGEABLE_FRAME* PageableTop;
@@ -83,9 +87,14 @@ struct KmPsState {
     std::vector<std::unique_ptr<km::Process>> Processes;
     std::vector<std::unique_ptr<km::Thread>> Threads;
     km::Process* System = nullptr;
+    // Every record above, for telling a process or thread pointer from any other.
+    std::unordered_set<const void*> Records;
     ULONG_PTR NextClientId = KmSystemProcessId + KmClientIdStep;
 };
 KmPsState& KmPs();
+// Whether `record` is a process or thread record of the running model (its kind in *isProcess).
+// Takes the Ps lock, so it may be called with the object manager's lock held, never the reverse.
+bool KmPsIsRecord(const void* record, bool* isProcess);
 
 // The model thread of the calling OS thread, adopting it into the System process on its first
 // call. Bug-checks when the model is not booted.

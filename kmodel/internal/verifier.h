@@ -19,6 +19,14 @@ enum KmVerifierCheck : ULONG_PTR {
     KmCheckGuardOrder = 0x100B,                // guard frame popped out of order
     KmCheckNotDispatcherObject = 0x100C,
     KmCheckRoutineIrql = 0x100D,               // routine called above its IRQL
+    KmCheckResourceOutsideCriticalRegion = 0x100E,
+    KmCheckResourceExclusiveOverShared = 0x100F,  // would wait for itself forever
+    KmCheckResourceDeletedOwned = 0x1010,
+    KmCheckResourceUnknown = 0x1011,              // not initialized, or deleted
+    KmCheckThreadEndResource = 0x1012,
+    KmCheckCriticalRegionUnderflow = 0x1013,
+    KmCheckWorkItemQueuedTwice = 0x1014,
+    KmCheckWorkItemFreedQueued = 0x1015,
     KmCheckModelMisuse = 0x10FF,               // the model's own interface used wrongly
 };
 

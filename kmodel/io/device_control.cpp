@@ -174,6 +174,8 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     }
     irp->RequestorMode = KernelMode;
     irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
     IoManagerCompletion completion;
     completion.ioStatus = IoStatusBlock;
     completion.event = Event;

@@ -98,6 +98,7 @@ void ReclaimDriverLeftovers(DriverRecord* record, const char* when)
     }
     const void* image = record->imageBase;
     if (image != nullptr) {
+        lines += WorkItemsOfImage(image, true);
         lines += ob::HandlesHeldByImage(image, true);
         lines += IrpsAllocatedByImage(image, true);
         lines += ob::HeldReferences(image, false, true);

@@ -173,6 +173,15 @@ NTSTATUS TakeInjectedFailure(FaultPoint point);
 // The test's action for the next successful attach (km::AfterNextIoAttach), taken so that it runs once.
 km::AttachHook TakeAttachHook();
 
+// ---- Work items ------------------------------------------------------------------------------
+
+// Bug-checks when a work item whose routine lies in `image` is queued or running (the driver is
+// unloading); then answers lines for the items that image allocated and did not free (freed when
+// `free` is set).
+std::string WorkItemsOfImage(const void* image, bool free);
+// Lines for every work item not freed (all freed).
+std::string WorkItemLeakReport();
+
 // ---- Driver leaks ---------------------------------------------------------------------------
 
 // Appends lines to the report of what unloaded or failed drivers left behind.

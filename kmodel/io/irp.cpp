@@ -295,6 +295,8 @@ PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
     irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(size);
     irp->StackCount = static_cast<CHAR>(locations);
+    // Every IRP here is allocated at exactly the size asked for (no lookaside sizes).
+    irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;
     irp->CurrentLocation = static_cast<CHAR>(locations + 1);
     InitializeListHead(&irp->ThreadListEntry);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + locations;

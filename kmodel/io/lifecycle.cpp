@@ -74,6 +74,7 @@ std::string Shutdown()
     g_tearingDown.store(true, std::memory_order_release);
     TearDownLoadedDrivers();
     AddSection(&report, "IRPs not freed", IrpLeakReport());
+    AddSection(&report, "work items not freed", WorkItemLeakReport());
     ResetIrps();
     AddSection(&report, "object references not dropped", ob::HeldReferences(nullptr, true, true));
     AddSection(&report, "left behind by drivers", TakeDriverLeaks());

@@ -14,10 +14,14 @@ _OBJECT_TYPE DeviceType{"Device"};
 _OBJECT_TYPE DriverType{"Driver"};
 _OBJECT_TYPE KeyType{"Key"};
 _OBJECT_TYPE ThreadType{"Thread"};
+_OBJECT_TYPE ProcessType{"Process"};
+_OBJECT_TYPE EventType{"Event"};
 POBJECT_TYPE FileTypePointer = &FileType;
 POBJECT_TYPE DeviceTypePointer = &DeviceType;
 POBJECT_TYPE DriverTypePointer = &DriverType;
 POBJECT_TYPE ThreadTypePointer = &ThreadType;
+POBJECT_TYPE ProcessTypePointer = &ProcessType;
+POBJECT_TYPE EventTypePointer = &EventType;
 
 // No Zw* service is running on this thread.
 constexpr int NoServiceMode = -1;
@@ -31,6 +35,10 @@ POBJECT_TYPE* IoFileObjectType = &FileTypePointer;
 POBJECT_TYPE* IoDeviceObjectType = &DeviceTypePointer;
 POBJECT_TYPE* IoDriverObjectType = &DriverTypePointer;
 POBJECT_TYPE* PsThreadType = &ThreadTypePointer;
+POBJECT_TYPE* PsProcessType = &ProcessTypePointer;
+POBJECT_TYPE* ExEventObjectType = &EventTypePointer;
+// A free build of Windows 10 2004 (19041).
+ULONG NtBuildNumber = 0xF0000000u | 19041u;
 }
 
 namespace km::io {
@@ -48,6 +56,8 @@ PVOID ObjectTypeOf(ob::ObjectKind kind)
         return &KeyType;  // the kernel does not export the key type
     case ob::ObjectKind::Thread:
         return ThreadTypePointer;
+    case ob::ObjectKind::Process:
+        return ProcessTypePointer;
     }
     return nullptr;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "internal/ldr.h"
 #include "internal/verifier.h"
@@ -19,6 +20,9 @@ struct km::Image {
 };
 
 namespace {
+
+// How the dynamic loader names an import nothing provides.
+constexpr const char* KmpUndefinedSymbol = "undefined symbol: ";
 
 // Flags for the check that an image is (still) mapped, without loading it.
 constexpr int KmpProbeFlags = RTLD_NOW | RTLD_NOLOAD;
@@ -94,8 +98,17 @@ km::Image* km::LoadImage(const std::string& path, std::string* error)
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         if (error != nullptr) {
-            const char* reason = dlerror();
-            *error = reason != nullptr ? reason : path + " could not be loaded";
+            const char* text = dlerror();
+            std::string reason = text != nullptr ? text : path + " could not be loaded";
+            // As Windows' loader refuses a driver with an unresolved import, naming it.
+            size_t unresolved = reason.find(KmpUndefinedSymbol);
+            if (unresolved != std::string::npos) {
+                std::string routine = reason.substr(unresolved + strlen(KmpUndefinedSymbol));
+                routine = routine.substr(0, routine.find_first_of(" \t\n("));
+                reason = "image " + path.substr(path.find_last_of('/') + 1) + " imports " + routine +
+                         ", which the kernel does not export: not loaded";
+            }
+            *error = reason;
         }
         return nullptr;
     }

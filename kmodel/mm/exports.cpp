@@ -1,6 +1,7 @@
 // The kernel's export table: every routine the model offers kernel code, by name, for
 // MmGetSystemRoutineAddress. Tests remove names to stand for an older kernel that lacks them.
 // A routine added to the model's NT headers is added here too.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -59,6 +60,15 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(ExAcquireFastMutex),
     KMP_EXPORT(ExReleaseFastMutex),
     KMP_EXPORT(ExTryToAcquireFastMutex),
+    KMP_EXPORT(ExInitializeResourceLite),
+    KMP_EXPORT(ExDeleteResourceLite),
+    KMP_EXPORT(ExAcquireResourceSharedLite),
+    KMP_EXPORT(ExAcquireResourceExclusiveLite),
+    KMP_EXPORT(ExReleaseResourceLite),
+    KMP_EXPORT(ExIsResourceAcquiredExclusiveLite),
+    KMP_EXPORT(ExIsResourceAcquiredSharedLite),
+    KMP_EXPORT(KeEnterCriticalRegion),
+    KMP_EXPORT(KeLeaveCriticalRegion),
     KMP_EXPORT(ExRaiseStatus),
     KMP_EXPORT(DbgPrint),
     KMP_EXPORT(DbgPrintEx),
@@ -88,6 +98,13 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(PsRemoveCreateThreadNotifyRoutine),
     KMP_EXPORT(PsCreateSystemThread),
     KMP_EXPORT(PsTerminateSystemThread),
+    KMP_EXPORT(PsLookupProcessByProcessId),
+    KMP_EXPORT(PsLookupThreadByThreadId),
+    KMP_EXPORT(IoThreadToProcess),
+    KMP_EXPORT(PsGetThreadProcessId),
+    KMP_EXPORT(PsIsSystemThread),
+    KMP_EXPORT(ZwQueryInformationProcess),
+    KMP_EXPORT(IoGetRequestorProcess),
     // Io
     KMP_EXPORT(IoGetCurrentProcess),
     KMP_EXPORT(IoCreateDevice),
@@ -107,6 +124,9 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(IoRegisterFsRegistrationChange),
     KMP_EXPORT(IoUnregisterFsRegistrationChange),
     KMP_EXPORT(IoAllocateIrp),
+    KMP_EXPORT(IoAllocateWorkItem),
+    KMP_EXPORT(IoQueueWorkItem),
+    KMP_EXPORT(IoFreeWorkItem),
     KMP_EXPORT(IoFreeIrp),
     KMP_EXPORT(IoBuildDeviceIoControlRequest),
     KMP_EXPORT(IofCallDriver),
@@ -116,6 +136,8 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(ObfReferenceObject),
     KMP_EXPORT(ObfDereferenceObject),
     KMP_EXPORT(ObQueryNameString),
+    KMP_EXPORT(ObOpenObjectByPointer),
+    KMP_EXPORT(ObReferenceObjectByName),
     KMP_EXPORT(SeSinglePrivilegeCheck),
     KMP_EXPORT(RtlAdjustPrivilege),
     KMP_EXPORT(ExGetPreviousMode),
@@ -142,6 +164,14 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(ZwUnloadDriver),
     KMP_EXPORT(NtLoadDriver),
     KMP_EXPORT(NtUnloadDriver),
+    // Data: the address of the variable, as for a routine
+    KMP_EXPORT(IoFileObjectType),
+    KMP_EXPORT(IoDeviceObjectType),
+    KMP_EXPORT(PsThreadType),
+    KMP_EXPORT(PsProcessType),
+    KMP_EXPORT(ExEventObjectType),
+    KMP_EXPORT(PsInitialSystemProcess),
+    KMP_EXPORT(NtBuildNumber),
 };
 
 #undef KMP_EXPORT
@@ -178,6 +208,16 @@ void km::RemoveExport(const char* name)
     KmpExportState& state = KmpExports();
     std::lock_guard<std::mutex> guard(state.Lock);
     state.Removed.insert(name);
+}
+
+std::vector<std::string> km::ExportNames()
+{
+    std::vector<std::string> names;
+    for (const KmpExport& entry : KmpKernelExports) {
+        names.emplace_back(entry.Name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void km::RestoreExports()

@@ -55,6 +55,7 @@ std::string km::Shutdown()
     // then no leak.
     std::string report = KmIoShutdownReport();
     report += KmPsShutdownReport();
+    report += KmExResourceShutdownReport();
     std::string pool = PoolLeakReport();
     if (!pool.empty()) {
         report += "pool left allocated:\n" + pool;

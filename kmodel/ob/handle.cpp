@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "../io/io_manager.h"
+#include "internal/verifier.h"
 #include "kmodel/model.h"
 #include "object_manager.h"
 
@@ -101,6 +102,11 @@ std::string DescribeLocked(const ObjectHeader* header)
     if (header->kind == ObjectKind::Thread) {
         snprintf(text, sizeof text, "thread %llu",
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(PsGetThreadId(static_cast<PETHREAD>(header->body)))));
+        return text;
+    }
+    if (header->kind == ObjectKind::Process) {
+        snprintf(text, sizeof text, "process %llu",
+                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(PsGetProcessId(static_cast<PEPROCESS>(header->body)))));
         return text;
     }
     snprintf(text, sizeof text, "unnamed %s %p", KindName(header->kind), header->body);
@@ -310,6 +316,36 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, UL
     }
     ReferenceLocked(found.object, true, holder);
     *Object = found.object->body;
+    return STATUS_SUCCESS;
+}
+
+// Any object the caller holds; the handle takes its own reference. PASSIVE_LEVEL.
+extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
+                                                ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                KPROCESSOR_MODE AccessMode, PHANDLE Handle)
+{
+    UNREFERENCED_PARAMETER(PassedAccessState);
+    UNREFERENCED_PARAMETER(AccessMode);
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckRoutineIrql, irql, 0, 0,
+                   "ObOpenObjectByPointer at IRQL %u", irql);
+    }
+    const void* holder = ImageContaining(__builtin_return_address(0));
+    ObjectHeader* header;
+    {
+        std::lock_guard<std::mutex> hold(ModelLock());
+        header = FindLocked(Object);
+        if (header == nullptr) {
+            km::BugCheck(REFERENCE_BY_POINTER, (ULONG_PTR)Object, 0, 0, 0,
+                         "ObOpenObjectByPointer on a pointer that is not a live object");
+        }
+        if (ObjectType != nullptr && ObjectType != km::io::ObjectTypeOf(header->kind)) {
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        }
+        ReferenceLocked(header, false, nullptr);
+    }
+    *Handle = InsertHandle(header, DesiredAccess, (HandleAttributes & OBJ_KERNEL_HANDLE) != 0, holder);
     return STATUS_SUCCESS;
 }
 

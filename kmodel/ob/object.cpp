@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "internal/ps.h"
 #include "kmodel/model.h"
 #include "object_manager.h"
 #include "internal/trap.h"
@@ -80,6 +81,8 @@ const char* KindName(ObjectKind kind)
         return "key";
     case ObjectKind::Thread:
         return "thread";
+    case ObjectKind::Process:
+        return "process";
     }
     return "object";
 }
@@ -107,7 +110,20 @@ ObjectHeader* FindLocked(const void* body)
 {
     auto& objects = Table().objects;
     auto found = objects.find(body);
-    return found == objects.end() ? nullptr : found->second;
+    if (found != objects.end()) {
+        return found->second;
+    }
+    bool isProcess = false;
+    if (body == nullptr || !KmPsIsRecord(body, &isProcess)) {
+        return nullptr;
+    }
+    auto* header = new ObjectHeader;
+    header->kind = isProcess ? ObjectKind::Process : ObjectKind::Thread;
+    header->body = const_cast<void*>(body);
+    header->pointerCount = 1;
+    header->serial = Table().nextSerial++;
+    objects[body] = header;
+    return header;
 }
 
 void ReferenceLocked(ObjectHeader* header, bool handedOut, const void* holder)

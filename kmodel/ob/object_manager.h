@@ -12,7 +12,7 @@
 
 namespace km::ob {
 
-enum class ObjectKind { Driver, Device, File, Key, Thread };
+enum class ObjectKind { Driver, Device, File, Key, Thread, Process };
 const char* KindName(ObjectKind kind);
 
 struct ObjectHeader;
@@ -52,6 +52,8 @@ std::mutex& ModelLock();
 // Object headers. Create gives the object one model reference. The caller holds ModelLock for
 // Find and the *Locked routines.
 ObjectHeader* Create(ObjectKind kind, void* body, LastReferenceRoutine lastReference);
+// A process or thread record is an object from its first use as one: its header is made then,
+// holding one model reference for the record's life.
 ObjectHeader* FindLocked(const void* body);
 // Takes a reference: held by `holder` (see ObjectHeader::heldBy) or, when `handedOut` is false,
 // kept by the model itself.

@@ -11,6 +11,10 @@ KmPsState& KmPs()
     return *state;
 }
 
+extern "C" {
+PEPROCESS PsInitialSystemProcess = nullptr;
+}
+
 namespace {
 
 // Ps lock held: a new process record; ids share one sequence with thread ids, as on Windows.
@@ -24,11 +28,24 @@ km::Process* KmpNewProcessLocked(KmPsState& ps, ULONG_PTR id, HANDLE parentId, c
     process->UniqueProcessId = (HANDLE)id;
     process->InheritedFromUniqueProcessId = parentId;
     process->ImageName = imageName;
+    ps.Records.insert(static_cast<_KPROCESS*>(process.get()));
     ps.Processes.push_back(std::move(process));
     return ps.Processes.back().get();
 }
 
 }  // namespace
+
+bool KmPsIsRecord(const void* record, bool* isProcess)
+{
+    KmPsState& ps = KmPs();
+    std::lock_guard<std::mutex> guard(ps.Lock);
+    if (ps.Records.count(record) == 0) {
+        return false;
+    }
+    auto kind = static_cast<const DISPATCHER_HEADER*>(record)->Type;
+    *isProcess = kind == ProcessObject;
+    return true;
+}
 
 km::Process* km::SystemProcess()
 {
@@ -104,6 +121,7 @@ void KmPsBoot()
         std::lock_guard<std::mutex> guard(ps.Lock);
         ps.NextClientId = KmSystemProcessId + KmClientIdStep;
         ps.System = KmpNewProcessLocked(ps, KmSystemProcessId, nullptr, "System");
+        PsInitialSystemProcess = ps.System;
     }
     KmPsNotifyReset();
     KmCurrentThread();

@@ -1,7 +1,7 @@
 // System threads: PsCreateSystemThread and PsTerminateSystemThread, and the thread objects their
 // handles refer to. A system thread belongs to the System process, runs its start routine at
 // PASSIVE_LEVEL and ends when the routine returns or calls PsTerminateSystemThread; its thread
-// object (the thread record itself) is signalled then, so KeWaitForSingleObject on it waits for
+// object (the thread record itself, an object like every thread) is signalled then, so KeWaitForSingleObject on it waits for
 // the end. Nobody joins the OS thread: the model does at shutdown, and reports a system thread
 // that has not ended by then.
 #include <future>
@@ -62,7 +62,12 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
             KmpRunSystemThread(StartRoutine, StartContext);
         },
         true, true);
-    km::ob::ObjectHeader* header = km::ob::Create(km::ob::ObjectKind::Thread, static_cast<_KTHREAD*>(thread), nullptr);
+    km::ob::ObjectHeader* header;
+    {
+        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
+        header = km::ob::FindLocked(static_cast<_KTHREAD*>(thread));
+        km::ob::ReferenceLocked(header, false, nullptr);
+    }
     *ThreadHandle = km::ob::InsertHandle(header, KmpMapThreadAccess(DesiredAccess), kernelHandle, holder);
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = km::ProcessId(km::SystemProcess());

@@ -41,6 +41,8 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->Process = process;
     thread->Irql = PASSIVE_LEVEL;
     thread->FastMutexesHeld = 0;
+    thread->CriticalRegionDepth = 0;
+    thread->ResourcesHeld = 0;
     thread->GuardTop = nullptr;
     thread->PageableTop = nullptr;
     thread->RaisedInPageable = nullptr;
@@ -52,6 +54,7 @@ km::Thread* KmpNewThreadLocked(KmPsState& ps, km::Process* process, bool adopted
     thread->Joined = false;
     thread->Detached = false;
     thread->TerminateJump = nullptr;
+    ps.Records.insert(static_cast<_KTHREAD*>(thread.get()));
     ps.Threads.push_back(std::move(thread));
     return ps.Threads.back().get();
 }
@@ -93,6 +96,15 @@ std::string KmpHeldByThreadReport(km::Thread* thread)
         snprintf(line, sizeof(line), "thread %u owns %zu mutex(es)\n", id, mutexes);
         report += line;
     }
+    if (thread->ResourcesHeld != 0) {
+        snprintf(line, sizeof(line), "thread %u holds %u executive resource acquisition(s)\n", id,
+                 thread->ResourcesHeld);
+        report += line;
+    }
+    if (thread->CriticalRegionDepth != 0) {
+        snprintf(line, sizeof(line), "thread %u is inside %d critical region(s)\n", id, (int)thread->CriticalRegionDepth);
+        report += line;
+    }
     if (thread->GuardTop != nullptr) {
         snprintf(line, sizeof(line), "thread %u is inside an exception guard\n", id);
         report += line;
@@ -129,6 +141,14 @@ void KmEndThread(km::Thread* thread)
     if (thread->FastMutexesHeld != 0) {
         KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndFastMutex, thread->FastMutexesHeld, id, 0,
                    "thread %u ended holding %u fast mutex(es)", id, thread->FastMutexesHeld);
+    }
+    if (thread->ResourcesHeld != 0) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndResource, thread->ResourcesHeld, id, 0,
+                   "thread %u ended holding %u executive resource acquisition(s)", id, thread->ResourcesHeld);
+    }
+    if (thread->CriticalRegionDepth != 0) {
+        KmBugCheck(APC_INDEX_MISMATCH, 0, (ULONG_PTR)thread->CriticalRegionDepth, id, 0,
+                   "thread %u ended inside %d critical region(s)", id, (int)thread->CriticalRegionDepth);
     }
     if (thread->Irql != PASSIVE_LEVEL) {
         KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckThreadEndIrql, thread->Irql, id, 0,
@@ -275,7 +295,9 @@ void KmPsReset()
     std::lock_guard<std::mutex> guard(ps.Lock);
     ps.Threads.clear();
     ps.Processes.clear();
+    ps.Records.clear();
     ps.System = nullptr;
+    PsInitialSystemProcess = nullptr;
 }
 
 extern "C" HANDLE PsGetCurrentThreadId(void) { return KmCurrentThread()->UniqueThreadId; }

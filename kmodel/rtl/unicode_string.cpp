@@ -94,8 +94,12 @@ extern "C" void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICOD
     KmpTerminateIfRoom(DestinationString);
 }
 
+// An empty source succeeds whatever the destination's sizes, as on Windows.
 extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
+    if (Source->Length == 0) {
+        return STATUS_SUCCESS;
+    }
     return KmpAppend(Destination, Source->Buffer, Source->Length);
 }
 

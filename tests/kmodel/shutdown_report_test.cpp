@@ -32,6 +32,14 @@ const Leftover Leftovers[] = {
      },
      {"handles left open:\nhandle 0xffffffff80000004 of process 4 not closed: file ",
       "on device \\Device\\Disk, opened by the test or the model"}},
+    {"AResourceNeverDeleted",
+     [] {
+         static ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+     },
+     {"executive resource ", " never deleted, initialized by the test or the model"}},
+    {"AWorkItemNotFreed", [] { IoAllocateWorkItem(km::CreateModelDevice({FILE_DEVICE_UNKNOWN})); },
+     {"work items not freed:\nwork item ", " not freed, allocated by the test or the model"}},
     {"AnIrpNotFreed", [] { IoAllocateIrp(2, FALSE); },
      {"IRPs not freed:\nIRP ", "(2 stack locations) not freed, allocated by the test or the model"}},
 };

@@ -91,6 +91,8 @@ constexpr ULONG PoolTag(const char (&text)[5])
 // MmGetSystemRoutineAddress answers null for a removed name, as on an older kernel.
 void RemoveExport(const char* name);
 void RestoreExports();
+// Every name in the table, sorted: what the model provides kernel code (README.md lists them).
+std::vector<std::string> ExportNames();
 
 // ---- Processes and threads ------------------------------------------------------------------
 

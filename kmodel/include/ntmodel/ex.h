@@ -42,6 +42,33 @@ typedef struct _FAST_MUTEX {
 static_assert(sizeof(FAST_MUTEX) == 56, "x64 layout");
 static_assert(offsetof(FAST_MUTEX, Event) == 24, "x64 layout");
 
+typedef ULONG_PTR ERESOURCE_THREAD;
+typedef struct _OWNER_ENTRY {
+    ERESOURCE_THREAD OwnerThread;
+    ULONG TableSize;
+} OWNER_ENTRY, *POWNER_ENTRY;
+
+// An executive resource: shared or exclusive, recursive for its owners. The model keeps the
+// owners in its own record; the fields are those of Windows for their size and offsets.
+typedef struct _ERESOURCE {
+    LIST_ENTRY SystemResourcesList;
+    POWNER_ENTRY OwnerTable;
+    SHORT ActiveCount;
+    USHORT Flag;
+    PVOID SharedWaiters;
+    PKEVENT ExclusiveWaiters;
+    OWNER_ENTRY OwnerEntry;
+    ULONG ActiveEntries;
+    ULONG ContentionCount;
+    ULONG NumberOfSharedWaiters;
+    ULONG NumberOfExclusiveWaiters;
+    PVOID Reserved2;
+    PVOID Address;
+    KSPIN_LOCK SpinLock;
+} ERESOURCE, *PERESOURCE;
+static_assert(sizeof(ERESOURCE) == 0x68, "x64 layout");
+static_assert(offsetof(ERESOURCE, OwnerEntry) == 0x30, "x64 layout");
+
 #define FM_LOCK_BIT 0x1
 
 // Pool type flags.
@@ -62,6 +89,24 @@ NTSYSAPI void NTAPI ExFreePool(PVOID P);
 
 // Fast mutexes: not recursive; acquiring raises to APC_LEVEL.
 NTSYSAPI void NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+
+// Executive resources. Acquiring is legal at IRQL <= APC_LEVEL and, below APC_LEVEL, only inside
+// a critical region (KeEnterCriticalRegion); Wait FALSE answers FALSE instead of waiting. A
+// thread may acquire again what it holds, except exclusive over its own shared hold (a deadlock
+// on Windows, a bug check here). Each acquisition is released by ExReleaseResourceLite on the
+// owning thread; releasing what the thread does not hold is RESOURCE_NOT_OWNED. A resource is
+// deleted (not owned) before its memory goes; one left initialized is reported as a leak.
+NTSYSAPI NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource);
+NTSYSAPI NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource);
+NTSYSAPI BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait);
+NTSYSAPI BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait);
+NTSYSAPI void FASTCALL ExReleaseResourceLite(PERESOURCE Resource);
+NTSYSAPI BOOLEAN NTAPI ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource);
+// How many times the calling thread holds the resource (shared or exclusive); 0 when not.
+NTSYSAPI ULONG NTAPI ExIsResourceAcquiredSharedLite(PERESOURCE Resource);
+// Critical regions: normal kernel APCs are held off between the calls, which nest.
+NTSYSAPI void NTAPI KeEnterCriticalRegion(void);
+NTSYSAPI void NTAPI KeLeaveCriticalRegion(void);
 NTSYSAPI void FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
 NTSYSAPI void FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 NTSYSAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);

@@ -575,6 +575,11 @@ static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xb8, "x64 lay
 
 #define IRP_BUFFERED_IO 0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
+// IRP AllocationFlags.
+#define IRP_QUOTA_CHARGED 0x01
+#define IRP_ALLOCATED_MUST_SUCCEED 0x02
+#define IRP_ALLOCATED_FIXED_SIZE 0x04
+#define IRP_LOOKASIDE_ALLOCATION 0x08
 #define IRP_INPUT_OPERATION 0x00000040
 #define IRP_NOCACHE 0x00000001
 #define IRP_SYNCHRONOUS_API 0x00000004
@@ -751,6 +756,31 @@ NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Des
 // Exported by the kernel (declared in ntifs.h): references the object of that full name. The model
 // serves kernel-mode lookups of named objects (drivers, devices); Attributes, PassedAccessState,
 // DesiredAccess and ParseContext are not used.
+// Work items: IoQueueWorkItem runs the routine on a system worker thread at PASSIVE_LEVEL, with
+// the device referenced until it returns (the routine may free or queue the item again). IRQL <=
+// DISPATCH_LEVEL. Queuing an item that is queued, freeing one that is queued, and unloading the
+// driver whose routine is queued are bug checks (the unload waits for one that is running); a
+// routine returning above PASSIVE_LEVEL is WORKER_THREAD_RETURNED_AT_BAD_IRQL.
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef void(NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+NTSYSAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTSYSAPI void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                    WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTSYSAPI void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
+// A handle to an object the caller holds a pointer to (OBJ_KERNEL_HANDLE: in the System
+// process's table); STATUS_OBJECT_TYPE_MISMATCH when ObjectType is given and differs.
+NTSYSAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
+                                              ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                              KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+// The process of the thread that asked for the IRP; null when the IRP names no thread.
+NTSYSAPI PEPROCESS NTAPI IoGetRequestorProcess(PIRP Irp);
 NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, ULONG Attributes,
                                                 PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
                                                 POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,

@@ -22,6 +22,14 @@ typedef void(NTAPI KSTART_ROUTINE)(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 #define THREAD_ALL_ACCESS 0x001FFFFFL
+#define PROCESS_ALL_ACCESS 0x001FFFFFL
+// The pseudo-handle of the calling process.
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+
+typedef enum _PROCESSINFOCLASS {
+    ProcessBasicInformation = 0,
+    ProcessImageFileName = 27,
+} PROCESSINFOCLASS;
 
 extern "C" {
 
@@ -31,6 +39,22 @@ NTSYSAPI PETHREAD NTAPI PsGetCurrentThread(void);
 NTSYSAPI PEPROCESS NTAPI PsGetCurrentProcess(void);
 NTSYSAPI HANDLE NTAPI PsGetProcessId(PEPROCESS Process);
 NTSYSAPI HANDLE NTAPI PsGetThreadId(PETHREAD Thread);
+
+// Looking processes and threads up by id: a reference the caller drops with ObDereferenceObject,
+// or STATUS_INVALID_PARAMETER when no such process (that has not exited) or thread (that has not
+// ended) exists. IRQL <= APC_LEVEL.
+NTSYSAPI NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process);
+NTSYSAPI NTSTATUS NTAPI PsLookupThreadByThreadId(HANDLE ThreadId, PETHREAD* Thread);
+NTSYSAPI PEPROCESS NTAPI IoThreadToProcess(PETHREAD Thread);
+NTSYSAPI HANDLE NTAPI PsGetThreadProcessId(PETHREAD Thread);
+// TRUE for a thread of the System process.
+NTSYSAPI BOOLEAN NTAPI PsIsSystemThread(PETHREAD Thread);
+// ProcessImageFileName: a UNICODE_STRING followed by the image name (empty for System);
+// STATUS_INFO_LENGTH_MISMATCH with the size needed in *ReturnLength when the buffer is short.
+// PASSIVE_LEVEL.
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                                  PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                  PULONG ReturnLength);
 
 // Process and thread notify routines: called at PASSIVE_LEVEL when a process is created (on the
 // creating thread) or exits (on its last thread), and when a thread is created (on the creating
@@ -48,5 +72,12 @@ NTSYSAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desired
                                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTSYSAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 extern NTSYSAPI POBJECT_TYPE* PsThreadType;
+extern NTSYSAPI POBJECT_TYPE* PsProcessType;
+// The System process, from boot on.
+extern NTSYSAPI PEPROCESS PsInitialSystemProcess;
+// The kernel's build number, with the high nibble 0xF of a free build.
+extern NTSYSAPI ULONG NtBuildNumber;
+// The event object type (the type of an event's handle).
+extern NTSYSAPI POBJECT_TYPE* ExEventObjectType;
 
 }  // extern "C"

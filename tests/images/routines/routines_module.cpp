@@ -1,0 +1,193 @@
+// A filter module that uses every routine area a module may call beyond the host's own, loaded
+// by the host: DriverEntry runs each area once and leaves what it found in its device extension.
+#include "routines_module.h"
+
+namespace {
+
+PDEVICE_OBJECT Device;
+constexpr ULONG ModuleTag = 0x4D6E7452;  // "RtnM"
+
+// The first failure of a sequence of steps.
+struct Steps {
+    NTSTATUS status = STATUS_SUCCESS;
+    void Check(NTSTATUS result)
+    {
+        if (NT_SUCCESS(status) && !NT_SUCCESS(result)) {
+            status = result;
+        }
+    }
+    void Expect(bool holds) { Check(holds ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL); }
+};
+
+NTSTATUS ProcessesAndThreads()
+{
+    Steps steps;
+    PEPROCESS self = PsGetCurrentProcess();
+    ObfReferenceObject(self);
+    ObfDereferenceObject(self);
+    PEPROCESS found = nullptr;
+    steps.Check(PsLookupProcessByProcessId(PsGetCurrentProcessId(), &found));
+    if (found != nullptr) {
+        steps.Expect(found == self);
+        ObfDereferenceObject(found);
+    }
+    PETHREAD thread = nullptr;
+    steps.Check(PsLookupThreadByThreadId(PsGetCurrentThreadId(), &thread));
+    if (thread != nullptr) {
+        steps.Expect(IoThreadToProcess(thread) == self && PsGetThreadProcessId(thread) == PsGetCurrentProcessId());
+        UCHAR name[sizeof(OBJECT_NAME_INFORMATION) + 16];
+        ULONG returned = 0;
+        steps.Check(ObQueryNameString(thread, reinterpret_cast<POBJECT_NAME_INFORMATION>(name), sizeof(name), &returned));
+        ObfDereferenceObject(thread);
+    }
+    HANDLE handle = nullptr;
+    steps.Check(ObOpenObjectByPointer(self, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode, &handle));
+    if (handle != nullptr) {
+        UCHAR image[sizeof(UNICODE_STRING) + 64];
+        ULONG needed = 0;
+        steps.Check(ZwQueryInformationProcess(handle, ProcessImageFileName, image, sizeof(image), &needed));
+        ZwClose(handle);
+    }
+    return steps.status;
+}
+
+NTSTATUS Resources()
+{
+    Steps steps;
+    auto* resource = static_cast<PERESOURCE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ERESOURCE), ModuleTag));
+    if (resource == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    steps.Check(ExInitializeResourceLite(resource));
+    KeEnterCriticalRegion();
+    steps.Expect(ExAcquireResourceExclusiveLite(resource, TRUE) && ExAcquireResourceSharedLite(resource, FALSE));
+    steps.Expect(ExIsResourceAcquiredExclusiveLite(resource) && ExIsResourceAcquiredSharedLite(resource) == 2);
+    ExReleaseResourceLite(resource);
+    ExReleaseResourceLite(resource);
+    KeLeaveCriticalRegion();
+    steps.Check(ExDeleteResourceLite(resource));
+    ExFreePoolWithTag(resource, ModuleTag);
+    return steps.status;
+}
+
+NTSTATUS Irps()
+{
+    Steps steps;
+    PIRP irp = IoAllocateIrp(Device->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    steps.Expect((irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE) != 0);
+    IoFreeIrp(irp);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus;
+    constexpr ULONG Code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
+    irp = IoBuildDeviceIoControlRequest(Code, Device, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    steps.Expect(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
+    IoFreeIrp(irp);
+    return steps.status;
+}
+
+NTSTATUS DataExports()
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"PsInitialSystemProcess");
+    auto* system = static_cast<PEPROCESS*>(MmGetSystemRoutineAddress(&name));
+    RtlInitUnicodeString(&name, u"NtBuildNumber");
+    auto* build = static_cast<ULONG*>(MmGetSystemRoutineAddress(&name));
+    constexpr ULONG_PTR SystemProcessId = 4;
+    bool found = system != nullptr && PsGetProcessId(*system) == reinterpret_cast<HANDLE>(SystemProcessId) &&
+                 build != nullptr && (*build >> 28) == 0xF;
+    return found ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS ExecutablePool()
+{
+    const UCHAR returnsSeven[] = {0xB8, 0x07, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 7; ret
+    void* code = ExAllocatePoolWithTag(NonPagedPool, sizeof(returnsSeven), ModuleTag);
+    if (code == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(code, returnsSeven, sizeof(returnsSeven));
+    int result = reinterpret_cast<int (*)()>(code)();
+    ExFreePoolWithTag(code, ModuleTag);
+    return result == 7 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS Strings()
+{
+    WCHAR buffer[2] = {};
+    UNICODE_STRING destination = {8, 4, buffer};
+    UNICODE_STRING empty = {0, 0, nullptr};
+    return RtlAppendUnicodeStringToString(&destination, &empty);
+}
+
+struct WorkContext {
+    KEVENT done;
+    NTSTATUS status;
+};
+
+void NTAPI WorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    auto* work = static_cast<WorkContext*>(Context);
+    bool worker = DeviceObject == Device && KeGetCurrentIrql() == PASSIVE_LEVEL && PsIsSystemThread(PsGetCurrentThread());
+    work->status = worker ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    KeSetEvent(&work->done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS WorkItems()
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(Device);
+    if (item == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    WorkContext work;
+    KeInitializeEvent(&work.done, NotificationEvent, FALSE);
+    work.status = STATUS_PENDING;
+    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &work);
+    KeWaitForSingleObject(&work.done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(item);
+    return work.status;
+}
+
+NTSTATUS NTAPI ModuleDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+void NTAPI ModuleUnload(PDRIVER_OBJECT) { IoDeleteDevice(Device); }
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                                            PUNICODE_STRING)
+{
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&deviceName, u"\\Device\\routinesmodule");
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(RoutinesModuleResults), &deviceName, FILE_DEVICE_UNKNOWN,
+                                     0, FALSE, &Device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Device->Flags &= ~DO_DEVICE_INITIALIZING;
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
+        DriverObject->MajorFunction[major] = ModuleDispatch;
+    }
+    DriverObject->DriverUnload = ModuleUnload;
+    auto* results = static_cast<RoutinesModuleResults*>(Device->DeviceExtension);
+    results->Status[RoutinesProcessThread] = ProcessesAndThreads();
+    results->Status[RoutinesResource] = Resources();
+    results->Status[RoutinesIrp] = Irps();
+    results->Status[RoutinesDataExport] = DataExports();
+    results->Status[RoutinesPool] = ExecutablePool();
+    results->Status[RoutinesString] = Strings();
+    results->Status[RoutinesWorkItem] = WorkItems();
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,111 @@
+// The checks on the routines filter modules call beyond the host's own: executive resources and
+// critical regions, and the process and thread look-ups. Each case runs in a child process.
+#include "io/io_test_util.h"
+#include "model_test_util.h"
+
+namespace {
+
+struct Objects {
+    ERESOURCE resource;
+    PDEVICE_OBJECT device;
+};
+
+// A work item routine that returns raised.
+void NTAPI RaisingRoutine(PDEVICE_OBJECT, PVOID)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+}
+
+void RaiseTo(KIRQL level)
+{
+    KIRQL old;
+    KeRaiseIrql(level, &old);
+}
+
+const Misuse<Objects> RoutineMisuses[] = {
+    {"ResourceAcquiredOutsideACriticalRegion", [](Objects& o) { ExAcquireResourceSharedLite(&o.resource, TRUE); },
+     "STOP 0x000000C4 \\(0x100E, .*outside a critical region"},
+    {"ResourceAcquiredAtDispatchLevel",
+     [](Objects& o) {
+         RaiseTo(DISPATCH_LEVEL);
+         ExAcquireResourceExclusiveLite(&o.resource, TRUE);
+     },
+     "STOP 0x0000000A .*ExAcquireResourceExclusiveLite at IRQL 2"},
+    {"ResourceReleasedByANonOwner",
+     [](Objects& o) { ExReleaseResourceLite(&o.resource); },
+     "STOP 0x000000E3 .*RESOURCE_NOT_OWNED"},
+    {"ResourceAskedExclusiveOverOwnSharedHold",
+     [](Objects& o) {
+         KeEnterCriticalRegion();
+         ExAcquireResourceSharedLite(&o.resource, TRUE);
+         ExAcquireResourceExclusiveLite(&o.resource, TRUE);
+     },
+     "STOP 0x000000C4 \\(0x100F, .*holds it shared"},
+    {"ResourceDeletedWhileOwned",
+     [](Objects& o) {
+         KeEnterCriticalRegion();
+         ExAcquireResourceExclusiveLite(&o.resource, TRUE);
+         ExDeleteResourceLite(&o.resource);
+     },
+     "STOP 0x000000C4 \\(0x1010, .*while 1 thread"},
+    {"ResourceUsedAfterDelete",
+     [](Objects& o) {
+         ExDeleteResourceLite(&o.resource);
+         ExIsResourceAcquiredSharedLite(&o.resource);
+     },
+     "STOP 0x000000C4 \\(0x1011, .*not an initialized resource"},
+    {"ThreadEndsHoldingAResource",
+     [](Objects& o) {
+         km::RunInProcess(km::SystemProcess(), [&o] {
+             KeEnterCriticalRegion();
+             ExAcquireResourceExclusiveLite(&o.resource, TRUE);
+             KeLeaveCriticalRegion();
+         });
+     },
+     "STOP 0x000000C4 \\(0x1012, .*ended holding 1 executive resource"},
+    {"ThreadEndsInACriticalRegion",
+     [](Objects&) { km::RunInProcess(km::SystemProcess(), [] { KeEnterCriticalRegion(); }); },
+     "STOP 0x00000001 .*APC_INDEX_MISMATCH.*ended inside 1 critical region"},
+    {"CriticalRegionLeftWithoutEntering", [](Objects&) { KeLeaveCriticalRegion(); },
+     "STOP 0x000000C4 \\(0x1013, .*not in a critical region"},
+    {"WorkItemRoutineReturningRaised",
+     [](Objects& o) {
+         IoQueueWorkItem(IoAllocateWorkItem(o.device), RaisingRoutine, DelayedWorkQueue, nullptr);
+         km::WaitSystemThreadsEnded();
+     },
+     "STOP 0x000000E1 .*WORKER_THREAD_RETURNED_AT_BAD_IRQL.*returned at IRQL 2"},
+    {"ProcessLookedUpAtDispatchLevel",
+     [](Objects&) {
+         PEPROCESS process;
+         RaiseTo(DISPATCH_LEVEL);
+         PsLookupProcessByProcessId(PsGetCurrentProcessId(), &process);
+     },
+     "STOP 0x000000C4 \\(0x100D, .*PsLookupProcessByProcessId at IRQL 2"},
+};
+
+class RoutineDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<Misuse<Objects>> {
+protected:
+    void SetUp() override
+    {
+        ModelDeathTest::SetUp();
+        ExInitializeResourceLite(&objects.resource);
+        objects.device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN});
+    }
+    void TearDown() override
+    {
+        ExDeleteResourceLite(&objects.resource);
+        ModelDeathTest::TearDown();
+    }
+
+    Objects objects;
+};
+
+TEST_P(RoutineDeathTest, StopsTheSystem)
+{
+    EXPECT_DEATH(GetParam().body(objects), GetParam().bugCheck);
+}
+
+INSTANTIATE_TEST_SUITE_P(, RoutineDeathTest, ::testing::ValuesIn(RoutineMisuses), ByName());
+
+}  // namespace
