@@ -56,7 +56,7 @@ PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine, 
     KmPoolState& pool = KmPool();
     {
         std::lock_guard<std::mutex> guard(pool.Lock);
-        if (KmPoolFaultRefusesLocked(pool, paged, tag)) {
+        if (KmPoolFaultRefusesLocked(pool, paged, tag, caller)) {
             return nullptr;
         }
     }
@@ -201,6 +201,8 @@ void KmPoolReset()
     pool.FailedAllocations = 0;
     pool.Attempts = 0;
     pool.FailAttempt = 0;
+    pool.FailCaller = nullptr;
+    pool.AttemptCallers.clear();
     pool.FailTags.clear();
     pool.FailPaged = false;
     pool.FailNonPaged = false;

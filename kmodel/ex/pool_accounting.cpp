@@ -19,11 +19,12 @@ std::string KmpTagText(ULONG tag)
 
 }  // namespace
 
-bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag)
+bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag, const void* caller)
 {
     pool.Attempts += 1;
+    pool.AttemptCallers.push_back(caller);
     bool refused = pool.Attempts == pool.FailAttempt || pool.FailTags.count(tag) != 0 ||
-                   (paged ? pool.FailPaged : pool.FailNonPaged);
+                   (paged ? pool.FailPaged : pool.FailNonPaged) || (caller != nullptr && caller == pool.FailCaller);
     if (refused) {
         pool.FailedAllocations += 1;
     }
@@ -94,6 +95,30 @@ void km::FailNthAllocation(uint64_t n)
     pool.FailAttempt = n == 0 ? 0 : pool.Attempts + n;
 }
 
+void km::FailAllocationsFrom(const void* caller)
+{
+    KmPoolState& pool = KmPool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    pool.FailCaller = caller;
+}
+
+std::vector<const void*> km::AllocationCallers(uint64_t first)
+{
+    KmPoolState& pool = KmPool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    if (first >= pool.AttemptCallers.size()) {
+        return {};
+    }
+    return std::vector<const void*>(pool.AttemptCallers.begin() + (ptrdiff_t)first, pool.AttemptCallers.end());
+}
+
+uint64_t km::AllocationAttempts()
+{
+    KmPoolState& pool = KmPool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    return pool.Attempts;
+}
+
 void km::FailAllocationsWithTag(ULONG tag)
 {
     KmPoolState& pool = KmPool();
@@ -113,6 +138,7 @@ void km::ClearPoolFaults()
     KmPoolState& pool = KmPool();
     std::lock_guard<std::mutex> guard(pool.Lock);
     pool.FailAttempt = 0;
+    pool.FailCaller = nullptr;
     pool.FailTags.clear();
     pool.FailPaged = false;
     pool.FailNonPaged = false;
