@@ -202,6 +202,7 @@ void KmPoolReset()
     pool.Attempts = 0;
     pool.FailAttempt = 0;
     pool.FailCaller = nullptr;
+    pool.TraceCallers = false;
     pool.AttemptCallers.clear();
     pool.FailTags.clear();
     pool.FailPaged = false;

@@ -22,7 +22,9 @@ std::string KmpTagText(ULONG tag)
 bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag, const void* caller)
 {
     pool.Attempts += 1;
-    pool.AttemptCallers.push_back(caller);
+    if (pool.TraceCallers) {
+        pool.AttemptCallers.push_back(caller);
+    }
     bool refused = pool.Attempts == pool.FailAttempt || pool.FailTags.count(tag) != 0 ||
                    (paged ? pool.FailPaged : pool.FailNonPaged) || (caller != nullptr && caller == pool.FailCaller);
     if (refused) {
@@ -102,21 +104,19 @@ void km::FailAllocationsFrom(const void* caller)
     pool.FailCaller = caller;
 }
 
-std::vector<const void*> km::AllocationCallers(uint64_t first)
+void km::TraceAllocationCallers()
 {
     KmPoolState& pool = KmPool();
     std::lock_guard<std::mutex> guard(pool.Lock);
-    if (first >= pool.AttemptCallers.size()) {
-        return {};
-    }
-    return std::vector<const void*>(pool.AttemptCallers.begin() + (ptrdiff_t)first, pool.AttemptCallers.end());
+    pool.TraceCallers = true;
+    pool.AttemptCallers.clear();
 }
 
-uint64_t km::AllocationAttempts()
+std::vector<const void*> km::AllocationTrace()
 {
     KmPoolState& pool = KmPool();
     std::lock_guard<std::mutex> guard(pool.Lock);
-    return pool.Attempts;
+    return pool.AttemptCallers;
 }
 
 void km::FailAllocationsWithTag(ULONG tag)

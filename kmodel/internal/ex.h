@@ -33,7 +33,8 @@ struct KmPoolState {
     bool FailPaged = false;
     bool FailNonPaged = false;
     const void* FailCaller = nullptr;            // refuse every attempt from this return address
-    std::vector<const void*> AttemptCallers;     // the return address of each attempt since boot
+    bool TraceCallers = false;                   // record AttemptCallers
+    std::vector<const void*> AttemptCallers;     // the return address of each attempt traced
 };
 KmPoolState& KmPool();
 

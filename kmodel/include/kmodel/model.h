@@ -77,14 +77,14 @@ std::string PoolLeakReport();
 void FailNthAllocation(uint64_t n);
 void FailAllocationsWithTag(ULONG tag);
 void FailAllocationsOfType(bool paged);
-// Refuses every allocation whose call returns to `caller` (a call site, as AllocationCallers
+// Refuses every allocation whose call returns to `caller` (a call site, as AllocationTrace
 // names it).
 void FailAllocationsFrom(const void* caller);
 void ClearPoolFaults();
-// Allocation attempts since boot, refused ones included, and the return address of each attempt
-// from the `first` (0-based) on: what a test uses to find the call sites a piece of work reaches.
-uint64_t AllocationAttempts();
-std::vector<const void*> AllocationCallers(uint64_t first);
+// Starts (afresh) a trace of the return address of each allocation attempt, refused ones
+// included, until the next boot: what a test uses to find the call sites a piece of work reaches.
+void TraceAllocationCallers();
+std::vector<const void*> AllocationTrace();
 
 // Tag from its four characters as they read in a pool dump: PoolTag("Amem") == 0x6D656D41.
 constexpr ULONG PoolTag(const char (&text)[5])
