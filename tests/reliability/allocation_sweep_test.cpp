@@ -138,10 +138,10 @@ public:
     }
 
     // The fault rule of a run is set here, when the work starts: by start-up's image hook or after
-    // the setup. Answers the attempt count at that moment.
+    // the setup. The trace of allocation sites starts here too.
     void Inject()
     {
-        firstAttempt = km::AllocationAttempts();
+        km::TraceAllocationCallers();
         if (refuseOrdinal != 0) {
             km::FailNthAllocation(refuseOrdinal);
         }
@@ -167,7 +167,7 @@ public:
         }
         km::PoolStats before = km::GetPoolStats();
         NTSTATUS status = scenario.work(*this);
-        std::vector<const void*> callers = km::AllocationCallers(firstAttempt);
+        std::vector<const void*> callers = km::AllocationTrace();
         workAttempts = callers.size();
         bool refused = km::GetPoolStats().failedAllocations > 0;
         km::ClearPoolFaults();
@@ -235,7 +235,6 @@ public:
     PDEVICE_OBJECT storage = nullptr;
     PDEVICE_OBJECT device = nullptr;
     km::Process* loader = nullptr;
-    uint64_t firstAttempt = 0;
     uint64_t workAttempts = 0;
     uint64_t refuseOrdinal = 0;
     const Site* refuseSite = nullptr;
