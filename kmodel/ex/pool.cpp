@@ -73,7 +73,7 @@ PVOID KmpAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine, 
     KmPoolState& pool = KmPool();
     {
         std::lock_guard<std::mutex> guard(pool.Lock);
-        if (KmPoolFaultRefusesLocked(pool, paged, tag)) {
+        if (KmPoolFaultRefusesLocked(pool, paged, tag, caller)) {
             return nullptr;
         }
     }
@@ -222,6 +222,9 @@ void KmPoolReset()
     pool.FailedAllocations = 0;
     pool.Attempts = 0;
     pool.FailAttempt = 0;
+    pool.FailCaller = nullptr;
+    pool.TraceCallers = false;
+    pool.AttemptCallers.clear();
     pool.FailTags.clear();
     pool.FailPaged = false;
     pool.FailNonPaged = false;

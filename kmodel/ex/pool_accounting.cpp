@@ -19,11 +19,14 @@ std::string KmpTagText(ULONG tag)
 
 }  // namespace
 
-bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag)
+bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag, const void* caller)
 {
     pool.Attempts += 1;
+    if (pool.TraceCallers) {
+        pool.AttemptCallers.push_back(caller);
+    }
     bool refused = pool.Attempts == pool.FailAttempt || pool.FailTags.count(tag) != 0 ||
-                   (paged ? pool.FailPaged : pool.FailNonPaged);
+                   (paged ? pool.FailPaged : pool.FailNonPaged) || (caller != nullptr && caller == pool.FailCaller);
     if (refused) {
         pool.FailedAllocations += 1;
     }
@@ -94,6 +97,28 @@ void km::FailNthAllocation(uint64_t n)
     pool.FailAttempt = n == 0 ? 0 : pool.Attempts + n;
 }
 
+void km::FailAllocationsFrom(const void* caller)
+{
+    KmPoolState& pool = KmPool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    pool.FailCaller = caller;
+}
+
+void km::TraceAllocationCallers()
+{
+    KmPoolState& pool = KmPool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    pool.TraceCallers = true;
+    pool.AttemptCallers.clear();
+}
+
+std::vector<const void*> km::AllocationTrace()
+{
+    KmPoolState& pool = KmPool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    return pool.AttemptCallers;
+}
+
 void km::FailAllocationsWithTag(ULONG tag)
 {
     KmPoolState& pool = KmPool();
@@ -113,6 +138,7 @@ void km::ClearPoolFaults()
     KmPoolState& pool = KmPool();
     std::lock_guard<std::mutex> guard(pool.Lock);
     pool.FailAttempt = 0;
+    pool.FailCaller = nullptr;
     pool.FailTags.clear();
     pool.FailPaged = false;
     pool.FailNonPaged = false;

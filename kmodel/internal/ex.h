@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "kmodel/model.h"
 
@@ -31,11 +32,14 @@ struct KmPoolState {
     std::set<ULONG> FailTags;
     bool FailPaged = false;
     bool FailNonPaged = false;
+    const void* FailCaller = nullptr;            // refuse every attempt from this return address
+    bool TraceCallers = false;                   // record AttemptCallers
+    std::vector<const void*> AttemptCallers;     // the return address of each attempt traced
 };
 KmPoolState& KmPool();
 
 // Pool lock held: whether the fault rules refuse this attempt (counted as an attempt).
-bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag);
+bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag, const void* caller);
 
 // Frees every block and forgets the pool's history and fault rules (boot and shutdown).
 void KmPoolReset();

@@ -87,6 +87,8 @@ void KmLdrMappedRange(const km::Image* image, uintptr_t* start, uintptr_t* end)
     *end = span.End;
 }
 
+void km::ImageRange(const Image* image, uintptr_t* start, uintptr_t* end) { KmLdrMappedRange(image, start, end); }
+
 km::Image* km::LoadImage(const std::string& path, std::string* error)
 {
     if (KmpIsMapped(path)) {

@@ -18,7 +18,7 @@ TEST_F(CommandTest, CommandVersionQuery)
     const uint8_t expected[] = {0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00};
     EXPECT_EQ(std::memcmp(answer.output.data(), expected, sizeof(expected)), 0);
 
-    ControlAnswer tooShort = Kernel(IOCTL_HOST_QUERY_VERSION, {}, 4);
+    ControlAnswer tooShort = Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply) - 1);
     EXPECT_EQ(tooShort.status, STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(tooShort.information, 0u);
 }

@@ -213,4 +213,29 @@ TEST_F(OverrideTest, OverrideRequestIsRefusedWhenItsSharedHoldIs)
     EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
 }
 
+TEST_F(OverrideTest, OverrideRemovedBetweenTheTwoLooksRoutesOnAndLeavesNoHold)
+{
+    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
+
+    // Park the read where it asks for its shared hold, after the first look found the override.
+    km::TrapRule atHold;
+    atHold.routine = "KeAcquire*";
+    atHold.object = &globals->OverrideLock.stateLock.lock;
+    km::Trap holding(atHold);
+    NTSTATUS readStatus = STATUS_PENDING;
+    ModelThread reader([&] { readStatus = Read(device); });
+    ASSERT_TRUE(holding.WaitFired());
+    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+    holding.Release();
+    reader.Join();
+    EXPECT_EQ(readStatus, STATUS_NOT_SAME_DEVICE) << "routed as a device without an override";
+
+    // A hold left behind would keep the next writer waiting for ever.
+    ASSERT_EQ(globals->OverrideLock.sharedCount, 0u);
+    ASSERT_EQ(Add(device, OlderHandler).status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(device), OlderStatus);
+    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+}
+
 }  // namespace

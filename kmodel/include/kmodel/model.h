@@ -77,7 +77,14 @@ std::string PoolLeakReport();
 void FailNthAllocation(uint64_t n);
 void FailAllocationsWithTag(ULONG tag);
 void FailAllocationsOfType(bool paged);
+// Refuses every allocation whose call returns to `caller` (a call site, as AllocationTrace
+// names it).
+void FailAllocationsFrom(const void* caller);
 void ClearPoolFaults();
+// Starts (afresh) a trace of the return address of each allocation attempt, refused ones
+// included, until the next boot: what a test uses to find the call sites a piece of work reaches.
+void TraceAllocationCallers();
+std::vector<const void*> AllocationTrace();
 
 // Tag from its four characters as they read in a pool dump: PoolTag("Amem") == 0x6D656D41.
 constexpr ULONG PoolTag(const char (&text)[5])
@@ -139,6 +146,8 @@ void* ImageSymbol(Image* image, const char* name);
 // the faulting instruction (P3). Under the sanitizers this holds as long as they let the model
 // handle SIGSEGV first (ASan's allow_user_segv_handler, on by default).
 void UnloadImage(Image* image);
+// The address range [*start, *end) the loaded image's segments occupy.
+void ImageRange(const Image* image, uintptr_t* start, uintptr_t* end);
 // Directory that holds the built images (set by the build; overridable with KM_IMAGE_DIR).
 std::string ImageDirectory();
 

@@ -106,8 +106,8 @@ typedef struct _STRING {
     PCHAR Buffer;
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// With offsetof rather than a member of a null pointer, which clang's UBSan reports.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define ARGUMENT_PRESENT(p) ((p) != nullptr)
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
