@@ -53,30 +53,36 @@ void* KmpFindLive(HANDLE id, bool processes)
 
 }  // namespace
 
-// IRQL <= APC_LEVEL. A process that has exited is not found.
-extern "C" NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process)
+namespace {
+
+// Both look-ups: the live process or thread with this id, referenced for the image that called
+// (`caller`: the look-up's return address). IRQL <= APC_LEVEL.
+NTSTATUS KmpLookup(const char* routine, HANDLE id, bool process, void* caller, void** found)
 {
-    KmpCheckIrql("PsLookupProcessByProcessId", KmpLookupIrqlLimit);
-    void* record = KmpFindLive(ProcessId, true);
+    KmpCheckIrql(routine, KmpLookupIrqlLimit);
+    void* record = KmpFindLive(id, process);
     if (record == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    KmpReferenceRecord(record, km::ob::ImageContaining(__builtin_return_address(0)));
-    *Process = static_cast<PEPROCESS>(record);
+    KmpReferenceRecord(record, km::ob::ImageContaining(caller));
+    *found = record;
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// IRQL <= APC_LEVEL. A process that has exited is not found.
+extern "C" NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process)
+{
+    return KmpLookup("PsLookupProcessByProcessId", ProcessId, true, __builtin_return_address(0),
+                     reinterpret_cast<void**>(Process));
 }
 
 // IRQL <= APC_LEVEL. A thread that has ended is not found.
 extern "C" NTSTATUS NTAPI PsLookupThreadByThreadId(HANDLE ThreadId, PETHREAD* Thread)
 {
-    KmpCheckIrql("PsLookupThreadByThreadId", KmpLookupIrqlLimit);
-    void* record = KmpFindLive(ThreadId, false);
-    if (record == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    KmpReferenceRecord(record, km::ob::ImageContaining(__builtin_return_address(0)));
-    *Thread = static_cast<PETHREAD>(record);
-    return STATUS_SUCCESS;
+    return KmpLookup("PsLookupThreadByThreadId", ThreadId, false, __builtin_return_address(0),
+                     reinterpret_cast<void**>(Thread));
 }
 
 // Any IRQL; no reference is taken.
