@@ -13,6 +13,9 @@ void KmLdrReserveUnloadedRange(uintptr_t start, uintptr_t end, const std::string
 namespace km {
 struct Image;
 }
+// The page-rounded address range [*start, *end) of the loaded object whose load bias is `base`;
+// both 0 when no loaded object has it.
+void KmLdrRangeAt(uintptr_t base, uintptr_t* start, uintptr_t* end);
 // The page-rounded address range [*start, *end) of a loaded image's segments; both 0 when it
 // cannot be found.
 void KmLdrMappedRange(const km::Image* image, uintptr_t* start, uintptr_t* end);

@@ -65,15 +65,27 @@ int KmpFindSpan(struct dl_phdr_info* info, size_t, void* data)
     return 1;
 }
 
-KmpImageSpan KmpSpanOf(void* handle)
+}  // namespace
+
+void KmLdrRangeAt(uintptr_t base, uintptr_t* start, uintptr_t* end)
+{
+    KmpImageSpan span{base};
+    dl_iterate_phdr(KmpFindSpan, &span);
+    *start = span.Start;
+    *end = span.End;
+}
+
+namespace {
+
+// The range of the image dlopen gave `handle` for.
+void KmpHandleRange(void* handle, uintptr_t* start, uintptr_t* end)
 {
     struct link_map* map = nullptr;
-    KmpImageSpan span{0};
+    *start = 0;
+    *end = 0;
     if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
-        span.Base = map->l_addr;
-        dl_iterate_phdr(KmpFindSpan, &span);
+        KmLdrRangeAt(map->l_addr, start, end);
     }
-    return span;
 }
 
 }  // namespace
@@ -82,9 +94,7 @@ bool KmLdrIsLoaded(const std::string& path) { return KmpIsMapped(path); }
 
 void KmLdrMappedRange(const km::Image* image, uintptr_t* start, uintptr_t* end)
 {
-    KmpImageSpan span = KmpSpanOf(image->Handle);
-    *start = span.Start;
-    *end = span.End;
+    KmpHandleRange(image->Handle, start, end);
 }
 
 void km::ImageRange(const Image* image, uintptr_t* start, uintptr_t* end) { KmLdrMappedRange(image, start, end); }
@@ -124,7 +134,9 @@ void km::UnloadImage(Image* image)
     std::string path = image->Path;
     void* handle = image->Handle;
     delete image;
-    KmpImageSpan span = KmpSpanOf(handle);
+    uintptr_t start = 0;
+    uintptr_t end = 0;
+    KmpHandleRange(handle, &start, &end);
     if (dlclose(handle) != 0) {
         const char* reason = dlerror();
         KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)handle, 0, 0, 0,
@@ -135,8 +147,8 @@ void km::UnloadImage(Image* image)
                    "image %s is still mapped after unloading (a unique or node-delete symbol keeps it)",
                    path.c_str());
     }
-    if (span.End > span.Start) {
-        KmLdrReserveUnloadedRange(span.Start, span.End, path.substr(path.find_last_of('/') + 1));
+    if (end > start) {
+        KmLdrReserveUnloadedRange(start, end, path.substr(path.find_last_of('/') + 1));
     }
 }
 

@@ -1,11 +1,11 @@
 // Object headers and reference counting: ObfReferenceObject, ObfDereferenceObject, and the
 // attribution of references to the driver images that hold them.
-#include <link.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 
+#include "internal/ldr.h"
 #include "internal/ps.h"
 #include "kmodel/model.h"
 #include "object_manager.h"
@@ -36,34 +36,6 @@ ObjectTable& Table()
                      "an object routine was called while the model is not booted");
     }
     return *g_table;
-}
-
-// Finds the address range of the loaded object whose base is `base`.
-struct RangeSearch {
-    uintptr_t base;
-    uintptr_t start = 0;
-    uintptr_t end = 0;
-};
-
-int FindRange(struct dl_phdr_info* info, size_t, void* data)
-{
-    auto* search = static_cast<RangeSearch*>(data);
-    if (info->dlpi_addr != search->base) {
-        return 0;
-    }
-    uintptr_t low = UINTPTR_MAX;
-    uintptr_t high = 0;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const auto& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD) {
-            continue;
-        }
-        low = std::min<uintptr_t>(low, info->dlpi_addr + segment.p_vaddr);
-        high = std::max<uintptr_t>(high, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
-    }
-    search->start = low;
-    search->end = high;
-    return 1;
 }
 
 }  // namespace
@@ -254,10 +226,11 @@ const void* ImageContaining(const void* address)
 
 void RegisterDriverImage(const void* imageBase, const std::string& displayName)
 {
-    RangeSearch search{reinterpret_cast<uintptr_t>(imageBase)};
-    dl_iterate_phdr(FindRange, &search);
+    uintptr_t start = 0;
+    uintptr_t end = 0;
+    KmLdrRangeAt(reinterpret_cast<uintptr_t>(imageBase), &start, &end);
     std::lock_guard<std::mutex> hold(ModelLock());
-    Table().images[imageBase] = ImageRange{search.start, search.end, displayName};
+    Table().images[imageBase] = ImageRange{start, end, displayName};
 }
 
 void UnregisterDriverImage(const void* imageBase)
