@@ -1,5 +1,7 @@
-// Files and handles: opening a device by name sends IRP_MJ_CREATE to the top of its stack; the
-// last handle sends IRP_MJ_CLEANUP and the last reference IRP_MJ_CLOSE; handle tables per process.
+// Files and handles: opening a device by name sends IRP_MJ_CREATE; the last handle sends
+// IRP_MJ_CLEANUP and the last reference IRP_MJ_CLOSE. That requests go to the top of the stack, the
+// name below the device and the handles a process's exit closes are what the host's filters and
+// loaders rely on (tests/fsfilter, tests/host).
 #include <vector>
 
 #include "io_test_util.h"
@@ -21,15 +23,6 @@ protected:
             majors.push_back(irp.stack.MajorFunction);
         }
         return majors;
-    }
-
-    PFILE_OBJECT FileOf(HANDLE handle)
-    {
-        PFILE_OBJECT file = nullptr;
-        EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID*)&file, nullptr),
-                  STATUS_SUCCESS);
-        ObDereferenceObject(file);
-        return file;
     }
 
     PDEVICE_OBJECT device = nullptr;
@@ -75,21 +68,6 @@ TEST_F(IoFileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(IoFileTest, APathBelowTheDeviceBecomesTheFileName)
-{
-    km::OpenResult opened = km::OpenFile(u"\\device\\DISK\\dir\\file.txt", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
-    ASSERT_EQ(opened.status, STATUS_SUCCESS);
-    PFILE_OBJECT file = FileOf(opened.handle);
-    EXPECT_EQ(file->DeviceObject, device);
-    EXPECT_EQ(FromCounted(file->FileName), u"\\dir\\file.txt");
-    uint8_t buffer[128];
-    auto* info = reinterpret_cast<POBJECT_NAME_INFORMATION>(buffer);
-    ULONG needed;
-    ASSERT_EQ(ObQueryNameString(file, info, sizeof buffer, &needed), STATUS_SUCCESS);
-    EXPECT_EQ(FromCounted(info->Name), u"\\Device\\Disk\\dir\\file.txt");
-    ZwClose(opened.handle);
-}
-
 // Names that lead to no device, a device still initialising and a second open of an exclusive
 // device send nothing; a create the driver fails leaves no handle and gets no close.
 TEST_F(IoFileTest, WhatCannotBeOpenedLeavesNoHandle)
@@ -116,28 +94,6 @@ TEST_F(IoFileTest, WhatCannotBeOpenedLeavesNoHandle)
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(IoFileTest, RequestsGoToTheTopOfTheStackForTheNamedDevice)
-{
-    PDEVICE_OBJECT filter = km::CreateModelDevice({FILE_DEVICE_DISK});
-    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, device, nullptr), STATUS_SUCCESS);
-    PDEVICE_OBJECT named = nullptr;
-    km::SetModelDeviceHandler(filter, [&](PDEVICE_OBJECT, PIRP irp) {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
-            named = IoGetCurrentIrpStackLocation(irp)->FileObject->DeviceObject;
-        }
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    });
-    km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
-    ASSERT_EQ(opened.status, STATUS_SUCCESS);
-    ZwClose(opened.handle);
-    EXPECT_EQ(MajorsSeenBy(filter), CreateCleanupClose);
-    EXPECT_TRUE(km::ModelDeviceIrps(device).empty()) << "the filter completed them itself";
-    EXPECT_EQ(named, device) << "the file names the device it was opened by";
-    IoDetachDevice(device);
-}
-
 TEST_F(IoFileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
 {
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
@@ -147,24 +103,6 @@ TEST_F(IoFileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
     EXPECT_GE(km::ObjectReferenceCount(device), 1);
     ZwClose(opened.handle);
     EXPECT_EQ(km::ObjectReferenceCount(device), -1) << "gone with its last file";
-}
-
-TEST_F(IoFileTest, HandlesBelongToTheirProcessAndGoWithIt)
-{
-    HANDLE userHandle = nullptr;
-    km::Process* process = km::CreateProcess("client.exe");
-    km::RunInProcess(process, [&] {
-        EXPECT_EQ(km::OpenFile(u"\\Device\\Disk", false, GENERIC_READ, OBJ_KERNEL_HANDLE).status,
-                  STATUS_INVALID_PARAMETER)
-            << "user mode asks for no kernel handle";
-        km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", false);
-        ASSERT_EQ(opened.status, STATUS_SUCCESS);
-        userHandle = opened.handle;
-    });
-    km::RunAsUser([&] { EXPECT_EQ(NtClose(userHandle), STATUS_INVALID_HANDLE) << "another process's handle"; });
-    EXPECT_EQ(MajorsSeenBy(device), std::vector<UCHAR>{IRP_MJ_CREATE});
-    km::ExitProcess(process);
-    EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose) << "the process's handles closed at its exit";
 }
 
 }  // namespace

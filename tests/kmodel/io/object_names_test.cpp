@@ -1,5 +1,5 @@
-// The object name space: exact counted names (case-insensitive, exact length, U+0000 and spaces
-// allowed) and ObQueryNameString's answers for every buffer size.
+// The object name space: its directories and ObQueryNameString's answers for every buffer size.
+// Exact counted names with U+0000 and a space are the host's control device names (tests/driver).
 #include <vector>
 
 #include "io_test_util.h"
@@ -10,23 +10,6 @@ using IoObjectNamesTest = KernelTest;
 
 // The host's control device name: "\Device\Sample" + U+0000 + U+0020.
 const std::u16string ControlName(u"\\Device\\Sample\0 ", 16);
-
-TEST_F(IoObjectNamesTest, NameWithNulAndSpaceIsFoundOnlyByItsFullCountedName)
-{
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, ControlName});
-    PDEVICE_OBJECT other = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, std::u16string(u"\\Device\\Sample\0x", 16)});
-    EXPECT_EQ(km::FindDevice(ControlName), device);
-    EXPECT_EQ(km::FindDevice(std::u16string(u"\\device\\SAMPLE\0X", 16)), other) << "case-insensitive";
-    EXPECT_EQ(km::FindDevice(u"\\Device\\Sample"), nullptr) << "shorter by the U+0000 and the space";
-    EXPECT_EQ(km::FindDevice(std::u16string(u"\\Device\\Sample\0", 15)), nullptr);
-    EXPECT_EQ(km::FindDevice(std::u16string(u"\\Device\\Sample\0  ", 17)), nullptr) << "longer";
-    km::OpenResult opened = km::OpenFile(ControlName, true);
-    EXPECT_EQ(opened.status, STATUS_SUCCESS) << "opened by its full counted name";
-    ZwClose(opened.handle);
-    EXPECT_EQ(km::OpenFile(u"\\Device\\Sample", true).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    km::DeleteModelDevice(device);
-    EXPECT_EQ(km::FindDevice(ControlName), nullptr);
-}
 
 TEST_F(IoObjectNamesTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOnly)
 {
