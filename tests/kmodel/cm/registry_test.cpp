@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "kmodel/cm_model.h"
-#include "kmodel/io_model.h"
-#include "support/kernel_test.h"
+#include "../io/io_test_util.h"
 
 namespace {
 
@@ -14,8 +13,7 @@ const std::u16string Software = u"\\REGISTRY\\MACHINE\\SOFTWARE";
 NTSTATUS CreateKey(const std::u16string& name, ULONG options, HANDLE* handle, ULONG* disposition = nullptr,
                    HANDLE root = nullptr)
 {
-    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                           const_cast<PWCH>(name.data())};
+    UNICODE_STRING counted = Counted(name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &counted, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, root, nullptr);
     return ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, options, disposition);
@@ -23,8 +21,7 @@ NTSTATUS CreateKey(const std::u16string& name, ULONG options, HANDLE* handle, UL
 
 NTSTATUS OpenKey(const std::u16string& name, HANDLE* handle)
 {
-    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                           const_cast<PWCH>(name.data())};
+    UNICODE_STRING counted = Counted(name);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &counted, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     return ZwOpenKey(handle, KEY_READ, &attributes);
@@ -32,16 +29,14 @@ NTSTATUS OpenKey(const std::u16string& name, HANDLE* handle)
 
 NTSTATUS SetValue(HANDLE key, const std::u16string& name, ULONG type, const std::vector<uint8_t>& data)
 {
-    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                           const_cast<PWCH>(name.data())};
+    UNICODE_STRING counted = Counted(name);
     return ZwSetValueKey(key, &counted, 0, type, const_cast<uint8_t*>(data.data()), static_cast<ULONG>(data.size()));
 }
 
 NTSTATUS QueryValue(HANDLE key, const std::u16string& name, KEY_VALUE_INFORMATION_CLASS kind, void* buffer,
                     ULONG length, ULONG* resultLength)
 {
-    UNICODE_STRING counted{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                           const_cast<PWCH>(name.data())};
+    UNICODE_STRING counted = Counted(name);
     return ZwQueryValueKey(key, &counted, kind, buffer, length, resultLength);
 }
 

@@ -1,5 +1,6 @@
 // File I/O through the model: the top device's fast I/O member first, honouring
-// SizeOfFastIoDispatch, then an IRP; file data round-trips through either path.
+// SizeOfFastIoDispatch, then an IRP; file data round-trips through either path. The redirector's
+// shares carry hostsim's workload (tests/hostsim).
 #include "fs_test_util.h"
 
 namespace {
@@ -117,26 +118,6 @@ TEST_F(FastIoTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
     EXPECT_NE(irps[0].irpFlags & IRP_BUFFERED_IO, 0u);
     EXPECT_EQ(km::CallsOf(fs).fastIoCalls.size(), 0u);
     EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("IoSB")), 0u) << "system buffers are freed";
-}
-
-TEST_F(FastIoTest, ARedirectorServesSharesOnItsControlDevice)
-{
-    km::FileSystem* rdr = km::StartFileSystem({km::FileSystemType::Network});
-    PDEVICE_OBJECT control = km::FileSystemControlDevice(rdr);
-    EXPECT_EQ(control->DeviceType, ULONG(FILE_DEVICE_NETWORK_FILE_SYSTEM));
-    EXPECT_EQ(control->Vpb, nullptr);
-    HANDLE shared = Create(u"\\Device\\ModelRdr\\server\\share\\notes.txt", FILE_CREATE);
-    EXPECT_TRUE(km::WriteFile(shared, 0, "remote", 6).fastIo);
-    ZwClose(shared);
-    shared = Create(u"\\Device\\ModelRdr\\SERVER\\Share\\NOTES.txt", FILE_OPEN);
-    EXPECT_EQ(ReadAll(shared, 6), "remote");
-    ZwClose(shared);
-    EXPECT_EQ(km::CreateFile(u"\\Device\\ModelRdr\\server\\other\\notes.txt", FILE_OPEN).status,
-              STATUS_OBJECT_NAME_NOT_FOUND)
-        << "each share has its own files";
-    PDEVICE_OBJECT disk = nullptr;
-    EXPECT_EQ(IoGetDiskDeviceObject(control, &disk), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(km::CallsOf(rdr).mountRequests, 0u);
 }
 
 TEST_F(FastIoTest, AUserCallerNeedsTheRightAccess)

@@ -1,6 +1,6 @@
-// File-system registration: the change routine hears of the file systems already registered, then
-// of every registration and unregistration; a stopped file system's control device tells the
-// filter attached to it.
+// File-system registration: the change routine hears of the file systems already registered, by
+// kind and in registration order; later registrations and unregistrations reach the host's routine
+// (tests/fsfilter).
 #include <vector>
 
 #include "fs_test_util.h"
@@ -96,35 +96,6 @@ TEST_F(FsRegistrationTest, ATapeFileSystemIsReplayedLastAndOneOfAnotherTypeOnlyW
     km::StopFileSystem(otherFs);
     EXPECT_FALSE(Changes().back().active);
     IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
-}
-
-TEST_F(FsRegistrationTest, LaterRegistrationsAndUnregistrationsAreReportedUntilTheRoutineGoes)
-{
-    km::FailAllocationsWithTag(km::PoolTag("IoFs"));
-    EXPECT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_INSUFFICIENT_RESOURCES);
-    km::ClearPoolFaults();
-    ASSERT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_SUCCESS);
-    EXPECT_TRUE(Changes().empty());
-
-    km::FileSystem* fat = km::StartFileSystem();
-    PDEVICE_OBJECT control = km::FileSystemControlDevice(fat);
-    km::UnregisterFileSystem(fat);
-    km::RegisterFileSystem(fat);
-    ASSERT_EQ(Changes().size(), 3u) << "the failed registration left no routine behind";
-    EXPECT_EQ(Changes()[0].device, control);
-    EXPECT_TRUE(Changes()[0].active);
-    EXPECT_EQ(Changes()[1].device, control);
-    EXPECT_FALSE(Changes()[1].active);
-    EXPECT_TRUE(Changes()[2].active);
-
-    IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
-    FilterFastIo();
-    PDEVICE_OBJECT filter = AttachPassThrough(control);
-    km::StopFileSystem(fat);
-    EXPECT_EQ(Changes().size(), 3u) << "no word after the routine was withdrawn";
-    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> expected{{filter, control}};
-    EXPECT_EQ(DetachCalls(), expected) << "the filter on the control device is told and detaches";
-    EXPECT_EQ(km::FindDevice(u"\\ModelFat"), nullptr);
 }
 
 }  // namespace
