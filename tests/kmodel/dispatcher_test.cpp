@@ -1,5 +1,6 @@
-// Dispatcher objects across real threads: events, mutexes (recursion, hand-over, abandonment),
-// fast mutexes, and waits on threads.
+// Dispatcher objects across real threads: events, mutex abandonment and fast mutexes. A mutex's
+// recursion and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex holder's
+// (tests/base); a thread object signalled at its end is the system thread test's.
 #include <vector>
 
 #include "model_test_util.h"
@@ -14,7 +15,6 @@ LARGE_INTEGER Poll{};  // a zero time-out: the wait only polls
 class EventTest : public KernelTest {};
 class MutexTest : public KernelTest {};
 class FastMutexTest : public KernelTest {};
-class WaitTest : public KernelTest {};
 
 TEST_F(EventTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
 {
@@ -62,39 +62,6 @@ TEST_F(EventTest, SynchronizationEventSatisfiesOneWaitPerSignal)
     km::JoinThread(first);
     km::JoinThread(second);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
-
-TEST_F(MutexTest, RecursiveForItsOwnerAndHandedToTheWaiterOnRelease)
-{
-    KMUTEX mutex;
-    KeInitializeMutex(&mutex, 0);
-    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
-    EXPECT_EQ(KeReadStateMutex(&mutex), -1);
-
-    NTSTATUS otherPoll = STATUS_SUCCESS;
-    km::RunInProcess(km::SystemProcess(), [&] {
-        otherPoll = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &Poll);
-    });
-    EXPECT_EQ(otherPoll, STATUS_TIMEOUT);
-    std::atomic<bool> acquired{false};
-    bool ownedByWaiter = false;
-    km::Thread* waiter = km::StartThread(km::SystemProcess(), [&] {
-        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-        acquired = true;
-        ownedByWaiter = mutex.OwnerThread == KeGetCurrentThread();
-        KeReleaseMutex(&mutex, FALSE);
-    });
-    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
-    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread()) << "still owned once";
-    EXPECT_FALSE(acquired.load());
-    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
-    km::JoinThread(waiter);
-    EXPECT_TRUE(ownedByWaiter);
-    EXPECT_EQ(mutex.OwnerThread, nullptr);
-    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
 TEST_F(MutexTest, OwnerThatEndsAbandonsTheMutexModelThreadOrAdoptedOsThread)
@@ -173,26 +140,6 @@ TEST_F(FastMutexTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     });
     EXPECT_TRUE(whenFree);
     EXPECT_EQ(irqlWhileHeld, APC_LEVEL);
-}
-
-TEST_F(WaitTest, ThreadObjectIsSignalledWhenTheThreadEndsAndPollsWorkAtDispatchLevel)
-{
-    KEVENT go;
-    KeInitializeEvent(&go, NotificationEvent, FALSE);
-    std::atomic<PETHREAD> running{nullptr};
-    km::Thread* thread = km::StartThread(km::SystemProcess(), [&] {
-        running = PsGetCurrentThread();
-        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
-    });
-    ASSERT_TRUE(WaitUntil([&] { return running.load() != nullptr; }));
-    {
-        KIRQL old = KeRaiseIrqlToDpcLevel();  // a zero time-out never blocks, so it is allowed here
-        EXPECT_EQ(KeWaitForSingleObject(running.load(), Executive, KernelMode, FALSE, &Poll), STATUS_TIMEOUT);
-        KeLowerIrql(old);
-    }
-    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(running.load(), Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    km::JoinThread(thread);
 }
 
 }  // namespace

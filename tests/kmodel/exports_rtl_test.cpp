@@ -28,15 +28,6 @@ TEST_F(ExportTest, RoutinesResolveToThemselvesByTheirExactCountedName)
     EXPECT_EQ(MmGetSystemRoutineAddress(&counted), reinterpret_cast<void*>(&ExFreePoolWithTag));
 }
 
-TEST_F(ExportTest, RemovedNamesResolveToNullUntilRestored)
-{
-    km::RemoveExport("KeAcquireInStackQueuedSpinLock");
-    EXPECT_EQ(Lookup(u"KeAcquireInStackQueuedSpinLock"), nullptr);
-    EXPECT_NE(Lookup(u"KeReleaseInStackQueuedSpinLock"), nullptr);
-    km::RestoreExports();
-    EXPECT_NE(Lookup(u"KeAcquireInStackQueuedSpinLock"), nullptr);
-}
-
 TEST_F(RtlStringTest, InitCountsWithoutTheTerminatorAndCopyAndAppendRespectTheDestinationSize)
 {
     UNICODE_STRING source;
