@@ -1,68 +1,17 @@
-// Dispatcher objects across real threads: events, mutex abandonment and fast mutexes. A mutex's
-// recursion and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex holder's
-// (tests/base); a thread object signalled at its end is the system thread test's.
-#include <vector>
-
+// Dispatcher objects across real threads: mutex abandonment and fast mutexes. A mutex's recursion
+// and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex holder's (tests/base);
+// a thread object signalled at its end is the system thread test's; notification events are the
+// host's drain events (tests/host) and synchronization events the model's own device locks, which
+// pended mounts wait on (fs/mount_test).
 #include "model_test_util.h"
 #include "support/kernel_test.h"
 
 namespace {
 
-constexpr int WaiterCount = 3;
 constexpr int IncrementsPerThread = 2000;
-LARGE_INTEGER Poll{};  // a zero time-out: the wait only polls
 
-class EventTest : public KernelTest {};
 class MutexTest : public KernelTest {};
 class FastMutexTest : public KernelTest {};
-
-TEST_F(EventTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::atomic<int> released{0};
-    std::vector<km::Thread*> waiters;
-    for (int i = 0; i < WaiterCount; ++i) {
-        waiters.push_back(km::StartThread(km::SystemProcess(), [&] {
-            if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) {
-                ++released;
-            }
-        }));
-    }
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    for (km::Thread* waiter : waiters) {
-        km::JoinThread(waiter);
-    }
-    EXPECT_EQ(released.load(), WaiterCount);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1) << "still signalled";
-    EXPECT_EQ(KeResetEvent(&event), 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
-
-TEST_F(EventTest, SynchronizationEventSatisfiesOneWaitPerSignal)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &Poll), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &Poll), STATUS_TIMEOUT);
-
-    std::atomic<int> released{0};
-    auto waiter = [&] {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        ++released;
-    };
-    km::Thread* first = km::StartThread(km::SystemProcess(), waiter);
-    km::Thread* second = km::StartThread(km::SystemProcess(), waiter);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    ASSERT_TRUE(WaitUntil([&] { return released.load() >= 1; }));
-    // The satisfied wait reset the event, so the other waiter stays blocked.
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    EXPECT_EQ(released.load(), 1);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    km::JoinThread(first);
-    km::JoinThread(second);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
 
 TEST_F(MutexTest, OwnerThatEndsAbandonsTheMutexModelThreadOrAdoptedOsThread)
 {

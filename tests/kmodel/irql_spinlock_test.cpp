@@ -1,5 +1,5 @@
-// IRQL per thread and spin locks: real exclusion between threads and the IRQL each acquisition
-// saves and each release restores.
+// Spin locks: real exclusion between threads and the IRQL each acquisition saves and each release
+// restores. Raising and lowering IRQL is what every lock holder of the base library does.
 #include "model_test_util.h"
 #include "support/kernel_test.h"
 
@@ -7,22 +7,7 @@ namespace {
 
 constexpr int IncrementsPerThread = 20000;
 
-class IrqlTest : public KernelTest {};
 class SpinLockTest : public KernelTest {};
-
-TEST_F(IrqlTest, RaiseAndLowerChangeOnlyTheCallingThread)
-{
-    KIRQL old;
-    KeRaiseIrql(APC_LEVEL, &old);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeRaiseIrqlToDpcLevel(), APC_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KIRQL seenByOther = HIGH_LEVEL;
-    km::RunInProcess(km::SystemProcess(), [&] { seenByOther = KeGetCurrentIrql(); });
-    EXPECT_EQ(seenByOther, PASSIVE_LEVEL);
-    KeLowerIrql(APC_LEVEL);
-    KeLowerIrql(PASSIVE_LEVEL);
-}
 
 // Both kinds of lock, taken at APC_LEVEL: only the lock protects the counter, and the previous
 // IRQL comes back from the acquisition (plain) or in the queue handle (queued).
