@@ -1,7 +1,6 @@
 // Dismounting: the volume device goes once no file on it is open, and as it goes each driver
 // attached above is told through FastIoDetachDevice (if its table has the member) from the bottom
-// of the stack up; the next open mounts afresh and finds the files the medium holds. Storage
-// devices that come and go under the host are hostsim's churn (tests/hostsim).
+// of the stack up; the next open mounts afresh and finds the files the medium holds.
 #include "fs_test_util.h"
 
 namespace {
@@ -69,6 +68,20 @@ TEST_F(DismountTest, AnOpenFileKeepsTheDismountedVolumeUntilItCloses)
     EXPECT_EQ(DetachCalls(), expected);
     EXPECT_EQ(km::WriteFile(fresh, 0, "x", 1).status, STATUS_SUCCESS) << "the new volume is untouched";
     ZwClose(fresh);
+}
+
+TEST_F(DismountTest, DeletingAStorageDeviceDismountsItsVolume)
+{
+    km::StartFileSystem();
+    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::CdRom);
+    km::StartFileSystem({km::FileSystemType::CdRom});
+    ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
+    FilterFastIo();
+    PDEVICE_OBJECT filter = AttachPassThrough(km::MountedVolume(storage));
+    km::DeleteStorageDevice(storage);
+    ASSERT_EQ(DetachCalls().size(), 1u);
+    EXPECT_EQ(DetachCalls()[0].first, filter);
+    EXPECT_EQ(km::FindDevice(u"\\Device\\CdRom0"), nullptr);
 }
 
 using DismountDeathTest = ModelDeathTest;
