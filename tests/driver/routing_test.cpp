@@ -65,12 +65,7 @@ TEST_F(RoutingTest, RoutingPassesFilterDevicesDownAndRefusesOtherTypes)
 TEST_F(RoutingTest, RoutingPassDownKeepsTheLowerDeviceUntilItsCallReturns)
 {
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-    PDEVICE_OBJECT filter = nullptr;  // deleted by the host when `lower` goes
-    PDEVICE_OBJECT attachedTo = nullptr;
-    ASSERT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &filter),
-              STATUS_SUCCESS);
-    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(filter, lower, &attachedTo), STATUS_SUCCESS);
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);  // goes with `lower`
 
     km::TrapRule toLower;
     toLower.routine = "IofCallDriver";

@@ -1,7 +1,6 @@
 // Start-up: the control device's name, its properties, the start values, and the unwinding after a
 // failure at each step, the attachment manager's included.
 #include <cstring>
-#include <set>
 
 #include "support/host_test.h"
 
@@ -103,36 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
         NamingCase{"WithoutPrefix80", Repeat(u'm', 40), ExpectedDeviceName(Repeat(u'm', 40))},
         NamingCase{"Empty", u"", u""}),
     [](const ::testing::TestParamInfo<NamingCase>& naming) { return naming.param.label; });
-
-TEST_F(StartupTest, StartupUnwindsAfterEveryAllocationFailure)
-{
-    // A start that gets through, to count its allocations.
-    uint64_t before = km::GetPoolStats().allocations;
-    ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
-    const uint64_t allocations = km::GetPoolStats().allocations - before;
-    EXPECT_GT(allocations, 4u) << "the name buffer, three tables and the file-system registration";
-
-    // Fail each of them in turn, each time in a fresh model. A start that fails leaves nothing
-    // behind; the support library does without some of its allocations, and then the start gets
-    // through. The last allocation is the attachment manager's registration, which it cannot do
-    // without.
-    std::set<NTSTATUS> statuses;
-    for (uint64_t nth = 1; nth <= allocations; nth += 1) {
-        SCOPED_TRACE(nth);
-        EXPECT_EQ(km::Shutdown(), "");
-        km::Boot(Options());
-        km::FailNthAllocation(nth);
-        LoadHost();
-        km::ClearPoolFaults();
-        if (loaded.status == STATUS_SUCCESS) {
-            EXPECT_LT(nth, allocations);
-            continue;
-        }
-        statuses.insert(loaded.status);
-        ExpectNothingLeft(ControlDeviceNameFor(HostServiceName));
-    }
-    EXPECT_EQ(statuses, (std::set<NTSTATUS>{STATUS_NO_MEMORY, STATUS_INSUFFICIENT_RESOURCES}));
-}
 
 TEST_F(StartupTest, StartupFailuresByStep)
 {

@@ -55,9 +55,12 @@ TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
 
 TEST_F(TrustTest, TrustOtherCodesNeedTheLoadDriverPrivilegeEnabled)
 {
-    ControlAnswer version = User(IOCTL_HOST_QUERY_VERSION, {}, 8, NoPrivilege);
-    EXPECT_EQ(version.status, STATUS_SUCCESS) << "the version query is open to everyone";
-    EXPECT_EQ(version.output[0], 0x01);
+    // The version query is open to everyone; the reserved bytes come back zero, not as old pool
+    // contents.
+    ControlAnswer version = User(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply), NoPrivilege);
+    EXPECT_EQ(version.status, STATUS_SUCCESS);
+    ASSERT_EQ(version.information, 8u);
+    EXPECT_EQ(version.output, (std::vector<uint8_t>{0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}));
 
     std::vector<uint8_t> link = CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON);
     std::vector<uint8_t> withdraw = CommandBlock(HostCommandWithdrawEntryPoints);

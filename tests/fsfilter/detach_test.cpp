@@ -95,7 +95,7 @@ TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRa
         moduleTable.FastIoDetachDevice =
             raises ? RaisingDetach : RecorderTable<FastIoSide::Module>().FastIoDetachDevice;
         PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-        PDEVICE_OBJECT filter = AttachHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+        PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
         ASSERT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS);
         size_t devices = HostDeviceCount();
         module->ClearCalls();
@@ -127,7 +127,7 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
     // the attach.
     auto addAttachRecord = Symbol<decltype(AddAttachRecord)>("AddAttachRecord");
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-    PDEVICE_OBJECT filter = AttachHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
+    PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
     module->ClearCalls();
     module->Hold(ModuleCallKind::AttachNotify);
     ModelThread adder([&] { EXPECT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS); });

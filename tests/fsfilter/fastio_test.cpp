@@ -1,6 +1,6 @@
-// The 24 fast I/O entries of the forwarding rule, one parameterised test each, and the device swap
-// of FastIoQueryOpen: a host filter device on a device of the model's lower driver, both tables
-// recorders; the module registered through the command path.
+// The 24 fast I/O entries of the forwarding rule, one parameterised test each, the device swap
+// of FastIoQueryOpen and the NtCreateSection pair: a host filter device on a device of the model's
+// lower driver, both tables recorders; the module registered through the command path.
 #include <cstring>
 
 #include "fsfilter/fastio_recorder.h"
@@ -193,6 +193,76 @@ TEST_F(HostFastIoTest, FastIoQueryOpenNamesTheLowerDeviceInTheStackForTheLowerDr
     EXPECT_EQ(Recorded.seen.back().side, FastIoSide::Module);
     EXPECT_EQ(Recorded.seen.back().stackDevice, nullptr);
     EXPECT_EQ(irpStack.DeviceObject, nullptr);
+}
+
+// The NtCreateSection pair carries no device object: the host looks upward from the volume device
+// named by the file's VPB (storage -(VPB)-> volume <- other <- host device) and calls at most one
+// routine, the module's while linked (never the lower driver's then), else the lower driver's.
+TEST_F(HostFastIoTest, FastIoSectionPairFindsTheHostDeviceAboveTheVolume)
+{
+    using km::FastIoMember;
+    PDEVICE_OBJECT volume = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    PDEVICE_OBJECT other = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    PDEVICE_OBJECT attachedTo = nullptr;
+    ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(other, volume, &attachedTo), STATUS_SUCCESS);
+    CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, volume);
+    PDEVICE_OBJECT storage = km::CreateModelDevice({FILE_DEVICE_DISK});
+    VPB vpb{};
+    vpb.DeviceObject = volume;
+    storage->Vpb = &vpb;
+    FILE_OBJECT file{};
+    file.DeviceObject = storage;
+    Recorded.sent.file = &file;
+    // Acquire, `between`, then release, through the host's table: the sides that served them.
+    using Sides = std::vector<FastIoSide>;
+    auto pair = [&](const std::function<void()>& between = [] {}) {
+        Recorded.seen.clear();
+        loaded.driver->FastIoDispatch->AcquireFileForNtCreateSection(&file);
+        between();
+        loaded.driver->FastIoDispatch->ReleaseFileForNtCreateSection(&file);
+        Sides sides;
+        FastIoMember expected = FastIoMember::AcquireFileForNtCreateSection;
+        for (const FastIoSeen& seen : Recorded.seen) {
+            EXPECT_TRUE(seen.asSent) << "the file object is passed on";
+            EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
+            EXPECT_EQ(seen.member, expected);
+            expected = FastIoMember::ReleaseFileForNtCreateSection;
+            sides.push_back(seen.side);
+        }
+        // The gate between fast I/O calls has no other trace without a loaded module: read it.
+        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
+        return sides;
+    };
+
+    EXPECT_EQ(pair(), Sides(2, FastIoSide::Lower));
+    Register(&moduleTable, true);
+    EXPECT_EQ(pair(), Sides(2, FastIoSide::Module));
+    SetLinkState(LinkStateUnloading);
+    EXPECT_EQ(pair(), Sides(2, FastIoSide::Lower));
+
+    // The release goes to whoever took the acquire, whatever the link did in between.
+    SetLinkState(LinkStateUnlinked);
+    EXPECT_EQ(pair([&] { Register(&moduleTable, true); }), Sides(2, FastIoSide::Lower));
+    EXPECT_EQ(pair([&] { module->SetLink(HOST_LINK_OFF); }), Sides(2, FastIoSide::Module));
+
+    // Linked, a module without the release leaves the pair to the lower driver.
+    ClearMember(&moduleTable, FastIoMember::ReleaseFileForNtCreateSection);
+    Register(&moduleTable, true);
+    EXPECT_EQ(pair(), Sides(2, FastIoSide::Lower));
+
+    // Unlinked, the lower table must hold each whole member: 0x60 holds the acquire only.
+    module->SetLink(HOST_LINK_OFF);
+    lowerTable.SizeOfFastIoDispatch = km::FastIoMemberOffset(FastIoMember::ReleaseFileForNtCreateSection) - 1;
+    EXPECT_EQ(pair(), Sides{});
+    lowerTable.SizeOfFastIoDispatch += 1;
+    EXPECT_EQ(pair(), Sides{FastIoSide::Lower});
+
+    // No volume named by the VPB, or no VPB: nothing.
+    lowerTable.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+    vpb.DeviceObject = nullptr;
+    EXPECT_EQ(pair(), Sides{});
+    storage->Vpb = nullptr;
+    EXPECT_EQ(pair(), Sides{});
 }
 
 }  // namespace

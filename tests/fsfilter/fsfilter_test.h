@@ -36,17 +36,6 @@ protected:
         EXPECT_TRUE(Accepted(module->RegisterEntryPoints()));
         EXPECT_TRUE(Accepted(module->SetLink(link ? HOST_LINK_ON : HOST_LINK_OFF)));
     }
-    // A device of the host's driver attached on `lower`, left to the host (or the test) to delete,
-    // unlike HostTest::CreateHostDevice.
-    PDEVICE_OBJECT AttachHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower)
-    {
-        PDEVICE_OBJECT device = nullptr;
-        PDEVICE_OBJECT attachedTo = nullptr;
-        EXPECT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, type, 0, FALSE, &device), STATUS_SUCCESS);
-        EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(device, lower, &attachedTo), STATUS_SUCCESS);
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        return device;
-    }
     std::vector<AttachRecord> Records()
     {
         std::vector<AttachRecord> records;
@@ -72,13 +61,5 @@ protected:
             }
         }
         return found;
-    }
-    size_t HostDeviceCount()
-    {
-        size_t count = 0;
-        for (PDEVICE_OBJECT device = loaded.driver->DeviceObject; device != nullptr; device = device->NextDevice) {
-            count += 1;
-        }
-        return count;
     }
 };

@@ -1,6 +1,6 @@
 // Mounts followed through the host's file-system filter devices: done at once, pended and finished
-// on another thread, refused; attach attempts that keep failing; file-system control requests
-// that are not mounts, and those sent to the control device.
+// on another thread, refused, seen twice; attach attempts that keep failing; file-system control
+// requests that are not mounts, and those sent to the control device.
 #include "fsfilter/fsfilter_test.h"
 
 namespace {
@@ -114,6 +114,37 @@ TEST_F(HostMountTest, MountFileSystemControlOnTheControlDeviceFindsNoMedia)
     request.majorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
     km::SendIrp(HostDeviceAbove(km::FileSystemControlDevice(fileSystems.fat)), request);
     EXPECT_EQ(km::CallsOf(fileSystems.fat).irps[IRP_MJ_FILE_SYSTEM_CONTROL], before + 1);
+}
+
+// A mount seen by two of the host's file-system filter devices on one file system: the lower one
+// attaches to the new volume, the upper one finds the host already in the volume's stack and
+// stays out, leaving no device and no reference behind.
+TEST_F(HostMountTest, MountOfAVolumeTheHostAlreadyFiltersAddsNoSecondFilter)
+{
+    PDEVICE_OBJECT first = km::CreateStorageDevice(km::StorageType::Disk);
+    ASSERT_EQ(km::MountVolume(first), STATUS_SUCCESS);
+    PDEVICE_OBJECT firstFilter = HostDeviceAbove(km::MountedVolume(first));
+    ASSERT_NE(firstFilter, nullptr);
+    const long filterReferences = km::ObjectReferenceCount(firstFilter);
+
+    // A second host device on the file system's stack: mounts pass through the host twice.
+    PDEVICE_OBJECT control = km::FileSystemControlDevice(fileSystems.fat);
+    PDEVICE_OBJECT lowerHost = HostDeviceAbove(control);
+    ASSERT_NE(lowerHost, nullptr);
+    PDEVICE_OBJECT upperHost = CreateHostDevice(control->DeviceType, control, true);
+    const size_t devices = HostDeviceCount();
+
+    PDEVICE_OBJECT second = km::CreateStorageDevice(km::StorageType::Disk);
+    ASSERT_EQ(km::MountVolume(second), STATUS_SUCCESS);
+    PDEVICE_OBJECT volume = km::MountedVolume(second);
+    ASSERT_EQ(HostDevicesIn(volume).size(), 1u);
+    EXPECT_EQ(HostDeviceCount(), devices + 1) << "the upper device's filter is gone";
+    EXPECT_EQ(km::ObjectReferenceCount(HostDeviceAbove(volume)), filterReferences);
+    ASSERT_EQ(Records().size(), 2u);
+    EXPECT_EQ(Records().front().VolumeDevice, volume);
+
+    IoDetachDevice(lowerHost);
+    IoDeleteDevice(upperHost);
 }
 
 // Failed attach attempts wait 500 ms of model time each; the clock runs at 10 times real time

@@ -5,8 +5,8 @@
 // that nothing reached a gone module.
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "images/hostmodule/hostmodule.h"
 #include "kmodel/cm_model.h"
@@ -17,22 +17,8 @@ namespace {
 const std::u16string ServicesKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\";
 const std::u16string ModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule.sys";
 const std::u16string SecondModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule2.sys";
+const std::u16string RoutinesModuleImage = u"\\SystemRoot\\System32\\drivers\\routinesmodule.sys";
 constexpr int64_t GateDrainTimeout100ns = 90'000'000;
-
-// A LoadModule block; NameBytes overrides the service name's size field.
-std::vector<uint8_t> LoadBlock(const std::u16string& image, const std::u16string& service, int nameBytes = -1)
-{
-    std::vector<uint8_t> block(LOAD_MODULE_REQUEST_BYTES, 0);
-    LoadModuleRequest request = {};
-    request.Header.Command = HostCommandLoadModule;
-    request.Header.Argument = static_cast<uint32_t>(image.size() * sizeof(char16_t));
-    std::memcpy(request.ImagePath, image.data(), image.size() * sizeof(char16_t));
-    std::memcpy(request.ServiceName, service.data(), std::min<size_t>(service.size() * 2, sizeof(request.ServiceName)));
-    request.ServiceNameLength =
-        static_cast<uint16_t>(nameBytes >= 0 ? nameBytes : (service.size() + 1) * sizeof(char16_t));
-    std::memcpy(block.data(), &request, LOAD_MODULE_REQUEST_BYTES);
-    return block;
-}
 
 // The module's control block while it is loaded, else null.
 HostModuleControl* ModuleControl(const std::u16string& service)
@@ -66,7 +52,7 @@ protected:
     void TearDown() override
     {
         // A module a test left loaded goes the regular way, so the model's leak check sees its end.
-        for (const std::u16string service : {u"hostmodule", u"swapped"}) {
+        for (const std::u16string service : {u"hostmodule", u"swapped", u"routinesmodule"}) {
             if (HostModuleControl* control = ModuleControl(service)) {
                 control->Hook = nullptr;
                 control->Unlink();
@@ -80,7 +66,7 @@ protected:
 
     NTSTATUS Load(const std::u16string& image = ModuleImage, const std::u16string& service = u"hostmodule")
     {
-        ControlAnswer answer = KernelCommand(LoadBlock(image, service));
+        ControlAnswer answer = KernelCommand(LoadModuleBlock(image, service));
         EXPECT_EQ(answer.status, STATUS_SUCCESS);
         return ReplyStatus(answer);
     }
@@ -110,6 +96,7 @@ protected:
     ModuleHold hold;
 };
 
+// An unload also removes the override and the redirect handler that named the module's image.
 TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEverythingItRegistered)
 {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
@@ -119,27 +106,34 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
 
     const std::u16string key = ServicesKey + u"hostmodule";
     EXPECT_EQ(km::QueryRegistryKey(key), km::RegistryKeyState::Volatile);
-    auto imagePath = km::ReadRegistryValue(key, u"ImagePath");
-    ASSERT_TRUE(imagePath.has_value());
-    EXPECT_EQ(imagePath->type, static_cast<ULONG>(REG_EXPAND_SZ));
-    EXPECT_EQ(imagePath->data, std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(ModuleImage.data()),
-                                                     reinterpret_cast<const uint8_t*>(ModuleImage.data()) +
-                                                         ModuleImage.size() * 2));  // no terminator added
-    auto displayName = km::ReadRegistryValue(key, u"DisplayName");
-    ASSERT_TRUE(displayName.has_value());
-    EXPECT_EQ(displayName->type, static_cast<ULONG>(REG_SZ));
-    EXPECT_EQ(displayName->data, km::RegistryString(u"hostmodule"));
-    for (const auto& [name, value] : {std::pair{u"Start", 3u}, {u"Type", 1u}, {u"ErrorControl", 1u}}) {
+    const auto* path = reinterpret_cast<const uint8_t*>(ModuleImage.data());
+    const std::tuple<const char16_t*, ULONG, std::vector<uint8_t>> values[] = {
+        {u"ImagePath", REG_EXPAND_SZ, {path, path + ModuleImage.size() * 2}},  // no terminator added
+        {u"DisplayName", REG_SZ, km::RegistryString(u"hostmodule")},
+        {u"Start", REG_DWORD, km::RegistryDword(3)},
+        {u"Type", REG_DWORD, km::RegistryDword(1)},
+        {u"ErrorControl", REG_DWORD, km::RegistryDword(1)}};
+    for (const auto& [name, type, data] : values) {
         auto read = km::ReadRegistryValue(key, name);
         ASSERT_TRUE(read.has_value());
-        EXPECT_EQ(read->type, static_cast<ULONG>(REG_DWORD));
-        EXPECT_EQ(read->data, km::RegistryDword(value));
+        EXPECT_EQ(read->type, type);
+        EXPECT_EQ(read->data, data);
     }
 
     // Refused while linked, and nothing changes.
     EXPECT_EQ(Unload(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(Linked());
     ASSERT_EQ(ModuleControl(u"hostmodule"), control);
+
+    PDEVICE_OBJECT overridden = FilterDevice();
+    PDEVICE_OBJECT redirected = FilterDevice();
+    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(overridden), handler, 0}))));
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))));
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))));
+    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(control->Calls[HostModuleIrp], 2);
 
     // The module unlinks itself but leaves its notify forwarders registered.
     ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
@@ -151,11 +145,16 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
     EXPECT_EQ(km::QueryRegistryKey(key), km::RegistryKeyState::Absent);
 
-    // Linking again forwards nothing into the gone image (a call would be the bug check 0xCE).
+    // Linking again forwards nothing into the gone image (a call would be the bug check 0xCE): the
+    // override is gone (the request passes down), and the redirect device with its handler.
     EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
     km::Process* process = km::CreateProcess("after.exe");
     km::ExitProcess(process);
     EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
+    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(RedirectDevice(), nullptr);
+    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))));
+    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE);
     EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
 
     // A second unload knows no module (the bare services path): ZwUnloadDriver's failure, and the
@@ -164,34 +163,17 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_FALSE(Linked());
 }
 
-TEST_F(ModuleLifecycle, AnUnloadRemovesTheOverrideAndRedirectHandlersInItsImage)
+// A module that calls the routines beyond the host's own (processes and threads, resources, IRPs,
+// data exports, executable pool, strings, work items) finds each as on Windows; the host unloads
+// it and the model's leak check sees nothing left.
+TEST_F(ModuleLifecycle, EveryRoutineAreaWorksInAModuleTheHostLoaded)
 {
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    HostModuleControl* control = ModuleControl(u"hostmodule");
+    ASSERT_EQ(Load(RoutinesModuleImage, u"routinesmodule"), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"routinesmodule");
     ASSERT_NE(control, nullptr);
-    PDEVICE_OBJECT overridden = FilterDevice();
-    PDEVICE_OBJECT redirected = FilterDevice();
-    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
-    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(overridden), handler, 0}))),
-              STATUS_SUCCESS);
-    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))),
-              STATUS_SUCCESS);
-    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))), STATUS_SUCCESS);
-    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
-    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_SUCCESS);
-    EXPECT_EQ(control->Calls[HostModuleIrp], 2);
-
-    ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
-    ASSERT_EQ(Unload(), STATUS_SUCCESS);
-    // Linked again without a module: a call into the gone image would be the bug check 0xCE. The
-    // override is gone (the request passes down) and the redirect device with its handler.
-    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
-    EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
-    EXPECT_EQ(ReplyField64(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16), sizeof(ControlReply)), 0u);
-    ASSERT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))),
-              STATUS_SUCCESS);
-    EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE);
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+    for (LONG area = 0; area < RoutinesAreas; ++area) {
+        EXPECT_EQ(control->Routines[area], STATUS_SUCCESS) << "area " << area;
+    }
 }
 
 TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
@@ -204,7 +186,7 @@ TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
     for (const Case& c : {Case{2, false}, Case{3, true}, Case{100, true}, Case{101, false}}) {
         // The stored name shows only in what a later unload opens: read it.
         USHORT before = globals->ModuleHost.ModuleServiceName.Length;
-        ControlAnswer answer = KernelCommand(LoadBlock(u"\\SystemRoot\\System32\\drivers\\absent.sys", longName, c.bytes));
+        ControlAnswer answer = KernelCommand(LoadModuleBlock(u"\\SystemRoot\\System32\\drivers\\absent.sys", longName, c.bytes));
         EXPECT_EQ(answer.status, STATUS_SUCCESS) << c.bytes;
         NTSTATUS reply = ReplyStatus(answer);
         EXPECT_TRUE(NT_ERROR(reply) && (reply == STATUS_INVALID_BUFFER_SIZE) != c.accepted) << c.bytes;
@@ -217,7 +199,7 @@ TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
     // with the model.
     EXPECT_EQ(km::QueryRegistryKey(ServicesKey + longName), km::RegistryKeyState::Volatile);
     // A request shorter than the load block is refused before anything is read.
-    std::vector<uint8_t> shortBlock = LoadBlock(ModuleImage, u"hostmodule");
+    std::vector<uint8_t> shortBlock = LoadModuleBlock(ModuleImage, u"hostmodule");
     shortBlock.resize(LOAD_MODULE_REQUEST_BYTES - 1);
     EXPECT_EQ(KernelCommand(shortBlock).status, STATUS_INVALID_BUFFER_SIZE);
 }
@@ -350,7 +332,7 @@ NTSTATUS LoadFrom(km::Process* process, const std::u16string& image, const std::
     km::RunInProcess(process, [&] {
         km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
         ASSERT_EQ(opened.status, STATUS_SUCCESS);
-        reply = ReplyStatus(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND, LoadBlock(image, service),
+        reply = ReplyStatus(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND, LoadModuleBlock(image, service),
                                                  sizeof(ControlReply)));
         EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
     });

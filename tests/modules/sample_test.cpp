@@ -96,7 +96,9 @@ protected:
     std::u16string diskName;
 };
 
-TEST_F(SampleModuleTest, SampleLinksAtLoadAndCountsPerVolume)
+// Linked at load, the module counts per volume; a read-only volume refuses write IRPs and declines
+// fast I/O writes.
+TEST_F(SampleModuleTest, SampleLinksAtLoadCountsPerVolumeAndRefusesWritesToAReadOnlyVolume)
 {
     ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
     EXPECT_TRUE(Linked());
@@ -113,7 +115,6 @@ TEST_F(SampleModuleTest, SampleLinksAtLoadAndCountsPerVolume)
     char back[16] = {};
     EXPECT_EQ(km::ReadFile(file.handle, 0, back, sizeof(back)).status, STATUS_SUCCESS);
     EXPECT_STREQ(back, "sample");
-    ZwClose(file.handle);
     km::RunAsUser([] {});  // a process created and ended while linked
 
     SampleStatusReply after = Status();
@@ -123,29 +124,18 @@ TEST_F(SampleModuleTest, SampleLinksAtLoadAndCountsPerVolume)
     EXPECT_GE(counted->FastIo, 1u);                                   // the read or the write
     EXPECT_EQ(Volume(after, NameOf(cdrom))->Requests + Volume(after, NameOf(cdrom))->FastIo, 0u);
     EXPECT_EQ(after.ProcessNotifications, before.ProcessNotifications + 2);  // creation and exit
-}
-
-TEST_F(SampleModuleTest, ReadOnlyVolumeRefusesWritesAndDeclinesFastIoWrites)
-{
-    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
-    km::OpenResult file = km::CreateFile(diskName + u"\\a.txt", FILE_OVERWRITE_IF);
-    ASSERT_EQ(file.status, STATUS_SUCCESS);
-    char data[8] = "data";
-    ASSERT_EQ(km::WriteFile(file.handle, 0, data, sizeof(data)).status, STATUS_SUCCESS);
+    EXPECT_EQ(counted->DeclinedFastIo + counted->RefusedWrites, 0u);
 
     SampleReadOnlyRequest on = ReadOnlyRequest(diskName, true);
     ASSERT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &on, sizeof(on)), STATUS_SUCCESS);
-    const SampleVolumeStatus before = *Volume(Status(), diskName);
     km::FileIoResult refused = km::WriteFile(file.handle, 0, data, sizeof(data));
     EXPECT_EQ(refused.status, STATUS_MEDIA_WRITE_PROTECTED);
     EXPECT_FALSE(refused.fastIo);
-    char back[8] = {};
     EXPECT_EQ(km::ReadFile(file.handle, 0, back, sizeof(back)).status, STATUS_SUCCESS);  // reads still flow
     const SampleStatusReply status = Status();
     const SampleVolumeStatus* volume = Volume(status, diskName);
     ASSERT_NE(volume, nullptr);
     EXPECT_EQ(volume->ReadOnly, 1u);
-    EXPECT_EQ(before.DeclinedFastIo + before.RefusedWrites, 0u);
     EXPECT_EQ(volume->DeclinedFastIo, 1u);  // the fast write first, then its IRP
     EXPECT_EQ(volume->RefusedWrites, 1u);
 
@@ -192,8 +182,10 @@ TEST_F(SampleModuleTest, ReadOnlySwitchChecksItsCallerAndInput)
     }
 }
 
-// The host's way to make the module let go, then a second build loaded in its place (a swap).
-TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsThenSecondBuildLoads)
+// The host's way to make the module let go, then a second build loaded in its place (a swap); that
+// one unloaded without the notice (a controller unlinked it): DriverUnload withdraws the entry
+// points itself, so the host keeps nothing that points into the unloaded image.
+TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsAndUnloadWithoutItWithdrawsToo)
 {
     ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
     UnloadNoticeInput notice{UNLOAD_NOTICE_INPUT_VALUES};
@@ -212,18 +204,12 @@ TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsThenSecondBuildLoads)
     EXPECT_EQ(file.status, STATUS_SUCCESS);
     ZwClose(file.handle);
     EXPECT_GT(Volume(Status(), diskName)->Requests, 0u);
-}
 
-// Unloaded without the notice (a controller unlinked it): DriverUnload withdraws the entry points
-// itself, so the host keeps nothing that points into the unloaded image.
-TEST_F(SampleModuleTest, UnloadWithoutNoticeWithdrawsEntryPoints)
-{
-    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));
     UnloadSample();
     // Linked again: a dispatch routine left behind would be a call into the unloaded image (0xCE).
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))));
-    km::OpenResult file = km::CreateFile(diskName + u"\\c.txt", FILE_OVERWRITE_IF);  // passes down
+    file = km::CreateFile(diskName + u"\\c.txt", FILE_OVERWRITE_IF);  // passes down
     EXPECT_EQ(file.status, STATUS_SUCCESS);
     ZwClose(file.handle);
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));

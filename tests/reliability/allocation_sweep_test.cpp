@@ -6,7 +6,6 @@
 // failed, serve the next request, and once undone leave the pool and the host's devices as a
 // clean run does. A bug check ends the program, and so fails the sweep.
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <set>
 
@@ -18,19 +17,6 @@ namespace {
 
 const std::u16string ModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule.sys";
 const std::u16string ModuleService = u"hostmodule";
-
-std::vector<uint8_t> LoadBlock()
-{
-    LoadModuleRequest request = {};
-    request.Header.Command = HostCommandLoadModule;
-    request.Header.Argument = static_cast<uint32_t>(ModuleImage.size() * sizeof(char16_t));
-    std::memcpy(request.ImagePath, ModuleImage.data(), ModuleImage.size() * sizeof(char16_t));
-    std::memcpy(request.ServiceName, ModuleService.data(), ModuleService.size() * sizeof(char16_t));
-    request.ServiceNameLength = static_cast<uint16_t>((ModuleService.size() + 1) * sizeof(char16_t));
-    std::vector<uint8_t> block(LOAD_MODULE_REQUEST_BYTES);
-    std::memcpy(block.data(), &request, LOAD_MODULE_REQUEST_BYTES);
-    return block;
-}
 
 HostModuleControl* ModuleControl()
 {
@@ -105,15 +91,6 @@ public:
     {
         ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
         OpenModule();
-    }
-    size_t HostDevices() const
-    {
-        size_t count = 0;
-        for (PDEVICE_OBJECT each = loaded.driver != nullptr ? loaded.driver->DeviceObject : nullptr; each != nullptr;
-             each = each->NextDevice) {
-            count += 1;
-        }
-        return count;
     }
     NTSTATUS Command(std::vector<uint8_t> block, ULONG outputLength = sizeof(ControlReply))
     {
@@ -198,7 +175,7 @@ public:
         if (scenario.undo) {
             scenario.undo(*this);
         }
-        return RunEnd{km::GetPoolStats().outstandingBlocks, HostDevices()};
+        return RunEnd{km::GetPoolStats().outstandingBlocks, HostDeviceCount()};
     }
 
     void Sweep(const Scenario& scenario)
@@ -260,7 +237,7 @@ void Linked(AllocationSweep& sweep)
 void ModuleLoaded(AllocationSweep& sweep)
 {
     sweep.StartHost();
-    ASSERT_EQ(sweep.Command(LoadBlock()), STATUS_SUCCESS);
+    ASSERT_EQ(sweep.Command(LoadModuleBlock(ModuleImage, ModuleService)), STATUS_SUCCESS);
 }
 
 // Room for the longest reply (GetPoolRoutines').
@@ -355,7 +332,7 @@ std::vector<Scenario> Scenarios()
                  },
                  noMemory},
         Scenario{"LoadModule", [](AllocationSweep& sweep) { sweep.StartHost(); },
-                 [](AllocationSweep& sweep) { return sweep.Command(LoadBlock()); }, noMemory,
+                 [](AllocationSweep& sweep) { return sweep.Command(LoadModuleBlock(ModuleImage, ModuleService)); }, noMemory,
                  [](AllocationSweep& sweep) { EXPECT_EQ(sweep.UnloadModule(), STATUS_SUCCESS); }},
         Scenario{"UnloadModule",
                  [](AllocationSweep& sweep) {
@@ -380,7 +357,7 @@ std::vector<Scenario> Scenarios()
                          km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
                          ASSERT_EQ(opened.status, STATUS_SUCCESS);
                          EXPECT_TRUE(Accepted(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND,
-                                                                   LoadBlock(), sizeof(ControlReply))));
+                                                                   LoadModuleBlock(ModuleImage, ModuleService), sizeof(ControlReply))));
                          EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
                      });
                  },

@@ -1,7 +1,7 @@
 #include "support/host_test.h"
 
+#include <algorithm>
 #include <cstring>
-
 
 namespace {
 
@@ -31,6 +31,20 @@ std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields
     if (!fields.empty()) {
         std::memcpy(block.data() + sizeof(header), fields.data(), fields.size() * sizeof(uint64_t));
     }
+    return block;
+}
+
+std::vector<uint8_t> LoadModuleBlock(const std::u16string& image, const std::u16string& service, int nameBytes)
+{
+    LoadModuleRequest request = {};
+    request.Header.Command = HostCommandLoadModule;
+    request.Header.Argument = static_cast<uint32_t>(image.size() * sizeof(char16_t));
+    std::memcpy(request.ImagePath, image.data(), image.size() * sizeof(char16_t));
+    std::memcpy(request.ServiceName, service.data(), std::min<size_t>(service.size() * 2, sizeof(request.ServiceName)));
+    request.ServiceNameLength =
+        static_cast<uint16_t>(nameBytes >= 0 ? nameBytes : (service.size() + 1) * sizeof(char16_t));
+    std::vector<uint8_t> block(LOAD_MODULE_REQUEST_BYTES);
+    std::memcpy(block.data(), &request, LOAD_MODULE_REQUEST_BYTES);
     return block;
 }
 
@@ -95,9 +109,6 @@ void HostTest::TearDown()
             freeMutex(&record->RecordLock);
             ExFreePoolWithTag(record, 0);
         }
-        if (createdAttachedListLock_) {
-            Symbol<decltype(ASimpleResource_Destroy)>("ASimpleResource_Destroy")(&globals->FsFilter.AttachedListLock);
-        }
     }
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
         if (it->attachedTo != nullptr) {
@@ -149,7 +160,7 @@ ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULON
     return answer;
 }
 
-PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower)
+PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower, bool leftToHost)
 {
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, type, 0, FALSE, &device), STATUS_SUCCESS);
@@ -161,20 +172,24 @@ PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower
         EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(device, lower, &attachedTo), STATUS_SUCCESS);
     }
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    devices_.push_back(HostDevice{device, attachedTo});
+    if (!leftToHost) {
+        devices_.push_back(HostDevice{device, attachedTo});
+    }
     return device;
+}
+
+size_t HostTest::HostDeviceCount() const
+{
+    size_t count = 0;
+    for (PDEVICE_OBJECT each = loaded.driver != nullptr ? loaded.driver->DeviceObject : nullptr; each != nullptr;
+         each = each->NextDevice) {
+        count += 1;
+    }
+    return count;
 }
 
 AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
-    // The attachment manager sets the list and its lock up when it starts; until it does, the
-    // test does.
-    if (globals->FsFilter.AttachedList.Flink == nullptr) {
-        InitializeListHead(&globals->FsFilter.AttachedList);
-        EXPECT_EQ(Symbol<decltype(ASimpleResource_Init)>("ASimpleResource_Init")(&globals->FsFilter.AttachedListLock),
-                  STATUS_SUCCESS);
-        createdAttachedListLock_ = true;
-    }
     auto* record = static_cast<AttachRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AttachRecord), TestRecordTag));
     if (record == nullptr) {
         ADD_FAILURE() << "no pool for an attach record";

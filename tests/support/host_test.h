@@ -33,6 +33,9 @@ std::vector<HostCommandRule> ServedCommandRules();
 
 // A command block with one 64-bit field per value, from offset 16 on.
 std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields = {}, uint32_t argument = 0);
+// A LoadModule block for the image and the service; nameBytes, when not negative, overrides the
+// service name's size field.
+std::vector<uint8_t> LoadModuleBlock(const std::u16string& image, const std::u16string& service, int nameBytes = -1);
 // A pointer as a 64-bit command field.
 inline uint64_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 inline uint64_t Address(PDRIVER_DISPATCH routine) { return reinterpret_cast<uintptr_t>(routine); }
@@ -74,8 +77,11 @@ protected:
                        const std::vector<std::pair<ULONG, bool>>& privileges = {});
 
     // A device of the host's driver object, as the attachment manager creates them; deleted (and
-    // detached) at the end of the test. Attached on top of `lower` when given.
-    PDEVICE_OBJECT CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower = nullptr);
+    // detached) at the end of the test unless left to the host (which deletes its devices when the
+    // device below goes). Attached on top of `lower` when given.
+    PDEVICE_OBJECT CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower = nullptr, bool leftToHost = false);
+    // The devices of the host's driver object.
+    size_t HostDeviceCount() const;
     // Puts a host device in AttachedList as a recorded volume filter device, newest first, as the
     // attachment manager records them: the record in non-paged pool, its RecordLock initialised.
     // The record is unlinked and freed at the end of the test.
@@ -102,5 +108,4 @@ private:
     };
     std::vector<HostDevice> devices_;
     std::vector<struct AttachRecord*> records_;
-    bool createdAttachedListLock_ = false;
 };

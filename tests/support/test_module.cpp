@@ -13,7 +13,6 @@ public:
     explicit InsideModule(ModuleCall call) : module(TestModule::Current()), kind_(call.kind)
     {
         call.irql = KeGetCurrentIrql();
-        call.callerThread = PsGetCurrentThreadId();
         module->Enter(call);
     }
     ~InsideModule() { module->Leave(kind_); }
@@ -31,7 +30,7 @@ NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT device, PIRP irp)
     // The module owns the IRP: it is served before the call counts as left, as in a real module.
     InsideModule inside(
         {ModuleCallKind::Irp, device, nullptr, nullptr, IoGetCurrentIrpStackLocation(irp)->MajorFunction});
-    return inside.module->DispatchIrp(device, irp);
+    return ModulePassDown(device, irp);
 }
 
 BOOLEAN NTAPI ModuleAttachNotify(PDEVICE_OBJECT filter, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
@@ -152,16 +151,6 @@ uint64_t TestModule::AttachNotifyRoutine() { return RoutineAddress(ModuleAttachN
 uint64_t TestModule::DetachNotifyRoutine() { return RoutineAddress(ModuleDetachNotify); }
 uint64_t TestModule::ProcessNotifyRoutine() { return RoutineAddress(ModuleProcessNotify); }
 uint64_t TestModule::ThreadNotifyRoutine() { return RoutineAddress(ModuleThreadNotify); }
-
-void TestModule::SetIrpHandler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler)
-{
-    irpHandler_ = std::move(handler);
-}
-
-NTSTATUS TestModule::DispatchIrp(PDEVICE_OBJECT device, PIRP irp)
-{
-    return irpHandler_ ? irpHandler_(device, irp) : ModulePassDown(device, irp);
-}
 
 void TestModule::Hold(ModuleCallKind kind)
 {

@@ -33,7 +33,6 @@ struct ModuleCall {
     HANDLE second = nullptr;           // ProcessNotify: process id; ThreadNotify: thread id
     BOOLEAN create = FALSE;            // ProcessNotify, ThreadNotify
     KIRQL irql = PASSIVE_LEVEL;        // at which the call arrived
-    HANDLE callerThread = nullptr;     // thread id of the caller
 };
 
 class TestModule {
@@ -71,12 +70,11 @@ public:
     static uint64_t ProcessNotifyRoutine();
     static uint64_t ThreadNotifyRoutine();
 
-    // What the module answers: AttachNotify and DetachNotify (both TRUE unless set), and IRPs
-    // (passed to the device below the filter device unless a handler is set; the handler owns the
-    // IRP). The fast I/O table registered by RegisterEntryPoints.
+    // What the module answers to AttachNotify and DetachNotify (both TRUE unless set); IRPs are
+    // passed to the device below the filter device. The fast I/O table registered by
+    // RegisterEntryPoints.
     void SetAttachAnswer(BOOLEAN answer) { attachAnswer_ = answer; }
     void SetDetachAnswer(BOOLEAN answer) { detachAnswer_ = answer; }
-    void SetIrpHandler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler);
     // Run by AttachNotify on the host's thread after the call is recorded and counted out, with the
     // filter device: what a module does from inside the notification (tear the volume down, raise).
     void SetAttachAction(std::function<void(PDEVICE_OBJECT)> action) { attachAction_ = std::move(action); }
@@ -110,7 +108,6 @@ public:
     void Leave(ModuleCallKind kind);
     BOOLEAN AttachAnswer() const { return attachAnswer_; }
     BOOLEAN DetachAnswer() const { return detachAnswer_; }
-    NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp);
 
 private:
     // A held call waits for its own event.
@@ -130,7 +127,6 @@ private:
     std::atomic<BOOLEAN> attachAnswer_{TRUE};
     std::atomic<BOOLEAN> detachAnswer_{TRUE};
     PFAST_IO_DISPATCH fastIo_ = nullptr;
-    std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> irpHandler_;
     std::function<void(PDEVICE_OBJECT)> attachAction_;
     CallKindProbe probes_[ModuleCallKindCount];
     std::mutex heldLock_;

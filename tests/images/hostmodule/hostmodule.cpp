@@ -2,7 +2,8 @@
 // "\Device\<service name>", opens the host's control device (the host runs as "filterhost") and
 // links itself the way a module does (Connect, RegisterEntryPoints, RegisterNotifyForwarders,
 // SetLink 1); UnloadNotice makes it unlink and withdraw; DriverUnload closes and deletes what it
-// made. Every entry point counts its call and passes through the test's hook.
+// made. Every entry point counts its call and passes through the test's hook. The routines build
+// (HOST_MODULE_ROUTINES) also runs every routine area of routines.cpp from DriverEntry.
 #include "hostmodule.h"
 
 #include "support/module_kit.h"
@@ -121,6 +122,9 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDR
     Control->Unlink = ModuleUnlink;
     Control->Link = ModuleLink;
     Control->IrpDispatch = ModuleIrpDispatch;
+#ifdef HOST_MODULE_ROUTINES
+    HostModuleRunRoutines(Device, Control->Routines);
+#endif
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
         DriverObject->MajorFunction[major] = ModuleDeviceDispatch;
     }

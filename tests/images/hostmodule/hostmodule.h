@@ -16,6 +16,18 @@ enum HostModuleCallKind : LONG {
     HostModuleCallKinds,
 };
 
+// The routine areas the routines build runs from DriverEntry (routines.cpp).
+enum HostModuleRoutineArea : LONG {
+    RoutinesProcessThread,  // process and thread objects and look-ups
+    RoutinesResource,       // executive resources in a critical region
+    RoutinesIrp,            // IRPs the module allocates and builds
+    RoutinesDataExport,     // data found by MmGetSystemRoutineAddress
+    RoutinesPool,           // code run from NonPagedPool
+    RoutinesString,         // an empty append
+    RoutinesWorkItem,       // a work item run on a system worker thread
+    RoutinesAreas,
+};
+
 struct HostModuleControl {
     // Set by the test: called by every entry point while it is inside the module (a test holds
     // calls here; the module's frame is below it on the stack).
@@ -33,4 +45,10 @@ struct HostModuleControl {
     NTSTATUS (*Link)();
     // The module's entry points, for tests that register them elsewhere (overrides, redirect).
     PDRIVER_DISPATCH IrpDispatch;
+    // The routines build: STATUS_SUCCESS per area, or the first failing status (STATUS_UNSUCCESSFUL:
+    // a wrong value); zero in the other builds.
+    NTSTATUS Routines[RoutinesAreas];
 };
+
+// Runs every routine area once with the module's own device; in the routines build only.
+void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status);

@@ -1,10 +1,10 @@
-// A filter module that uses every routine area a module may call beyond the host's own, loaded
-// by the host: DriverEntry runs each area once and leaves what it found in its device extension.
-#include "routines_module.h"
+// The routine areas a module may call beyond the host's own, run once by the routines build of the
+// host-loaded test module (hostmodule.cpp, HOST_MODULE_ROUTINES) from its DriverEntry.
+#include "hostmodule.h"
 
 namespace {
 
-PDEVICE_OBJECT Device;
+PDEVICE_OBJECT Device;  // the module's own device, for the IRP and work-item areas
 constexpr ULONG ModuleTag = 0x4D6E7452;  // "RtnM"
 
 // The first failure of a sequence of steps.
@@ -154,40 +154,16 @@ NTSTATUS WorkItems()
     return work.status;
 }
 
-NTSTATUS NTAPI ModuleDispatch(PDEVICE_OBJECT, PIRP Irp)
-{
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
-void NTAPI ModuleUnload(PDRIVER_OBJECT) { IoDeleteDevice(Device); }
-
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
-                                                                            PUNICODE_STRING)
+void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status)
 {
-    UNICODE_STRING deviceName;
-    RtlInitUnicodeString(&deviceName, u"\\Device\\routinesmodule");
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(RoutinesModuleResults), &deviceName, FILE_DEVICE_UNKNOWN,
-                                     0, FALSE, &Device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Device->Flags &= ~DO_DEVICE_INITIALIZING;
-    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
-        DriverObject->MajorFunction[major] = ModuleDispatch;
-    }
-    DriverObject->DriverUnload = ModuleUnload;
-    auto* results = static_cast<RoutinesModuleResults*>(Device->DeviceExtension);
-    results->Status[RoutinesProcessThread] = ProcessesAndThreads();
-    results->Status[RoutinesResource] = Resources();
-    results->Status[RoutinesIrp] = Irps();
-    results->Status[RoutinesDataExport] = DataExports();
-    results->Status[RoutinesPool] = ExecutablePool();
-    results->Status[RoutinesString] = Strings();
-    results->Status[RoutinesWorkItem] = WorkItems();
-    return STATUS_SUCCESS;
+    Device = ModuleDevice;
+    Status[RoutinesProcessThread] = ProcessesAndThreads();
+    Status[RoutinesResource] = Resources();
+    Status[RoutinesIrp] = Irps();
+    Status[RoutinesDataExport] = DataExports();
+    Status[RoutinesPool] = ExecutablePool();
+    Status[RoutinesString] = Strings();
+    Status[RoutinesWorkItem] = WorkItems();
 }
