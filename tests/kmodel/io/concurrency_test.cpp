@@ -102,18 +102,20 @@ TEST_F(IoConcurrencyTest, IrpsPendedByManyThreadsAreCompletedByOne)
     int completed = 0;
     while (completed < ThreadCount) {
         PIRP irp = nullptr;
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        KIRQL old = KeRaiseIrqlToDpcLevel();
+        KeAcquireSpinLockAtDpcLevel(&lock);
         if (!queue.empty()) {
             irp = queue.back();
             queue.pop_back();
         }
+        KeReleaseSpinLockFromDpcLevel(&lock);
         if (irp != nullptr) {
             irp->IoStatus.Status = STATUS_SUCCESS;
             irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
             IoCompleteRequest(irp, IO_NO_INCREMENT);  // at DISPATCH_LEVEL, as from a DPC
             completed++;
         }
-        KeReleaseSpinLock(&lock, old);
+        KeLowerIrql(old);
     }
     for (km::Thread* sender : senders) {
         km::JoinThread(sender);
