@@ -6,6 +6,7 @@
 //
 // Under AddressSanitizer the model frees at once and leaves freed memory to ASan's own
 // quarantine, which reports any access to it at the access itself.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -55,9 +56,13 @@ void KmpRelease(const KmpFreedBlock& block)
         if (block.Start[offset] != km::FreedPoolFill) {
             const void* image = km::ob::ImageContaining(block.Freer);
             std::string freer;
-            {
+            if (image != nullptr) {
                 std::lock_guard<std::mutex> hold(km::ob::ModelLock());
                 freer = km::ob::ImageDisplayName(image);
+            } else {
+                char where[96];
+                snprintf(where, sizeof where, "code at %p (an unloaded driver, the test or the model)", block.Freer);
+                freer = where;
             }
             char tag[5] = {};
             memcpy(tag, &block.Tag, 4);
