@@ -3,6 +3,7 @@
 #include "kmodel/steady_state.h"
 
 #include <cstdio>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -27,23 +28,36 @@ std::map<std::string, long> KmpHoldings()
 {
     using namespace km::ob;
     std::map<std::string, long> held;
-    std::vector<std::pair<const void*, uintptr_t>> blocks;  // allocation site, block
+    struct Block {
+        const void* site;
+        uintptr_t start;
+        km::PoolBlockInfo info;
+    };
+    std::vector<Block> blocks;
     {
         KmPoolState& pool = KmPool();
         std::lock_guard<std::mutex> hold(pool.Lock);
+        blocks.reserve(pool.Callers.size());
         for (auto& block : pool.Callers) {
-            blocks.emplace_back(block.second, block.first);
+            auto info = pool.Blocks.find(block.first);
+            if (info != pool.Blocks.end()) {
+                blocks.push_back(Block{block.second, block.first, info->second});
+            }
         }
     }
+    // Allocation sites are few: each is looked up once.
+    std::unordered_map<const void*, const void*> imageOfSite;
     std::vector<std::pair<const void*, std::string>> items;  // image, item
-    for (auto& block : blocks) {
-        const void* image = ImageContaining(block.first);
-        km::PoolBlockInfo info{};
-        if (image != nullptr && km::QueryPoolBlock(reinterpret_cast<void*>(block.second), &info)) {
+    for (const Block& block : blocks) {
+        auto known = imageOfSite.find(block.site);
+        if (known == imageOfSite.end()) {
+            known = imageOfSite.emplace(block.site, ImageContaining(block.site)).first;
+        }
+        if (known->second != nullptr) {
             char line[96];
-            snprintf(line, sizeof line, "pool block %p '%s' of %zu bytes", reinterpret_cast<void*>(block.second),
-                     KmpTagText(info.tag).c_str(), info.size);
-            items.emplace_back(image, line);
+            snprintf(line, sizeof line, "pool block %p '%s' of %zu bytes", reinterpret_cast<void*>(block.start),
+                     KmpTagText(block.info.tag).c_str(), block.info.size);
+            items.emplace_back(known->second, line);
         }
     }
     std::vector<std::pair<const void*, std::string>> devices;  // driver entry, device
