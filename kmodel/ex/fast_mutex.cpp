@@ -36,6 +36,7 @@ void KmpTakeOwnership(km::Thread* thread, PFAST_MUTEX mutex, KIRQL oldIrql)
 
 extern "C" void ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 {
+    KmLockOrderForget(FastMutex, sizeof(*FastMutex));
     FastMutex->Count = FM_LOCK_BIT;
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
@@ -49,6 +50,7 @@ extern "C" void ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     KmTrapPoint("ExAcquireFastMutex", FastMutex);
     km::Thread* thread = KmCurrentThread();
     KmpCheckAcquire(thread, FastMutex, "ExAcquireFastMutex");
+    KmLockOrderBeforeAcquire(FastMutex, KmLockKind::FastMutex, __builtin_return_address(0));
     KIRQL oldIrql;
     KeRaiseIrql(APC_LEVEL, &oldIrql);
     if (InterlockedDecrement(&FastMutex->Count) != 0) {
@@ -56,6 +58,7 @@ extern "C" void ExAcquireFastMutex(PFAST_MUTEX FastMutex)
         KeWaitForSingleObject(&FastMutex->Event, WrExecutive, KernelMode, FALSE, nullptr);
     }
     KmpTakeOwnership(thread, FastMutex, oldIrql);
+    KmLockOrderAcquired(FastMutex, KmLockKind::FastMutex, __builtin_return_address(0));
 }
 
 // Takes the mutex only if it is free; answers whether it did. Raises to APC_LEVEL on success.
@@ -73,6 +76,7 @@ extern "C" BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
         return FALSE;
     }
     KmpTakeOwnership(thread, FastMutex, oldIrql);
+    KmLockOrderAcquired(FastMutex, KmLockKind::FastMutex, __builtin_return_address(0));
     return TRUE;
 }
 
@@ -95,6 +99,7 @@ extern "C" void ExReleaseFastMutex(PFAST_MUTEX FastMutex)
     KIRQL oldIrql = (KIRQL)FastMutex->OldIrql;
     __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
     thread->FastMutexesHeld -= 1;
+    KmLockOrderReleased(FastMutex);
     if (InterlockedIncrement(&FastMutex->Count) != FM_LOCK_BIT) {
         KeSetEvent(&FastMutex->Event, EVENT_INCREMENT, FALSE);
     }

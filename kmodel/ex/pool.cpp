@@ -144,8 +144,8 @@ extern "C" PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfB
     return (PoolType & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0 ? block : KmpRaiseIfNull(block);
 }
 
-// Frees a block. A non-zero tag must match the block's; tag 0 frees any tag. Freeing an address
-// that is not a live block, or paged pool at DISPATCH_LEVEL, is a bug check.
+// Frees a block into the quarantine. A non-zero tag must match the block's; tag 0 frees any tag.
+// Freeing an address that is not a live block, or paged pool at DISPATCH_LEVEL, is a bug check.
 extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     if (KmArmedTraps.load(std::memory_order_relaxed) != 0) {
@@ -159,6 +159,8 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
     }
     KmPoolState& pool = KmPool();
     auto address = reinterpret_cast<uintptr_t>(P);
+    size_t size;
+    ULONG tag;
     {
         std::lock_guard<std::mutex> guard(pool.Lock);
         auto found = pool.Blocks.find(address);
@@ -169,7 +171,7 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
             KmBugCheck(BAD_POOL_CALLER, KmPoolFreeUnknownAddress, address, 0, 0,
                        "ExFreePoolWithTag of %p, which is not the start of a pool block", P);
         }
-        const km::PoolBlockInfo& block = found->second;
+        const km::PoolBlockInfo block = found->second;
         if (Tag != 0 && (Tag & ~KmpProtectedPoolBit) != (block.tag & ~KmpProtectedPoolBit)) {
             KmBugCheck(BAD_POOL_CALLER, KmPoolTagMismatch, address, Tag, block.tag,
                        "pool block %p has tag 0x%08X but is freed with tag 0x%08X", P, block.tag, Tag);
@@ -186,8 +188,11 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
             pool.Freed.clear();
         }
         pool.Freed.insert(address);
+        size = block.size;
+        tag = block.tag;
     }
-    free(P);
+    KmLockOrderForget(P, size);
+    KmPoolQuarantine(P, size, tag, __builtin_return_address(0));
 }
 
 extern "C" void ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
@@ -208,6 +213,7 @@ bool KmPoolIsPagedAddress(const void* address)
 
 void KmPoolReset()
 {
+    KmPoolQuarantineDrain();
     KmPoolState& pool = KmPool();
     std::lock_guard<std::mutex> guard(pool.Lock);
     for (auto& block : pool.Blocks) {

@@ -78,6 +78,7 @@ void KmpCheckIrqlAtMost(KIRQL limit, const char* routine)
 extern "C" NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource)
 {
     KmpCheckIrqlAtMost(DISPATCH_LEVEL, "ExInitializeResourceLite");
+    KmLockOrderForget(Resource, sizeof(*Resource));
     memset(Resource, 0, sizeof(*Resource));
     InitializeListHead(&Resource->SystemResourcesList);
     const void* image = km::ob::ImageContaining(__builtin_return_address(0));
@@ -112,6 +113,7 @@ extern "C" NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource)
                    (void*)Resource, record.Owners.size());
     }
     table.Resources.erase(Resource);
+    KmLockOrderForget(Resource, sizeof(*Resource));
     return STATUS_SUCCESS;
 }
 
@@ -120,6 +122,9 @@ extern "C" NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource)
 extern "C" BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait)
 {
     km::Thread* thread = KmpCheckAcquire(Resource, "ExAcquireResourceSharedLite");
+    if (Wait) {
+        KmLockOrderBeforeAcquire(Resource, KmLockKind::Resource, __builtin_return_address(0));
+    }
     KmpResourceTable& table = KmpTable();
     std::unique_lock<std::mutex> guard(table.Lock);
     KmpResource* record = &KmpRecordLocked(Resource, "ExAcquireResourceSharedLite");
@@ -137,6 +142,7 @@ extern "C" BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEA
     }
     record->Owners[thread]++;
     thread->ResourcesHeld++;
+    KmLockOrderAcquired(Resource, KmLockKind::Resource, __builtin_return_address(0));
     return TRUE;
 }
 
@@ -144,6 +150,9 @@ extern "C" BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEA
 extern "C" BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 {
     km::Thread* thread = KmpCheckAcquire(Resource, "ExAcquireResourceExclusiveLite");
+    if (Wait) {
+        KmLockOrderBeforeAcquire(Resource, KmLockKind::Resource, __builtin_return_address(0));
+    }
     KmpResourceTable& table = KmpTable();
     std::unique_lock<std::mutex> guard(table.Lock);
     KmpResource* record = &KmpRecordLocked(Resource, "ExAcquireResourceExclusiveLite");
@@ -171,6 +180,7 @@ extern "C" BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOO
     }
     record->Owners[thread]++;
     thread->ResourcesHeld++;
+    KmLockOrderAcquired(Resource, KmLockKind::Resource, __builtin_return_address(0));
     return TRUE;
 }
 
@@ -196,6 +206,7 @@ extern "C" void FASTCALL ExReleaseResourceLite(PERESOURCE Resource)
         }
         thread->ResourcesHeld--;
     }
+    KmLockOrderReleased(Resource);
     table.Released.notify_all();
 }
 

@@ -41,6 +41,12 @@ KmPoolState& KmPool();
 // Pool lock held: whether the fault rules refuse this attempt (counted as an attempt).
 bool KmPoolFaultRefusesLocked(KmPoolState& pool, bool paged, ULONG tag, const void* caller);
 
+// Hands a freed block's memory to the quarantine (verifier/pool_quarantine.cpp), which fills it
+// and frees it later; `freer` is the return address of the free call.
+void KmPoolQuarantine(void* start, size_t size, ULONG tag, const void* freer);
+// Checks every quarantined block for writes after its free and frees them all.
+void KmPoolQuarantineDrain();
+
 // Frees every block and forgets the pool's history and fault rules (boot and shutdown).
 void KmPoolReset();
 // Forgets the kernel debugger output of the previous boot.

@@ -17,7 +17,6 @@ namespace {
 // Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION for misuse of the registration routines.
 constexpr ULONG_PTR CheckFileSystemRegisteredTwice = 0x2101;
 constexpr ULONG_PTR CheckFileSystemNotRegistered = 0x2102;
-constexpr ULONG_PTR CheckChangeRoutineIrql = 0x2103;
 
 // The kernel keeps each change routine in a small pool block, as here: pool faults reach it.
 constexpr ULONG ChangePacketTag = km::PoolTag("IoFs");
@@ -100,12 +99,9 @@ void RequirePassive(const char* routine)
 // Database lock held exclusively: calls one change routine, which must return at PASSIVE_LEVEL.
 void CallChangeRoutine(PDRIVER_FS_NOTIFICATION routine, PDEVICE_OBJECT device, bool active)
 {
+    KmCalloutMark mark = KmCalloutEnter();
     routine(device, active ? TRUE : FALSE);
-    KIRQL irql = KeGetCurrentIrql();
-    if (irql != PASSIVE_LEVEL) {
-        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, CheckChangeRoutineIrql, (ULONG_PTR)routine, irql, 0,
-                   "the file-system change routine %p returned at IRQL %u", (void*)routine, irql);
-    }
+    KmCalloutReturned(mark, "file-system change routine", reinterpret_cast<const void*>(routine));
 }
 
 // Database lock held exclusively: tells every change routine, in registration order.

@@ -48,7 +48,13 @@ enum KmIoCheck : ULONG_PTR {
     KmIoCheckUnknownDriver = 0x2010,
     KmIoCheckDeleteTwice = 0x2011,
     KmIoCheckAttachTwice = 0x2012,
+    KmIoCheckUnpreparedLocation = 0x2040,    // IoCallDriver into a stack location nobody filled
 };
+
+// What IoAllocateIrp and the model's IRP builders put in the major function of every stack
+// location: no major function has it, so a call down into a location nobody prepared (a forgotten
+// IoSkipCurrentIrpStackLocation or IoCopyCurrentIrpStackLocationToNext) is caught.
+constexpr UCHAR KmUnpreparedMajorFunction = 0xEE;
 
 namespace km::io {
 

@@ -300,6 +300,9 @@ PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
     irp->CurrentLocation = static_cast<CHAR>(locations + 1);
     InitializeListHead(&irp->ThreadListEntry);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + locations;
+    for (int location = 0; location < locations; ++location) {
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[location].MajorFunction = KmUnpreparedMajorFunction;
+    }
     std::lock_guard<std::mutex> hold(ob::ModelLock());
     IrpRecord& record = Irps().irps[irp];
     record.serial = Irps().nextSerial++;
@@ -356,7 +359,8 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp)
 }
 
 // Moves the IRP to its next stack location, records the device there and calls the device's
-// driver for the location's major function. Checks: a stack location is left, the routine
+// driver for the location's major function. Checks: a stack location is left and was prepared
+// by the caller, the routine
 // returns at the IRQL it was called at and holding the spin locks it was called with, and
 // STATUS_PENDING agrees with IoMarkIrpPending.
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -391,6 +395,13 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
+    if (major == KmUnpreparedMajorFunction) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnpreparedLocation, (ULONG_PTR)Irp,
+                   (ULONG_PTR)DeviceObject, Irp->CurrentLocation,
+                   "IofCallDriver to device %p: stack location %d of IRP %p was never prepared (no "
+                   "IoSkipCurrentIrpStackLocation, IoCopyCurrentIrpStackLocationToNext or filled next location)",
+                   (void*)DeviceObject, Irp->CurrentLocation, (void*)Irp);
+    }
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
         KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckBadMajorFunction, (ULONG_PTR)Irp, major, 0,
                    "IofCallDriver with major function 0x%x", major);
@@ -428,7 +439,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 // carries each location's pending mark upward; STATUS_MORE_PROCESSING_REQUIRED from a routine
 // stops completion there. Checks: IRQL at most DISPATCH_LEVEL, a stack location left to
 // complete, a status other than STATUS_PENDING, and for buffered device control an Information
-// within the output buffer.
+// within the output buffer, and no spin lock held by the completing thread.
 extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     KmTrapPoint("IofCompleteRequest", Irp);
@@ -437,6 +448,15 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (irql > DISPATCH_LEVEL) {
         KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckCompleteIrql, (ULONG_PTR)Irp, irql, 0,
                    "IofCompleteRequest for IRP %p at IRQL %d", (void*)Irp, irql);
+    }
+    km::Thread* thread = KmCurrentThread();
+    if (!thread->SpinLocks.empty()) {
+        PKSPIN_LOCK held = thread->SpinLocks.back().Lock;
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckCompleteHoldingSpinLock, (ULONG_PTR)Irp,
+                   (ULONG_PTR)held, thread->SpinLocks.size(),
+                   "IofCompleteRequest for IRP %p by thread %u holding spin lock %p (%zu held): completion "
+                   "routines would run under it",
+                   (void*)Irp, KmIdNumber(thread->UniqueThreadId), (void*)held, thread->SpinLocks.size());
     }
     {
         std::lock_guard<std::mutex> hold(km::ob::ModelLock());

@@ -8,6 +8,7 @@
 extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
     UNREFERENCED_PARAMETER(Level);
+    KmLockOrderForget(Mutex, sizeof(*Mutex));
     Mutex->Header.Lock = 0;
     Mutex->Header.Type = MutantObject;
     Mutex->Header.Size = (UCHAR)(sizeof(KMUTEX) / sizeof(LONG));
@@ -69,6 +70,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     }
     LONG previous = Mutex->Header.SignalState;
     Mutex->Header.SignalState += 1;
+    KmLockOrderReleased(Mutex);
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
         RemoveEntryList(&Mutex->MutantListEntry);

@@ -84,6 +84,7 @@ KIRQL KmpDropLock(km::Thread* thread, PKSPIN_LOCK lock, KmSpinLockMode mode, con
     }
     KIRQL oldIrql = held->OldIrql;
     thread->SpinLocks.erase(held);
+    KmLockOrderReleased(lock);
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     return oldIrql;
 }
@@ -100,7 +101,11 @@ void KmpCheckRestoredIrql(PKSPIN_LOCK lock, KIRQL saved, KIRQL restored, const c
 
 }  // namespace
 
-extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED); }
+extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    KmLockOrderForget(SpinLock, sizeof(*SpinLock));
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
+}
 
 // Raises to DISPATCH_LEVEL and takes the lock; answers the previous IRQL for KeReleaseSpinLock.
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
@@ -109,7 +114,9 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
     km::Thread* thread = KmCurrentThread();
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KmLockOrderBeforeAcquire(SpinLock, KmLockKind::SpinLock, __builtin_return_address(0));
     KmpTakeLock(thread, SpinLock, oldIrql, KmSpinLockMode::Plain);
+    KmLockOrderAcquired(SpinLock, KmLockKind::SpinLock, __builtin_return_address(0));
     return oldIrql;
 }
 
@@ -132,7 +139,9 @@ extern "C" void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         KmBugCheck(IRQL_NOT_GREATER_OR_EQUAL, thread->Irql, DISPATCH_LEVEL, (ULONG_PTR)SpinLock, 0,
                    "KeAcquireSpinLockAtDpcLevel at IRQL %u", thread->Irql);
     }
+    KmLockOrderBeforeAcquire(SpinLock, KmLockKind::SpinLock, __builtin_return_address(0));
     KmpTakeLock(thread, SpinLock, thread->Irql, KmSpinLockMode::Plain);
+    KmLockOrderAcquired(SpinLock, KmLockKind::SpinLock, __builtin_return_address(0));
 }
 
 extern "C" void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
@@ -150,7 +159,9 @@ extern "C" void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEU
     LockHandle->LockQueue.Lock = SpinLock;
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KmLockOrderBeforeAcquire(SpinLock, KmLockKind::SpinLock, __builtin_return_address(0));
     KmpTakeLock(thread, SpinLock, oldIrql, KmSpinLockMode::Queued);
+    KmLockOrderAcquired(SpinLock, KmLockKind::SpinLock, __builtin_return_address(0));
     LockHandle->OldIrql = oldIrql;
 }
 

@@ -114,11 +114,20 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     km::Thread* thread = KmCurrentThread();
     KmpCheckWaitIrql(thread, Timeout, "KeWaitForSingleObject");
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    bool mutex = header->Type == MutantObject;
+    // A mutex waited for without a zero time-out takes its place in the lock order.
+    if (mutex && (Timeout == nullptr || Timeout->QuadPart != 0)) {
+        KmLockOrderBeforeAcquire(Object, KmLockKind::Mutex, __builtin_return_address(0));
+    }
     std::unique_lock<std::mutex> lock(KmGetDispatcher().Lock);
     int64_t deadline = KmpDeadlineOf(Timeout);
     for (;;) {
         if (KmpIsSignalledLocked(header, thread)) {
-            return KmpSatisfyWaitLocked(header, thread);
+            NTSTATUS status = KmpSatisfyWaitLocked(header, thread);
+            if (mutex) {
+                KmLockOrderAcquired(Object, KmLockKind::Mutex, __builtin_return_address(0));
+            }
+            return status;
         }
         if (!KmpSleepUntil(lock, deadline)) {
             return STATUS_TIMEOUT;

@@ -137,6 +137,7 @@ void km::UnloadImage(Image* image)
     uintptr_t start = 0;
     uintptr_t end = 0;
     KmpHandleRange(handle, &start, &end);
+    KmLockOrderForget(reinterpret_cast<const void*>(start), end - start);
     if (dlclose(handle) != 0) {
         const char* reason = dlerror();
         KmBugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, (ULONG_PTR)handle, 0, 0, 0,

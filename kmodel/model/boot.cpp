@@ -29,6 +29,7 @@ void km::Boot(const BootOptions& options)
     }
     KmClockBoot(options.clockRate);
     KmPoolReset();
+    KmLockOrderBoot();
     KmExportsReset();
     KmDebuggerBoot();
     KmpGeneration.fetch_add(1, std::memory_order_acq_rel);

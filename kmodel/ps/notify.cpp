@@ -144,12 +144,10 @@ void KmpCallAll(km::NotifyKind kind, HANDLE first, HANDLE second, bool create)
             slot.ActiveCalls++;
             routine = reinterpret_cast<Routine>(slot.Routine);
         }
+        KmCalloutMark mark = KmCalloutEnter();
         routine(first, second, create ? TRUE : FALSE);
-        KIRQL irql = KmCurrentThread()->Irql;
-        if (irql != PASSIVE_LEVEL) {
-            KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckRoutineIrql, (ULONG_PTR)routine, irql, 0,
-                       "the %s notify routine %p returned at IRQL %u", KmpKindName(kind), (void*)routine, irql);
-        }
+        KmCalloutReturned(mark, kind == km::NotifyKind::Process ? "process notify routine" : "thread notify routine",
+                          reinterpret_cast<const void*>(routine));
         {
             std::lock_guard<std::mutex> hold(state.Lock);
             KmpTableOf(state, kind).Slots[index].ActiveCalls--;

@@ -207,6 +207,7 @@ class ReplayTeardownTest : public DetachTest, public ::testing::WithParamInterfa
 
 TEST_P(ReplayTeardownTest, ReplayHeldInTheModuleLetsATeardownThrough)
 {
+    ConcurrentRequests concurrent;  // the teardown works while the command is inside the module
     PDEVICE_OBJECT olderStorage = nullptr;
     PDEVICE_OBJECT newerStorage = nullptr;
     PDEVICE_OBJECT older = Mount(&olderStorage);

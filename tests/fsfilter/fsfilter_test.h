@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "kmodel/fs_model.h"
+#include "kmodel/steady_state.h"
 #include "support/test_module.h"
 
 class FsFilterTest : public ModuleTest {
 protected:
+    std::unique_ptr<km::SteadyState> sinceSetUp;
     bool LoadAtSetUp() const override { return false; }
     virtual void BeforeHost() {}
     void SetUp() override
@@ -20,14 +22,35 @@ protected:
         ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
         OpenModule();
         ASSERT_TRUE(Accepted(module->Connect()));
+        sinceSetUp = std::make_unique<km::SteadyState>();
     }
     void TearDown() override
     {
         if (globals != nullptr) {
             EXPECT_EQ(km::OutstandingBlocks(DeviceListPoolTag), 0u);
             EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("None")), Records().size()) << "untagged pool but records";
+            EXPECT_EQ(UnexplainedHostState(), "") << "the host kept this across the test's requests";
         }
         ModuleTest::TearDown();
+    }
+    // What the host gained since SetUp beyond what a filtered volume keeps until its dismount (its
+    // filter device, the host's reference on it, its record, counted above).
+    std::string UnexplainedHostState() const
+    {
+        std::string gained = sinceSetUp != nullptr ? sinceSetUp->End() : std::string();
+        std::string unexplained;
+        for (size_t start = 0, end; start < gained.size(); start = end + 1) {
+            end = gained.find('\n', start);
+            std::string line = gained.substr(start, end - start);
+            bool host = line.rfind("driver \\Driver\\filterhost: ", 0) == 0;
+            bool volume = line.find(": device ") != std::string::npos ||
+                          line.find(": reference to device ") != std::string::npos ||
+                          line.find(" 'None' of ") != std::string::npos;
+            if (host && !volume) {
+                unexplained += line + "\n";
+            }
+        }
+        return unexplained;
     }
     // Registers the module's notifications and `fastIo` (command 23), linked or not.
     void Register(PFAST_IO_DISPATCH fastIo, bool link)

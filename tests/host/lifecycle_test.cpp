@@ -363,6 +363,7 @@ TEST_F(ModuleLifecycle, TheLastLoadersExitUnloadsTheModule)
 
 TEST_F(ModuleLifecycle, SwapWhileRequestsFlow)
 {
+    ConcurrentRequests concurrent;  // the swap works on the other thread meanwhile
     PDEVICE_OBJECT device = FilterDevice();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     std::atomic<bool> stop{false};

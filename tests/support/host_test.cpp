@@ -1,7 +1,10 @@
 #include "support/host_test.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+
+#include "kmodel/steady_state.h"
 
 namespace {
 
@@ -48,12 +51,64 @@ std::vector<uint8_t> LoadModuleBlock(const std::u16string& image, const std::u16
     return block;
 }
 
+namespace {
+
+std::atomic<int> ConcurrentScopes{0};
+
+uint32_t CommandOf(ULONG code, const std::vector<uint8_t>& input)
+{
+    uint32_t command = 0;
+    if (code == IOCTL_HOST_COMMAND && input.size() >= sizeof(command)) {
+        std::memcpy(&command, input.data(), sizeof(command));
+    }
+    return command;
+}
+
+// Commands that keep state in the host when they succeed: a loaded module, registered notify
+// routines, a redirect device, an override entry.
+bool KeepsStateWhenAccepted(uint32_t command)
+{
+    return command == HostCommandLoadModule || command == HostCommandConnect ||
+           command == HostCommandSetRedirectDevice || command == HostCommandAddOverride;
+}
+
+// Sends a device-control request through `send`; unless it is a command that keeps state and was
+// accepted, no driver image may hold more afterwards than before (the steady-state check).
+template <typename Send>
+ControlAnswer SteadyControl(ULONG code, const std::vector<uint8_t>& input, Send send)
+{
+    if (ConcurrentScopes.load() != 0) {
+        return send();
+    }
+    km::SteadyState steady;
+    ControlAnswer answer = send();
+    // A requested unload goes on in a system thread of the host's, which holds what it needs
+    // until it ends, whatever the reply said.
+    uint32_t command = CommandOf(code, input);
+    bool checked = command != HostCommandRequestUnload && (!KeepsStateWhenAccepted(command) || !Accepted(answer));
+    if (checked) {
+        EXPECT_EQ(steady.End(), "") << "request 0x" << std::hex << code << " left this behind";
+    }
+    return answer;
+}
+
+}  // namespace
+
 km::IrpResult SendMajor(PDEVICE_OBJECT device, UCHAR major)
 {
     km::IrpRequest request;
     request.majorFunction = major;
-    return km::SendIrp(device, request);
+    if (ConcurrentScopes.load() != 0) {
+        return km::SendIrp(device, request);
+    }
+    km::SteadyState steady;
+    km::IrpResult result = km::SendIrp(device, request);
+    EXPECT_EQ(steady.End(), "") << "major function " << int(major) << " left this behind";
+    return result;
 }
+
+ConcurrentRequests::ConcurrentRequests() { ConcurrentScopes += 1; }
+ConcurrentRequests::~ConcurrentRequests() { ConcurrentScopes -= 1; }
 
 uint64_t ReplyField64(const ControlAnswer& answer, size_t offset)
 {
@@ -80,15 +135,18 @@ bool Accepted(const ControlAnswer& answer)
 ControlAnswer ControlThroughHandle(HANDLE handle, bool kernelHandle, ULONG code, const std::vector<uint8_t>& input,
                                    ULONG outputLength)
 {
-    ControlAnswer answer;
-    answer.output.assign(outputLength, OutputFill);
-    std::vector<uint8_t> in = input;
-    IO_STATUS_BLOCK ioStatus{};
-    auto control = kernelHandle ? ZwDeviceIoControlFile : NtDeviceIoControlFile;
-    answer.status = control(handle, nullptr, nullptr, nullptr, &ioStatus, code, in.empty() ? nullptr : in.data(),
-                            static_cast<ULONG>(in.size()), outputLength ? answer.output.data() : nullptr, outputLength);
-    answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
-    return answer;
+    return SteadyControl(code, input, [&] {
+        ControlAnswer answer;
+        answer.output.assign(outputLength, OutputFill);
+        std::vector<uint8_t> in = input;
+        IO_STATUS_BLOCK ioStatus{};
+        auto control = kernelHandle ? ZwDeviceIoControlFile : NtDeviceIoControlFile;
+        answer.status = control(handle, nullptr, nullptr, nullptr, &ioStatus, code, in.empty() ? nullptr : in.data(),
+                                static_cast<ULONG>(in.size()), outputLength ? answer.output.data() : nullptr,
+                                outputLength);
+        answer.information = NT_SUCCESS(answer.status) ? ioStatus.Information : 0;
+        return answer;
+    });
 }
 
 void HostTest::SetUp()
@@ -132,16 +190,18 @@ km::DriverLoadResult HostTest::LoadHost(const km::DriverLoadOptions& options)
 
 ControlAnswer HostTest::Kernel(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength)
 {
-    ControlAnswer answer;
-    answer.output.assign(outputLength, OutputFill);
-    km::IrpResult result =
-        km::SendDeviceControl(ControlDevice(), code, input.empty() ? nullptr : input.data(),
-                              static_cast<ULONG>(input.size()), outputLength ? answer.output.data() : nullptr,
-                              outputLength);
-    EXPECT_EQ(result.returned, result.status) << "the host completes every request it answers at once";
-    answer.status = result.status;
-    answer.information = result.information;
-    return answer;
+    return SteadyControl(code, input, [&] {
+        ControlAnswer answer;
+        answer.output.assign(outputLength, OutputFill);
+        km::IrpResult result =
+            km::SendDeviceControl(ControlDevice(), code, input.empty() ? nullptr : input.data(),
+                                  static_cast<ULONG>(input.size()), outputLength ? answer.output.data() : nullptr,
+                                  outputLength);
+        EXPECT_EQ(result.returned, result.status) << "the host completes every request it answers at once";
+        answer.status = result.status;
+        answer.information = result.information;
+        return answer;
+    });
 }
 
 ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,

@@ -31,6 +31,18 @@ constexpr uint8_t OutputFill = 0xCC;
 // The protocol's rules of the commands the host serves: every command of the protocol.
 std::vector<HostCommandRule> ServedCommandRules();
 
+// Every request sent through the helpers below (SendMajor, ControlThroughHandle, HostTest's
+// Kernel and User) is checked for a steady state: no driver image may hold more pool, references,
+// devices or handles after it than before, except after a command that keeps state and succeeded.
+// While a ConcurrentRequests lives, the check is off: other threads' work would show in it.
+class ConcurrentRequests {
+public:
+    ConcurrentRequests();
+    ~ConcurrentRequests();
+    ConcurrentRequests(const ConcurrentRequests&) = delete;
+    ConcurrentRequests& operator=(const ConcurrentRequests&) = delete;
+};
+
 // A command block with one 64-bit field per value, from offset 16 on.
 std::vector<uint8_t> CommandBlock(uint32_t command, std::vector<uint64_t> fields = {}, uint32_t argument = 0);
 // A LoadModule block for the image and the service; nameBytes, when not negative, overrides the

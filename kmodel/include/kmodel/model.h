@@ -86,6 +86,16 @@ void ClearPoolFaults();
 void TraceAllocationCallers();
 std::vector<const void*> AllocationTrace();
 
+// Freed pool is filled with FreedPoolFill and kept in a bounded quarantine before its memory is
+// reused, so that a read after the free sees the fill and a write after it is a bug check
+// (DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, P1 the written byte, P2 1, P4 the block) when the
+// block leaves the quarantine or at CheckFreedPool, which every Shutdown makes. Not active under
+// AddressSanitizer, whose own quarantine reports the access itself.
+constexpr unsigned char FreedPoolFill = 0xDF;
+bool PoolQuarantineActive();
+// Checks every block in the quarantine now and empties it.
+void CheckFreedPool();
+
 // Tag from its four characters as they read in a pool dump: PoolTag("Amem") == 0x6D656D41.
 constexpr ULONG PoolTag(const char (&text)[5])
 {

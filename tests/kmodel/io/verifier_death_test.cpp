@@ -67,8 +67,9 @@ const IoMisuse IoMisuses[] = {
          KeInitializeSpinLock(&SomeLock);
          RaiseTo(DISPATCH_LEVEL);
          ReadThrough(d, [](auto, PIRP irp) {
+             NTSTATUS status = Complete(irp, STATUS_SUCCESS);
              KeAcquireSpinLockAtDpcLevel(&SomeLock);
-             return Complete(irp, STATUS_SUCCESS);
+             return status;
          });
      },
      "STOP 0x000000C9 .*returned holding a spin lock"},

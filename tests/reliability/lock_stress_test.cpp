@@ -1,0 +1,131 @@
+// Concurrency stress: the module's link and unlink, withdraw and register, override add and
+// remove, a volume mounting and dismounting, and processes coming and going, all racing file
+// requests (fast I/O first, then IRPs) and the notifications they cause, on several threads for a
+// bounded time. The model's deadlock detection watches every lock taken meanwhile, so a lock
+// order the host breaks on any path stops the run even where the threads never met; under TSan
+// the run must also be free of data races. Each worker must make progress and the host must end
+// serving requests.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "kmodel/fs_model.h"
+#include "support/test_module.h"
+
+namespace {
+
+constexpr auto StressTime = std::chrono::seconds(3);
+const std::u16string StressDisk = u"\\Device\\StressDisk";
+const std::u16string StressFile = StressDisk + u"\\stress.txt";
+
+// A command the host answered with Status 0; says what it answered otherwise.
+::testing::AssertionResult Done(const ControlAnswer& answer)
+{
+    if (Accepted(answer)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "request status 0x" << std::hex << answer.status << ", reply status 0x"
+                                         << (answer.output.size() >= 4 ? ReplyStatus(answer) : 0);
+}
+
+NTSTATUS NTAPI OverrideHandler(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+class LockStressTest : public ModuleTest {
+protected:
+    bool LoadAtSetUp() const override { return false; }
+    // Model time at the pace of real time: a gate's drain time-out must not pass merely because
+    // the machine is loaded.
+    km::BootOptions Options() const override { return km::BootOptions{}; }
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        km::StartStandardFileSystems();
+        disk = km::CreateStorageDevice(km::StorageType::Disk, StressDisk);
+        swapped = km::CreateStorageDevice(km::StorageType::Disk);
+        ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
+        OpenModule();
+        ASSERT_TRUE(module->Link());
+        km::OpenResult created = km::CreateFile(StressFile, FILE_OPEN_IF);
+        ASSERT_EQ(created.status, STATUS_SUCCESS);
+        ZwClose(created.handle);
+        overrideKey = km::CreateModelDevice({});
+    }
+
+    // Runs `step` on a model thread until the time is up, counting its rounds.
+    void Worker(const char* name, std::function<void()> step)
+    {
+        workers.emplace_back(std::make_unique<WorkerState>());
+        WorkerState* state = workers.back().get();
+        state->name = name;
+        state->thread = std::make_unique<ModelThread>([this, state, step] {
+            while (!stop.load()) {
+                step();
+                state->rounds += 1;
+            }
+        });
+    }
+
+    struct WorkerState {
+        const char* name;
+        std::atomic<uint64_t> rounds{0};
+        std::unique_ptr<ModelThread> thread;
+    };
+    std::vector<std::unique_ptr<WorkerState>> workers;
+    std::atomic<bool> stop{false};
+    PDEVICE_OBJECT disk = nullptr;
+    PDEVICE_OBJECT swapped = nullptr;
+    PDEVICE_OBJECT overrideKey = nullptr;
+};
+
+TEST_F(LockStressTest, CommandsMountsAndRequestsRaceWithoutALockCycle)
+{
+    ConcurrentRequests concurrent;  // other threads' work would show in a request's steady state
+    Worker("link", [this] {
+        EXPECT_TRUE(Done(module->SetLink(HOST_LINK_OFF)));
+        EXPECT_TRUE(Done(module->WithdrawEntryPoints()));
+        EXPECT_TRUE(Done(module->RegisterEntryPoints()));
+        EXPECT_TRUE(Done(module->RegisterNotifyForwarders()));
+        EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
+    });
+    Worker("override", [this] {
+        EXPECT_TRUE(Done(
+            module->Send(CommandBlock(HostCommandAddOverride, {Address(overrideKey), Address(OverrideHandler), 0}))));
+        EXPECT_TRUE(Done(module->Send(CommandBlock(HostCommandRemoveOverride, {Address(overrideKey)}))));
+    });
+    Worker("mount", [this] {
+        EXPECT_EQ(km::MountVolume(swapped), STATUS_SUCCESS);
+        EXPECT_EQ(km::DismountVolume(swapped), STATUS_SUCCESS);
+    });
+    Worker("process", [] { km::ExitProcess(km::CreateProcess("stress.exe")); });
+    for (const char* name : {"reader", "writer"}) {
+        bool write = name[0] == 'w';
+        Worker(name, [write] {
+            km::OpenResult opened = km::CreateFile(StressFile, FILE_OPEN);
+            ASSERT_EQ(opened.status, STATUS_SUCCESS);
+            char buffer[64] = {};
+            km::FileIoResult io = write ? km::WriteFile(opened.handle, 0, buffer, sizeof buffer)
+                                        : km::ReadFile(opened.handle, 0, buffer, sizeof buffer);
+            EXPECT_TRUE(NT_SUCCESS(io.status) || io.status == STATUS_END_OF_FILE) << std::hex << io.status;
+            km::QueryInformationFile(opened.handle, buffer, sizeof(FILE_STANDARD_INFORMATION),
+                                     FileStandardInformation);
+            EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
+        });
+    }
+    std::this_thread::sleep_for(StressTime);
+    stop = true;
+    for (auto& worker : workers) {
+        worker->thread->Join();
+        EXPECT_GT(worker->rounds.load(), 0u) << worker->name << " made no progress";
+        std::printf("%-8s %6llu rounds\n", worker->name, (unsigned long long)worker->rounds.load());
+    }
+    EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
+    EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply)).status, STATUS_SUCCESS);
+}
+
+}  // namespace
