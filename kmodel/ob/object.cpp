@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "internal/ldr.h"
@@ -28,6 +29,21 @@ struct ObjectTable {
 };
 
 ObjectTable* g_table = nullptr;
+
+// Besides ModelLock, which every change takes, the object map and the image ranges each have a
+// reader/writer lock of their own: a change holds it exclusive, and the checks made on every
+// IRP (is this a live device, which image called) read under it shared, without ModelLock.
+std::shared_mutex& ObjectsLock()
+{
+    static std::shared_mutex lock;
+    return lock;
+}
+
+std::shared_mutex& ImagesLock()
+{
+    static std::shared_mutex lock;
+    return lock;
+}
 
 ObjectTable& Table()
 {
@@ -74,6 +90,7 @@ ObjectHeader* Create(ObjectKind kind, void* body, LastReferenceRoutine lastRefer
     header->lastReference = lastReference;
     std::lock_guard<std::mutex> hold(ModelLock());
     header->serial = Table().nextSerial++;
+    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
     Table().objects[body] = header;
     return header;
 }
@@ -94,6 +111,7 @@ ObjectHeader* FindLocked(const void* body)
     header->body = const_cast<void*>(body);
     header->pointerCount = 1;
     header->serial = Table().nextSerial++;
+    std::unique_lock<std::shared_mutex> writing(ObjectsLock());
     objects[body] = header;
     return header;
 }
@@ -132,6 +150,7 @@ bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHol
     if (--header->pointerCount > 0) {
         return false;
     }
+    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
     Table().objects.erase(header->body);
     return true;
 }
@@ -198,6 +217,7 @@ std::string HeldReferences(const void* image, bool allImages, bool drop)
                 held = header->heldBy.erase(held);
             }
             if (header->pointerCount == 0) {
+                std::unique_lock<std::shared_mutex> objects(ObjectsLock());
                 Table().objects.erase(header->body);
                 gone.push_back(header);
             }
@@ -209,10 +229,20 @@ std::string HeldReferences(const void* image, bool allImages, bool drop)
     return report;
 }
 
+bool IsLive(const void* body, ObjectKind kind)
+{
+    std::shared_lock<std::shared_mutex> hold(ObjectsLock());
+    if (g_table == nullptr) {
+        return false;
+    }
+    auto found = g_table->objects.find(body);
+    return found != g_table->objects.end() && found->second->kind == kind;
+}
+
 const void* ImageContaining(const void* address)
 {
     auto where = reinterpret_cast<uintptr_t>(address);
-    std::lock_guard<std::mutex> hold(ModelLock());
+    std::shared_lock<std::shared_mutex> hold(ImagesLock());
     if (g_table == nullptr) {
         return nullptr;
     }
@@ -230,12 +260,14 @@ void RegisterDriverImage(const void* imageBase, const std::string& displayName)
     uintptr_t end = 0;
     KmLdrRangeAt(reinterpret_cast<uintptr_t>(imageBase), &start, &end);
     std::lock_guard<std::mutex> hold(ModelLock());
+    std::unique_lock<std::shared_mutex> images(ImagesLock());
     Table().images[imageBase] = ImageRange{start, end, displayName};
 }
 
 void UnregisterDriverImage(const void* imageBase)
 {
     std::lock_guard<std::mutex> hold(ModelLock());
+    std::unique_lock<std::shared_mutex> images(ImagesLock());
     Table().images.erase(imageBase);
 }
 
@@ -244,6 +276,7 @@ std::string ImageDisplayName(const void* imageBase)
     if (imageBase == nullptr) {
         return "the test or the model";
     }
+    std::shared_lock<std::shared_mutex> hold(ImagesLock());
     auto& images = Table().images;
     auto found = images.find(imageBase);
     return found == images.end() ? "an unloaded driver" : found->second.name;
@@ -252,8 +285,12 @@ std::string ImageDisplayName(const void* imageBase)
 void Boot()
 {
     std::lock_guard<std::mutex> hold(ModelLock());
-    delete g_table;
-    g_table = new ObjectTable;
+    {
+        std::unique_lock<std::shared_mutex> objects(ObjectsLock());
+        std::unique_lock<std::shared_mutex> images(ImagesLock());
+        delete g_table;
+        g_table = new ObjectTable;
+    }
     BootNamespaceLocked();
     ResetHandleTablesLocked();
 }
@@ -271,6 +308,8 @@ void Shutdown()
             delete entry.second;
         }
     }
+    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
+    std::unique_lock<std::shared_mutex> images(ImagesLock());
     delete g_table;
     g_table = nullptr;
 }

@@ -114,6 +114,8 @@ void ResetHandleTablesLocked();
 // Object name for reports: its name, or its kind and address.
 std::string DescribeLocked(const ObjectHeader* header);
 
+// Whether `body` is a live object of that kind. Takes no ModelLock.
+bool IsLive(const void* body, ObjectKind kind);
 // The image of a loaded driver that contains `address`, or null (test code, the model).
 const void* ImageContaining(const void* address);
 // Registered by driver loading: the images whose references, handles and pool are attributed.
