@@ -2,6 +2,7 @@
 // attribution of references to the driver images that hold them.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <shared_mutex>
 #include <unordered_map>
@@ -44,6 +45,24 @@ std::shared_mutex& ImagesLock()
     static std::shared_mutex lock;
     return lock;
 }
+
+// Changes with every change of the image ranges (under ImagesLock held exclusive).
+std::atomic<uint64_t> ImagesVersion{1};
+
+// A thread's recent answers of ImageContaining, by the address asked about, valid while
+// ImagesVersion is unchanged. Direct-mapped: calls come from a handful of places.
+constexpr size_t ImageCacheSlots = 16;
+struct ImageCacheSlot {
+    uint64_t version;
+    uintptr_t address;
+    const void* image;
+};
+thread_local ImageCacheSlot ImageCache[ImageCacheSlots] __attribute__((tls_model("initial-exec")));
+
+ImageCacheSlot& ImageCacheSlotOf(uintptr_t address) { return ImageCache[(address ^ (address >> 6)) % ImageCacheSlots]; }
+
+// Called with ImagesLock held exclusive: every thread's remembered answers become stale.
+void ImagesChanged() { ImagesVersion.fetch_add(1, std::memory_order_release); }
 
 ObjectTable& Table()
 {
@@ -116,11 +135,22 @@ ObjectHeader* FindLocked(const void* body)
     return header;
 }
 
+// The entry of `holder` in the header's list, or where it would go.
+std::vector<std::pair<const void*, long>>::iterator HolderEntry(ObjectHeader* header, const void* holder)
+{
+    return std::lower_bound(header->heldBy.begin(), header->heldBy.end(), holder,
+                            [](const std::pair<const void*, long>& entry, const void* key) { return entry.first < key; });
+}
+
 void ReferenceLocked(ObjectHeader* header, bool handedOut, const void* holder)
 {
     header->pointerCount++;
     if (handedOut) {
-        header->heldBy[holder]++;
+        auto entry = HolderEntry(header, holder);
+        if (entry == header->heldBy.end() || entry->first != holder) {
+            entry = header->heldBy.insert(entry, {holder, 0});
+        }
+        entry->second++;
     }
 }
 
@@ -130,8 +160,8 @@ bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHol
         // Prefer the caller's own references; a reference may also be handed from one image to
         // another, so any holder's will do. With none handed out, the caller drops a reference
         // it never took.
-        auto own = header->heldBy.find(fromHolder);
-        if (own == header->heldBy.end()) {
+        auto own = HolderEntry(header, fromHolder);
+        if (own == header->heldBy.end() || own->first != fromHolder) {
             own = header->heldBy.begin();
         }
         if (own == header->heldBy.end()) {
@@ -242,16 +272,23 @@ bool IsLive(const void* body, ObjectKind kind)
 const void* ImageContaining(const void* address)
 {
     auto where = reinterpret_cast<uintptr_t>(address);
+    ImageCacheSlot& cached = ImageCacheSlotOf(where);
+    if (cached.address == where && cached.version == ImagesVersion.load(std::memory_order_acquire)) {
+        return cached.image;
+    }
     std::shared_lock<std::shared_mutex> hold(ImagesLock());
     if (g_table == nullptr) {
         return nullptr;
     }
+    const void* image = nullptr;
     for (auto& entry : g_table->images) {
         if (where >= entry.second.start && where < entry.second.end) {
-            return entry.first;
+            image = entry.first;
+            break;
         }
     }
-    return nullptr;
+    cached = ImageCacheSlot{ImagesVersion.load(std::memory_order_relaxed), where, image};
+    return image;
 }
 
 void RegisterDriverImage(const void* imageBase, const std::string& displayName)
@@ -262,6 +299,7 @@ void RegisterDriverImage(const void* imageBase, const std::string& displayName)
     std::lock_guard<std::mutex> hold(ModelLock());
     std::unique_lock<std::shared_mutex> images(ImagesLock());
     Table().images[imageBase] = ImageRange{start, end, displayName};
+    ImagesChanged();
 }
 
 void UnregisterDriverImage(const void* imageBase)
@@ -269,6 +307,7 @@ void UnregisterDriverImage(const void* imageBase)
     std::lock_guard<std::mutex> hold(ModelLock());
     std::unique_lock<std::shared_mutex> images(ImagesLock());
     Table().images.erase(imageBase);
+    ImagesChanged();
 }
 
 std::string ImageDisplayName(const void* imageBase)
@@ -290,6 +329,7 @@ void Boot()
         std::unique_lock<std::shared_mutex> images(ImagesLock());
         delete g_table;
         g_table = new ObjectTable;
+        ImagesChanged();
     }
     BootNamespaceLocked();
     ResetHandleTablesLocked();
@@ -312,6 +352,7 @@ void Shutdown()
     std::unique_lock<std::shared_mutex> images(ImagesLock());
     delete g_table;
     g_table = nullptr;
+    ImagesChanged();
 }
 
 }  // namespace km::ob
