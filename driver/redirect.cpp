@@ -17,10 +17,10 @@ void RedirectSetDevice(PDEVICE_OBJECT Device)
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&HostGlobals.RedirectDevice), Device);
 }
 
+// A plain atomic load (acquire), which does not race the plain reads made under GateLock.
 PDEVICE_OBJECT RedirectDeviceNow()
 {
-    return static_cast<PDEVICE_OBJECT>(
-        InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&HostGlobals.RedirectDevice), nullptr, nullptr));
+    return __atomic_load_n(&HostGlobals.RedirectDevice, __ATOMIC_ACQUIRE);
 }
 
 }  // namespace

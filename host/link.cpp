@@ -116,9 +116,11 @@ void LinkSetState(LONG State)
     InterlockedExchange(&ModuleHost.LinkState, State);
 }
 
+// A plain atomic load (acquire): an interlocked read-modify-write here would count as a write
+// racing the plain reads made under GateLock.
 BOOLEAN LinkIsLinked()
 {
-    return InterlockedCompareExchange(&ModuleHost.LinkState, 0, 0) == LinkStateLinked;
+    return __atomic_load_n(&ModuleHost.LinkState, __ATOMIC_ACQUIRE) == LinkStateLinked;
 }
 
 void LeaveGate(const CallGate* gate)
