@@ -41,6 +41,41 @@ void ResourceCountShared(ASimpleResource* resource, LONG delta)
     ASpinLock_Release(&resource->stateLock, &queueHandle);
 }
 
+// Records a shared hold of `self` in a free slot of the resource when the thread has no slot yet.
+// TRUE when recorded; FALSE when it has one or every slot is taken (the hold then needs a table
+// entry). stateLock held.
+BOOLEAN ResourceClaimInlineSlot(ASimpleResource* resource, HANDLE self)
+{
+    ULONG freeSlot = ResourceInlineHolders;
+    for (ULONG slot = 0; slot < ResourceInlineHolders; slot++) {
+        if (resource->inlineHolders[slot] == self) {
+            return FALSE;
+        }
+        if (resource->inlineHolders[slot] == nullptr && freeSlot == ResourceInlineHolders) {
+            freeSlot = slot;
+        }
+    }
+    if (freeSlot == ResourceInlineHolders) {
+        return FALSE;
+    }
+    resource->inlineHolders[freeSlot] = self;
+    return TRUE;
+}
+
+// Whether `self` has a slot; with `release`, the slot is given back. stateLock held.
+BOOLEAN ResourceFindInlineSlot(ASimpleResource* resource, HANDLE self, BOOLEAN release)
+{
+    for (ULONG slot = 0; slot < ResourceInlineHolders; slot++) {
+        if (resource->inlineHolders[slot] == self) {
+            if (release) {
+                resource->inlineHolders[slot] = nullptr;
+            }
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 // Waits about one millisecond. Below DISPATCH_LEVEL only.
 void ResourcePause()
 {
@@ -89,21 +124,25 @@ BOOLEAN ASimpleResource_AcquireShared(ASimpleResource* resource)
     }
 
     // Decide under stateLock: no writer, or the writer is the caller: count at once. Another
-    // writer: a thread already recorded as a shared holder adds a reference to its newest entry;
-    // anyone else waits for the writer to leave.
+    // writer: a thread already recorded as a shared holder (in a slot or the table) is admitted,
+    // a table entry taking a reference for the new hold; anyone else waits for the writer to
+    // leave. An admitted thread with no slot yet records the hold in a free slot.
     BOOLEAN mustWait = FALSE;
-    BOOLEAN recordedOnExistingEntry = FALSE;
+    BOOLEAN recorded = FALSE;
     KLOCK_QUEUE_HANDLE queueHandle;
     ASpinLock_Acquire(&resource->stateLock, &queueHandle);
     if (resource->exclusiveDepth == 0 || ResourceOwner(resource) == self) {
         resource->sharedCount += 1;
+        recorded = ResourceClaimInlineSlot(resource, self);
     } else {
         // The lookup's reference becomes the reference of this hold.
         auto* holds = static_cast<PUCHAR>(AHashTable_Lookup(resource->threadTable, reinterpret_cast<ULONGLONG>(self)));
         if (holds != nullptr) {
             *holds += 1;
             resource->sharedCount += 1;
-            recordedOnExistingEntry = TRUE;
+            recorded = TRUE;
+        } else if (ResourceFindInlineSlot(resource, self, FALSE)) {
+            resource->sharedCount += 1;
         } else {
             mustWait = TRUE;
         }
@@ -115,10 +154,13 @@ BOOLEAN ASimpleResource_AcquireShared(ASimpleResource* resource)
         if (!AMutex_Wait(&resource->gateMutex, ResourceTimeoutForIrql())) {
             return FALSE;
         }
-        ResourceCountShared(resource, 1);
+        ASpinLock_Acquire(&resource->stateLock, &queueHandle);
+        resource->sharedCount += 1;
+        recorded = ResourceClaimInlineSlot(resource, self);
+        ASpinLock_Release(&resource->stateLock, &queueHandle);
         AMutex_Release(&resource->gateMutex);
     }
-    if (recordedOnExistingEntry) {
+    if (recorded) {
         return TRUE;
     }
 
@@ -140,6 +182,19 @@ void ASimpleResource_ReleaseShared(ASimpleResource* resource)
         return;
     }
     HANDLE self = PsGetCurrentThreadId();
+    // A hold recorded in a slot goes with the count, under one stateLock hold. Which of a
+    // thread's records goes first does not matter: only their sum is its number of holds.
+    KLOCK_QUEUE_HANDLE queueHandle;
+    ASpinLock_Acquire(&resource->stateLock, &queueHandle);
+    BOOLEAN inSlot = ResourceFindInlineSlot(resource, self, TRUE);
+    if (inSlot) {
+        resource->sharedCount -= 1;
+    }
+    ASpinLock_Release(&resource->stateLock, &queueHandle);
+    if (inSlot) {
+        // Wakes nobody: a pending writer sees the change at its next poll.
+        return;
+    }
     auto* holds = static_cast<PUCHAR>(AHashTable_Lookup(resource->threadTable, reinterpret_cast<ULONGLONG>(self)));
     if (holds == nullptr) {
         // Every shared hold is recorded, so the caller holds none: counting it down would let a
@@ -152,7 +207,6 @@ void ASimpleResource_ReleaseShared(ASimpleResource* resource)
     *holds -= 1;
     AHashTable_Release(resource->threadTable, holds);
     AHashTable_Release(resource->threadTable, holds);
-    // Wakes nobody: a pending writer sees the change at its next poll.
     ResourceCountShared(resource, -1);
 }
 

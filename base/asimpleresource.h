@@ -1,7 +1,8 @@
 // ASimpleResource: the library's recursive reader/writer lock for data walked often and changed
 // rarely. The exclusive owner may enter again, shared or exclusive; shared holders are remembered
-// per thread in a hash table. Exclusive access is serialised by a kernel mutex; a shared
-// acquisition with no writer active costs a spin-locked count and one table entry.
+// per thread: a thread's hold made while it holds nothing yet in one of a few slots inside the
+// resource, any further hold in a hash table. Exclusive access is serialised by a kernel mutex; a
+// first shared acquisition with no writer active costs one spin-locked count and slot update.
 #pragma once
 
 #include "base/ahashtable.h"
@@ -10,6 +11,9 @@
 // Shape of the per-resource table of shared holders: thread id -> 1-byte reference count.
 constexpr ULONG ResourceThreadTableBuckets = 37;
 constexpr ULONG ResourceThreadTablePayload = 1;
+// Threads whose first shared hold is recorded in the resource itself, with no table entry (and so
+// no pool block); the holds of further threads, and a thread's re-entrant holds, go to the table.
+constexpr ULONG ResourceInlineHolders = 8;
 
 struct ASimpleResource {
     ASpinLock stateLock;     // guards sharedCount, exclusiveDepth and pendingExclusive
@@ -19,6 +23,7 @@ struct ASimpleResource {
     ULONG pendingExclusive;  // writers that own gateMutex but wait for readers to leave (0 or 1)
     HANDLE owner;            // thread id of the exclusive owner, 0 when none; written under OwnerLock
     AHashTable* threadTable; // shared holders keyed by thread id
+    HANDLE inlineHolders[ResourceInlineHolders];  // one shared hold each, 0 when free; under stateLock
 };
 
 extern "C" {

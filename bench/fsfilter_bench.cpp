@@ -7,18 +7,19 @@
 //                but the link off: HostDispatch (or the fast I/O entry) passes the request down;
 //   HostLinked   the same device with a module linked whose dispatch and FastIoRead pass down.
 // ReadIrp* send a read IRP as the I/O manager builds it; FastIoRead* call the FastIoRead member of
-// the device's driver, as the I/O manager tries it first. ReadIrpThreads* read with one or two
-// model threads at once, each on its own volume, and count reads per second of wall time.
+// the device's driver, as the I/O manager tries it first. ReadIrpThreads* read with 1, 2 or 4
+// model threads at once, each on its own volume of the kind, and count reads per second of wall
+// time. The end of the output gives the ratios of the performance goals, with their targets, and
+// the scaling table; with --benchmark_repetitions=N every figure is the median of the N runs.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "fsfilter_volumes.h"
 #include "images/forwarding_module.h"
+#include "model_threads.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -128,65 +129,79 @@ void FastIoRead(benchmark::State& state, BenchVolume* volume, bool toFilter, boo
     }
 }
 
-void ReadIrpNoFilter(benchmark::State& state) { ReadIrp(state, &Volumes.hosted, false, false); }
-void ReadIrpPassThrough(benchmark::State& state) { ReadIrp(state, &Volumes.passThrough, true, false); }
-void ReadIrpHostUnlinked(benchmark::State& state) { ReadIrp(state, &Volumes.hosted, true, false); }
-void ReadIrpHostLinked(benchmark::State& state) { ReadIrp(state, &Volumes.hosted, true, true); }
+void ReadIrpNoFilter(benchmark::State& state) { ReadIrp(state, &Volumes.hosted[0], false, false); }
+void ReadIrpPassThrough(benchmark::State& state) { ReadIrp(state, &Volumes.passThrough[0], true, false); }
+void ReadIrpHostUnlinked(benchmark::State& state) { ReadIrp(state, &Volumes.hosted[0], true, false); }
+void ReadIrpHostLinked(benchmark::State& state) { ReadIrp(state, &Volumes.hosted[0], true, true); }
 BENCHMARK(ReadIrpNoFilter)->MinTime(MinTimeSeconds);
 BENCHMARK(ReadIrpPassThrough)->MinTime(MinTimeSeconds);
 BENCHMARK(ReadIrpHostUnlinked)->MinTime(MinTimeSeconds);
 BENCHMARK(ReadIrpHostLinked)->MinTime(MinTimeSeconds);
 
-void FastIoReadNoFilter(benchmark::State& state) { FastIoRead(state, &Volumes.hosted, false, false); }
-void FastIoReadPassThrough(benchmark::State& state) { FastIoRead(state, &Volumes.passThrough, true, false); }
-void FastIoReadHostUnlinked(benchmark::State& state) { FastIoRead(state, &Volumes.hosted, true, false); }
-void FastIoReadHostLinked(benchmark::State& state) { FastIoRead(state, &Volumes.hosted, true, true); }
+void FastIoReadNoFilter(benchmark::State& state) { FastIoRead(state, &Volumes.hosted[0], false, false); }
+void FastIoReadPassThrough(benchmark::State& state) { FastIoRead(state, &Volumes.passThrough[0], true, false); }
+void FastIoReadHostUnlinked(benchmark::State& state) { FastIoRead(state, &Volumes.hosted[0], true, false); }
+void FastIoReadHostLinked(benchmark::State& state) { FastIoRead(state, &Volumes.hosted[0], true, true); }
 BENCHMARK(FastIoReadNoFilter)->MinTime(MinTimeSeconds);
 BENCHMARK(FastIoReadPassThrough)->MinTime(MinTimeSeconds);
 BENCHMARK(FastIoReadHostUnlinked)->MinTime(MinTimeSeconds);
 BENCHMARK(FastIoReadHostLinked)->MinTime(MinTimeSeconds);
 
-// state.range(0) model threads of the System process, each reading ReadsPerThread times on its own
-// volume; the iteration's time runs from the moment all are ready until the last has finished.
-void ReadIrpThreads(benchmark::State& state, bool toFilter, bool linked)
+// The stacks of the scaling table, by the device each thread reads through.
+enum class Stack { NoFilter, PassThrough, HostUnlinked, HostLinked };
+
+struct StackKind {
+    Stack stack;
+    const char* benchmark;  // the ReadIrpThreads* benchmark's name
+    const char* label;
+};
+
+const StackKind StackKinds[] = {
+    {Stack::NoFilter, "ReadIrpThreadsNoFilter", "no filter"},
+    {Stack::PassThrough, "ReadIrpThreadsPassThrough", "pass-through"},
+    {Stack::HostUnlinked, "ReadIrpThreadsHostUnlinked", "host unlinked"},
+    {Stack::HostLinked, "ReadIrpThreadsHostLinked", "host linked"},
+};
+
+// The volume a thread of that stack reads, and the device it sends to.
+BenchVolume* ThreadVolume(Stack stack, int index)
 {
-    std::vector<BenchVolume*> volumes{&Volumes.hosted, &Volumes.hostedSecond};
-    volumes.resize(static_cast<size_t>(state.range(0)));
-    for (BenchVolume* volume : volumes) {
-        if (!Prepare(state, *volume, toFilter ? volume->filter : volume->volume, linked, ReadByIrp)) {
+    return stack == Stack::PassThrough ? &Volumes.passThrough[index] : &Volumes.hosted[index];
+}
+
+PDEVICE_OBJECT ThreadDevice(Stack stack, const BenchVolume& volume)
+{
+    return stack == Stack::NoFilter ? volume.volume : volume.filter;
+}
+
+// state.range(0) model threads, each reading ReadsPerThread times on its own volume.
+void ReadIrpThreads(benchmark::State& state, Stack stack)
+{
+    int threads = static_cast<int>(state.range(0));
+    bool linked = stack == Stack::HostLinked;
+    for (int index = 0; index < threads; index++) {
+        BenchVolume* volume = ThreadVolume(stack, index);
+        if (!Prepare(state, *volume, ThreadDevice(stack, *volume), linked, ReadByIrp)) {
             return;
         }
     }
     for (auto _ : state) {
-        std::atomic<size_t> ready{0};
-        std::atomic<bool> go{false};
-        std::atomic<bool> failed{false};
-        std::vector<km::Thread*> threads;
-        for (BenchVolume* volume : volumes) {
-            threads.push_back(km::StartThread(km::SystemProcess(), [&, volume] {
-                PDEVICE_OBJECT device = toFilter ? volume->filter : volume->volume;
+        bool failed = false;
+        double seconds = RunOnModelThreads(
+            threads,
+            [stack](int index) {
+                BenchVolume* volume = ThreadVolume(stack, index);
+                PDEVICE_OBJECT device = ThreadDevice(stack, *volume);
                 std::vector<uint8_t> buffer(BenchFileBytes);
-                ready += 1;
-                while (!go) {
-                    std::this_thread::yield();
-                }
                 for (int read = 0; read < ReadsPerThread; read++) {
                     if (!ReadByIrp(device, volume->file, buffer.data())) {
-                        failed = true;
-                        return;
+                        return false;
                     }
                 }
-            }));
-        }
-        while (ready < threads.size()) {
-            std::this_thread::yield();
-        }
-        auto start = std::chrono::steady_clock::now();
-        go = true;
-        for (km::Thread* thread : threads) {
-            km::JoinThread(thread);
-        }
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                return true;
+            },
+            &failed);
+        state.SetIterationTime(seconds);
         if (failed) {
             state.SkipWithError("a read IRP failed");
             break;
@@ -195,14 +210,34 @@ void ReadIrpThreads(benchmark::State& state, bool toFilter, bool linked)
     state.SetItemsProcessed(state.iterations() * state.range(0) * ReadsPerThread);
 }
 
-void ReadIrpThreadsNoFilter(benchmark::State& state) { ReadIrpThreads(state, false, false); }
-void ReadIrpThreadsHostLinked(benchmark::State& state) { ReadIrpThreads(state, true, true); }
-BENCHMARK(ReadIrpThreadsNoFilter)->Arg(1)->Arg(2)->UseManualTime()->MinTime(MinTimeSeconds);
-BENCHMARK(ReadIrpThreadsHostLinked)->Arg(1)->Arg(2)->UseManualTime()->MinTime(MinTimeSeconds);
+void ReadIrpThreadsNoFilter(benchmark::State& state) { ReadIrpThreads(state, Stack::NoFilter); }
+void ReadIrpThreadsPassThrough(benchmark::State& state) { ReadIrpThreads(state, Stack::PassThrough); }
+void ReadIrpThreadsHostUnlinked(benchmark::State& state) { ReadIrpThreads(state, Stack::HostUnlinked); }
+void ReadIrpThreadsHostLinked(benchmark::State& state) { ReadIrpThreads(state, Stack::HostLinked); }
+BENCHMARK(ReadIrpThreadsNoFilter)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpThreadsPassThrough)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpThreadsHostUnlinked)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->MinTime(MinTimeSeconds);
+BENCHMARK(ReadIrpThreadsHostLinked)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->MinTime(MinTimeSeconds);
+
+std::string Threads(const char* benchmark, int threads) { return std::string(benchmark) + "/" + std::to_string(threads); }
 
 void PrintRatios(const RatioReporter& reporter)
 {
-    std::printf("\n");
+    std::printf("\nPerformance goals (CPU time of the measuring thread; reads per second for threads):\n");
+    reporter.PrintRatio("  read IRP, host unlinked / pass-through filter", "ReadIrpHostUnlinked",
+                        "ReadIrpPassThrough", "<= 1.30x");
+    reporter.PrintRatio("  FastIoRead, host linked / pass-through filter", "FastIoReadHostLinked",
+                        "FastIoReadPassThrough", "<= 2.00x");
+    reporter.PrintRatio("  read IRP, host linked / host unlinked", "ReadIrpHostLinked", "ReadIrpHostUnlinked",
+                        "<= 1.10x");
+    reporter.PrintThroughputRatio("  two threads on two volumes / one on one, no filter",
+                                  Threads("ReadIrpThreadsNoFilter", 2), Threads("ReadIrpThreadsNoFilter", 1),
+                                  ">= 1.70x");
+    reporter.PrintThroughputRatio("  two threads on two volumes / one on one, host linked",
+                                  Threads("ReadIrpThreadsHostLinked", 2), Threads("ReadIrpThreadsHostLinked", 1),
+                                  ">= 1.60x");
+
+    std::printf("\nOther ratios:\n");
     const char* const kinds[] = {"ReadIrp", "FastIoRead"};
     for (const char* kind : kinds) {
         std::string k = kind;
@@ -210,12 +245,30 @@ void PrintRatios(const RatioReporter& reporter)
         reporter.PrintRatio("  host unlinked / no filter", k + "HostUnlinked", k + "NoFilter");
         reporter.PrintRatio("  host unlinked / pass-through filter", k + "HostUnlinked", k + "PassThrough");
         reporter.PrintRatio("  host linked / host unlinked", k + "HostLinked", k + "HostUnlinked");
+        reporter.PrintRatio("  host linked / pass-through filter", k + "HostLinked", k + "PassThrough");
         reporter.PrintRatio("  host linked / no filter", k + "HostLinked", k + "NoFilter");
         reporter.PrintRatio("  pass-through filter / no filter", k + "PassThrough", k + "NoFilter");
     }
-    std::printf("read IRPs per second, two threads on two volumes / one thread on one volume:\n");
-    reporter.PrintThroughputRatio("  host linked", "ReadIrpThreadsHostLinked/2", "ReadIrpThreadsHostLinked/1");
-    reporter.PrintThroughputRatio("  no filter", "ReadIrpThreadsNoFilter/2", "ReadIrpThreadsNoFilter/1");
+
+    std::printf("\nScaling: read IRPs per second, N threads each on its own volume (ratio to 1 thread):\n");
+    std::printf("  %-14s", "stack");
+    for (int threads : ScalingThreadCounts) {
+        std::printf("  %8d thread%s    ", threads, threads == 1 ? " " : "s");
+    }
+    std::printf("\n");
+    for (const StackKind& kind : StackKinds) {
+        std::printf("  %-14s", kind.label);
+        double one = reporter.ItemsPerSecond(Threads(kind.benchmark, 1));
+        for (int threads : ScalingThreadCounts) {
+            double rate = reporter.ItemsPerSecond(Threads(kind.benchmark, threads));
+            if (rate <= 0 || one <= 0) {
+                std::printf("  %21s", "not measured");
+            } else {
+                std::printf("  %9.0f/s (%.2fx)", rate, rate / one);
+            }
+        }
+        std::printf("\n");
+    }
 }
 
 }  // namespace

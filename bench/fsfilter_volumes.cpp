@@ -71,6 +71,14 @@ bool MountStorage(BenchVolume* volume, const std::u16string& storageName, std::s
     return true;
 }
 
+// Storage names: the hosted volumes are HarddiskVolume1..4, the pass-through ones 5..8.
+std::u16string HostedVolumeName(int index)
+{
+    return u"\\Device\\HarddiskVolume" + std::u16string(1, static_cast<char16_t>(u'1' + index));
+}
+
+std::u16string PassThroughVolumeName(int index) { return HostedVolumeName(index + BenchVolumesPerKind); }
+
 bool LoadModule(std::string* error)
 {
     km::DriverLoadResult loaded = km::LoadDriver(km::ImagePath("forwarding_module.so"), {u"forwardingmodule", {}, {}});
@@ -111,34 +119,39 @@ bool BuildBenchVolumes(BenchVolumes* volumes, std::string* error)
         return Fail(error, "loading the pass-through driver failed: " + passThrough.error);
     }
     auto attach = Export<PassThroughAttachRoutine>(passThrough.image, "PassThroughAttach");
-    const std::u16string passThroughName = u"\\Device\\HarddiskVolume3";
-    if (attach == nullptr || !MountStorage(&volumes->passThrough, passThroughName, error) ||
-        !NT_SUCCESS(attach(volumes->passThrough.volume, &volumes->passThrough.filter))) {
-        return Fail(error, "attaching the pass-through filter failed");
+    if (attach == nullptr) {
+        return Fail(error, "the pass-through driver lacks its attach routine");
+    }
+    for (int index = 0; index < BenchVolumesPerKind; index++) {
+        BenchVolume* volume = &volumes->passThrough[index];
+        if (!MountStorage(volume, PassThroughVolumeName(index), error) ||
+            !NT_SUCCESS(attach(volume->volume, &volume->filter))) {
+            return Fail(error, "attaching the pass-through filter failed");
+        }
     }
 
     km::DriverLoadResult host = km::LoadDriver(km::ImagePath("host.so"), {HostServiceName, {}, {}});
     if (!NT_SUCCESS(host.status)) {
         return Fail(error, "loading the host failed: " + host.error);
     }
-    const std::u16string hostedName = u"\\Device\\HarddiskVolume1";
-    const std::u16string secondName = u"\\Device\\HarddiskVolume2";
-    if (!MountStorage(&volumes->hosted, hostedName, error) || !MountStorage(&volumes->hostedSecond, secondName, error)) {
-        return false;
-    }
-    for (const BenchVolume* volume : {&volumes->hosted, &volumes->hostedSecond}) {
+    for (int index = 0; index < BenchVolumesPerKind; index++) {
+        BenchVolume* volume = &volumes->hosted[index];
+        if (!MountStorage(volume, HostedVolumeName(index), error)) {
+            return false;
+        }
         if (volume->filter == nullptr || volume->filter->DriverObject != host.driver) {
             return Fail(error, "the host did not attach to a mounted volume");
         }
+        PDEVICE_OBJECT abovePassThrough = volumes->passThrough[index].filter->AttachedDevice;
+        if (abovePassThrough == nullptr || abovePassThrough->DriverObject != host.driver) {
+            return Fail(error, "the host did not attach over the pass-through filter");
+        }
     }
-    PDEVICE_OBJECT abovePassThrough = volumes->passThrough.filter->AttachedDevice;
-    if (abovePassThrough == nullptr || abovePassThrough->DriverObject != host.driver) {
-        return Fail(error, "the host did not attach over the pass-through filter");
-    }
-    if (!OpenBenchFile(&volumes->hosted, hostedName, error) ||
-        !OpenBenchFile(&volumes->hostedSecond, secondName, error) ||
-        !OpenBenchFile(&volumes->passThrough, passThroughName, error)) {
-        return false;
+    for (int index = 0; index < BenchVolumesPerKind; index++) {
+        if (!OpenBenchFile(&volumes->hosted[index], HostedVolumeName(index), error) ||
+            !OpenBenchFile(&volumes->passThrough[index], PassThroughVolumeName(index), error)) {
+            return false;
+        }
     }
     return LoadModule(error) && SetModuleLinked(false);
 }
@@ -169,7 +182,9 @@ void TearDownBenchVolumes(BenchVolumes* volumes)
         km::UnloadDriver(Module.driver);
     }
     Module = ModuleImage{};
-    for (BenchVolume* volume : {&volumes->hosted, &volumes->hostedSecond, &volumes->passThrough}) {
+    for (int index = 0; index < 2 * BenchVolumesPerKind; index++) {
+        BenchVolume* volume =
+            index < BenchVolumesPerKind ? &volumes->hosted[index] : &volumes->passThrough[index - BenchVolumesPerKind];
         if (volume->file != nullptr) {
             ObDereferenceObject(volume->file);
         }

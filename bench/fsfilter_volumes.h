@@ -17,14 +17,15 @@ struct BenchVolume {
     PFILE_OBJECT file = nullptr;  // referenced while the run lasts
 };
 
+// Volumes of each kind: one per reading thread of the largest scaling run.
+constexpr int BenchVolumesPerKind = 4;
+
 struct BenchVolumes {
     // The host's filter device over the file system's volume device, attached when it mounted.
-    BenchVolume hosted;
-    // A second such volume, for a second reading thread.
-    BenchVolume hostedSecond;
+    BenchVolume hosted[BenchVolumesPerKind];
     // The pass-through filter's device over the file system's volume device (mounted, and the
     // pass-through attached, before the host loaded; the host's device sits above it).
-    BenchVolume passThrough;
+    BenchVolume passThrough[BenchVolumesPerKind];
 };
 
 // Bytes in each volume's file, and read by every request.

@@ -8,43 +8,58 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs)
 {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-        if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-            std::string name = run.run_name.function_name;
-            if (!run.run_name.args.empty()) {
-                name += "/" + run.run_name.args;
-            }
-            nanoseconds_[name] = run.GetAdjustedCPUTime();
-            auto items = run.counters.find("items_per_second");
-            if (items != run.counters.end()) {
-                itemsPerSecond_[name] = items->second.value;
-            }
+        bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+        if ((run.run_type != Run::RT_Iteration && !median) || run.error_occurred) {
+            continue;
+        }
+        std::string name = run.run_name.function_name;
+        if (!run.run_name.args.empty()) {
+            name += "/" + run.run_name.args;
+        }
+        Keep(&nanoseconds_, name, run.GetAdjustedCPUTime(), median);
+        auto items = run.counters.find("items_per_second");
+        if (items != run.counters.end()) {
+            Keep(&itemsPerSecond_, name, items->second.value, median);
         }
     }
 }
 
-namespace {
+void RatioReporter::Keep(std::map<std::string, Value>* values, const std::string& name, double value, bool median)
+{
+    Value& kept = (*values)[name];
+    if (median || !kept.median) {
+        kept.value = value;
+        kept.median = median;
+    }
+}
 
-void PrintQuotient(const std::map<std::string, double>& values, const char* label, const std::string& measured,
-                   const std::string& baseline)
+void RatioReporter::PrintQuotient(const std::map<std::string, Value>& values, const char* label,
+                                  const std::string& measured, const std::string& baseline, const char* target)
 {
     auto m = values.find(measured);
     auto b = values.find(baseline);
-    if (m == values.end() || b == values.end() || b->second <= 0) {
+    if (m == values.end() || b == values.end() || b->second.value <= 0) {
         std::printf("%s: not measured\n", label);
         return;
     }
-    std::printf("%s: %.2fx\n", label, m->second / b->second);
+    std::printf("%s: %.2fx%s%s%s\n", label, m->second.value / b->second.value, target != nullptr ? " (target " : "",
+                target != nullptr ? target : "", target != nullptr ? ")" : "");
 }
 
-}  // namespace
-
-void RatioReporter::PrintRatio(const char* label, const std::string& measured, const std::string& baseline) const
+void RatioReporter::PrintRatio(const char* label, const std::string& measured, const std::string& baseline,
+                               const char* target) const
 {
-    PrintQuotient(nanoseconds_, label, measured, baseline);
+    PrintQuotient(nanoseconds_, label, measured, baseline, target);
 }
 
-void RatioReporter::PrintThroughputRatio(const char* label, const std::string& measured,
-                                         const std::string& baseline) const
+void RatioReporter::PrintThroughputRatio(const char* label, const std::string& measured, const std::string& baseline,
+                                         const char* target) const
 {
-    PrintQuotient(itemsPerSecond_, label, measured, baseline);
+    PrintQuotient(itemsPerSecond_, label, measured, baseline, target);
+}
+
+double RatioReporter::ItemsPerSecond(const std::string& name) const
+{
+    auto found = itemsPerSecond_.find(name);
+    return found == itemsPerSecond_.end() ? 0 : found->second.value;
 }

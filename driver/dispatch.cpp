@@ -39,10 +39,11 @@ NTSTATUS DispatchControlDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // Requests of a file-system filter device: to the module while it is linked and the device is a
-// recorded volume filter device, else down to the file system.
+// recorded volume filter device, else down to the file system. While no module is linked, neither
+// AttachedList nor GateLock is looked at (LinkIsLinked).
 NTSTATUS DispatchFilterDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    if (FsFilterIsRecordedDevice(DeviceObject)) {
+    if (LinkIsLinked() && FsFilterIsRecordedDevice(DeviceObject)) {
         GateLockAcquire();
         PDRIVER_DISPATCH moduleDispatch = ModuleHost.ModuleIrpDispatch;
         if (HostGlobals.Started != 0 && moduleDispatch != nullptr && ModuleHost.LinkState == LinkStateLinked) {

@@ -10,10 +10,28 @@ PDEVICE_OBJECT RedirectPointerToDevice(uint64_t value)
     return reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(value));
 }
 
+// RedirectDevice is written under GateLock, interlocked, so that HostServeRedirect can rule out
+// every other device without the lock.
+void RedirectSetDevice(PDEVICE_OBJECT Device)
+{
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&HostGlobals.RedirectDevice), Device);
+}
+
+// A plain atomic load (acquire), which does not race the plain reads made under GateLock.
+PDEVICE_OBJECT RedirectDeviceNow()
+{
+    return __atomic_load_n(&HostGlobals.RedirectDevice, __ATOMIC_ACQUIRE);
+}
+
 }  // namespace
 
 BOOLEAN HostServeRedirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Status)
 {
+    // Any other device is told without GateLock: RedirectDevice is stored interlocked, and a
+    // request that misses a redirect being set is one that came before it.
+    if (RedirectDeviceNow() != DeviceObject) {
+        return FALSE;
+    }
     GateLockAcquire();
     if (DeviceObject != HostGlobals.RedirectDevice) {
         GateLockRelease();
@@ -43,7 +61,7 @@ void HostForgetRedirectDevice(PDEVICE_OBJECT DeviceObject)
 {
     GateLockAcquire();
     if (HostGlobals.RedirectDevice == DeviceObject) {
-        HostGlobals.RedirectDevice = nullptr;
+        RedirectSetDevice(nullptr);
     }
     GateLockRelease();
 }
@@ -54,7 +72,7 @@ void HostForgetRedirectImage(ULONG_PTR ImageStart, SIZE_T ImageSize)
     auto handler = reinterpret_cast<ULONG_PTR>(HostGlobals.RedirectHandler);
     if (handler >= ImageStart && handler - ImageStart < ImageSize) {
         // The handler goes too: a later SetRedirectDevice must not route to it.
-        HostGlobals.RedirectDevice = nullptr;
+        RedirectSetDevice(nullptr);
         HostGlobals.RedirectHandler = nullptr;
     }
     GateLockRelease();
@@ -64,7 +82,7 @@ NTSTATUS SetRedirectDevice(ControlRequest* Request, ControlReply* Reply)
 {
     PDEVICE_OBJECT device = RedirectPointerToDevice(reinterpret_cast<const PointerRequest*>(Request)->Pointer);
     GateLockAcquire();
-    HostGlobals.RedirectDevice = device;
+    RedirectSetDevice(device);
     GateLockRelease();
     Reply->Status = STATUS_SUCCESS;
     Reply->ReplySize = sizeof(ControlReply);

@@ -359,6 +359,13 @@ BOOLEAN FsFilterIsHostFilterDevice(PDEVICE_OBJECT DeviceObject)
 PVOID FastIoEnterModuleMember(PDEVICE_OBJECT Lower, ULONG MemberOffset, BOOLEAN* Linked)
 {
     PVOID member = nullptr;
+    // Unlinked: nothing to enter, told without GateLock.
+    if (!LinkIsLinked()) {
+        if (Linked != nullptr) {
+            *Linked = FALSE;
+        }
+        return nullptr;
+    }
     GateLockAcquire();
     BOOLEAN linked = ModuleHost.LinkState == LinkStateLinked;
     PFAST_IO_DISPATCH moduleFastIo = ModuleHost.ModuleFastIo;

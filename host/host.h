@@ -177,6 +177,16 @@ void LeaveGate(const CallGate* gate);
 
 // ---- The link (host/link.cpp) ----
 
+// Sets LinkState; the caller holds GateLock. The store is interlocked so that LinkIsLinked may
+// read it without the lock.
+_IRQL_requires_(DISPATCH_LEVEL)
+void LinkSetState(LONG State);
+
+// Whether LinkState is linked at this moment, read without GateLock: a forwarding site that finds
+// it unlinked passes the call on as if it had come before any link that is being made; one that
+// finds it linked takes GateLock and tests again. Any IRQL.
+BOOLEAN LinkIsLinked();
+
 // Connect: registers the host's notify routines (once) and resets the link to unlinked unless an
 // unload is under way (LinkStateUnloading stays). STATUS_INVALID_DEVICE_STATE, with nothing
 // changed, when called above PASSIVE_LEVEL.

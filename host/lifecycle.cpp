@@ -352,7 +352,7 @@ BOOLEAN BeginUnloading()
     GateLockAcquire();
     BOOLEAN unlinked = ModuleHost.LinkState == LinkStateUnlinked;
     if (unlinked) {
-        ModuleHost.LinkState = LinkStateUnloading;
+        LinkSetState(LinkStateUnloading);
     }
     GateLockRelease();
     return unlinked;
@@ -375,7 +375,7 @@ void EndUnloading(BOOLEAN imageGone)
         ModuleHost.ThreadNotifyForwarder = nullptr;
     }
     if (ModuleHost.LinkState == LinkStateUnloading) {
-        ModuleHost.LinkState = LinkStateUnlinked;
+        LinkSetState(LinkStateUnlinked);
     }
     GateLockRelease();
 }

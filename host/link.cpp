@@ -111,6 +111,18 @@ void EnterGate(const CallGate* gate)
     }
 }
 
+void LinkSetState(LONG State)
+{
+    InterlockedExchange(&ModuleHost.LinkState, State);
+}
+
+// A plain atomic load (acquire): an interlocked read-modify-write here would count as a write
+// racing the plain reads made under GateLock.
+BOOLEAN LinkIsLinked()
+{
+    return __atomic_load_n(&ModuleHost.LinkState, __ATOMIC_ACQUIRE) == LinkStateLinked;
+}
+
 void LeaveGate(const CallGate* gate)
 {
     GateLockAcquire();
@@ -131,7 +143,7 @@ NTSTATUS LinkConnect()
     // A Connect during an unload must not let a later SetLink link the module that is going away.
     GateLockAcquire();
     if (ModuleHost.LinkState != LinkStateUnloading) {
-        ModuleHost.LinkState = LinkStateUnlinked;
+        LinkSetState(LinkStateUnlinked);
     }
     GateLockRelease();
     return STATUS_SUCCESS;
@@ -144,9 +156,9 @@ NTSTATUS LinkSwitch(ULONG Switch)
     }
     GateLockAcquire();
     if (Switch == HOST_LINK_ON && ModuleHost.LinkState == LinkStateUnlinked) {
-        ModuleHost.LinkState = LinkStateLinked;
+        LinkSetState(LinkStateLinked);
     } else if (Switch == HOST_LINK_OFF && ModuleHost.LinkState == LinkStateLinked) {
-        ModuleHost.LinkState = LinkStateUnlinked;
+        LinkSetState(LinkStateUnlinked);
     }
     GateLockRelease();
     return STATUS_SUCCESS;

@@ -1,6 +1,7 @@
 // IRPs: IoAllocateIrp, IoFreeIrp, IofCallDriver and IofCompleteRequest with the verifier's
 // checks, and the I/O manager's own completion of the IRPs it builds.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <list>
 #include <unordered_map>
@@ -37,26 +38,44 @@ struct IrpRecord {
     bool finished = false;
 };
 
-struct IrpTable {
+// IRPs are kept in shards chosen by address, each with its own lock, so that threads working on
+// different IRPs do not serialise on one table; the leak report merges the shards.
+constexpr size_t IrpShardCount = 64;
+// Low address bits that every IRP allocation shares (its alignment), left out of the shard choice.
+constexpr unsigned IrpShardAlignmentBits = 4;
+
+struct IrpShard {
+    std::mutex lock;
     std::unordered_map<PIRP, IrpRecord> irps;
     // Checks whose location completed but whose dispatch routine had not returned when the IRP
     // was freed (the I/O manager frees the IRPs it built at completion), by check id.
     std::unordered_map<uint64_t, PendingCheck> orphans;
-    uint64_t nextSerial = 1;
-    uint64_t nextCheck = 1;
 };
 
-// Guarded by ob::ModelLock.
+struct IrpTable {
+    IrpShard shards[IrpShardCount];
+    std::atomic<uint64_t> nextSerial{1};
+    std::atomic<uint64_t> nextCheck{1};
+};
+
 IrpTable& Irps()
 {
     static IrpTable* table = new IrpTable;
     return *table;
 }
 
-IrpRecord* FindIrpLocked(PIRP irp)
+// The shard that keeps `irp`'s record (and the orphaned checks of IRPs freed at that address).
+IrpShard& ShardOf(PIRP irp)
 {
-    auto found = Irps().irps.find(irp);
-    return found == Irps().irps.end() ? nullptr : &found->second;
+    auto address = reinterpret_cast<uintptr_t>(irp) >> IrpShardAlignmentBits;
+    return Irps().shards[(address ^ (address >> 7)) % IrpShardCount];
+}
+
+// The IRP's record, or null; its shard's lock held.
+IrpRecord* FindIrpLocked(IrpShard& shard, PIRP irp)
+{
+    auto found = shard.irps.find(irp);
+    return found == shard.irps.end() ? nullptr : &found->second;
 }
 
 // Both halves of a pending check are known: they must agree.
@@ -84,8 +103,9 @@ void RecordLocationCompleted(PIRP irp, CCHAR location, bool marked)
 {
     std::vector<PendingCheck> ready;
     {
-        std::lock_guard<std::mutex> hold(ob::ModelLock());
-        IrpRecord* record = FindIrpLocked(irp);
+        IrpShard& shard = ShardOf(irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, irp);
         if (record == nullptr) {
             return;
         }
@@ -115,14 +135,15 @@ void RecordDispatchReturned(PIRP irp, uint64_t serial, uint64_t id, NTSTATUS sta
     PendingCheck ready{};
     bool evaluate = false;
     {
-        std::lock_guard<std::mutex> hold(ob::ModelLock());
-        IrpRecord* record = FindIrpLocked(irp);
+        IrpShard& shard = ShardOf(irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, irp);
         if (record == nullptr || record->serial != serial) {
             // Freed meanwhile: completed and freed by the I/O manager, or by its allocator.
-            auto orphan = Irps().orphans.find(id);
-            if (orphan != Irps().orphans.end()) {
+            auto orphan = shard.orphans.find(id);
+            if (orphan != shard.orphans.end()) {
                 ready = orphan->second;
-                Irps().orphans.erase(orphan);
+                shard.orphans.erase(orphan);
                 evaluate = true;
             }
         } else {
@@ -152,8 +173,9 @@ void FinishIoManagerIrp(PIRP irp)
 {
     IoManagerCompletion completion;
     {
-        std::lock_guard<std::mutex> hold(ob::ModelLock());
-        IrpRecord* record = FindIrpLocked(irp);
+        IrpShard& shard = ShardOf(irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, irp);
         if (record == nullptr || !record->ioManager) {
             return;
         }
@@ -200,8 +222,9 @@ std::string IrpLine(PIRP irp, const IrpRecord& record)
 
 void SetIoManagerCompletion(PIRP irp, const IoManagerCompletion& completion)
 {
-    std::lock_guard<std::mutex> hold(ob::ModelLock());
-    IrpRecord* record = FindIrpLocked(irp);
+    IrpShard& shard = ShardOf(irp);
+    std::lock_guard<std::mutex> hold(shard.lock);
+    IrpRecord* record = FindIrpLocked(shard, irp);
     record->ioManager = true;
     record->completion = completion;
 }
@@ -215,8 +238,9 @@ NTSTATUS CallSynchronously(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* ioS
     completion.event = &done;
     completion.outputLength = 0;
     {
-        std::lock_guard<std::mutex> hold(ob::ModelLock());
-        IrpRecord* record = FindIrpLocked(irp);
+        IrpShard& shard = ShardOf(irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, irp);
         completion.outputLength = record->completion.outputLength;
         record->ioManager = true;
         record->completion = completion;
@@ -227,8 +251,9 @@ NTSTATUS CallSynchronously(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* ioS
     } else {
         bool finished;
         {
-            std::lock_guard<std::mutex> hold(ob::ModelLock());
-            IrpRecord* record = FindIrpLocked(irp);
+            IrpShard& shard = ShardOf(irp);
+            std::lock_guard<std::mutex> hold(shard.lock);
+            IrpRecord* record = FindIrpLocked(shard, irp);
             if (record == nullptr) {
                 KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownIrp, (ULONG_PTR)irp, (ULONG_PTR)device,
                            0, "the driver of device %p freed IRP %p, which the I/O manager owns", (void*)device,
@@ -250,10 +275,16 @@ NTSTATUS CallSynchronously(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* ioS
 
 std::string IrpLeakReport()
 {
-    std::lock_guard<std::mutex> hold(ob::ModelLock());
     std::vector<std::pair<uint64_t, std::string>> lines;
-    for (auto& entry : Irps().irps) {
-        lines.emplace_back(entry.second.serial, IrpLine(entry.first, entry.second));
+    {
+        // The image names come from the object manager's table.
+        std::lock_guard<std::mutex> model(ob::ModelLock());
+        for (IrpShard& shard : Irps().shards) {
+            std::lock_guard<std::mutex> hold(shard.lock);
+            for (auto& entry : shard.irps) {
+                lines.emplace_back(entry.second.serial, IrpLine(entry.first, entry.second));
+            }
+        }
     }
     std::sort(lines.begin(), lines.end());
     std::string report;
@@ -268,11 +299,14 @@ std::string IrpsAllocatedByImage(const void* image, bool free)
     std::string report;
     std::vector<PIRP> freeing;
     {
-        std::lock_guard<std::mutex> hold(ob::ModelLock());
-        for (auto& entry : Irps().irps) {
-            if (entry.second.allocator == image) {
-                report += IrpLine(entry.first, entry.second);
-                freeing.push_back(entry.first);
+        std::lock_guard<std::mutex> model(ob::ModelLock());
+        for (IrpShard& shard : Irps().shards) {
+            std::lock_guard<std::mutex> hold(shard.lock);
+            for (auto& entry : shard.irps) {
+                if (entry.second.allocator == image) {
+                    report += IrpLine(entry.first, entry.second);
+                    freeing.push_back(entry.first);
+                }
             }
         }
     }
@@ -303,27 +337,35 @@ PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
     for (int location = 0; location < locations; ++location) {
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[location].MajorFunction = KmUnpreparedMajorFunction;
     }
-    std::lock_guard<std::mutex> hold(ob::ModelLock());
-    IrpRecord& record = Irps().irps[irp];
-    record.serial = Irps().nextSerial++;
+    uint64_t serial = Irps().nextSerial.fetch_add(1, std::memory_order_relaxed);
+    IrpShard& shard = ShardOf(irp);
+    std::lock_guard<std::mutex> hold(shard.lock);
+    IrpRecord& record = shard.irps[irp];
+    record.serial = serial;
     record.allocator = allocator;
     return irp;
 }
 
 size_t OutstandingIrpCount()
 {
-    std::lock_guard<std::mutex> hold(ob::ModelLock());
-    return Irps().irps.size();
+    size_t count = 0;
+    for (IrpShard& shard : Irps().shards) {
+        std::lock_guard<std::mutex> hold(shard.lock);
+        count += shard.irps.size();
+    }
+    return count;
 }
 
 void ResetIrps()
 {
-    std::lock_guard<std::mutex> hold(ob::ModelLock());
-    for (auto& entry : Irps().irps) {
-        free(entry.first);
+    for (IrpShard& shard : Irps().shards) {
+        std::lock_guard<std::mutex> hold(shard.lock);
+        for (auto& entry : shard.irps) {
+            free(entry.first);
+        }
+        shard.irps.clear();
+        shard.orphans.clear();
     }
-    Irps().irps.clear();
-    Irps().orphans.clear();
 }
 
 }  // namespace km::io
@@ -342,18 +384,19 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 extern "C" void NTAPI IoFreeIrp(PIRP Irp)
 {
     {
-        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
-        IrpRecord* record = FindIrpLocked(Irp);
+        IrpShard& shard = ShardOf(Irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, Irp);
         if (record == nullptr) {
             KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckFreeUnknownIrp, (ULONG_PTR)Irp, 0, 0,
                        "IoFreeIrp on %p, which is not an allocated IRP (freed twice?)", (void*)Irp);
         }
         for (const PendingCheck& check : record->checks) {
             if (check.popped && !check.returned) {
-                Irps().orphans[check.id] = check;
+                shard.orphans[check.id] = check;
             }
         }
-        Irps().irps.erase(Irp);
+        shard.irps.erase(Irp);
     }
     free(Irp);
 }
@@ -370,21 +413,25 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     if (irql > DISPATCH_LEVEL) {
         KmBugCheck(IRQL_NOT_LESS_OR_EQUAL, irql, 0, 0, (ULONG_PTR)Irp, "IofCallDriver at IRQL %d", irql);
     }
-    uint64_t serial;
+    uint64_t serial = 0;
+    bool known;
+    IrpShard& shard = ShardOf(Irp);
     {
-        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
-        IrpRecord* record = FindIrpLocked(Irp);
-        if (record == nullptr) {
-            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownIrp, (ULONG_PTR)Irp, 0, 0,
-                       "IofCallDriver with %p, which is not an allocated IRP", (void*)Irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, Irp);
+        known = record != nullptr;
+        if (known) {
+            serial = record->serial;
         }
-        km::ob::ObjectHeader* device = km::ob::FindLocked(DeviceObject);
-        if (device == nullptr || device->kind != km::ob::ObjectKind::Device) {
-            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownDevice, (ULONG_PTR)DeviceObject,
-                       (ULONG_PTR)Irp, 0, "IofCallDriver to %p, which is not a live device object",
-                       (void*)DeviceObject);
-        }
-        serial = record->serial;
+    }
+    if (!known) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownIrp, (ULONG_PTR)Irp, 0, 0,
+                   "IofCallDriver with %p, which is not an allocated IRP", (void*)Irp);
+    }
+    if (!km::ob::IsLive(DeviceObject, km::ob::ObjectKind::Device)) {
+        KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownDevice, (ULONG_PTR)DeviceObject,
+                   (ULONG_PTR)Irp, 0, "IofCallDriver to %p, which is not a live device object",
+                   (void*)DeviceObject);
     }
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0) {
@@ -406,12 +453,11 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckBadMajorFunction, (ULONG_PTR)Irp, major, 0,
                    "IofCallDriver with major function 0x%x", major);
     }
-    uint64_t id;
+    uint64_t id = Irps().nextCheck.fetch_add(1, std::memory_order_relaxed);
     {
-        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
-        id = Irps().nextCheck++;
+        std::lock_guard<std::mutex> hold(shard.lock);
         PendingCheck check{id, Irp->CurrentLocation, DeviceObject, major};
-        FindIrpLocked(Irp)->checks.push_back(check);
+        FindIrpLocked(shard, Irp)->checks.push_back(check);
     }
     km::Thread* thread = KmCurrentThread();
     size_t spinLocks = thread->SpinLocks.size();
@@ -458,13 +504,16 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                    "routines would run under it",
                    (void*)Irp, KmIdNumber(thread->UniqueThreadId), (void*)held, thread->SpinLocks.size());
     }
+    bool known;
     {
-        std::lock_guard<std::mutex> hold(km::ob::ModelLock());
-        if (FindIrpLocked(Irp) == nullptr) {
-            KmBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
-                       "IofCompleteRequest for %p, which is not an allocated IRP (completed and freed already?)",
-                       (void*)Irp);
-        }
+        IrpShard& shard = ShardOf(Irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        known = FindIrpLocked(shard, Irp) != nullptr;
+    }
+    if (!known) {
+        KmBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
+                   "IofCompleteRequest for %p, which is not an allocated IRP (completed and freed already?)",
+                   (void*)Irp);
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
         KmBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, Irp->CurrentLocation, 0, 0,

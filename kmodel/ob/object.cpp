@@ -2,7 +2,9 @@
 // attribution of references to the driver images that hold them.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "internal/ldr.h"
@@ -28,6 +30,39 @@ struct ObjectTable {
 };
 
 ObjectTable* g_table = nullptr;
+
+// Besides ModelLock, which every change takes, the object map and the image ranges each have a
+// reader/writer lock of their own: a change holds it exclusive, and the checks made on every
+// IRP (is this a live device, which image called) read under it shared, without ModelLock.
+std::shared_mutex& ObjectsLock()
+{
+    static std::shared_mutex lock;
+    return lock;
+}
+
+std::shared_mutex& ImagesLock()
+{
+    static std::shared_mutex lock;
+    return lock;
+}
+
+// Changes with every change of the image ranges (under ImagesLock held exclusive).
+std::atomic<uint64_t> ImagesVersion{1};
+
+// A thread's recent answers of ImageContaining, by the address asked about, valid while
+// ImagesVersion is unchanged. Direct-mapped: calls come from a handful of places.
+constexpr size_t ImageCacheSlots = 16;
+struct ImageCacheSlot {
+    uint64_t version;
+    uintptr_t address;
+    const void* image;
+};
+thread_local ImageCacheSlot ImageCache[ImageCacheSlots] __attribute__((tls_model("initial-exec")));
+
+ImageCacheSlot& ImageCacheSlotOf(uintptr_t address) { return ImageCache[(address ^ (address >> 6)) % ImageCacheSlots]; }
+
+// Called with ImagesLock held exclusive: every thread's remembered answers become stale.
+void ImagesChanged() { ImagesVersion.fetch_add(1, std::memory_order_release); }
 
 ObjectTable& Table()
 {
@@ -74,6 +109,7 @@ ObjectHeader* Create(ObjectKind kind, void* body, LastReferenceRoutine lastRefer
     header->lastReference = lastReference;
     std::lock_guard<std::mutex> hold(ModelLock());
     header->serial = Table().nextSerial++;
+    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
     Table().objects[body] = header;
     return header;
 }
@@ -94,15 +130,27 @@ ObjectHeader* FindLocked(const void* body)
     header->body = const_cast<void*>(body);
     header->pointerCount = 1;
     header->serial = Table().nextSerial++;
+    std::unique_lock<std::shared_mutex> writing(ObjectsLock());
     objects[body] = header;
     return header;
+}
+
+// The entry of `holder` in the header's list, or where it would go.
+std::vector<std::pair<const void*, long>>::iterator HolderEntry(ObjectHeader* header, const void* holder)
+{
+    return std::lower_bound(header->heldBy.begin(), header->heldBy.end(), holder,
+                            [](const std::pair<const void*, long>& entry, const void* key) { return entry.first < key; });
 }
 
 void ReferenceLocked(ObjectHeader* header, bool handedOut, const void* holder)
 {
     header->pointerCount++;
     if (handedOut) {
-        header->heldBy[holder]++;
+        auto entry = HolderEntry(header, holder);
+        if (entry == header->heldBy.end() || entry->first != holder) {
+            entry = header->heldBy.insert(entry, {holder, 0});
+        }
+        entry->second++;
     }
 }
 
@@ -112,8 +160,8 @@ bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHol
         // Prefer the caller's own references; a reference may also be handed from one image to
         // another, so any holder's will do. With none handed out, the caller drops a reference
         // it never took.
-        auto own = header->heldBy.find(fromHolder);
-        if (own == header->heldBy.end()) {
+        auto own = HolderEntry(header, fromHolder);
+        if (own == header->heldBy.end() || own->first != fromHolder) {
             own = header->heldBy.begin();
         }
         if (own == header->heldBy.end()) {
@@ -132,6 +180,7 @@ bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHol
     if (--header->pointerCount > 0) {
         return false;
     }
+    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
     Table().objects.erase(header->body);
     return true;
 }
@@ -198,6 +247,7 @@ std::string HeldReferences(const void* image, bool allImages, bool drop)
                 held = header->heldBy.erase(held);
             }
             if (header->pointerCount == 0) {
+                std::unique_lock<std::shared_mutex> objects(ObjectsLock());
                 Table().objects.erase(header->body);
                 gone.push_back(header);
             }
@@ -209,19 +259,36 @@ std::string HeldReferences(const void* image, bool allImages, bool drop)
     return report;
 }
 
+bool IsLive(const void* body, ObjectKind kind)
+{
+    std::shared_lock<std::shared_mutex> hold(ObjectsLock());
+    if (g_table == nullptr) {
+        return false;
+    }
+    auto found = g_table->objects.find(body);
+    return found != g_table->objects.end() && found->second->kind == kind;
+}
+
 const void* ImageContaining(const void* address)
 {
     auto where = reinterpret_cast<uintptr_t>(address);
-    std::lock_guard<std::mutex> hold(ModelLock());
+    ImageCacheSlot& cached = ImageCacheSlotOf(where);
+    if (cached.address == where && cached.version == ImagesVersion.load(std::memory_order_acquire)) {
+        return cached.image;
+    }
+    std::shared_lock<std::shared_mutex> hold(ImagesLock());
     if (g_table == nullptr) {
         return nullptr;
     }
+    const void* image = nullptr;
     for (auto& entry : g_table->images) {
         if (where >= entry.second.start && where < entry.second.end) {
-            return entry.first;
+            image = entry.first;
+            break;
         }
     }
-    return nullptr;
+    cached = ImageCacheSlot{ImagesVersion.load(std::memory_order_relaxed), where, image};
+    return image;
 }
 
 void RegisterDriverImage(const void* imageBase, const std::string& displayName)
@@ -230,13 +297,17 @@ void RegisterDriverImage(const void* imageBase, const std::string& displayName)
     uintptr_t end = 0;
     KmLdrRangeAt(reinterpret_cast<uintptr_t>(imageBase), &start, &end);
     std::lock_guard<std::mutex> hold(ModelLock());
+    std::unique_lock<std::shared_mutex> images(ImagesLock());
     Table().images[imageBase] = ImageRange{start, end, displayName};
+    ImagesChanged();
 }
 
 void UnregisterDriverImage(const void* imageBase)
 {
     std::lock_guard<std::mutex> hold(ModelLock());
+    std::unique_lock<std::shared_mutex> images(ImagesLock());
     Table().images.erase(imageBase);
+    ImagesChanged();
 }
 
 std::string ImageDisplayName(const void* imageBase)
@@ -244,6 +315,7 @@ std::string ImageDisplayName(const void* imageBase)
     if (imageBase == nullptr) {
         return "the test or the model";
     }
+    std::shared_lock<std::shared_mutex> hold(ImagesLock());
     auto& images = Table().images;
     auto found = images.find(imageBase);
     return found == images.end() ? "an unloaded driver" : found->second.name;
@@ -252,8 +324,13 @@ std::string ImageDisplayName(const void* imageBase)
 void Boot()
 {
     std::lock_guard<std::mutex> hold(ModelLock());
-    delete g_table;
-    g_table = new ObjectTable;
+    {
+        std::unique_lock<std::shared_mutex> objects(ObjectsLock());
+        std::unique_lock<std::shared_mutex> images(ImagesLock());
+        delete g_table;
+        g_table = new ObjectTable;
+        ImagesChanged();
+    }
     BootNamespaceLocked();
     ResetHandleTablesLocked();
 }
@@ -271,8 +348,11 @@ void Shutdown()
             delete entry.second;
         }
     }
+    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
+    std::unique_lock<std::shared_mutex> images(ImagesLock());
     delete g_table;
     g_table = nullptr;
+    ImagesChanged();
 }
 
 }  // namespace km::ob

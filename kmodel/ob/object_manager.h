@@ -27,8 +27,10 @@ struct ObjectHeader {
     // reference on its device, a handle's reference on its object).
     long pointerCount = 0;
     // The references handed to callers by ObfReferenceObject and the referencing Io/Ob routines,
-    // by the image that asked for them (null: test code or the model). Part of pointerCount.
-    std::map<const void*, long> heldBy;
+    // by the image that asked for them (null: test code or the model), ordered by image. Part of
+    // pointerCount. A flat list: an object has few holders, and a reference taken and dropped
+    // again costs no allocation.
+    std::vector<std::pair<const void*, long>> heldBy;
     // Full name in the name space ("\Device\Sample"); empty when the object was never inserted.
     // It stays when the object leaves the name space, for reports.
     std::u16string name;
@@ -114,7 +116,11 @@ void ResetHandleTablesLocked();
 // Object name for reports: its name, or its kind and address.
 std::string DescribeLocked(const ObjectHeader* header);
 
-// The image of a loaded driver that contains `address`, or null (test code, the model).
+// Whether `body` is a live object of that kind. Takes no ModelLock.
+bool IsLive(const void* body, ObjectKind kind);
+// The image of a loaded driver that contains `address`, or null (test code, the model). Each
+// thread remembers its last answers for the present set of images, so that the attribution of
+// every call from the same place costs no lock.
 const void* ImageContaining(const void* address);
 // Registered by driver loading: the images whose references, handles and pool are attributed.
 void RegisterDriverImage(const void* imageBase, const std::string& displayName);

@@ -11,20 +11,30 @@
 
 namespace {
 
-// The model thread of this OS thread, valid only for the boot it was made in.
+// The model thread of this OS thread, valid only for the boot it was made in. Read by nearly every
+// kernel routine: trivially destructible and initial-exec (the model is loaded with the program),
+// so that a read is one load relative to the thread pointer.
 struct KmpThreadSlot {
-    km::Thread* Thread = nullptr;
-    uint64_t Generation = 0;
-    ~KmpThreadSlot();
+    km::Thread* Thread;
+    uint64_t Generation;
 };
 
-thread_local KmpThreadSlot KmpSlot;
+thread_local KmpThreadSlot KmpSlot __attribute__((tls_model("initial-exec"))) = {nullptr, 0};
 
-// An adopted OS thread ends as any thread does, when its OS thread exits during the same boot.
-KmpThreadSlot::~KmpThreadSlot()
+// Ends an adopted OS thread's model thread as any thread ends, when the OS thread exits during the
+// same boot. Armed when the thread is adopted, which registers the destructor.
+struct KmpAdoptedThreadEnd {
+    bool Armed = false;
+    ~KmpAdoptedThreadEnd();
+};
+
+thread_local KmpAdoptedThreadEnd KmpAdoptedEnd;
+
+KmpAdoptedThreadEnd::~KmpAdoptedThreadEnd()
 {
-    if (Thread != nullptr && KmIsBooted() && Generation == KmGeneration() && Thread->Adopted) {
-        KmEndThread(Thread);
+    km::Thread* thread = KmpSlot.Thread;
+    if (Armed && thread != nullptr && KmIsBooted() && KmpSlot.Generation == KmGeneration() && thread->Adopted) {
+        KmEndThread(thread);
     }
 }
 
@@ -127,6 +137,7 @@ km::Thread* KmCurrentThread()
     std::lock_guard<std::mutex> guard(ps.Lock);
     KmpSlot.Thread = KmpNewThreadLocked(ps, ps.System, true);
     KmpSlot.Generation = generation;
+    KmpAdoptedEnd.Armed = true;
     return KmpSlot.Thread;
 }
 

@@ -7,7 +7,8 @@
 namespace {
 
 // The counters of a resource as one consistent picture:
-// {sharedCount, exclusiveDepth, pendingExclusive, owner, entries in the thread table}.
+// {sharedCount, exclusiveDepth, pendingExclusive, owner, records of shared holders (slots in use
+// and thread table entries)}.
 using ResourceState = std::tuple<ULONG, ULONG, ULONG, HANDLE, ULONG>;
 
 constexpr HANDLE NoOwner = nullptr;
@@ -39,10 +40,13 @@ protected:
         KLOCK_QUEUE_HANDLE handle;
         host.ASpinLock_Acquire(&resource.stateLock, &handle);
         ResourceState state{resource.sharedCount, resource.exclusiveDepth, resource.pendingExclusive, nullptr, 0};
+        for (HANDLE holder : resource.inlineHolders) {
+            std::get<4>(state) += holder != nullptr ? 1 : 0;
+        }
         host.ASpinLock_Release(&resource.stateLock, &handle);
         std::get<3>(state) = __atomic_load_n(&resource.owner, __ATOMIC_SEQ_CST);
         host.ASpinLock_Acquire(&resource.threadTable->lock, &handle);
-        std::get<4>(state) = resource.threadTable->entryCount;
+        std::get<4>(state) += resource.threadTable->entryCount;
         host.ASpinLock_Release(&resource.threadTable->lock, &handle);
         return state;
     }
