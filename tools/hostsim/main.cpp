@@ -145,14 +145,22 @@ int RunScenario(const Scenario& scenario)
     bool loaded = LoadGeneration(controller, machine, newGeneration());
     Workload* workload = StartWorkload(scenario, machine, &counters);
     int64_t start = km::Now100ns();
-    auto waitFor = [&](double progress) {
-        while (Progress(scenario, counters, start) < progress) {
+    // A generation serves requests before it is swapped out, however long the last swap took on a
+    // slow machine: with more completions since the load than eight per worker, some worker began
+    // several requests after the load (requests to network shares pass the module by). The end of
+    // the run still bounds the wait.
+    const uint64_t servedBeforeSwap = 8 * static_cast<uint64_t>(scenario.threads) + 1;
+    auto waitFor = [&](double progress, uint64_t completedAtLoad, uint64_t served) {
+        while (Progress(scenario, counters, start) < progress ||
+               (counters.completed.load(std::memory_order_relaxed) - completedAtLoad < served &&
+                Progress(scenario, counters, start) < 1.0)) {
             status.Show(counters, result, scenario.swaps, ModelSecondsSince(start));
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     };
+    uint64_t completedAtLoad = 0;
     for (unsigned swap = 1; loaded && swap <= scenario.swaps; swap += 1) {
-        waitFor(static_cast<double>(swap) / (scenario.swaps + 1));
+        waitFor(static_cast<double>(swap) / (scenario.swaps + 1), completedAtLoad, servedBeforeSwap);
         counters.swapEpoch.fetch_add(1, std::memory_order_acq_rel);
         Generation* current = &result.generations.back();
         UnloadGeneration(controller, current, swap % 2 == 1);
@@ -162,11 +170,12 @@ int RunScenario(const Scenario& scenario)
         }
         Generation* next = newGeneration();
         loaded = LoadGeneration(controller, machine, next);
+        completedAtLoad = counters.completed.load(std::memory_order_relaxed);
         result.generations[result.generations.size() - 2].arrivalsAtEnd = next->arrivalsAtLoad;
         counters.swapEpoch.fetch_add(1, std::memory_order_acq_rel);
         result.swapsDone += loaded ? 1 : 0;
     }
-    waitFor(1.0);
+    waitFor(1.0, completedAtLoad, 0);
     result.workloadSeconds = ModelSecondsSince(start);
     status.Clear();
 
