@@ -86,6 +86,11 @@ const KmpExport KmpKernelExports[] = {
     // Mm
     KMP_EXPORT(MmIsNonPagedSystemAddressValid),
     KMP_EXPORT(MmGetSystemRoutineAddress),
+    KMP_EXPORT(MmProbeAndLockPages),
+    KMP_EXPORT(MmUnlockPages),
+    KMP_EXPORT(MmMapLockedPagesSpecifyCache),
+    KMP_EXPORT(MmUnmapLockedPages),
+    KMP_EXPORT(MmBuildMdlForNonPagedPool),
     // Ps
     KMP_EXPORT(PsGetCurrentThreadId),
     KMP_EXPORT(PsGetCurrentProcessId),
@@ -131,6 +136,14 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(IoBuildDeviceIoControlRequest),
     KMP_EXPORT(IofCallDriver),
     KMP_EXPORT(IofCompleteRequest),
+    KMP_EXPORT(IoBuildSynchronousFsdRequest),
+    KMP_EXPORT(IoBuildAsynchronousFsdRequest),
+    KMP_EXPORT(IoReuseIrp),
+    KMP_EXPORT(IoCancelIrp),
+    KMP_EXPORT(IoAcquireCancelSpinLock),
+    KMP_EXPORT(IoReleaseCancelSpinLock),
+    KMP_EXPORT(IoAllocateMdl),
+    KMP_EXPORT(IoFreeMdl),
     // Ob, Se and the file services
     KMP_EXPORT(ObReferenceObjectByHandle),
     KMP_EXPORT(ObfReferenceObject),

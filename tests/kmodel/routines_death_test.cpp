@@ -17,6 +17,24 @@ void NTAPI RaisingRoutine(PDEVICE_OBJECT, PVOID)
     KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 
+void NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
+
+// An IRP as a driver holds it: its first stack location current.
+PIRP HeldIrp()
+{
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    return irp;
+}
+
+PMDL LockedMdl()
+{
+    static char buffer[64];
+    PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    return mdl;
+}
+
 void RaiseTo(KIRQL level)
 {
     KIRQL old;
@@ -82,6 +100,37 @@ const Misuse<Objects> RoutineMisuses[] = {
          PsLookupProcessByProcessId(PsGetCurrentProcessId(), &process);
      },
      "STOP 0x000000C4 \\(0x100D, .*PsLookupProcessByProcessId at IRQL 2"},
+    {"IrpCompletedWithItsCancelRoutineSet",
+     [](Objects&) {
+         PIRP irp = HeldIrp();
+         IoSetCancelRoutine(irp, IgnoreCancel);
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+     },
+     "STOP 0x00000048 .*completed with its cancel routine"},
+    {"CancelRoutineKeepingTheCancelLock",
+     [](Objects&) {
+         PIRP irp = HeldIrp();
+         IoSetCancelRoutine(irp, IgnoreCancel);
+         IoCancelIrp(irp);
+     },
+     "STOP 0x000000C4 \\(0x1109, .*holding the cancel spin lock"},
+    {"IrpReusedWhileADriverHoldsIt", [](Objects&) { IoReuseIrp(HeldIrp(), STATUS_SUCCESS); },
+     "STOP 0x000000C4 \\(0x1108, .*still holds"},
+    {"MdlFreedWhileLocked", [](Objects&) { IoFreeMdl(LockedMdl()); },
+     "STOP 0x000000C4 \\(0x1102, .*whose pages are locked"},
+    {"MdlMappedWithoutLocking",
+     [](Objects&) {
+         PMDL mdl = LockedMdl();
+         MmUnlockPages(mdl);
+         MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+     },
+     "STOP 0x000000C4 \\(0x1104, .*not locked"},
+    {"PagedPoolDescribedAsNonPaged",
+     [](Objects&) {
+         PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, km::PoolTag("Test"));
+         MmBuildMdlForNonPagedPool(IoAllocateMdl(paged, 16, FALSE, FALSE, nullptr));
+     },
+     "STOP 0x000000C4 \\(0x1106, .*paged buffer"},
 };
 
 class RoutineDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<Misuse<Objects>> {
