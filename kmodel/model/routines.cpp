@@ -3,6 +3,10 @@
 // first, then the lines for what the driver left allocated.
 #include "internal/routines.h"
 
-std::string KmRoutinesOfImage(const void* image) { return KmMdlsOfImage(image); }
+std::string KmRoutinesOfImage(const void* image)
+{
+    KmCheckLookasideListsOfImage(image);
+    return KmMdlsOfImage(image);
+}
 
-std::string KmRoutinesShutdownReport() { return KmMdlShutdownReport(); }
+std::string KmRoutinesShutdownReport() { return KmLookasideShutdownReport() + KmMdlShutdownReport(); }

@@ -131,6 +131,14 @@ const Misuse<Objects> RoutineMisuses[] = {
          MmBuildMdlForNonPagedPool(IoAllocateMdl(paged, 16, FALSE, FALSE, nullptr));
      },
      "STOP 0x000000C4 \\(0x1106, .*paged buffer"},
+    {"LookasideListDeletedTwice",
+     [](Objects&) {
+         static NPAGED_LOOKASIDE_LIST list;
+         ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, km::PoolTag("Test"), 0);
+         ExDeleteNPagedLookasideList(&list);
+         ExDeleteNPagedLookasideList(&list);
+     },
+     "STOP 0x000000C4 \\(0x110A, .*not a lookaside list"},
 };
 
 class RoutineDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<Misuse<Objects>> {
