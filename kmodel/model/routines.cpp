@@ -5,8 +5,13 @@
 
 std::string KmRoutinesOfImage(const void* image)
 {
+    KmCheckTimersOfImage(image);
     KmCheckLookasideListsOfImage(image);
     return KmMdlsOfImage(image);
 }
 
-std::string KmRoutinesShutdownReport() { return KmLookasideShutdownReport() + KmMdlShutdownReport(); }
+std::string KmRoutinesShutdownReport() {
+    std::string lines = KmTimerShutdownReport();
+    lines += KmLookasideShutdownReport();
+    return lines + KmMdlShutdownReport();
+}

@@ -35,6 +35,18 @@ PMDL LockedMdl()
     return mdl;
 }
 
+// Loads the I/O manager's test driver for `scenario` and unloads it.
+void LoadAndUnloadIoTest(LONG scenario)
+{
+    km::DriverLoadOptions options;
+    options.beforeEntry = [scenario](km::Image* image) {
+        *static_cast<LONG*>(km::ImageSymbol(image, "IoTestScenario")) = scenario;
+    };
+    km::UnloadDriver(km::LoadDriver(km::ImagePath("iotest.so"), options).driver);
+}
+constexpr LONG IoTestUnloadTimerSet = 5;
+constexpr LONG IoTestUnloadLookaside = 6;
+
 void RaiseTo(KIRQL level)
 {
     KIRQL old;
@@ -139,6 +151,25 @@ const Misuse<Objects> RoutineMisuses[] = {
          ExDeleteNPagedLookasideList(&list);
      },
      "STOP 0x000000C4 \\(0x110A, .*not a lookaside list"},
+    {"DriverUnloadedWithItsTimerSet", [](Objects&) { LoadAndUnloadIoTest(IoTestUnloadTimerSet); },
+     "STOP 0x000000C7 .*unloaded with timer .* still set"},
+    {"DriverUnloadedWithItsLookasideList", [](Objects&) { LoadAndUnloadIoTest(IoTestUnloadLookaside); },
+     "STOP 0x000000C4 \\(0x110B, .*unloaded with lookaside list"},
+    {"SemaphoreReleasedPastItsLimit",
+     [](Objects&) {
+         KSEMAPHORE semaphore;
+         KeInitializeSemaphore(&semaphore, 1, 1);
+         KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+     },
+     "ExRaiseStatus\\(0xC0000047\\)"},
+    {"DpcReturningAtAnotherIrql",
+     [](Objects&) {
+         static KDPC dpc;
+         KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+         KeInsertQueueDpc(&dpc, nullptr, nullptr);
+         km::WaitSystemThreadsEnded();
+     },
+     "STOP 0x000000C4 \\(0x110C, .*returned at IRQL 0"},
 };
 
 class RoutineDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<Misuse<Objects>> {
