@@ -24,15 +24,16 @@ namespace {
 
 constexpr int64_t KmpHundredNsPerMs = 10000;
 
+// A set timer: each setting has a generation of its own.
 struct KmpTimerRecord {
     uint64_t Generation = 0;
-    bool Set = false;
     const void* Setter = nullptr;  // image that set it
 };
 
 // Guarded by the dispatcher lock.
 struct KmpTimerTable {
-    std::map<PKTIMER, KmpTimerRecord> Timers;
+    std::map<PKTIMER, KmpTimerRecord> Timers;  // the timers set now
+    uint64_t NextGeneration = 1;
     std::set<PKDPC> Queued;
     std::multiset<const void*> RunningRoutines;
 };
@@ -111,7 +112,7 @@ void KmpRunTimer(PKTIMER timer, uint64_t generation, int64_t due, int64_t period
         KmSignalObjectLocked(&timer->Header);
         PKDPC dpc = timer->Dpc;
         if (period == 0) {
-            KmpTable().Timers[timer].Set = false;
+            KmpTable().Timers.erase(timer);
         }
         lock.unlock();
         if (dpc != nullptr) {
@@ -128,10 +129,7 @@ void KmpRunTimer(PKTIMER timer, uint64_t generation, int64_t due, int64_t period
 // Dispatcher lock held: takes the timer out of the set ones; whether it was set.
 bool KmpCancelLocked(PKTIMER timer)
 {
-    KmpTimerRecord& record = KmpTable().Timers[timer];
-    bool wasSet = record.Set;
-    record.Set = false;
-    record.Generation += 1;
+    bool wasSet = KmpTable().Timers.erase(timer) != 0;
     KmGetDispatcher().Changed.notify_all();
     return wasSet;
 }
@@ -146,15 +144,28 @@ std::string KmpImageName(const void* image)
 
 void KmCheckTimersOfImage(const void* image)
 {
-    std::vector<std::pair<PKTIMER, KmpTimerRecord>> timers;
-    std::vector<PKDPC> queued;
+    struct SetTimer {
+        PKTIMER timer;
+        const void* setter;
+        const void* dpcRoutine;
+    };
+    std::vector<SetTimer> timers;
+    std::vector<std::pair<PKDPC, const void*>> queued;
     for (;;) {
         std::vector<const void*> routines;
         {
             std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
             routines.assign(KmpTable().RunningRoutines.begin(), KmpTable().RunningRoutines.end());
-            timers.assign(KmpTable().Timers.begin(), KmpTable().Timers.end());
-            queued.assign(KmpTable().Queued.begin(), KmpTable().Queued.end());
+            timers.clear();
+            for (auto& entry : KmpTable().Timers) {
+                PKDPC dpc = entry.first->Dpc;
+                timers.push_back({entry.first, entry.second.Setter,
+                                  dpc != nullptr ? reinterpret_cast<const void*>(dpc->DeferredRoutine) : nullptr});
+            }
+            queued.clear();
+            for (PKDPC dpc : KmpTable().Queued) {
+                queued.emplace_back(dpc, reinterpret_cast<const void*>(dpc->DeferredRoutine));
+            }
         }
         bool running = false;
         for (const void* routine : routines) {
@@ -165,18 +176,16 @@ void KmCheckTimersOfImage(const void* image)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    for (auto& entry : timers) {
-        PKTIMER timer = entry.first;
-        bool ours = entry.second.Setter == image || km::ob::ImageContaining(timer) == image ||
-                    (timer->Dpc != nullptr &&
-                     km::ob::ImageContaining(reinterpret_cast<const void*>(timer->Dpc->DeferredRoutine)) == image);
-        if (entry.second.Set && ours) {
-            KmBugCheck(TIMER_OR_DPC_INVALID, KmFoundTimer, (ULONG_PTR)timer, (ULONG_PTR)image, 0,
-                       "driver %s unloaded with timer %p still set", KmpImageName(image).c_str(), (void*)timer);
+    for (const SetTimer& set : timers) {
+        bool ours = set.setter == image || km::ob::ImageContaining(set.timer) == image ||
+                    (set.dpcRoutine != nullptr && km::ob::ImageContaining(set.dpcRoutine) == image);
+        if (ours) {
+            KmBugCheck(TIMER_OR_DPC_INVALID, KmFoundTimer, (ULONG_PTR)set.timer, (ULONG_PTR)image, 0,
+                       "driver %s unloaded with timer %p still set", KmpImageName(image).c_str(), (void*)set.timer);
         }
     }
-    for (PKDPC dpc : queued) {
-        if (km::ob::ImageContaining(reinterpret_cast<const void*>(dpc->DeferredRoutine)) == image) {
+    for (auto& [dpc, routine] : queued) {
+        if (km::ob::ImageContaining(routine) == image) {
             KmBugCheck(TIMER_OR_DPC_INVALID, KmFoundDpcRoutine, (ULONG_PTR)dpc, (ULONG_PTR)image, 0,
                        "driver %s unloaded with DPC %p queued", KmpImageName(image).c_str(), (void*)dpc);
         }
@@ -189,20 +198,18 @@ std::string KmTimerShutdownReport()
     {
         std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
         for (auto& entry : KmpTable().Timers) {
-            if (entry.second.Set) {
-                char line[80];
-                snprintf(line, sizeof line, "timer %p still set\n", (void*)entry.first);
-                lines += line;
-            }
-            KmpCancelLocked(entry.first);
+            char line[80];
+            snprintf(line, sizeof line, "timer %p still set\n", (void*)entry.first);
+            lines += line;
         }
+        KmpTable().Timers.clear();
+        KmGetDispatcher().Changed.notify_all();
     }
     // Let the DPCs queued so far run before their drivers go.
     for (;;) {
         {
             std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
             if (KmpTable().Queued.empty() && KmpTable().RunningRoutines.empty()) {
-                KmpTable().Timers.clear();
                 break;
             }
         }
@@ -236,10 +243,8 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
     {
         std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
         wasSet = KmpCancelLocked(Timer);
-        KmpTimerRecord& record = KmpTable().Timers[Timer];
-        record.Set = true;
-        record.Setter = setter;
-        generation = record.Generation;
+        generation = KmpTable().NextGeneration++;
+        KmpTable().Timers[Timer] = KmpTimerRecord{generation, setter};
         Timer->Header.SignalState = 0;
         Timer->Dpc = Dpc;
         Timer->Period = static_cast<ULONG>(std::max<LONG>(Period, 0));
