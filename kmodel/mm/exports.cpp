@@ -105,6 +105,11 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(RtlPrefixUnicodeString),
     KMP_EXPORT(RtlUpcaseUnicodeChar),
     KMP_EXPORT(RtlInitAnsiString),
+    KMP_EXPORT(RtlAnsiStringToUnicodeString),
+    KMP_EXPORT(RtlUnicodeStringToAnsiString),
+    KMP_EXPORT(RtlFreeUnicodeString),
+    KMP_EXPORT(RtlFreeAnsiString),
+    KMP_EXPORT(RtlUnicodeStringToInteger),
     // Mm
     KMP_EXPORT(MmIsNonPagedSystemAddressValid),
     KMP_EXPORT(MmGetSystemRoutineAddress),
