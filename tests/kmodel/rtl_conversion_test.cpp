@@ -23,9 +23,10 @@ TEST_F(RtlConversionTest, UnicodeStringToIntegerReadsAsWindowsDoes)
         {u"4294967296", 10, STATUS_SUCCESS, 0},   {u"7", 7, STATUS_INVALID_PARAMETER, 99},
     };
     for (const IntegerCase& c : cases) {
-        UNICODE_STRING text = Counted(c.text);
+        std::u16string characters = c.text;
+        UNICODE_STRING text = Counted(characters);
         ULONG value = 99;
-        EXPECT_EQ(RtlUnicodeStringToInteger(&text, c.base, &value), c.status) << FromCounted(text).size();
+        EXPECT_EQ(RtlUnicodeStringToInteger(&text, c.base, &value), c.status) << "case " << (&c - cases);
         EXPECT_EQ(value, c.value) << "case " << (&c - cases);
     }
 }
