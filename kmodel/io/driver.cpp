@@ -11,6 +11,7 @@
 #include "internal/ps.h"
 #include "internal/verifier.h"
 #include "io/file_systems.h"
+#include "internal/routines.h"
 #include "io/io_manager.h"
 
 namespace km::io {
@@ -98,6 +99,7 @@ void ReclaimDriverLeftovers(DriverRecord* record, const char* when)
     }
     const void* image = record->imageBase;
     if (image != nullptr) {
+        lines += KmRoutinesOfImage(image);
         lines += WorkItemsOfImage(image, true);
         lines += ob::HandlesHeldByImage(image, true);
         lines += IrpsAllocatedByImage(image, true);

@@ -168,6 +168,7 @@ NTSTATUS CallSynchronously(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* ioS
 std::string IrpLeakReport();
 std::string IrpsAllocatedByImage(const void* image, bool free);
 size_t OutstandingIrpCount();
+bool IsAllocatedIrp(PIRP irp);
 // Frees every IRP without a word (shutdown, after the report).
 void ResetIrps();
 

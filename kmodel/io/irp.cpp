@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "internal/ps.h"
+#include "internal/routines.h"
 #include "internal/verifier.h"
 #include "io/io_manager.h"
 #include "internal/trap.h"
@@ -188,6 +189,7 @@ void FinishIoManagerIrp(PIRP irp)
         size_t bytes = std::min<ULONG_PTR>(irp->IoStatus.Information, completion.outputLength);
         memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
     }
+    KmReleaseIrpMdls(irp);
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0 && irp->AssociatedIrp.SystemBuffer != nullptr) {
         ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, SystemBufferTag);
         irp->AssociatedIrp.SystemBuffer = nullptr;
@@ -318,6 +320,15 @@ std::string IrpsAllocatedByImage(const void* image, bool free)
     return report;
 }
 
+// Every stack location of a new or reused IRP carries a major function no driver uses, so that a
+// call down into a location nobody prepared is caught at IofCallDriver.
+void MarkStackUnprepared(PIRP irp)
+{
+    for (int location = 0; location < irp->StackCount; ++location) {
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[location].MajorFunction = KmUnpreparedMajorFunction;
+    }
+}
+
 PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
 {
     if (mayFail && TakeInjectedFailure(FaultPoint::AllocateIrp) != STATUS_SUCCESS) {
@@ -334,9 +345,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
     irp->CurrentLocation = static_cast<CHAR>(locations + 1);
     InitializeListHead(&irp->ThreadListEntry);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + locations;
-    for (int location = 0; location < locations; ++location) {
-        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[location].MajorFunction = KmUnpreparedMajorFunction;
-    }
+    MarkStackUnprepared(irp);
     uint64_t serial = Irps().nextSerial.fetch_add(1, std::memory_order_relaxed);
     IrpShard& shard = ShardOf(irp);
     std::lock_guard<std::mutex> hold(shard.lock);
@@ -344,6 +353,13 @@ PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
     record.serial = serial;
     record.allocator = allocator;
     return irp;
+}
+
+bool IsAllocatedIrp(PIRP irp)
+{
+    IrpShard& shard = ShardOf(irp);
+    std::lock_guard<std::mutex> hold(shard.lock);
+    return FindIrpLocked(shard, irp) != nullptr;
 }
 
 size_t OutstandingIrpCount()
@@ -399,6 +415,44 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp)
         shard.irps.erase(Irp);
     }
     free(Irp);
+}
+
+// Initializes an IRP again for another request, keeping its size and allocation flags. The IRP must
+// be out of every driver: all its stack locations completed, or none used.
+extern "C" void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    {
+        IrpShard& shard = ShardOf(Irp);
+        std::lock_guard<std::mutex> hold(shard.lock);
+        IrpRecord* record = FindIrpLocked(shard, Irp);
+        if (record == nullptr) {
+            KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckUnknownIrp, (ULONG_PTR)Irp, 0, 0,
+                       "IoReuseIrp on %p, which is not an allocated IRP", (void*)Irp);
+        }
+        if (Irp->CurrentLocation <= Irp->StackCount) {
+            KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckIrpReusedInUse, (ULONG_PTR)Irp,
+                       Irp->CurrentLocation, Irp->StackCount,
+                       "IoReuseIrp on IRP %p, which a driver still holds (stack location %d of %d)", (void*)Irp,
+                       Irp->CurrentLocation, Irp->StackCount);
+        }
+        record->checks.clear();
+        record->ioManager = false;
+        record->finished = false;
+        record->completion = IoManagerCompletion{};
+    }
+    USHORT size = Irp->Size;
+    CHAR stackCount = Irp->StackCount;
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    memset(Irp, 0, size);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = size;
+    Irp->StackCount = stackCount;
+    Irp->CurrentLocation = static_cast<CHAR>(stackCount + 1);
+    Irp->AllocationFlags = allocationFlags;
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + stackCount;
+    MarkStackUnprepared(Irp);
+    Irp->IoStatus.Status = Status;
 }
 
 // Moves the IRP to its next stack location, records the device there and calls the device's
@@ -518,6 +572,11 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->CurrentLocation > Irp->StackCount) {
         KmBugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, Irp->CurrentLocation, 0, 0,
                    "IRP %p completed again: no stack location is left to complete", (void*)Irp);
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        KmBugCheck(CANCEL_STATE_IN_COMPLETED_IRP, (ULONG_PTR)Irp, (ULONG_PTR)Irp->CancelRoutine, 0, 0,
+                   "IRP %p completed with its cancel routine %p still set", (void*)Irp,
+                   reinterpret_cast<void*>(Irp->CancelRoutine));
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckCompletePending, (ULONG_PTR)Irp, 0, 0,

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "internal/io.h"
+#include "internal/routines.h"
 #include "io/file_systems.h"
 #include "io/io_manager.h"
 
@@ -72,6 +73,8 @@ std::string Shutdown()
     // From here on a file whose last reference goes is freed without requests: its driver may be
     // gone already, as at system shutdown.
     g_tearingDown.store(true, std::memory_order_release);
+    AddSection(&report, "left by the routine areas (MDLs, lookaside lists, timers, DPCs)",
+               KmRoutinesShutdownReport());
     TearDownLoadedDrivers();
     AddSection(&report, "IRPs not freed", IrpLeakReport());
     AddSection(&report, "work items not freed", WorkItemLeakReport());

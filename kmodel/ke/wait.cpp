@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "internal/ke.h"
+#include "internal/routines.h"
 #include "internal/verifier.h"
 #include "internal/trap.h"
 
@@ -47,6 +48,9 @@ bool KmpIsSignalledLocked(DISPATCHER_HEADER* header, km::Thread* thread)
     case EventSynchronizationObject:
     case ProcessObject:
     case ThreadObject:
+    case SemaphoreObject:
+    case TimerNotificationObject:
+    case TimerSynchronizationObject:
         return header->SignalState > 0;
     case MutantObject:
         return header->SignalState > 0 || reinterpret_cast<PKMUTANT>(header)->OwnerThread == thread;
@@ -62,7 +66,11 @@ NTSTATUS KmpSatisfyWaitLocked(DISPATCHER_HEADER* header, km::Thread* thread)
 {
     switch (header->Type) {
     case EventSynchronizationObject:
+    case TimerSynchronizationObject:
         header->SignalState = 0;
+        return STATUS_SUCCESS;
+    case SemaphoreObject:
+        header->SignalState -= 1;
         return STATUS_SUCCESS;
     case MutantObject:
         return KmAcquireMutantLocked(reinterpret_cast<PKMUTANT>(header), thread);
@@ -126,6 +134,53 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
             NTSTATUS status = KmpSatisfyWaitLocked(header, thread);
             if (mutex) {
                 KmLockOrderAcquired(Object, KmLockKind::Mutex, __builtin_return_address(0));
+            }
+            return status;
+        }
+        if (!KmpSleepUntil(lock, deadline)) {
+            return STATUS_TIMEOUT;
+        }
+    }
+}
+
+// Waits for all (WaitAll) or any (WaitAny) of the objects; see the declaration for the statuses.
+extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                             KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                             PKWAIT_BLOCK WaitBlockArray)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    km::Thread* thread = KmCurrentThread();
+    KmpCheckWaitIrql(thread, Timeout, "KeWaitForMultipleObjects");
+    if (Count > MAXIMUM_WAIT_OBJECTS) {
+        KmBugCheck(MAXIMUM_WAIT_OBJECTS_EXCEEDED, Count, 0, 0, 0, "KeWaitForMultipleObjects on %lu objects",
+                   (unsigned long)Count);
+    }
+    if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckWaitBlockMissing, Count, 0, 0,
+                   "KeWaitForMultipleObjects on %lu objects without a wait block array", (unsigned long)Count);
+    }
+    std::unique_lock<std::mutex> lock(KmGetDispatcher().Lock);
+    int64_t deadline = KmpDeadlineOf(Timeout);
+    for (;;) {
+        ULONG signalled = 0;
+        for (ULONG i = 0; i < Count; ++i) {
+            auto* header = static_cast<DISPATCHER_HEADER*>(Object[i]);
+            if (!KmpIsSignalledLocked(header, thread)) {
+                continue;
+            }
+            if (WaitType == WaitAny) {
+                return KmpSatisfyWaitLocked(header, thread) + static_cast<NTSTATUS>(i);
+            }
+            ++signalled;
+        }
+        if (WaitType == WaitAll && signalled == Count) {
+            NTSTATUS status = STATUS_SUCCESS;
+            for (ULONG i = 0; i < Count; ++i) {
+                if (KmpSatisfyWaitLocked(static_cast<DISPATCHER_HEADER*>(Object[i]), thread) == STATUS_ABANDONED_WAIT_0) {
+                    status = STATUS_ABANDONED_WAIT_0;
+                }
             }
             return status;
         }

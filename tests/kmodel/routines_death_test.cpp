@@ -17,6 +17,36 @@ void NTAPI RaisingRoutine(PDEVICE_OBJECT, PVOID)
     KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 
+void NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
+
+// An IRP as a driver holds it: its first stack location current.
+PIRP HeldIrp()
+{
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    return irp;
+}
+
+PMDL LockedMdl()
+{
+    static char buffer[64];
+    PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    return mdl;
+}
+
+// Loads the I/O manager's test driver for `scenario` and unloads it.
+void LoadAndUnloadIoTest(LONG scenario)
+{
+    km::DriverLoadOptions options;
+    options.beforeEntry = [scenario](km::Image* image) {
+        *static_cast<LONG*>(km::ImageSymbol(image, "IoTestScenario")) = scenario;
+    };
+    km::UnloadDriver(km::LoadDriver(km::ImagePath("iotest.so"), options).driver);
+}
+constexpr LONG IoTestUnloadTimerSet = 5;
+constexpr LONG IoTestUnloadLookaside = 6;
+
 void RaiseTo(KIRQL level)
 {
     KIRQL old;
@@ -82,6 +112,64 @@ const Misuse<Objects> RoutineMisuses[] = {
          PsLookupProcessByProcessId(PsGetCurrentProcessId(), &process);
      },
      "STOP 0x000000C4 \\(0x100D, .*PsLookupProcessByProcessId at IRQL 2"},
+    {"IrpCompletedWithItsCancelRoutineSet",
+     [](Objects&) {
+         PIRP irp = HeldIrp();
+         IoSetCancelRoutine(irp, IgnoreCancel);
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+     },
+     "STOP 0x00000048 .*completed with its cancel routine"},
+    {"CancelRoutineKeepingTheCancelLock",
+     [](Objects&) {
+         PIRP irp = HeldIrp();
+         IoSetCancelRoutine(irp, IgnoreCancel);
+         IoCancelIrp(irp);
+     },
+     "STOP 0x000000C4 \\(0x1109, .*holding the cancel spin lock"},
+    {"IrpReusedWhileADriverHoldsIt", [](Objects&) { IoReuseIrp(HeldIrp(), STATUS_SUCCESS); },
+     "STOP 0x000000C4 \\(0x1108, .*still holds"},
+    {"MdlFreedWhileLocked", [](Objects&) { IoFreeMdl(LockedMdl()); },
+     "STOP 0x000000C4 \\(0x1102, .*whose pages are locked"},
+    {"MdlMappedWithoutLocking",
+     [](Objects&) {
+         PMDL mdl = LockedMdl();
+         MmUnlockPages(mdl);
+         MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+     },
+     "STOP 0x000000C4 \\(0x1104, .*not locked"},
+    {"PagedPoolDescribedAsNonPaged",
+     [](Objects&) {
+         PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, km::PoolTag("Test"));
+         MmBuildMdlForNonPagedPool(IoAllocateMdl(paged, 16, FALSE, FALSE, nullptr));
+     },
+     "STOP 0x000000C4 \\(0x1106, .*paged buffer"},
+    {"LookasideListDeletedTwice",
+     [](Objects&) {
+         static NPAGED_LOOKASIDE_LIST list;
+         ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, km::PoolTag("Test"), 0);
+         ExDeleteNPagedLookasideList(&list);
+         ExDeleteNPagedLookasideList(&list);
+     },
+     "STOP 0x000000C4 \\(0x110A, .*not a lookaside list"},
+    {"DriverUnloadedWithItsTimerSet", [](Objects&) { LoadAndUnloadIoTest(IoTestUnloadTimerSet); },
+     "STOP 0x000000C7 .*unloaded with timer .* still set"},
+    {"DriverUnloadedWithItsLookasideList", [](Objects&) { LoadAndUnloadIoTest(IoTestUnloadLookaside); },
+     "STOP 0x000000C4 \\(0x110B, .*unloaded with lookaside list"},
+    {"SemaphoreReleasedPastItsLimit",
+     [](Objects&) {
+         KSEMAPHORE semaphore;
+         KeInitializeSemaphore(&semaphore, 1, 1);
+         KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+     },
+     "ExRaiseStatus\\(0xC0000047\\)"},
+    {"DpcReturningAtAnotherIrql",
+     [](Objects&) {
+         static KDPC dpc;
+         KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+         KeInsertQueueDpc(&dpc, nullptr, nullptr);
+         km::WaitSystemThreadsEnded();
+     },
+     "STOP 0x000000C4 \\(0x110C, .*returned at IRQL 0"},
 };
 
 class RoutineDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<Misuse<Objects>> {

@@ -42,6 +42,18 @@ const Leftover Leftovers[] = {
      {"work items not freed:\nwork item ", " not freed, allocated by the test or the model"}},
     {"AnIrpNotFreed", [] { IoAllocateIrp(2, FALSE); },
      {"IRPs not freed:\nIRP ", "(2 stack locations) not freed, allocated by the test or the model"}},
+    {"AnMdlNotFreed",
+     [] {
+         static char buffer[16];
+         MmProbeAndLockPages(IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr), KernelMode, IoReadAccess);
+     },
+     {"MDL ", "(16 bytes, pages locked) not freed, allocated by the test or the model"}},
+    {"ALookasideListNeverDeleted",
+     [] {
+         static PAGED_LOOKASIDE_LIST list;
+         ExInitializePagedLookasideList(&list, nullptr, nullptr, 0, 32, km::PoolTag("Test"), 0);
+     },
+     {"lookaside list ", " never deleted, initialized by the test or the model"}},
 };
 
 class ShutdownReportTest : public KernelTest, public ::testing::WithParamInterface<Leftover> {};

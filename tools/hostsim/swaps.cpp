@@ -198,7 +198,10 @@ void UnloadGeneration(Controller* controller, Generation* generation, bool reque
         int exitCode = RunHostCtl(controller, {"request-unload"}, &out);
         km::WaitSystemThreadsEnded();
         gone = !ModuleLoaded(generation->image);
-        failure = exitCode != 0 ? LastLine(out) : "the module was still loaded after the host's unload worker ended";
+        failure = exitCode != 0 ? LastLine(out)
+                                : "the module was still loaded after the host's unload worker ended (the host unloads "
+                                  "a linked module only once the module has unlinked itself in answer to the unload "
+                                  "notice, as the sample does; a module that only completes the notice stays loaded)";
     } else {
         generation->unloadKind = "direct";
         int exitCode = RunHostCtl(controller, {"link", "off"}, &out);

@@ -232,3 +232,171 @@ FORCEINLINE void WriteRelease(LONG volatile* Destination, LONG Value)
 {
     __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
+
+// ---- Interlocked singly linked lists and lookaside lists ---------------------------------------
+// An SLIST_HEADER keeps its depth in the low 16 bits of Alignment, as on x64 (ExQueryDepthSList);
+// the model keeps the first entry in Region. Lookaside lists are laid out as the DDK's; their
+// allocate and free are inline, as in wdm.h, over the exported list operations. A list is deleted
+// before its memory goes: one left at the unload of the driver that initialized it is a bug check.
+typedef struct _SINGLE_LIST_ENTRY {
+    struct _SINGLE_LIST_ENTRY* Next;
+} SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY, SLIST_ENTRY, *PSLIST_ENTRY;
+
+typedef union alignas(16) _SLIST_HEADER {
+    struct {
+        ULONGLONG Alignment;
+        ULONGLONG Region;
+    };
+} SLIST_HEADER, *PSLIST_HEADER;
+static_assert(sizeof(SLIST_HEADER) == 16, "x64 layout");
+
+typedef PVOID(NTAPI* PALLOCATE_FUNCTION)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+typedef void(NTAPI* PFREE_FUNCTION)(PVOID Buffer);
+typedef struct _LOOKASIDE_LIST_EX* PLOOKASIDE_LIST_EX;
+typedef PVOID(NTAPI* PALLOCATE_FUNCTION_EX)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                            PLOOKASIDE_LIST_EX Lookaside);
+typedef void(NTAPI* PFREE_FUNCTION_EX)(PVOID Buffer, PLOOKASIDE_LIST_EX Lookaside);
+
+#define KM_GENERAL_LOOKASIDE_LAYOUT    \
+    union {                            \
+        SLIST_HEADER ListHead;         \
+        SINGLE_LIST_ENTRY SingleListHead; \
+    };                                 \
+    USHORT Depth;                      \
+    USHORT MaximumDepth;               \
+    ULONG TotalAllocates;              \
+    union {                            \
+        ULONG AllocateMisses;          \
+        ULONG AllocateHits;            \
+    };                                 \
+    ULONG TotalFrees;                  \
+    union {                            \
+        ULONG FreeMisses;              \
+        ULONG FreeHits;                \
+    };                                 \
+    POOL_TYPE Type;                    \
+    ULONG Tag;                         \
+    ULONG Size;                        \
+    union {                            \
+        PALLOCATE_FUNCTION_EX AllocateEx; \
+        PALLOCATE_FUNCTION Allocate;   \
+    };                                 \
+    union {                            \
+        PFREE_FUNCTION_EX FreeEx;      \
+        PFREE_FUNCTION Free;           \
+    };                                 \
+    LIST_ENTRY ListEntry;              \
+    ULONG LastTotalAllocates;          \
+    union {                            \
+        ULONG LastAllocateMisses;      \
+        ULONG LastAllocateHits;        \
+    };                                 \
+    ULONG Future[2];
+
+typedef struct alignas(64) _GENERAL_LOOKASIDE {
+    KM_GENERAL_LOOKASIDE_LAYOUT
+} GENERAL_LOOKASIDE, *PGENERAL_LOOKASIDE;
+typedef struct _GENERAL_LOOKASIDE_POOL {
+    KM_GENERAL_LOOKASIDE_LAYOUT
+} GENERAL_LOOKASIDE_POOL, *PGENERAL_LOOKASIDE_POOL;
+#undef KM_GENERAL_LOOKASIDE_LAYOUT
+static_assert(sizeof(GENERAL_LOOKASIDE) == 0x80, "x64 layout");
+static_assert(sizeof(GENERAL_LOOKASIDE_POOL) == 0x60, "x64 layout");
+static_assert(offsetof(GENERAL_LOOKASIDE, Allocate) == 0x30, "x64 layout");
+
+typedef struct _NPAGED_LOOKASIDE_LIST {
+    GENERAL_LOOKASIDE L;
+} NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST;
+typedef struct _PAGED_LOOKASIDE_LIST {
+    GENERAL_LOOKASIDE L;
+} PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
+typedef struct _LOOKASIDE_LIST_EX {
+    GENERAL_LOOKASIDE_POOL L;
+} LOOKASIDE_LIST_EX;
+
+#define POOL_NX_ALLOCATION 512
+#define EX_LOOKASIDE_LIST_EX_FLAGS_RAISE_ON_FAIL 0x00000001UL
+#define EX_LOOKASIDE_LIST_EX_FLAGS_FAIL_NO_RAISE 0x00000002UL
+
+extern "C" {
+
+// The interlocked list operations (any IRQL); each answers the previous first entry.
+NTSYSAPI PSLIST_ENTRY FASTCALL ExpInterlockedPopEntrySList(PSLIST_HEADER ListHead);
+NTSYSAPI PSLIST_ENTRY FASTCALL ExpInterlockedPushEntrySList(PSLIST_HEADER ListHead, PSLIST_ENTRY ListEntry);
+NTSYSAPI PSLIST_ENTRY FASTCALL ExpInterlockedFlushSList(PSLIST_HEADER ListHead);
+
+// Null Allocate and Free stand for ExAllocatePoolWithTag and ExFreePool. Flags are pool type
+// flags (POOL_NX_ALLOCATION, POOL_RAISE_IF_ALLOCATION_FAILURE). IRQL <= DISPATCH_LEVEL (paged:
+// APC_LEVEL).
+NTSYSAPI void NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                                    USHORT Depth);
+NTSYSAPI void NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
+NTSYSAPI void NTAPI ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                                   PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                                   USHORT Depth);
+NTSYSAPI void NTAPI ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
+// STATUS_INVALID_PARAMETER_MIX for both raise flags together.
+NTSYSAPI NTSTATUS NTAPI ExInitializeLookasideListEx(PLOOKASIDE_LIST_EX Lookaside, PALLOCATE_FUNCTION_EX Allocate,
+                                                    PFREE_FUNCTION_EX Free, POOL_TYPE PoolType, ULONG Flags,
+                                                    SIZE_T Size, ULONG Tag, USHORT Depth);
+NTSYSAPI void NTAPI ExDeleteLookasideListEx(PLOOKASIDE_LIST_EX Lookaside);
+
+}  // extern "C"
+
+#define InterlockedPopEntrySList(Head) ExpInterlockedPopEntrySList(Head)
+#define InterlockedPushEntrySList(Head, Entry) ExpInterlockedPushEntrySList(Head, Entry)
+#define InterlockedFlushSList(Head) ExpInterlockedFlushSList(Head)
+FORCEINLINE void InitializeSListHead(PSLIST_HEADER SListHead) { SListHead->Alignment = SListHead->Region = 0; }
+FORCEINLINE USHORT ExQueryDepthSList(PSLIST_HEADER SListHead) { return (USHORT)(SListHead->Alignment & 0xffff); }
+
+// As wdm.h: a block from the list, or from its allocate routine when the list is empty.
+FORCEINLINE PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
+    Lookaside->L.TotalAllocates += 1;
+    PVOID Entry = InterlockedPopEntrySList(&Lookaside->L.ListHead);
+    if (Entry == nullptr) {
+        Lookaside->L.AllocateMisses += 1;
+        Entry = (Lookaside->L.Allocate)(Lookaside->L.Type, Lookaside->L.Size, Lookaside->L.Tag);
+    }
+    return Entry;
+}
+// As wdm.h: the block goes back to the list, or to its free routine when the list is full.
+FORCEINLINE void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
+    Lookaside->L.TotalFrees += 1;
+    if (ExQueryDepthSList(&Lookaside->L.ListHead) >= Lookaside->L.Depth) {
+        Lookaside->L.FreeMisses += 1;
+        (Lookaside->L.Free)(Entry);
+    } else {
+        InterlockedPushEntrySList(&Lookaside->L.ListHead, (PSLIST_ENTRY)Entry);
+    }
+}
+FORCEINLINE PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside)
+{
+    return ExAllocateFromNPagedLookasideList(reinterpret_cast<PNPAGED_LOOKASIDE_LIST>(Lookaside));
+}
+FORCEINLINE void ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
+    ExFreeToNPagedLookasideList(reinterpret_cast<PNPAGED_LOOKASIDE_LIST>(Lookaside), Entry);
+}
+FORCEINLINE PVOID ExAllocateFromLookasideListEx(PLOOKASIDE_LIST_EX Lookaside)
+{
+    Lookaside->L.TotalAllocates += 1;
+    PVOID Entry = InterlockedPopEntrySList(&Lookaside->L.ListHead);
+    if (Entry == nullptr) {
+        Lookaside->L.AllocateMisses += 1;
+        Entry = (Lookaside->L.AllocateEx)(Lookaside->L.Type, Lookaside->L.Size, Lookaside->L.Tag, Lookaside);
+    }
+    return Entry;
+}
+FORCEINLINE void ExFreeToLookasideListEx(PLOOKASIDE_LIST_EX Lookaside, PVOID Entry)
+{
+    Lookaside->L.TotalFrees += 1;
+    if (ExQueryDepthSList(&Lookaside->L.ListHead) >= Lookaside->L.Depth) {
+        Lookaside->L.FreeMisses += 1;
+        (Lookaside->L.FreeEx)(Entry, Lookaside);
+    } else {
+        InterlockedPushEntrySList(&Lookaside->L.ListHead, (PSLIST_ENTRY)Entry);
+    }
+}

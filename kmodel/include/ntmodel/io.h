@@ -882,3 +882,50 @@ FORCEINLINE LUID RtlConvertLongToLuid(LONG Long)
     luid.HighPart = 0;
     return luid;
 }
+
+// ---- Filter-issued I/O, cancellation and MDLs ---------------------------------------------------
+
+#define IO_TYPE_MDL 0x0000000A
+
+extern "C" {
+
+// A read, write, flush or shutdown IRP for DeviceObject, buffered as the device asks (DO_BUFFERED_IO:
+// a system buffer; DO_DIRECT_IO: a locked MDL; otherwise the caller's buffer). The synchronous
+// form is built at PASSIVE_LEVEL, the asynchronous up to DISPATCH_LEVEL. The synchronous form belongs to the I/O manager: on completion it copies a buffered
+// read back, unlocks and frees the MDL, writes *IoStatusBlock, signals Event and frees the IRP.
+// The asynchronous form belongs to the caller, whose completion routine frees the MDL and the IRP
+// and returns STATUS_MORE_PROCESSING_REQUIRED. Null when pool is short.
+NTSYSAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                 ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                                 PIO_STATUS_BLOCK IoStatusBlock);
+NTSYSAPI PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                  ULONG Length, PLARGE_INTEGER StartingOffset,
+                                                  PIO_STATUS_BLOCK IoStatusBlock);
+// Makes an IRP from IoAllocateIrp new again for another request, with IoStatus.Status set to
+// Status. The IRP must be out of every driver (all its stack locations completed or never used).
+NTSYSAPI void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
+
+// Cancellation. IoCancelIrp sets Irp->Cancel and, when a cancel routine is set, takes the cancel
+// spin lock and calls the routine at DISPATCH_LEVEL with the lock held: the routine releases it
+// with IoReleaseCancelSpinLock(Irp->CancelIrql). TRUE when a routine was called. An IRP completed
+// with its cancel routine still set is CANCEL_STATE_IN_COMPLETED_IRP.
+NTSYSAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+NTSYSAPI void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+NTSYSAPI void NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+
+// An MDL for a buffer of Length bytes (null beyond 4 GB less a page, or when pool is short). With Irp, it becomes
+// Irp->MdlAddress, or with SecondaryBuffer the last of the IRP's MDL chain.
+NTSYSAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                                  BOOLEAN ChargeQuota, PIRP Irp);
+// Frees an MDL (not its chain); its pages must be unlocked. IRQL <= DISPATCH_LEVEL.
+NTSYSAPI void NTAPI IoFreeMdl(PMDL Mdl);
+
+}  // extern "C"
+
+// As wdm.h: exchanges the IRP's cancel routine, answering the previous one.
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return reinterpret_cast<PDRIVER_CANCEL>(__atomic_exchange_n(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                                                reinterpret_cast<PVOID>(CancelRoutine),
+                                                                __ATOMIC_SEQ_CST));
+}

@@ -43,7 +43,9 @@ enum KOBJECTS : UCHAR {
     MutantObject = 2,
     ProcessObject = 3,
     ThreadObject = 6,
+    SemaphoreObject = 5,
     TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
 };
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
@@ -148,3 +150,84 @@ DECLSPEC_NORETURN NTSYSAPI void NTAPI KeBugCheck(ULONG BugCheckCode);
 #define REFERENCE_BY_POINTER 0x00000018UL
 #define SYSTEM_THREAD_EXCEPTION_NOT_HANDLED 0x0000007EUL
 #define KMODE_EXCEPTION_NOT_HANDLED 0x0000001EUL
+#define CANCEL_STATE_IN_COMPLETED_IRP 0x00000048UL
+#define TIMER_OR_DPC_INVALID 0x000000C7UL
+#define MAXIMUM_WAIT_OBJECTS_EXCEEDED 0x0000000CUL
+
+// ---- Semaphores, multiple waits, timers and DPCs ----------------------------------------------
+
+typedef struct _KSEMAPHORE {
+    DISPATCHER_HEADER Header;
+    LONG Limit;
+} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
+static_assert(sizeof(KSEMAPHORE) == 0x20, "x64 layout");
+
+typedef struct _KDPC* PKDPC;
+typedef struct _KDPC* PRKDPC;
+typedef void(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                      PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;
+} KDPC;
+static_assert(sizeof(KDPC) == 0x40, "x64 layout");
+
+typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;
+    ULARGE_INTEGER DueTime;
+    LIST_ENTRY TimerListEntry;
+    PKDPC Dpc;
+    ULONG Processor;
+    ULONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
+static_assert(sizeof(KTIMER) == 0x40, "x64 layout");
+
+typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+// A wait block; the model keeps its own, so the caller's array is only required, not used.
+typedef struct _KWAIT_BLOCK {
+    UCHAR Opaque[0x30];
+} KWAIT_BLOCK, *PKWAIT_BLOCK;
+#define THREAD_WAIT_OBJECTS 3
+
+extern "C" {
+
+// Semaphores: a wait takes one count; a release beyond Limit raises STATUS_SEMAPHORE_LIMIT_EXCEEDED.
+NTSYSAPI void NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+NTSYSAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait);
+NTSYSAPI LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+
+// Waits for all or any of Count objects. WaitAny answers STATUS_WAIT_0 + the index of the object
+// that satisfied it (STATUS_ABANDONED_WAIT_0 + index for an abandoned mutex); STATUS_TIMEOUT.
+// More than THREAD_WAIT_OBJECTS objects need WaitBlockArray; more than MAXIMUM_WAIT_OBJECTS is
+// MAXIMUM_WAIT_OBJECTS_EXCEEDED.
+NTSYSAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                                 KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray);
+
+// Timers expire in model time at DueTime (relative when negative), then every Period ms when
+// Period is not zero; expiry signals the timer and queues its DPC. KeSetTimer(Ex) and
+// KeCancelTimer answer whether the timer was set. A driver that unloads with a timer set or a DPC
+// queued is TIMER_OR_DPC_INVALID.
+NTSYSAPI void NTAPI KeInitializeTimer(PKTIMER Timer);
+NTSYSAPI void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+NTSYSAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTSYSAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+NTSYSAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTSYSAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+
+// DPCs run their routine at DISPATCH_LEVEL on a system thread; the routine must return there,
+// holding no spin lock. KeInsertQueueDpc answers FALSE when the DPC is queued already.
+NTSYSAPI void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+NTSYSAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+NTSYSAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+
+}  // extern "C"

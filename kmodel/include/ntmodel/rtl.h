@@ -18,4 +18,15 @@ NTSYSAPI BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICOD
 NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 NTSYSAPI void NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 
+// Conversions. The model's ANSI code page is Latin-1. With Allocate the destination's buffer comes
+// from paged pool (PASSIVE_LEVEL) and goes with RtlFreeUnicodeString or RtlFreeAnsiString.
+typedef const ANSI_STRING* PCANSI_STRING;
+NTSYSAPI NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+                                                     BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                                     BOOLEAN AllocateDestinationString);
+NTSYSAPI void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+NTSYSAPI void NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
+NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+
 }  // extern "C"

@@ -122,12 +122,13 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDR
     Control->Unlink = ModuleUnlink;
     Control->Link = ModuleLink;
     Control->IrpDispatch = ModuleIrpDispatch;
-#ifdef HOST_MODULE_ROUTINES
-    HostModuleRunRoutines(Device, Control->Routines);
-#endif
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
         DriverObject->MajorFunction[major] = ModuleDeviceDispatch;
     }
+#ifdef HOST_MODULE_ROUTINES
+    // After the dispatch table: the filter-issued I/O area sends requests to the module's device.
+    HostModuleRunRoutines(Device, Control->Routines);
+#endif
     DriverObject->DriverUnload = ModuleUnload;
 
     WCHAR hostName[HOST_CONTROL_DEVICE_NAME_CHARACTERS];

@@ -25,6 +25,9 @@ enum HostModuleRoutineArea : LONG {
     RoutinesPool,           // code run from NonPagedPool
     RoutinesString,         // an empty append
     RoutinesWorkItem,       // a work item run on a system worker thread
+    RoutinesFilterIo,       // an FSD request to its own device, an MDL, a cancelled IRP
+    RoutinesLookaside,      // a lookaside list
+    RoutinesTimer,          // a timer whose DPC signals an event, waited for with a semaphore
     RoutinesAreas,
 };
 

@@ -154,6 +154,76 @@ NTSTATUS WorkItems()
     return work.status;
 }
 
+void NTAPI CancelHere(PDEVICE_OBJECT, PIRP Irp) { IoReleaseCancelSpinLock(Irp->CancelIrql); }
+
+NTSTATUS FilterIo()
+{
+    Steps steps;
+    UCHAR buffer[32] = {};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus = {};
+    LARGE_INTEGER offset = {};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Device, buffer, sizeof(buffer), &offset, &event, &ioStatus);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (IoCallDriver(Device, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
+    steps.Check(ioStatus.Status);
+    PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+    if (mdl == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(mdl);
+    steps.Expect(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) == buffer);
+    IoFreeMdl(mdl);
+    irp = IoAllocateIrp(Device->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoSetCancelRoutine(irp, CancelHere);
+    steps.Expect(IoCancelIrp(irp) && irp->Cancel);
+    IoFreeIrp(irp);
+    return steps.status;
+}
+
+NTSTATUS Lookaside()
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 64, ModuleTag, 0);
+    PVOID block = ExAllocateFromNPagedLookasideList(&list);
+    if (block != nullptr) {
+        ExFreeToNPagedLookasideList(&list, block);
+    }
+    ExDeleteNPagedLookasideList(&list);
+    return block != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+void NTAPI TimerDpc(PKDPC, PVOID Context, PVOID, PVOID)
+{
+    KeReleaseSemaphore(static_cast<PKSEMAPHORE>(Context), IO_NO_INCREMENT, 1, FALSE);
+}
+
+NTSTATUS Timers()
+{
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 1);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, TimerDpc, &semaphore);
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    constexpr LONGLONG DueIn100ns = -10 * 10000;
+    LARGE_INTEGER due;
+    due.QuadPart = DueIn100ns;
+    KeSetTimer(&timer, due, &dpc);
+    PVOID objects[] = {&timer, &semaphore};
+    NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+    KeCancelTimer(&timer);
+    return status;
+}
+
 }  // namespace
 
 void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status)
@@ -166,4 +236,7 @@ void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status)
     Status[RoutinesPool] = ExecutablePool();
     Status[RoutinesString] = Strings();
     Status[RoutinesWorkItem] = WorkItems();
+    Status[RoutinesFilterIo] = FilterIo();
+    Status[RoutinesLookaside] = Lookaside();
+    Status[RoutinesTimer] = Timers();
 }

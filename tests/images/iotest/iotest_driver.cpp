@@ -29,6 +29,8 @@ enum IoTestScenarios : LONG {
     IoTestFailClean = 2,           // a device and pool, both given back, then failure
     IoTestFailLeaky = 3,           // failure leaving a device, pool, a handle, a reference and an IRP
     IoTestUnloadLeaky = 4,         // starts; its unload routine leaves the device and a pool block
+    IoTestUnloadTimerSet = 5,      // starts with a periodic timer its unload routine leaves set
+    IoTestUnloadLookaside = 6,     // starts with a lookaside list its unload routine leaves
 };
 
 EXPORTED LONG IoTestScenario = IoTestStartWithUnload;
@@ -162,6 +164,24 @@ extern "C" EXPORTED NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNI
         ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
         DriverObject->DriverUnload = IoTestUnloadLeaving;
         return STATUS_SUCCESS;
+    case IoTestUnloadTimerSet: {
+        static KTIMER timer;
+        constexpr LONG PeriodMs = 1000;
+        LARGE_INTEGER due;
+        due.QuadPart = -PeriodMs * 10000LL;
+        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+        KeInitializeTimer(&timer);
+        KeSetTimerEx(&timer, due, PeriodMs, nullptr);
+        DriverObject->DriverUnload = IoTestUnload;
+        return STATUS_SUCCESS;
+    }
+    case IoTestUnloadLookaside: {
+        static NPAGED_LOOKASIDE_LIST list;
+        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+        ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, PoolBlockSize, IoTestTag, 0);
+        DriverObject->DriverUnload = IoTestUnload;
+        return STATUS_SUCCESS;
+    }
     default:
         return STATUS_INVALID_PARAMETER;
     }

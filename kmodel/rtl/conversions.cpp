@@ -1,0 +1,169 @@
+// Counted-string conversions: ANSI to Unicode and back (the model's ANSI code page is Latin-1:
+// bytes are the first 256 code points; other characters become '?'), strings to integers, and
+// the Rtl routines that allocate the destination from paged pool, freed with RtlFree*String.
+#include "internal/ps.h"
+#include "internal/verifier.h"
+#include "kmodel/model.h"
+
+namespace {
+
+constexpr ULONG KmpStringTag = km::PoolTag("Strg");
+constexpr ULONG KmpLongestCountedBytes = 0xFFFF;
+constexpr WCHAR KmpUnmappable = u'?';
+constexpr WCHAR KmpHighestLatin1 = 0xFF;
+
+void KmpCheckPassiveToAllocate(const char* routine)
+{
+    KIRQL irql = KmCurrentThread()->Irql;
+    if (irql != PASSIVE_LEVEL) {
+        KmBugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, KmCheckRoutineIrql, irql, PASSIVE_LEVEL, 0,
+                   "%s allocating at IRQL %u", routine, irql);
+    }
+}
+
+// The value of digit `c` in any base up to 16, or 16 when it is none.
+ULONG KmpDigitValue(WCHAR c)
+{
+    if (c >= u'0' && c <= u'9') {
+        return c - u'0';
+    }
+    if (c >= u'a' && c <= u'f') {
+        return c - u'a' + 10;
+    }
+    if (c >= u'A' && c <= u'F') {
+        return c - u'A' + 10;
+    }
+    return 16;
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL when allocating. STATUS_INVALID_PARAMETER_2 when the result would not fit a counted
+// string; STATUS_BUFFER_OVERFLOW (nothing changed) when it does not fit the given buffer.
+extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+                                                       BOOLEAN AllocateDestinationString)
+{
+    ULONG bytes = (SourceString->Length + 1UL) * sizeof(WCHAR);
+    if (bytes > KmpLongestCountedBytes) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    USHORT length = static_cast<USHORT>(bytes - sizeof(WCHAR));
+    if (AllocateDestinationString) {
+        KmpCheckPassiveToAllocate("RtlAnsiStringToUnicodeString");
+        auto* buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes, KmpStringTag));
+        if (buffer == nullptr) {
+            return STATUS_NO_MEMORY;
+        }
+        DestinationString->Buffer = buffer;
+        DestinationString->MaximumLength = static_cast<USHORT>(bytes);
+    } else if (length > DestinationString->MaximumLength) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    for (USHORT i = 0; i < SourceString->Length; ++i) {
+        DestinationString->Buffer[i] = static_cast<UCHAR>(SourceString->Buffer[i]);
+    }
+    DestinationString->Length = length;
+    if (length + sizeof(WCHAR) <= DestinationString->MaximumLength) {
+        DestinationString->Buffer[length / sizeof(WCHAR)] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+// As RtlAnsiStringToUnicodeString, the other way.
+extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                                       BOOLEAN AllocateDestinationString)
+{
+    ULONG bytes = SourceString->Length / sizeof(WCHAR) + 1UL;
+    if (bytes > KmpLongestCountedBytes) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    USHORT length = static_cast<USHORT>(bytes - 1);
+    if (AllocateDestinationString) {
+        KmpCheckPassiveToAllocate("RtlUnicodeStringToAnsiString");
+        auto* buffer = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, KmpStringTag));
+        if (buffer == nullptr) {
+            return STATUS_NO_MEMORY;
+        }
+        DestinationString->Buffer = buffer;
+        DestinationString->MaximumLength = static_cast<USHORT>(bytes);
+    } else if (length > DestinationString->MaximumLength) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    for (USHORT i = 0; i < length; ++i) {
+        WCHAR c = SourceString->Buffer[i];
+        DestinationString->Buffer[i] = static_cast<CHAR>(c <= KmpHighestLatin1 ? c : KmpUnmappable);
+    }
+    DestinationString->Length = length;
+    if (length < DestinationString->MaximumLength) {
+        DestinationString->Buffer[length] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Frees a buffer an Rtl routine allocated; a string with no buffer is left alone.
+extern "C" void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
+{
+    if (UnicodeString->Buffer != nullptr) {
+        ExFreePool(UnicodeString->Buffer);
+    }
+    UnicodeString->Buffer = nullptr;
+    UnicodeString->Length = UnicodeString->MaximumLength = 0;
+}
+
+extern "C" void NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString)
+{
+    if (AnsiString->Buffer != nullptr) {
+        ExFreePool(AnsiString->Buffer);
+    }
+    AnsiString->Buffer = nullptr;
+    AnsiString->Length = AnsiString->MaximumLength = 0;
+}
+
+// Leading white space and a sign are skipped; Base 0 reads a 0x, 0o or 0b prefix (else base 10).
+// Conversion stops at the first character that is no digit of the base; the value wraps as a
+// ULONG. STATUS_INVALID_PARAMETER for a base other than 0, 2, 8, 10 or 16.
+extern "C" NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value)
+{
+    if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    size_t count = String->Length / sizeof(WCHAR);
+    size_t at = 0;
+    while (at < count && String->Buffer[at] <= u' ') {
+        ++at;
+    }
+    bool negative = false;
+    if (at < count && (String->Buffer[at] == u'+' || String->Buffer[at] == u'-')) {
+        negative = String->Buffer[at] == u'-';
+        ++at;
+    }
+    if (Base == 0) {
+        Base = 10;
+        if (at + 1 < count && String->Buffer[at] == u'0') {
+            switch (String->Buffer[at + 1]) {
+            case u'x':
+                Base = 16;
+                break;
+            case u'o':
+                Base = 8;
+                break;
+            case u'b':
+                Base = 2;
+                break;
+            default:
+                break;
+            }
+            at += Base == 10 ? 0 : 2;
+        }
+    }
+    ULONG result = 0;
+    for (; at < count; ++at) {
+        ULONG digit = KmpDigitValue(String->Buffer[at]);
+        if (digit >= Base) {
+            break;
+        }
+        result = result * Base + digit;
+    }
+    *Value = negative ? 0 - result : result;
+    return STATUS_SUCCESS;
+}

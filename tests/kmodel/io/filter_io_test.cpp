@@ -1,0 +1,170 @@
+// Filter-issued I/O, cancellation and MDLs: a read built by IoBuildSynchronousFsdRequest reaches
+// the caller's buffer however the device buffers it, pended or not, and the I/O manager frees
+// the IRP, the MDL and the system buffer; an asynchronous request is the caller's to finish and
+// reuse; IoCancelIrp runs the cancel routine at DISPATCH_LEVEL with the cancel lock held.
+#include <cstring>
+
+#include "io_test_util.h"
+
+namespace {
+
+constexpr char Payload[] = "filter-issued";
+constexpr ULONG PayloadLength = sizeof(Payload);
+
+struct ReadCase {
+    const char* name;
+    ULONG deviceFlags;
+    bool pend;
+};
+
+void PrintTo(const ReadCase& read, std::ostream* out) { *out << read.name; }
+
+// Where the device finds the caller's data, as its buffering says.
+void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
+{
+    if ((device->Flags & DO_BUFFERED_IO) != 0) {
+        return irp->AssociatedIrp.SystemBuffer;
+    }
+    if ((device->Flags & DO_DIRECT_IO) != 0) {
+        return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    }
+    return irp->UserBuffer;
+}
+
+class FsdRequestTest : public KernelTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(FsdRequestTest, SynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
+{
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, GetParam().deviceFlags});
+    LONGLONG offsetSeen = -1;
+    std::unique_ptr<ModelThread> completer;
+    km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT target, PIRP irp) {
+        offsetSeen = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart;
+        memcpy(DeviceBuffer(target, irp), Payload, PayloadLength);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = PayloadLength;
+        if (!GetParam().pend) {
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
+        IoMarkIrpPending(irp);
+        completer = std::make_unique<ModelThread>([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+        return STATUS_PENDING;
+    });
+    char buffer[PayloadLength] = {};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0x2000;
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
+    completer.reset();
+    EXPECT_EQ(status, GetParam().pend ? STATUS_PENDING : STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Information, PayloadLength);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_STREQ(buffer, Payload);
+    EXPECT_EQ(offsetSeen, 0x2000);
+    EXPECT_EQ(km::OutstandingIrps(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(, FsdRequestTest,
+                         ::testing::Values(ReadCase{"Buffered", DO_BUFFERED_IO, false},
+                                           ReadCase{"BufferedPended", DO_BUFFERED_IO, true},
+                                           ReadCase{"Direct", DO_DIRECT_IO, false},
+                                           ReadCase{"DirectPended", DO_DIRECT_IO, true},
+                                           ReadCase{"Neither", 0, false}),
+                         ByName());
+
+class FilterIoTest : public KernelTest {};
+
+// Completion stops here: the IRP is the caller's again.
+NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(FilterIoTest, AsynchronousRequestIsTheCallersToFinishAndReuse)
+{
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, DO_DIRECT_IO});
+    char data[] = "written";
+    IO_STATUS_BLOCK ioStatus{};
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, device, data, sizeof data, nullptr, &ioStatus);
+    ASSERT_NE(irp, nullptr);
+    ASSERT_NE(irp->MdlAddress, nullptr);
+    EXPECT_NE(irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED, 0);
+    EXPECT_EQ(MmGetMdlVirtualAddress(irp->MdlAddress), data);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Write.Length, sizeof data);
+    MmUnlockPages(irp->MdlAddress);
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = nullptr;
+
+    UCHAR allocationFlags = irp->AllocationFlags;
+    IoReuseIrp(irp, STATUS_CANCELLED);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(irp->AllocationFlags, allocationFlags);
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+    KeClearEvent(&done);
+    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS) << "sent again after reuse";
+    IoFreeIrp(irp);
+}
+
+struct CancelSeen {
+    KIRQL irql;
+    BOOLEAN cancel;
+    KIRQL cancelIrql;
+};
+CancelSeen Seen;
+
+// Releases the cancel lock it is called with (a bug check if it were not held) and completes.
+void NTAPI CancelPended(PDEVICE_OBJECT, PIRP irp)
+{
+    Seen = {KeGetCurrentIrql(), irp->Cancel, irp->CancelIrql};
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+TEST_F(FilterIoTest, CancelRunsTheRoutineAtDispatchWithTheCancelLockHeld)
+{
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK});
+    km::SetModelDeviceHandler(device, [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelPended);
+        return STATUS_PENDING;
+    });
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    Seen = {};
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(Seen.irql, DISPATCH_LEVEL);
+    EXPECT_TRUE(Seen.cancel);
+    EXPECT_EQ(Seen.cancelIrql, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(KeReadStateEvent(&done), 1);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_FALSE(IoCancelIrp(irp)) << "no cancel routine is left to call";
+    IoFreeIrp(irp);
+}
+
+}  // namespace
