@@ -52,7 +52,10 @@ TEST_F(TimerWaitTest, PeriodicTimerQueuesItsDpcUntilCancelled)
     KTIMER timer;
     KeInitializeTimerEx(&timer, SynchronizationTimer);
     LARGE_INTEGER due = RelativeMs(10);
-    EXPECT_FALSE(KeSetTimerEx(&timer, due, 10, &dpc));
+    // A period long enough (50 ms of wall time at the tests' clock rate) that the timer cannot
+    // fire again between the wait and the state read below.
+    constexpr LONG PeriodMs = 50'000;
+    EXPECT_FALSE(KeSetTimerEx(&timer, due, PeriodMs, &dpc));
     EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_FALSE(KeReadStateTimer(&timer)) << "a synchronization timer resets as its wait is satisfied";
     KeWaitForSingleObject(&runs.thirdRun, Executive, KernelMode, FALSE, nullptr);
