@@ -152,8 +152,7 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     // Linking again forwards nothing into the gone image (a call would be the bug check 0xCE): the
     // override is gone (the request passes down), and the redirect device with its handler.
     EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
-    km::Process* process = km::CreateProcess("after.exe");
-    km::ExitProcess(process);
+    km::ExitProcess(km::CreateProcess("after.exe"));
     EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(RedirectDevice(), nullptr);
