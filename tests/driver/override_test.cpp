@@ -163,18 +163,11 @@ TEST_F(OverrideTest, OverrideRemovalUnlinksAnEntryAStalledDispatchStillHolds)
 
     // Hold the read between its first look and the release of that look's reference: the second
     // spin-lock acquisition of its dispatch (both are the table's lock).
-    km::TrapRule atDispatch;
-    atDispatch.routine = "IofCallDriver";
-    atDispatch.object = device;
-    km::Trap dispatched(atDispatch);
+    km::Trap dispatched(km::TrapRule{"IofCallDriver", device});
     NTSTATUS readStatus = STATUS_PENDING;
     ModelThread reader([&] { readStatus = Read(device); });
     ASSERT_TRUE(dispatched.WaitFired());
-    km::TrapRule afterFirstLook;
-    afterFirstLook.routine = "KeAcquire*";
-    afterFirstLook.thread = dispatched.FiringThread();
-    afterFirstLook.nth = 2;
-    km::Trap looked(afterFirstLook);
+    km::Trap looked(km::TrapRule{"KeAcquire*", nullptr, 0, dispatched.FiringThread(), {}, 2});
     dispatched.Release();
     ASSERT_TRUE(looked.WaitFired());
 
@@ -219,10 +212,7 @@ TEST_F(OverrideTest, OverrideRemovedBetweenTheTwoLooksRoutesOnAndLeavesNoHold)
     ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
 
     // Park the read where it asks for its shared hold, after the first look found the override.
-    km::TrapRule atHold;
-    atHold.routine = "KeAcquire*";
-    atHold.object = &globals->OverrideLock.stateLock.lock;
-    km::Trap holding(atHold);
+    km::Trap holding(km::TrapRule{"KeAcquire*", &globals->OverrideLock.stateLock.lock});
     NTSTATUS readStatus = STATUS_PENDING;
     ModelThread reader([&] { readStatus = Read(device); });
     ASSERT_TRUE(holding.WaitFired());

@@ -38,6 +38,17 @@ protected:
         Recorded.seen.clear();
         return calls;
     }
+    // The kinds of the module's calls for the device, in order.
+    std::vector<ModuleCallKind> CallsFor(PDEVICE_OBJECT device)
+    {
+        std::vector<ModuleCallKind> kinds;
+        for (const ModuleCall& call : module->Calls()) {
+            if (call.device == device) {
+                kinds.push_back(call.kind);
+            }
+        }
+        return kinds;
+    }
 
     FAST_IO_DISPATCH moduleTable = RecorderTable<FastIoSide::Module>();
 };
@@ -51,9 +62,7 @@ TEST_F(DetachTest, DetachOnDismountTakesTheRecordAndTellsTheModule)
     size_t devices = HostDeviceCount();
     module->ClearCalls();
     EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
-    std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::DetachNotify);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].device, filter);
+    EXPECT_EQ(CallsFor(filter), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(HostDeviceCount(), devices - 1);
     EXPECT_TRUE(DetachCalls().empty()) << "not linked";
@@ -112,9 +121,7 @@ TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRa
         EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
         EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
         // The teardown goes on in both cases: DetachNotify, the record, the device.
-        std::vector<ModuleCall> detached = module->Calls(ModuleCallKind::DetachNotify);
-        ASSERT_EQ(detached.size(), 1u);
-        EXPECT_EQ(detached[0].device, filter);
+        EXPECT_EQ(CallsFor(filter), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
         EXPECT_TRUE(Records().empty());
         EXPECT_EQ(HostDeviceCount(), devices - 1);
     }
@@ -147,11 +154,9 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
     module->Release(ModuleCallKind::AttachNotify);
     adder.Join();
     teardown.Join();
-    std::vector<ModuleCall> calls = module->Calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].kind, ModuleCallKind::AttachNotify);
-    EXPECT_EQ(calls[1].kind, ModuleCallKind::DetachNotify);
-    EXPECT_EQ(calls[1].device, filter);
+    EXPECT_EQ(CallsFor(filter),
+              (std::vector<ModuleCallKind>{ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}));
+    EXPECT_EQ(module->Calls().size(), 2u);
     EXPECT_TRUE(Records().empty());
 }
 
@@ -186,12 +191,8 @@ TEST_P(NestedTeardownTest, TeardownNestedInTheAttachPathLeavesNoRecordBehind)
 
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(HostDeviceCount(), devices - 1);
-    std::vector<ModuleCallKind> kinds;
-    for (const ModuleCall& call : module->Calls()) {
-        EXPECT_EQ(call.device, filter);
-        kinds.push_back(call.kind);
-    }
-    EXPECT_EQ(kinds, GetParam().calls);
+    EXPECT_EQ(CallsFor(filter), GetParam().calls);
+    EXPECT_EQ(module->Calls().size(), GetParam().calls.size()) << "calls for another device";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -225,16 +226,8 @@ TEST_P(ReplayTeardownTest, ReplayHeldInTheModuleLetsATeardownThrough)
     // A module call may wait for a thread that dismounts: the teardown must get to the module
     // meanwhile. The bound only turns a deadlock into a failure.
     ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(olderStorage), STATUS_SUCCESS); });
-    auto toldOfDetach = [&] {
-        for (const ModuleCall& call : module->Calls(ModuleCallKind::DetachNotify)) {
-            if (call.device == older) {
-                return true;
-            }
-        }
-        return false;
-    };
     bool through = false;
-    for (int waited = 0; waited < 5000 && !(through = toldOfDetach()); waited += 1) {
+    for (int waited = 0; waited < 5000 && !(through = !CallsFor(older).empty()); waited += 1) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     module->Release(kind);
@@ -242,13 +235,7 @@ TEST_P(ReplayTeardownTest, ReplayHeldInTheModuleLetsATeardownThrough)
     teardown.Join();
     EXPECT_TRUE(through) << "the teardown waited for the command's call into the module";
     // The command does not offer the module the device that went meanwhile.
-    std::vector<ModuleCallKind> olderCalls;
-    for (const ModuleCall& call : module->Calls()) {
-        if (call.device == older) {
-            olderCalls.push_back(call.kind);
-        }
-    }
-    EXPECT_EQ(olderCalls, std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
+    EXPECT_EQ(CallsFor(older), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
 }
 
 INSTANTIATE_TEST_SUITE_P(Detach, ReplayTeardownTest,

@@ -2,6 +2,7 @@
 // of FastIoQueryOpen and the NtCreateSection pair: a host filter device on a device of the model's
 // lower driver, both tables recorders; the module registered through the command path.
 #include <cstring>
+#include <functional>
 
 #include "fsfilter/fastio_recorder.h"
 #include "fsfilter/fsfilter_test.h"
@@ -17,6 +18,7 @@ struct EntryCase {
     EntryCase{#member, km::FastIoMember::member, \
               [](const FAST_IO_DISPATCH* table, const FastIoArguments& sent) { return Invoke(table->field, sent); }},
 const EntryCase ForwardingEntries[] = {FASTIO_FORWARDING_MEMBERS(FASTIO_ENTRY_CASE)};
+const EntryCase AllEntries[] = {FASTIO_ALL_MEMBERS(FASTIO_ENTRY_CASE)};
 
 class HostFastIoTest : public FsFilterTest {
 protected:
@@ -35,6 +37,38 @@ protected:
         km::ModelDriver()->FastIoDispatch = nullptr;
         FsFilterTest::TearDown();
     }
+
+    // Runs the acquire, then `between`, then the release through the host's table: who served
+    // each, in order. Each call arrives as sent, the acquire first, the gate held for the module's.
+    std::vector<FastIoSide> Pair(km::FastIoMember acquire, km::FastIoMember release,
+                                 const std::function<void()>& between)
+    {
+        Recorded.seen.clear();
+        Call(acquire);
+        between();
+        Call(release);
+        std::vector<FastIoSide> sides;
+        km::FastIoMember expected = acquire;
+        for (const FastIoSeen& seen : Recorded.seen) {
+            EXPECT_TRUE(seen.asSent);
+            EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
+            EXPECT_EQ(seen.member, expected);
+            expected = release;
+            sides.push_back(seen.side);
+        }
+        // The gate between fast I/O calls has no other trace without a loaded module: read it.
+        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
+        return sides;
+    }
+    void Call(km::FastIoMember member)
+    {
+        for (const EntryCase& entry : AllEntries) {
+            if (entry.member == member) {
+                entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{filter, &irp, Recorded.sent.file});
+            }
+        }
+    }
+    using Sides = std::vector<FastIoSide>;
 
     FAST_IO_DISPATCH lowerTable = RecorderTable<FastIoSide::Lower>();
     FAST_IO_DISPATCH moduleTable = RecorderTable<FastIoSide::Module>();
@@ -137,43 +171,17 @@ const PairCase Pairs[] = {
     {"MdlWrite", km::FastIoMember::PrepareMdlWrite, km::FastIoMember::MdlWriteComplete, 0x10200},
 };
 
-class HostFastIoPairTest : public HostFastIoTest, public ::testing::WithParamInterface<PairCase> {
-protected:
-    // Runs the acquire, then `between`, then the release: who served each, in order.
-    std::vector<FastIoSide> Pair(const std::function<void()>& between)
-    {
-        Recorded.seen.clear();
-        MdlChainSlot = reinterpret_cast<struct _MDL*>(GetParam().chain);
-        Call(GetParam().acquire);
-        between();
-        Call(GetParam().release);
-        std::vector<FastIoSide> sides;
-        for (const FastIoSeen& seen : Recorded.seen) {
-            sides.push_back(seen.side);
-            EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
-        }
-        // As above.
-        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
-        return sides;
-    }
-    void Call(km::FastIoMember member)
-    {
-        for (const EntryCase& entry : ForwardingEntries) {
-            if (entry.member == member) {
-                entry.invoke(loaded.driver->FastIoDispatch, FastIoArguments{filter, &irp});
-            }
-        }
-    }
-    using Sides = std::vector<FastIoSide>;
-};
+class HostFastIoPairTest : public HostFastIoTest, public ::testing::WithParamInterface<PairCase> {};
 
 TEST_P(HostFastIoPairTest, FastIoPairReleaseGoesWhereItsAcquireWent)
 {
-    EXPECT_EQ(Pair([&] { Register(&moduleTable, true); }), Sides(2, FastIoSide::Lower));
-    EXPECT_EQ(Pair([&] { module->SetLink(HOST_LINK_OFF); }), Sides(2, FastIoSide::Module));
-    ClearMember(&moduleTable, GetParam().release);
+    const PairCase& c = GetParam();
+    MdlChainSlot = reinterpret_cast<struct _MDL*>(c.chain);
+    EXPECT_EQ(Pair(c.acquire, c.release, [&] { Register(&moduleTable, true); }), Sides(2, FastIoSide::Lower));
+    EXPECT_EQ(Pair(c.acquire, c.release, [&] { module->SetLink(HOST_LINK_OFF); }), Sides(2, FastIoSide::Module));
+    ClearMember(&moduleTable, c.release);
     Register(&moduleTable, true);
-    EXPECT_EQ(Pair([] {}), Sides(2, FastIoSide::Lower)) << "the module has only the acquire";
+    EXPECT_EQ(Pair(c.acquire, c.release, [] {}), Sides(2, FastIoSide::Lower)) << "the module has only the acquire";
 }
 
 INSTANTIATE_TEST_SUITE_P(HostFastIoPairs, HostFastIoPairTest, ::testing::ValuesIn(Pairs),
@@ -213,25 +221,8 @@ TEST_F(HostFastIoTest, FastIoSectionPairFindsTheHostDeviceAboveTheVolume)
     FILE_OBJECT file{};
     file.DeviceObject = storage;
     Recorded.sent.file = &file;
-    // Acquire, `between`, then release, through the host's table: the sides that served them.
-    using Sides = std::vector<FastIoSide>;
     auto pair = [&](const std::function<void()>& between = [] {}) {
-        Recorded.seen.clear();
-        loaded.driver->FastIoDispatch->AcquireFileForNtCreateSection(&file);
-        between();
-        loaded.driver->FastIoDispatch->ReleaseFileForNtCreateSection(&file);
-        Sides sides;
-        FastIoMember expected = FastIoMember::AcquireFileForNtCreateSection;
-        for (const FastIoSeen& seen : Recorded.seen) {
-            EXPECT_TRUE(seen.asSent) << "the file object is passed on";
-            EXPECT_EQ(seen.inFlight, seen.side == FastIoSide::Module ? 1 : 0);
-            EXPECT_EQ(seen.member, expected);
-            expected = FastIoMember::ReleaseFileForNtCreateSection;
-            sides.push_back(seen.side);
-        }
-        // The gate between fast I/O calls has no other trace without a loaded module: read it.
-        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0);
-        return sides;
+        return Pair(FastIoMember::AcquireFileForNtCreateSection, FastIoMember::ReleaseFileForNtCreateSection, between);
     };
 
     EXPECT_EQ(pair(), Sides(2, FastIoSide::Lower));

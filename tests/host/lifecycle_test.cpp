@@ -152,8 +152,7 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     // Linking again forwards nothing into the gone image (a call would be the bug check 0xCE): the
     // override is gone (the request passes down), and the redirect device with its handler.
     EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
-    km::Process* process = km::CreateProcess("after.exe");
-    km::ExitProcess(process);
+    km::ExitProcess(km::CreateProcess("after.exe"));
     EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(RedirectDevice(), nullptr);
@@ -182,22 +181,19 @@ TEST_F(ModuleLifecycle, EveryRoutineAreaWorksInAModuleTheHostLoaded)
 
 TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
 {
-    struct Case {
-        int bytes;
-        bool accepted;  // an accepted name names a service without an image: the load fails
-    };
     std::u16string longName(49, u'n');
-    for (const Case& c : {Case{2, false}, Case{3, true}, Case{100, true}, Case{101, false}}) {
+    // An accepted name names a service without an image: the load fails all the same.
+    for (const auto& [bytes, accepted] : {std::pair{2, false}, std::pair{3, true}, std::pair{100, true},
+                                          std::pair{101, false}}) {
         // The stored name shows only in what a later unload opens: read it.
         USHORT before = globals->ModuleHost.ModuleServiceName.Length;
-        ControlAnswer answer = KernelCommand(LoadModuleBlock(u"\\SystemRoot\\System32\\drivers\\absent.sys", longName, c.bytes));
-        EXPECT_EQ(answer.status, STATUS_SUCCESS) << c.bytes;
+        ControlAnswer answer = KernelCommand(LoadModuleBlock(u"\\SystemRoot\\System32\\drivers\\absent.sys", longName, bytes));
+        EXPECT_EQ(answer.status, STATUS_SUCCESS) << bytes;
         NTSTATUS reply = ReplyStatus(answer);
-        EXPECT_TRUE(NT_ERROR(reply) && (reply == STATUS_INVALID_BUFFER_SIZE) != c.accepted) << c.bytes;
-        EXPECT_EQ(globals->ModuleHost.ModuleServiceName.Length, c.accepted ? c.bytes - 2 : before)
-            << c.bytes;
+        EXPECT_TRUE(NT_ERROR(reply) && (reply == STATUS_INVALID_BUFFER_SIZE) != accepted) << bytes;
+        EXPECT_EQ(globals->ModuleHost.ModuleServiceName.Length, accepted ? bytes - 2 : before) << bytes;
         // A failed load records no loader (no process of this test exits to show it): read it.
-        EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 0) << c.bytes;
+        EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 0) << bytes;
     }
     // Keys of the named services stay (volatile) after a failed load; the test's end removes them
     // with the model.

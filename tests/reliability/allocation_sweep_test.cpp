@@ -256,6 +256,10 @@ Scenario CommandScenario(const char* name, std::function<std::vector<uint8_t>(Al
                     {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY, STATUS_MEMORY_NOT_ALLOCATED, STATUS_UNSUCCESSFUL},
                     undo};
 }
+Scenario CommandScenario(const char* name, std::vector<uint8_t> block, std::function<void(AllocationSweep&)> undo = {})
+{
+    return CommandScenario(name, [block](AllocationSweep&) { return block; }, undo);
+}
 
 std::vector<Scenario> Scenarios()
 {
@@ -282,20 +286,16 @@ std::vector<Scenario> Scenarios()
                  noMemory},
         Scenario{"Mount", Linked, [](AllocationSweep& sweep) { return km::MountVolume(sweep.storage); }, noMemory,
                  [](AllocationSweep& sweep) { EXPECT_EQ(km::DismountVolume(sweep.storage), STATUS_SUCCESS); }},
-        CommandScenario("Connect", [](AllocationSweep&) { return CommandBlock(HostCommandConnect); }),
+        CommandScenario("Connect", CommandBlock(HostCommandConnect)),
         CommandScenario("RegisterEntryPoints",
-                        [](AllocationSweep&) {
-                            return CommandBlock(HostCommandRegisterEntryPoints,
-                                                {TestModule::AttachNotifyRoutine(), TestModule::DetachNotifyRoutine(),
-                                                 Address(TestModule::IrpDispatchRoutine()), 0});
-                        }),
+                        CommandBlock(HostCommandRegisterEntryPoints,
+                                     {TestModule::AttachNotifyRoutine(), TestModule::DetachNotifyRoutine(),
+                                      Address(TestModule::IrpDispatchRoutine()), 0})),
         CommandScenario("RegisterNotifyForwarders",
-                        [](AllocationSweep&) {
-                            return CommandBlock(HostCommandRegisterNotifyForwarders,
-                                                {TestModule::ProcessNotifyRoutine(), TestModule::ThreadNotifyRoutine()});
-                        }),
-        CommandScenario("SetLinkOff", [](AllocationSweep&) { return CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF); }),
-        CommandScenario("SetLinkOn", [](AllocationSweep&) { return CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON); }),
+                        CommandBlock(HostCommandRegisterNotifyForwarders,
+                                     {TestModule::ProcessNotifyRoutine(), TestModule::ThreadNotifyRoutine()})),
+        CommandScenario("SetLinkOff", CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF)),
+        CommandScenario("SetLinkOn", CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON)),
         CommandScenario("WithdrawEntryPoints",
                         [setLinkOff](AllocationSweep& sweep) {
                             setLinkOff(sweep);
@@ -304,13 +304,10 @@ std::vector<Scenario> Scenarios()
         CommandScenario("SetRedirectDevice",
                         [](AllocationSweep& sweep) { return CommandBlock(HostCommandSetRedirectDevice, {Address(sweep.device)}); },
                         [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetRedirectDevice, {0})); }),
-        CommandScenario("GetRedirectDevice", [](AllocationSweep&) { return CommandBlock(HostCommandGetRedirectDevice); }),
-        CommandScenario("SetRedirectHandler",
-                        [](AllocationSweep&) {
-                            return CommandBlock(HostCommandSetRedirectHandler, {Address(OverrideHandler)});
-                        },
+        CommandScenario("GetRedirectDevice", CommandBlock(HostCommandGetRedirectDevice)),
+        CommandScenario("SetRedirectHandler", CommandBlock(HostCommandSetRedirectHandler, {Address(OverrideHandler)}),
                         [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetRedirectHandler, {0})); }),
-        CommandScenario("GetPoolRoutines", [](AllocationSweep&) { return CommandBlock(HostCommandGetPoolRoutines); }),
+        CommandScenario("GetPoolRoutines", CommandBlock(HostCommandGetPoolRoutines)),
         CommandScenario("AddOverride",
                         [](AllocationSweep& sweep) {
                             return CommandBlock(HostCommandAddOverride, {Address(sweep.device), Address(OverrideHandler), 0});

@@ -151,11 +151,10 @@ TEST_P(RegistryQuerySizeTest, TheAnswerFitsTheBufferAndSaysWhatItNeeds)
         EXPECT_EQ(fixed[2], basic ? 8u : 4u);
     }
     if (row.expected == STATUS_SUCCESS) {
-        std::vector<uint8_t> payload(buffer.begin() + 12, buffer.begin() + row.length);
-        const char16_t name[] = u"Four";
-        EXPECT_EQ(payload, basic ? std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(name),
-                                                        reinterpret_cast<const uint8_t*>(name) + 8)
-                                 : km::RegistryDword(0x11223344));
+        std::vector<uint8_t> name = km::RegistryString(u"Four");
+        name.resize(8);  // a value's name has no terminator
+        EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 12, buffer.begin() + row.length),
+                  basic ? name : km::RegistryDword(0x11223344));
     }
     ZwDeleteKey(key);
     ZwClose(key);
