@@ -222,16 +222,27 @@ extern "C" NTSTATUS NTAPI ExInitializeLookasideListEx(PLOOKASIDE_LIST_EX Lookasi
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Hands every block a deleted list still holds back to the list's free routine.
+template <typename FreeBlock>
+void KmpFreeHeldBlocks(PSLIST_HEADER head, FreeBlock freeBlock)
+{
+    for (PSLIST_ENTRY entry = ExpInterlockedFlushSList(head); entry != nullptr;) {
+        PSLIST_ENTRY next = entry->Next;
+        freeBlock(entry);
+        entry = next;
+    }
+}
+
+}  // namespace
+
 // Frees every block the list holds and forgets the list. IRQL <= DISPATCH_LEVEL.
 extern "C" void NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
 {
     KmpCheckIrqlAtMost(DISPATCH_LEVEL, "ExDeleteNPagedLookasideList");
     KmpForget(Lookaside, KmpListKind::NonPaged);
-    for (PSLIST_ENTRY entry = ExpInterlockedFlushSList(&Lookaside->L.ListHead); entry != nullptr;) {
-        PSLIST_ENTRY next = entry->Next;
-        Lookaside->L.Free(entry);
-        entry = next;
-    }
+    KmpFreeHeldBlocks(&Lookaside->L.ListHead, [&](PVOID block) { Lookaside->L.Free(block); });
 }
 
 // IRQL <= APC_LEVEL.
@@ -239,11 +250,7 @@ extern "C" void NTAPI ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside
 {
     KmpCheckIrqlAtMost(APC_LEVEL, "ExDeletePagedLookasideList");
     KmpForget(Lookaside, KmpListKind::Paged);
-    for (PSLIST_ENTRY entry = ExpInterlockedFlushSList(&Lookaside->L.ListHead); entry != nullptr;) {
-        PSLIST_ENTRY next = entry->Next;
-        Lookaside->L.Free(entry);
-        entry = next;
-    }
+    KmpFreeHeldBlocks(&Lookaside->L.ListHead, [&](PVOID block) { Lookaside->L.Free(block); });
 }
 
 // IRQL <= DISPATCH_LEVEL.
@@ -251,9 +258,5 @@ extern "C" void NTAPI ExDeleteLookasideListEx(PLOOKASIDE_LIST_EX Lookaside)
 {
     KmpCheckIrqlAtMost(DISPATCH_LEVEL, "ExDeleteLookasideListEx");
     KmpForget(Lookaside, KmpListKind::Ex);
-    for (PSLIST_ENTRY entry = ExpInterlockedFlushSList(&Lookaside->L.ListHead); entry != nullptr;) {
-        PSLIST_ENTRY next = entry->Next;
-        Lookaside->L.FreeEx(entry, Lookaside);
-        entry = next;
-    }
+    KmpFreeHeldBlocks(&Lookaside->L.ListHead, [&](PVOID block) { Lookaside->L.FreeEx(block, Lookaside); });
 }
