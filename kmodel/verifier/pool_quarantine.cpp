@@ -26,10 +26,6 @@
 
 namespace {
 
-// Bounds of the queue: the oldest block leaves once either is exceeded.
-constexpr size_t KmpQuarantineBlockLimit = 4096;
-constexpr size_t KmpQuarantineByteLimit = 16 << 20;
-
 struct KmpFreedBlock {
     unsigned char* Start;
     size_t Size;
@@ -85,6 +81,9 @@ void KmPoolQuarantine(void* start, size_t size, ULONG tag, const void* freer)
     (void)freer;
     free(start);
 #else
+    // Bounds of the queue: the oldest block leaves once either is exceeded.
+    constexpr size_t KmpQuarantineBlockLimit = 4096;
+    constexpr size_t KmpQuarantineByteLimit = 16 << 20;
     memset(start, km::FreedPoolFill, size);
     std::deque<KmpFreedBlock> leaving;
     {
