@@ -58,6 +58,8 @@ PVOID ObjectTypeOf(ob::ObjectKind kind)
         return ThreadTypePointer;
     case ob::ObjectKind::Process:
         return ProcessTypePointer;
+    case ob::ObjectKind::Event:
+        return EventTypePointer;
     }
     return nullptr;
 }

@@ -90,6 +90,8 @@ const char* KindName(ObjectKind kind)
         return "thread";
     case ObjectKind::Process:
         return "process";
+    case ObjectKind::Event:
+        return "event";
     }
     return "object";
 }

@@ -12,7 +12,7 @@
 
 namespace km::ob {
 
-enum class ObjectKind { Driver, Device, File, Key, Thread, Process };
+enum class ObjectKind { Driver, Device, File, Key, Thread, Process, Event };
 const char* KindName(ObjectKind kind);
 
 struct ObjectHeader;

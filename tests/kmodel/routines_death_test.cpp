@@ -112,6 +112,14 @@ const Misuse<Objects> RoutineMisuses[] = {
          PsLookupProcessByProcessId(PsGetCurrentProcessId(), &process);
      },
      "STOP 0x000000C4 \\(0x100D, .*PsLookupProcessByProcessId at IRQL 2"},
+    {"WaitByHandleAtApcLevel",
+     [](Objects&) {
+         HANDLE event;
+         ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, TRUE);
+         RaiseTo(APC_LEVEL);
+         ZwWaitForSingleObject(event, FALSE, nullptr);
+     },
+     "STOP 0x000000C4 \\(0x100D, .*ZwWaitForSingleObject at IRQL 1"},
     {"IrpCompletedWithItsCancelRoutineSet",
      [](Objects&) {
          PIRP irp = HeldIrp();

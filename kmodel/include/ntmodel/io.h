@@ -808,6 +808,24 @@ NTSYSAPI NTSTATUS NTAPI ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess
                                    PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
 NTSYSAPI NTSTATUS NTAPI NtClose(HANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+// Event objects by handle and waits by handle, from kernel mode at PASSIVE_LEVEL.
+#define EVENT_QUERY_STATE 0x0001
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x001F0003L
+NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                                      POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType, BOOLEAN InitialState);
+NTSYSAPI NTSTATUS NTAPI ZwSetEvent(HANDLE EventHandle, PLONG PreviousState);
+NTSYSAPI NTSTATUS NTAPI ZwClearEvent(HANDLE EventHandle);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+// ZwDuplicateObject's Options.
+#define DUPLICATE_CLOSE_SOURCE 0x00000001
+#define DUPLICATE_SAME_ACCESS 0x00000002
+#define DUPLICATE_SAME_ATTRIBUTES 0x00000004
+// Duplicates a handle of the current process (NtCurrentProcess() as both process handles); a
+// kernel handle with OBJ_KERNEL_HANDLE in HandleAttributes.
+NTSYSAPI NTSTATUS NTAPI ZwDuplicateObject(HANDLE SourceProcessHandle, HANDLE SourceHandle,
+                                          HANDLE TargetProcessHandle, PHANDLE TargetHandle,
+                                          ACCESS_MASK DesiredAccess, ULONG HandleAttributes, ULONG Options);
 NTSYSAPI NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
                                               PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,

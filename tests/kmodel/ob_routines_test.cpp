@@ -1,0 +1,119 @@
+// Object services by handle: events made, set and cleared by handle, and waits by handle on an
+// event, a thread or a process, with the statuses a handle of the wrong kind or a closed one gets.
+#include "model_test_util.h"
+
+namespace {
+
+class ObjectServicesTest : public KernelTest {};
+
+void NTAPI ReturnAtOnce(PVOID) {}
+
+// An event made by handle, polled twice: a synchronization event resets as a wait takes it.
+struct EventCase {
+    const char* name;
+    EVENT_TYPE type;
+    BOOLEAN initialState;
+    NTSTATUS firstPoll;
+    NTSTATUS secondPoll;
+};
+
+constexpr EventCase EventCases[] = {
+    {"SynchronizationEventIsTakenByOneWait", SynchronizationEvent, TRUE, STATUS_SUCCESS, STATUS_TIMEOUT},
+    {"NotificationEventStaysSignalled", NotificationEvent, TRUE, STATUS_SUCCESS, STATUS_SUCCESS},
+    {"UnsignalledEventTimesOut", SynchronizationEvent, FALSE, STATUS_TIMEOUT, STATUS_TIMEOUT},
+};
+
+class EventByHandleTest : public KernelTest, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(EventByHandleTest, PollsSetAndClear)
+{
+    const EventCase& c = GetParam();
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE event;
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, c.type, c.initialState), STATUS_SUCCESS);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), c.firstPoll);
+    EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), c.secondPoll);
+    LONG previous = -1;
+    EXPECT_EQ(ZwSetEvent(event, &previous), STATUS_SUCCESS);
+    EXPECT_EQ(previous, c.secondPoll == STATUS_SUCCESS ? 1 : 0);
+    EXPECT_EQ(ZwClearEvent(event), STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(ZwClose(event), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetEvent(event, nullptr), STATUS_INVALID_HANDLE) << "a closed handle";
+}
+
+INSTANTIATE_TEST_SUITE_P(, EventByHandleTest, ::testing::ValuesIn(EventCases),
+                         ByName());
+
+TEST_F(ObjectServicesTest, WaitsOnThreadsAndProcessesAndRefusesOtherKinds)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE thread;
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ReturnAtOnce, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS) << "the thread ends";
+    EXPECT_EQ(ZwSetEvent(thread, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
+    HANDLE process;
+    ASSERT_EQ(ObOpenObjectByPointer(PsGetCurrentProcess(), OBJ_KERNEL_HANDLE, nullptr, PROCESS_ALL_ACCESS,
+                                    *PsProcessType, KernelMode, &process),
+              STATUS_SUCCESS);
+    LARGE_INTEGER timeout = RelativeMs(5);
+    EXPECT_EQ(ZwWaitForSingleObject(process, FALSE, &timeout), STATUS_TIMEOUT) << "a running process";
+    EXPECT_EQ(ZwClearEvent(process), STATUS_OBJECT_TYPE_MISMATCH);
+    ZwClose(process);
+    ZwClose(thread);
+    EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_INVALID_HANDLE);
+}
+
+// A kernel handle to an event duplicated: the duplicate names the same event; the source is
+// closed or kept, and the duplicate is a kernel handle as asked.
+struct DuplicateCase {
+    const char* name;
+    ULONG options;
+    ULONG attributes;
+    bool sourceKept;
+    bool kernelDuplicate;
+};
+
+constexpr DuplicateCase DuplicateCases[] = {
+    {"ClosesTheSource", DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE, OBJ_KERNEL_HANDLE, false, true},
+    {"KeepsTheSourceAndMakesAProcessHandle", DUPLICATE_SAME_ACCESS, 0, true, false},
+    {"TakesTheSourcesAttributes", DUPLICATE_SAME_ATTRIBUTES, 0, true, true},
+};
+
+class DuplicateTest : public KernelTest, public ::testing::WithParamInterface<DuplicateCase> {};
+
+TEST_P(DuplicateTest, NamesTheSameObject)
+{
+    const DuplicateCase& c = GetParam();
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE source;
+    ASSERT_EQ(ZwCreateEvent(&source, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE), STATUS_SUCCESS);
+    HANDLE duplicate;
+    ASSERT_EQ(ZwDuplicateObject(NtCurrentProcess(), source, NtCurrentProcess(), &duplicate, EVENT_MODIFY_STATE,
+                                c.attributes, c.options),
+              STATUS_SUCCESS);
+    EXPECT_NE(duplicate, source);
+    constexpr uintptr_t KernelHandleBits = 0xFFFFFFFF80000000ull;
+    EXPECT_EQ((reinterpret_cast<uintptr_t>(duplicate) & KernelHandleBits) == KernelHandleBits, c.kernelDuplicate);
+    EXPECT_EQ(ZwSetEvent(duplicate, nullptr), STATUS_SUCCESS);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(ZwWaitForSingleObject(source, FALSE, &poll), c.sourceKept ? STATUS_SUCCESS : STATUS_INVALID_HANDLE);
+    if (c.sourceKept) {
+        ZwClose(source);
+    }
+    EXPECT_EQ(ZwWaitForSingleObject(duplicate, FALSE, &poll), STATUS_SUCCESS) << "the event outlives its first handle";
+    ZwClose(duplicate);
+    EXPECT_EQ(ZwDuplicateObject(NtCurrentProcess(), duplicate, NtCurrentProcess(), &source, 0, 0,
+                                DUPLICATE_SAME_ACCESS),
+              STATUS_INVALID_HANDLE);
+}
+
+INSTANTIATE_TEST_SUITE_P(, DuplicateTest, ::testing::ValuesIn(DuplicateCases),
+                         ByName());
+
+}  // namespace
