@@ -1,6 +1,6 @@
 // The routine areas kernel code calls beyond the core the host uses: filter-issued I/O and
 // cancellation, MDLs, lookaside lists, semaphores, timers and DPCs, the Rtl conversions, and the
-// object services (events by handle, symbolic links, image-load notification). What these areas
+// object services (events and waits by handle, handle duplication). What these areas
 // share with the rest of the model: their verifier checks, and their part of a driver's unload
 // and of the model's shutdown.
 #pragma once
@@ -24,7 +24,6 @@ enum KmRoutineCheck : ULONG_PTR {
     KmCheckLookasideAtUnload = 0x110B,
     KmCheckDpcReturnedRaised = 0x110C,      // DPC routine returned at another IRQL or holding a lock
     KmCheckWaitBlockMissing = 0x110D,       // more than THREAD_WAIT_OBJECTS objects, no wait blocks
-    KmCheckLoadImageNotifyAtUnload = 0x110E,
 };
 
 // Parameter 1 of TIMER_OR_DPC_INVALID: what was found in a driver's memory at its unload.
@@ -40,8 +39,8 @@ void KmReleaseIrpMdls(PIRP irp);
 // ---- Driver unload and shutdown ------------------------------------------------------------------
 
 // A driver's image is about to go: bug-checks for what would run or be walked in its memory
-// afterwards (a set timer, a queued DPC, a lookaside list, an image-load notify routine), then
-// answers lines for what it left (MDLs, symbolic links), released.
+// afterwards (a set timer, a queued DPC, a lookaside list), then answers lines for what it left
+// (MDLs), released.
 std::string KmRoutinesOfImage(const void* image);
 // Shutdown, before the drivers go: timers are cancelled and DPCs drained; lines for what is left.
 std::string KmRoutinesShutdownReport();
@@ -53,5 +52,3 @@ void KmCheckLookasideListsOfImage(const void* image);
 std::string KmLookasideShutdownReport();
 void KmCheckTimersOfImage(const void* image);
 std::string KmTimerShutdownReport();
-void KmCheckLoadImageNotifyOfImage(const void* image);
-std::string KmLoadImageNotifyShutdownReport();
