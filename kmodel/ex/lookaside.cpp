@@ -172,6 +172,22 @@ extern "C" PSLIST_ENTRY FASTCALL ExpInterlockedFlushSList(PSLIST_HEADER ListHead
     return first;
 }
 
+namespace {
+
+// The paged and non-paged forms: the pool routines stand in for absent allocate and free routines.
+// `caller` is the initializing call's return address, which names the owning image.
+template <typename General>
+void KmpInitializeClassic(const void* list, General* general, KmpListKind kind, POOL_TYPE poolType, SIZE_T size,
+                          ULONG tag, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free, const void* caller)
+{
+    auto* l = reinterpret_cast<PGENERAL_LOOKASIDE_POOL>(general);
+    KmpInitialize(list, l, kind, poolType, size, tag, km::ob::ImageContaining(caller));
+    l->Allocate = allocate != nullptr ? allocate : ExAllocatePoolWithTag;
+    l->Free = free != nullptr ? free : ExFreePool;
+}
+
+}  // namespace
+
 // IRQL <= DISPATCH_LEVEL.
 extern "C" void NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
                                                       PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
@@ -179,11 +195,8 @@ extern "C" void NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Loo
 {
     UNREFERENCED_PARAMETER(Depth);
     KmpCheckIrqlAtMost(DISPATCH_LEVEL, "ExInitializeNPagedLookasideList");
-    auto* l = reinterpret_cast<PGENERAL_LOOKASIDE_POOL>(&Lookaside->L);
-    KmpInitialize(Lookaside, l, KmpListKind::NonPaged, static_cast<POOL_TYPE>(NonPagedPool | Flags), Size, Tag,
-                  km::ob::ImageContaining(__builtin_return_address(0)));
-    l->Allocate = Allocate != nullptr ? Allocate : ExAllocatePoolWithTag;
-    l->Free = Free != nullptr ? Free : ExFreePool;
+    KmpInitializeClassic(Lookaside, &Lookaside->L, KmpListKind::NonPaged, static_cast<POOL_TYPE>(NonPagedPool | Flags),
+                         Size, Tag, Allocate, Free, __builtin_return_address(0));
 }
 
 // IRQL <= APC_LEVEL.
@@ -193,11 +206,8 @@ extern "C" void NTAPI ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Looka
 {
     UNREFERENCED_PARAMETER(Depth);
     KmpCheckIrqlAtMost(APC_LEVEL, "ExInitializePagedLookasideList");
-    auto* l = reinterpret_cast<PGENERAL_LOOKASIDE_POOL>(&Lookaside->L);
-    KmpInitialize(Lookaside, l, KmpListKind::Paged, static_cast<POOL_TYPE>(PagedPool | Flags), Size, Tag,
-                  km::ob::ImageContaining(__builtin_return_address(0)));
-    l->Allocate = Allocate != nullptr ? Allocate : ExAllocatePoolWithTag;
-    l->Free = Free != nullptr ? Free : ExFreePool;
+    KmpInitializeClassic(Lookaside, &Lookaside->L, KmpListKind::Paged, static_cast<POOL_TYPE>(PagedPool | Flags), Size,
+                         Tag, Allocate, Free, __builtin_return_address(0));
 }
 
 // IRQL <= DISPATCH_LEVEL.

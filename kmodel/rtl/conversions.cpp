@@ -21,6 +21,29 @@ void KmpCheckPassiveToAllocate(const char* routine)
     }
 }
 
+// Gives a conversion's destination room for `bytes` (the text and its terminator): a buffer from
+// paged pool when the caller asks for one, else the caller's buffer if its text fits.
+template <typename Counted>
+NTSTATUS KmpPrepareDestination(Counted* destination, ULONG bytes, USHORT length, BOOLEAN allocate,
+                               const char* routine)
+{
+    if (bytes > KmpLongestCountedBytes) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    if (allocate) {
+        KmpCheckPassiveToAllocate(routine);
+        void* buffer = ExAllocatePoolWithTag(PagedPool, bytes, KmpStringTag);
+        if (buffer == nullptr) {
+            return STATUS_NO_MEMORY;
+        }
+        destination->Buffer = static_cast<decltype(destination->Buffer)>(buffer);
+        destination->MaximumLength = static_cast<USHORT>(bytes);
+    } else if (length > destination->MaximumLength) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    return STATUS_SUCCESS;
+}
+
 // The value of digit `c` in any base up to 16, or 16 when it is none.
 ULONG KmpDigitValue(WCHAR c)
 {
@@ -44,20 +67,11 @@ extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destinati
                                                        BOOLEAN AllocateDestinationString)
 {
     ULONG bytes = (SourceString->Length + 1UL) * sizeof(WCHAR);
-    if (bytes > KmpLongestCountedBytes) {
-        return STATUS_INVALID_PARAMETER_2;
-    }
     USHORT length = static_cast<USHORT>(bytes - sizeof(WCHAR));
-    if (AllocateDestinationString) {
-        KmpCheckPassiveToAllocate("RtlAnsiStringToUnicodeString");
-        auto* buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes, KmpStringTag));
-        if (buffer == nullptr) {
-            return STATUS_NO_MEMORY;
-        }
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = static_cast<USHORT>(bytes);
-    } else if (length > DestinationString->MaximumLength) {
-        return STATUS_BUFFER_OVERFLOW;
+    NTSTATUS status = KmpPrepareDestination(DestinationString, bytes, length, AllocateDestinationString,
+                                            "RtlAnsiStringToUnicodeString");
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     for (USHORT i = 0; i < SourceString->Length; ++i) {
         DestinationString->Buffer[i] = static_cast<UCHAR>(SourceString->Buffer[i]);
@@ -74,20 +88,11 @@ extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationS
                                                        BOOLEAN AllocateDestinationString)
 {
     ULONG bytes = SourceString->Length / sizeof(WCHAR) + 1UL;
-    if (bytes > KmpLongestCountedBytes) {
-        return STATUS_INVALID_PARAMETER_2;
-    }
     USHORT length = static_cast<USHORT>(bytes - 1);
-    if (AllocateDestinationString) {
-        KmpCheckPassiveToAllocate("RtlUnicodeStringToAnsiString");
-        auto* buffer = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, KmpStringTag));
-        if (buffer == nullptr) {
-            return STATUS_NO_MEMORY;
-        }
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = static_cast<USHORT>(bytes);
-    } else if (length > DestinationString->MaximumLength) {
-        return STATUS_BUFFER_OVERFLOW;
+    NTSTATUS status = KmpPrepareDestination(DestinationString, bytes, length, AllocateDestinationString,
+                                            "RtlUnicodeStringToAnsiString");
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     for (USHORT i = 0; i < length; ++i) {
         WCHAR c = SourceString->Buffer[i];
