@@ -90,6 +90,11 @@ struct KmPsState {
     // Every record above, for telling a process or thread pointer from any other.
     std::unordered_set<const void*> Records;
     ULONG_PTR NextClientId = KmSystemProcessId + KmClientIdStep;
+    // System threads still running, and those that have ended but whose OS thread nobody has
+    // joined yet: waiting for the system threads neither scans every thread the run ever made
+    // nor leaves ended OS threads behind.
+    size_t DetachedRunning = 0;
+    std::vector<km::Thread*> DetachedEnded;
 };
 KmPsState& KmPs();
 // Whether `record` is a process or thread record of the running model (its kind in *isProcess).

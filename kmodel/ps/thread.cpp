@@ -168,9 +168,17 @@ void KmEndThread(km::Thread* thread)
     if (thread->Announced) {
         KmPsNotifyThread(thread->Process->UniqueProcessId, thread->UniqueThreadId, false);
     }
-    std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
-    KmAbandonMutexesLocked(thread);
-    KmSignalObjectLocked(&thread->Header);
+    {
+        std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
+        KmAbandonMutexesLocked(thread);
+        KmSignalObjectLocked(&thread->Header);
+    }
+    if (thread->Detached) {
+        KmPsState& ps = KmPs();
+        std::lock_guard<std::mutex> guard(ps.Lock);
+        --ps.DetachedRunning;
+        ps.DetachedEnded.push_back(thread);
+    }
 }
 
 km::Thread* km::StartThread(Process* process, std::function<void()> body)
@@ -201,6 +209,7 @@ km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool
         thread = KmpNewThreadLocked(ps, process, false);
         thread->Announced = announce;
         thread->Detached = detached;
+        ps.DetachedRunning += detached ? 1 : 0;
     }
     if (announce) {
         KmPsNotifyThread(process->UniqueProcessId, thread->UniqueThreadId, true);
@@ -235,21 +244,21 @@ void km::RunInProcess(Process* process, const std::function<void()>& body) { Joi
 void km::WaitSystemThreadsEnded()
 {
     KmPsState& ps = KmPs();
+    std::vector<km::Thread*> ended;
     for (;;) {
-        bool running = false;
         {
             std::lock_guard<std::mutex> guard(ps.Lock);
-            std::lock_guard<std::mutex> dispatcherGuard(KmGetDispatcher().Lock);
-            for (auto& thread : ps.Threads) {
-                if (thread->Detached && !thread->Joined && thread->Header.SignalState == 0) {
-                    running = true;
-                }
+            if (ps.DetachedRunning == 0) {
+                ended.swap(ps.DetachedEnded);
+                break;
             }
         }
-        if (!running) {
-            return;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Each has signalled its end; its OS thread is at most returning from its last call.
+    for (km::Thread* thread : ended) {
+        thread->OsThread.join();
+        thread->Joined = true;
     }
 }
 
@@ -305,6 +314,8 @@ void KmPsReset()
     KmPsState& ps = KmPs();
     std::lock_guard<std::mutex> guard(ps.Lock);
     ps.Threads.clear();
+    ps.DetachedRunning = 0;
+    ps.DetachedEnded.clear();
     ps.Processes.clear();
     ps.Records.clear();
     ps.System = nullptr;
