@@ -1,7 +1,8 @@
 // Symbolic links drivers create for their devices (IoCreateSymbolicLink, IoDeleteSymbolicLink):
-// names in the object name space that stand for others, followed wherever the model looks a name
-// up (ZwCreateFile, ObReferenceObjectByName, ZwLoadDriver's image). Each link remembers the image
-// that created it, so that a link a driver leaves at its unload is reported with its leftovers.
+// names in the object name space that stand for others, followed wherever the model looks an
+// object name up (ZwCreateFile and ZwOpenFile, ObReferenceObjectByName). Each link remembers the
+// image that created it, so that a link a driver leaves at its unload is reported with its
+// leftovers.
 #include "internal/ps.h"
 #include "internal/verifier.h"
 #include "io/io_manager.h"

@@ -136,8 +136,9 @@ NTSTATUS Strings()
     UNICODE_STRING copy = {};
     steps.Check(RtlDuplicateUnicodeString(RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE, &upper, &copy));
     steps.Expect(copy.Buffer != nullptr && copy.Buffer[copy.Length / sizeof(WCHAR)] == 0);
-    steps.Expect(RtlEqualUnicodeString(&copy, &source, TRUE) && !RtlEqualUnicodeString(&copy, &source, FALSE) &&
-                 RtlCompareUnicodeString(&copy, &source, FALSE) < 0 && RtlPrefixUnicodeString(&destination, &source, FALSE));
+    steps.Expect(RtlEqualUnicodeString(&copy, &source, TRUE) && !RtlEqualUnicodeString(&copy, &source, FALSE));
+    steps.Expect(RtlCompareUnicodeString(&copy, &source, FALSE) < 0 &&
+                 RtlPrefixUnicodeString(&destination, &source, FALSE));
     RtlFreeUnicodeString(&copy);
     RtlFreeUnicodeString(&upper);
     return steps.status;
