@@ -151,9 +151,9 @@ NTSTATUS QueryNamed(const RTL_QUERY_REGISTRY_TABLE& entry, const std::vector<Fou
 using namespace km::cm;
 
 // PASSIVE_LEVEL. Answers the first failure: the key's look-up (STATUS_OBJECT_NAME_NOT_FOUND when it
-// does not exist), a required value missing (STATUS_OBJECT_NAME_NOT_FOUND), a direct variable too
-// small (STATUS_BUFFER_TOO_SMALL), or a query routine's failing status; the entries before it
-// have been served.
+// does not exist, unless RTL_REGISTRY_OPTIONAL makes that a success), a required value missing
+// (STATUS_OBJECT_NAME_NOT_FOUND), a direct variable too small (STATUS_BUFFER_TOO_SMALL), or a query
+// routine's failing status; the entries before it have been served.
 extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID Environment)
 {
@@ -171,6 +171,9 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
     std::u16string current = top;
     std::vector<FoundValue> values;
     NTSTATUS status = ReadKey(current, &values);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND && (RelativeTo & RTL_REGISTRY_OPTIONAL) != 0) {
+        return STATUS_SUCCESS;  // an optional key that does not exist: nothing to query
+    }
     for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable;
          NT_SUCCESS(status) && (entry->QueryRoutine != nullptr || entry->Name != nullptr); ++entry) {
         if ((entry->Flags & (RTL_QUERY_REGISTRY_TOPKEY | RTL_QUERY_REGISTRY_SUBKEY)) != 0) {

@@ -291,6 +291,9 @@ TEST_F(RegistryTest, QueryRegistryValuesServesTheTableInOrderAndStopsAtTheFirstF
     RtlFreeUnicodeString(&label);
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"NoSuchService", table, &seen, nullptr),
               STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, u"NoSuchService", table, &seen,
+                                     nullptr),
+              STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"Stop", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     table[2].Flags &= ~RTL_QUERY_REGISTRY_REQUIRED;
     seen.clear();
