@@ -35,6 +35,11 @@ TEST_F(SymbolicLinkTest, ALinkIsCreatedOnceFollowedAndDeletedOnce)
             ObDereferenceObject(object);
         }
     }
+    km::OpenResult opened = km::OpenFile(u"\\DosDevices\\L:", true);
+    EXPECT_EQ(opened.status, STATUS_SUCCESS) << "ZwCreateFile follows the link too";
+    if (opened.handle != nullptr) {
+        ZwClose(opened.handle);
+    }
     EXPECT_EQ(IoDeleteSymbolicLink(&target), STATUS_OBJECT_TYPE_MISMATCH) << "a device is no link";
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
