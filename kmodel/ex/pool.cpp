@@ -10,6 +10,7 @@
 
 #include "internal/ex.h"
 #include "internal/ps.h"
+#include "internal/routines.h"
 #include "internal/verifier.h"
 #include "internal/trap.h"
 
@@ -191,6 +192,7 @@ extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag)
         size = block.size;
         tag = block.tag;
     }
+    KmCheckTimersInFreedPool(P, size);
     KmLockOrderForget(P, size);
     KmPoolQuarantine(P, size, tag, __builtin_return_address(0));
 }

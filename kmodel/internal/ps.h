@@ -117,6 +117,9 @@ km::Thread* KmStartThread(km::Process* process, std::function<void()> body, bool
 // the calling thread at PASSIVE_LEVEL, in registration slot order.
 void KmPsNotifyProcess(HANDLE parentId, HANDLE processId, bool create);
 void KmPsNotifyThread(HANDLE processId, HANDLE threadId, bool create);
+// The loader mapped a driver image named `fullName` (an NT path): the image-load notify routines
+// run on the calling thread.
+void KmPsNotifySystemImageLoad(const std::u16string& fullName, void* imageBase, size_t imageSize);
 // A fresh set of registrations (boot).
 void KmPsNotifyReset();
 // Lines for the notify routines that code of `image` left registered; they are removed.

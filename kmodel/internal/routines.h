@@ -51,4 +51,7 @@ std::string KmMdlShutdownReport();
 void KmCheckLookasideListsOfImage(const void* image);
 std::string KmLookasideShutdownReport();
 void KmCheckTimersOfImage(const void* image);
+// A pool block is being freed: TIMER_OR_DPC_INVALID when it holds a set timer, the DPC of one, or
+// a queued DPC (parameters: what was found, its address, the block's start and end).
+void KmCheckTimersInFreedPool(const void* block, size_t size);
 std::string KmTimerShutdownReport();

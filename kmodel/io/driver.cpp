@@ -100,6 +100,10 @@ void ReclaimDriverLeftovers(DriverRecord* record, const char* when)
     const void* image = record->imageBase;
     if (image != nullptr) {
         lines += KmRoutinesOfImage(image);
+        {
+            std::lock_guard<std::mutex> hold(ob::ModelLock());
+            lines += ob::LinksCreatedByImageLocked(image, true);
+        }
         lines += WorkItemsOfImage(image, true);
         lines += ob::HandlesHeldByImage(image, true);
         lines += IrpsAllocatedByImage(image, true);
@@ -221,6 +225,10 @@ void TearDownLoadedDrivers()
         }
         if (record->imageBase != nullptr) {
             ob::HeldReferences(record->imageBase, false, true);
+            {
+                std::lock_guard<std::mutex> hold(ob::ModelLock());
+                ob::LinksCreatedByImageLocked(record->imageBase, true);
+            }
             ReleasePoolOfImage(record->imageBase, false);
             KmPsReleaseNotifyRoutinesOfImage(record->imageBase);
             ReleaseFsChangeRoutinesOfImage(record->imageBase, false);
@@ -286,8 +294,14 @@ km::DriverLoadResult StartDriver(const std::string& imagePath, const std::u16str
         beforeEntry(image);
     }
 
+    // As the loader names a driver image to the image-load notify routines: its path under
+    // \SystemRoot, with the Windows extension.
+    std::string file = imagePath.substr(imagePath.find_last_of('/') + 1);
+    file = file.substr(0, file.rfind('.'));
+    std::u16string fullImageName = u"\\SystemRoot\\System32\\drivers\\" + Widened(file) + u".sys";
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     RunOnSystemThread([&] {
+        KmPsNotifySystemImageLoad(fullImageName, reinterpret_cast<void*>(imageStart), imageEnd - imageStart);
         status = entry(driver, &record->registryPath);
         KIRQL irql = KeGetCurrentIrql();
         if (irql != PASSIVE_LEVEL) {

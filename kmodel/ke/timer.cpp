@@ -9,6 +9,7 @@
 //   initialized --KeSetTimer(Ex)--> set --due--> signalled (+ DPC queued) --period--> set ...
 //        ^                            |
 //        +------- KeCancelTimer ------+
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <map>
@@ -44,6 +45,15 @@ KmpTimerTable& KmpTable()
     return *table;
 }
 
+// Set timers plus queued DPCs, so that a pool free with neither in the system takes no lock.
+std::atomic<size_t> KmpPending{0};
+
+// Dispatcher lock held: after any change to the set timers or the queue.
+void KmpCountPendingLocked()
+{
+    KmpPending.store(KmpTable().Timers.size() + KmpTable().Queued.size(), std::memory_order_relaxed);
+}
+
 void KmpCheckIrqlAtMost(KIRQL limit, const char* routine)
 {
     KIRQL irql = KmCurrentThread()->Irql;
@@ -71,6 +81,7 @@ void KmpRunDpc(PKDPC dpc)
         if (KmpTable().Queued.erase(dpc) == 0) {
             return;  // removed from the queue meanwhile
         }
+        KmpCountPendingLocked();
         routine = dpc->DeferredRoutine;
         context = dpc->DeferredContext;
         argument1 = dpc->SystemArgument1;
@@ -113,6 +124,7 @@ void KmpRunTimer(PKTIMER timer, uint64_t generation, int64_t due, int64_t period
         PKDPC dpc = timer->Dpc;
         if (period == 0) {
             KmpTable().Timers.erase(timer);
+            KmpCountPendingLocked();
         }
         lock.unlock();
         if (dpc != nullptr) {
@@ -130,6 +142,7 @@ void KmpRunTimer(PKTIMER timer, uint64_t generation, int64_t due, int64_t period
 bool KmpCancelLocked(PKTIMER timer)
 {
     bool wasSet = KmpTable().Timers.erase(timer) != 0;
+    KmpCountPendingLocked();
     KmGetDispatcher().Changed.notify_all();
     return wasSet;
 }
@@ -192,6 +205,45 @@ void KmCheckTimersOfImage(const void* image)
     }
 }
 
+void KmCheckTimersInFreedPool(const void* block, size_t size)
+{
+    if (KmpPending.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    auto start = reinterpret_cast<uintptr_t>(block);
+    auto end = start + size;
+    auto inside = [start, end](const void* object) {
+        auto where = reinterpret_cast<uintptr_t>(object);
+        return where >= start && where < end;
+    };
+    const void* found = nullptr;
+    KmTimerOrDpcKind kind = KmFoundTimer;
+    {
+        std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
+        for (auto& entry : KmpTable().Timers) {
+            if (inside(entry.first)) {
+                found = entry.first;
+                break;
+            }
+            if (entry.first->Dpc != nullptr && inside(entry.first->Dpc)) {
+                found = entry.first->Dpc;
+                kind = KmFoundDpc;
+                break;
+            }
+        }
+        for (PKDPC dpc : KmpTable().Queued) {
+            if (found == nullptr && inside(dpc)) {
+                found = dpc;
+                kind = KmFoundDpc;
+            }
+        }
+    }
+    if (found != nullptr) {
+        KmBugCheck(TIMER_OR_DPC_INVALID, kind, (ULONG_PTR)found, start, end, "pool block %p freed holding %s %p",
+                   block, kind == KmFoundTimer ? "set timer" : "queued DPC", found);
+    }
+}
+
 std::string KmTimerShutdownReport()
 {
     std::string lines;
@@ -203,6 +255,7 @@ std::string KmTimerShutdownReport()
             lines += line;
         }
         KmpTable().Timers.clear();
+        KmpCountPendingLocked();
         KmGetDispatcher().Changed.notify_all();
     }
     // Let the DPCs queued so far run before their drivers go.
@@ -245,6 +298,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
         wasSet = KmpCancelLocked(Timer);
         generation = KmpTable().NextGeneration++;
         KmpTable().Timers[Timer] = KmpTimerRecord{generation, setter};
+        KmpCountPendingLocked();
         Timer->Header.SignalState = 0;
         Timer->Dpc = Dpc;
         Timer->Period = static_cast<ULONG>(std::max<LONG>(Period, 0));
@@ -292,6 +346,7 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVO
         if (!KmpTable().Queued.insert(Dpc).second) {
             return FALSE;
         }
+        KmpCountPendingLocked();
         Dpc->SystemArgument1 = SystemArgument1;
         Dpc->SystemArgument2 = SystemArgument2;
         Dpc->DpcData = Dpc;
@@ -305,5 +360,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
 {
     std::lock_guard<std::mutex> guard(KmGetDispatcher().Lock);
     Dpc->DpcData = nullptr;
-    return KmpTable().Queued.erase(Dpc) != 0 ? TRUE : FALSE;
+    bool wasQueued = KmpTable().Queued.erase(Dpc) != 0;
+    KmpCountPendingLocked();
+    return wasQueued ? TRUE : FALSE;
 }

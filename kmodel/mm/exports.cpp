@@ -110,6 +110,9 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(RtlFreeUnicodeString),
     KMP_EXPORT(RtlFreeAnsiString),
     KMP_EXPORT(RtlUnicodeStringToInteger),
+    KMP_EXPORT(RtlQueryRegistryValues),
+    KMP_EXPORT(RtlUpcaseUnicodeString),
+    KMP_EXPORT(RtlDuplicateUnicodeString),
     // Mm
     KMP_EXPORT(MmIsNonPagedSystemAddressValid),
     KMP_EXPORT(MmGetSystemRoutineAddress),
@@ -128,6 +131,8 @@ const KmpExport KmpKernelExports[] = {
     KMP_EXPORT(PsSetCreateProcessNotifyRoutine),
     KMP_EXPORT(PsSetCreateThreadNotifyRoutine),
     KMP_EXPORT(PsRemoveCreateThreadNotifyRoutine),
+    KMP_EXPORT(PsSetLoadImageNotifyRoutine),
+    KMP_EXPORT(PsRemoveLoadImageNotifyRoutine),
     KMP_EXPORT(PsCreateSystemThread),
     KMP_EXPORT(PsTerminateSystemThread),
     KMP_EXPORT(PsLookupProcessByProcessId),
@@ -140,6 +145,8 @@ const KmpExport KmpKernelExports[] = {
     // Io
     KMP_EXPORT(IoGetCurrentProcess),
     KMP_EXPORT(IoCreateDevice),
+    KMP_EXPORT(IoCreateSymbolicLink),
+    KMP_EXPORT(IoDeleteSymbolicLink),
     KMP_EXPORT(IoDeleteDevice),
     KMP_EXPORT(IoAttachDeviceToDeviceStack),
     KMP_EXPORT(IoAttachDeviceToDeviceStackSafe),

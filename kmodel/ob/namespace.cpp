@@ -1,5 +1,7 @@
-// The object name space: a root directory with \Device, \Driver and \FileSystem, insertion and
-// lookup by exact counted name (case-insensitive, exact length), and ObQueryNameString.
+// The object name space: a root directory with \Device, \Driver, \FileSystem and \?? (and
+// \DosDevices, a symbolic link to \??), insertion and lookup by exact counted name
+// (case-insensitive, exact length), symbolic links followed wherever a name is looked up, and
+// ObQueryNameString.
 #include <cstdio>
 #include <memory>
 
@@ -16,6 +18,12 @@ struct Directory;
 struct DirectoryEntry {
     std::unique_ptr<Directory> directory;
     ObjectHeader* object = nullptr;
+    // A symbolic link: the name it stands for, and the image that created it (null: the model or
+    // test code).
+    bool isLink = false;
+    std::u16string linkName;  // as created
+    std::u16string linkTarget;
+    const void* linkCreator = nullptr;
 };
 struct Directory {
     // By the upcased component, which keeps its exact length.
@@ -23,6 +31,9 @@ struct Directory {
 };
 
 Directory* g_root = nullptr;
+
+// As the object manager, a name that goes through more links than this is not found.
+constexpr int MostLinksFollowed = 32;
 
 std::u16string Upcased(const std::u16string& text)
 {
@@ -136,35 +147,161 @@ void RemoveNameLocked(ObjectHeader* header)
     header->inNamespace = false;
 }
 
-LookupResult LookupLocked(const std::u16string& path)
+LookupResult LookupLocked(const std::u16string& name)
+{
+    std::u16string path = name;
+    for (int links = 0; links <= MostLinksFollowed; ++links) {
+        std::vector<Component> components;
+        if (!SplitPath(path, &components)) {
+            return LookupResult{STATUS_OBJECT_NAME_INVALID, nullptr, {}};
+        }
+        Directory* directory = g_root;
+        const DirectoryEntry* link = nullptr;
+        size_t i = 0;
+        for (; i < components.size() && link == nullptr; ++i) {
+            bool last = i + 1 == components.size();
+            auto found = directory->entries.find(Upcased(components[i].text));
+            if (found == directory->entries.end()) {
+                return LookupResult{last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND, nullptr, {}};
+            }
+            if (found->second.object != nullptr) {
+                return LookupResult{STATUS_SUCCESS, found->second.object, path.substr(components[i].end)};
+            }
+            if (found->second.isLink) {
+                link = &found->second;
+                break;
+            }
+            directory = found->second.directory.get();
+        }
+        if (link == nullptr) {
+            // The path names a directory, which the model does not open.
+            return LookupResult{STATUS_OBJECT_TYPE_MISMATCH, nullptr, {}};
+        }
+        path = link->linkTarget + path.substr(components[i].end);
+    }
+    return LookupResult{STATUS_OBJECT_NAME_NOT_FOUND, nullptr, {}};
+}
+
+namespace {
+
+// The name with the links among its directories followed (the last component is kept as it
+// stands), so that a name made or removed through \DosDevices lands in \??.
+std::u16string FollowDirectoryLinks(const std::u16string& name)
+{
+    std::u16string path = name;
+    for (int links = 0; links < MostLinksFollowed; ++links) {
+        std::vector<Component> components;
+        if (!SplitPath(path, &components)) {
+            return path;
+        }
+        Directory* directory = g_root;
+        for (size_t i = 0; i + 1 < components.size(); ++i) {
+            auto found = directory->entries.find(Upcased(components[i].text));
+            if (found == directory->entries.end()) {
+                return path;
+            }
+            if (found->second.isLink) {
+                path = found->second.linkTarget + path.substr(components[i].end);
+                directory = nullptr;
+                break;
+            }
+            if (!found->second.directory) {
+                return path;
+            }
+            directory = found->second.directory.get();
+        }
+        if (directory != nullptr) {
+            return path;
+        }
+    }
+    return path;
+}
+
+}  // namespace
+
+NTSTATUS InsertLinkLocked(const std::u16string& linkName, const std::u16string& target, const void* creator)
 {
     std::vector<Component> components;
-    if (!SplitPath(path, &components)) {
-        return LookupResult{STATUS_OBJECT_NAME_INVALID, nullptr, {}};
+    if (!SplitPath(FollowDirectoryLinks(linkName), &components) || components.empty()) {
+        return STATUS_OBJECT_NAME_INVALID;
     }
-    Directory* directory = g_root;
-    for (size_t i = 0; i < components.size(); ++i) {
-        bool last = i + 1 == components.size();
-        auto found = directory->entries.find(Upcased(components[i].text));
-        if (found == directory->entries.end()) {
-            return LookupResult{last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND, nullptr, {}};
-        }
-        if (found->second.object != nullptr) {
-            return LookupResult{STATUS_SUCCESS, found->second.object, path.substr(components[i].end)};
-        }
-        directory = found->second.directory.get();
+    Directory* parent = ParentOf(components);
+    if (parent == nullptr) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    // The path names a directory, which the model does not open.
-    return LookupResult{STATUS_OBJECT_TYPE_MISMATCH, nullptr, {}};
+    std::u16string key = Upcased(components.back().text);
+    if (parent->entries.count(key) != 0) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    DirectoryEntry& entry = parent->entries[key];
+    entry.isLink = true;
+    entry.linkName = linkName;
+    entry.linkTarget = target;
+    entry.linkCreator = creator;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RemoveLinkLocked(const std::u16string& linkName)
+{
+    std::vector<Component> components;
+    if (!SplitPath(FollowDirectoryLinks(linkName), &components) || components.empty()) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    Directory* parent = ParentOf(components);
+    if (parent == nullptr) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    auto found = parent->entries.find(Upcased(components.back().text));
+    if (found == parent->entries.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    if (!found->second.isLink) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    parent->entries.erase(found);
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+// Lines for the links `image` created below `directory`; removed when `remove`.
+void CollectLinksOf(Directory* directory, const void* image, bool remove, std::string* lines)
+{
+    for (auto entry = directory->entries.begin(); entry != directory->entries.end();) {
+        if (entry->second.directory) {
+            CollectLinksOf(entry->second.directory.get(), image, remove, lines);
+        }
+        if (entry->second.isLink && entry->second.linkCreator == image) {
+            *lines += "symbolic link " + Printable(entry->second.linkName) + " -> " +
+                      Printable(entry->second.linkTarget) + " not deleted\n";
+            if (remove) {
+                entry = directory->entries.erase(entry);
+                continue;
+            }
+        }
+        ++entry;
+    }
+}
+
+}  // namespace
+
+std::string LinksCreatedByImageLocked(const void* image, bool remove)
+{
+    std::string lines;
+    if (g_root != nullptr) {
+        CollectLinksOf(g_root, image, remove, &lines);
+    }
+    return lines;
 }
 
 void BootNamespaceLocked()
 {
     delete g_root;
     g_root = new Directory;
-    for (const char16_t* name : {u"DEVICE", u"DRIVER", u"FILESYSTEM"}) {
+    for (const char16_t* name : {u"DEVICE", u"DRIVER", u"FILESYSTEM", u"??"}) {
         g_root->entries[name].directory = std::make_unique<Directory>();
     }
+    InsertLinkLocked(u"\\DosDevices", u"\\??", nullptr);
 }
 
 void ShutdownNamespaceLocked()

@@ -85,8 +85,18 @@ struct LookupResult {
     ObjectHeader* object;
     std::u16string remaining;  // path after the object ("\dir\file"), empty when none
 };
+// Follows symbolic links wherever they appear in the path.
 LookupResult LookupLocked(const std::u16string& path);
-// The root with its \Device, \Driver and \FileSystem directories (made at boot, gone at shutdown).
+// Symbolic links: a name in the name space that stands for another (`creator`: the image that
+// made it, null for the model or test code). Insert: STATUS_OBJECT_NAME_COLLISION when the name is
+// taken. Remove: STATUS_OBJECT_NAME_NOT_FOUND when nothing has the name,
+// STATUS_OBJECT_TYPE_MISMATCH when it is no link.
+NTSTATUS InsertLinkLocked(const std::u16string& linkName, const std::u16string& target, const void* creator);
+NTSTATUS RemoveLinkLocked(const std::u16string& linkName);
+// Lines for the links `image` created and did not delete; removes them when `remove` is set.
+std::string LinksCreatedByImageLocked(const void* image, bool remove);
+// The root with its \Device, \Driver, \FileSystem and \?? directories and the \DosDevices link
+// (made at boot, gone at shutdown).
 void BootNamespaceLocked();
 void ShutdownNamespaceLocked();
 

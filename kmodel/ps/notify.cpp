@@ -1,6 +1,7 @@
-// Process and thread notify routines: PsSetCreateProcessNotifyRoutine,
-// PsSetCreateThreadNotifyRoutine and PsRemoveCreateThreadNotifyRoutine, and the calls that the
-// model's process and thread creation and exit make. As the kernel's callback blocks, each
+// Process, thread and image-load notify routines: PsSetCreateProcessNotifyRoutine,
+// PsSetCreateThreadNotifyRoutine, PsRemoveCreateThreadNotifyRoutine, PsSetLoadImageNotifyRoutine
+// and PsRemoveLoadImageNotifyRoutine, and the calls that the model's process and thread creation
+// and exit and its driver loader make. As the kernel's callback blocks, each
 // registration has a slot (64 per kind) and rundown protection: a removal waits until every call
 // of that routine already running has returned.
 #include <array>
@@ -39,6 +40,7 @@ struct KmpNotifyState {
     std::condition_variable CallsReturned;
     KmpNotifyTable Process;
     KmpNotifyTable Thread;
+    KmpNotifyTable Image;
 };
 
 KmpNotifyState& KmpNotify()
@@ -49,10 +51,27 @@ KmpNotifyState& KmpNotify()
 
 KmpNotifyTable& KmpTableOf(KmpNotifyState& state, km::NotifyKind kind)
 {
-    return kind == km::NotifyKind::Process ? state.Process : state.Thread;
+    switch (kind) {
+    case km::NotifyKind::Process:
+        return state.Process;
+    case km::NotifyKind::Thread:
+        return state.Thread;
+    default:
+        return state.Image;
+    }
 }
 
-const char* KmpKindName(km::NotifyKind kind) { return kind == km::NotifyKind::Process ? "process" : "thread"; }
+const char* KmpKindName(km::NotifyKind kind)
+{
+    switch (kind) {
+    case km::NotifyKind::Process:
+        return "process";
+    case km::NotifyKind::Thread:
+        return "thread";
+    default:
+        return "image-load";
+    }
+}
 
 void KmpRequirePassive(const char* routine)
 {
@@ -128,13 +147,14 @@ NTSTATUS KmpRemove(km::NotifyKind kind, void* routine, NTSTATUS missing)
     return STATUS_SUCCESS;
 }
 
-// Runs every routine of the table on the calling thread, each under rundown protection.
-template <typename Routine>
-void KmpCallAll(km::NotifyKind kind, HANDLE first, HANDLE second, bool create)
+// Runs every routine of the table on the calling thread, each under rundown protection;
+// `invoke` calls one routine with the arguments of this notification.
+template <typename Invoke>
+void KmpCallAll(km::NotifyKind kind, const char* what, Invoke invoke)
 {
     KmpNotifyState& state = KmpNotify();
     for (size_t index = 0; index < KmpNotifySlotCount; ++index) {
-        Routine routine;
+        void* routine;
         {
             std::lock_guard<std::mutex> hold(state.Lock);
             KmpNotifySlot& slot = KmpTableOf(state, kind).Slots[index];
@@ -142,12 +162,11 @@ void KmpCallAll(km::NotifyKind kind, HANDLE first, HANDLE second, bool create)
                 continue;
             }
             slot.ActiveCalls++;
-            routine = reinterpret_cast<Routine>(slot.Routine);
+            routine = slot.Routine;
         }
         KmCalloutMark mark = KmCalloutEnter();
-        routine(first, second, create ? TRUE : FALSE);
-        KmCalloutReturned(mark, kind == km::NotifyKind::Process ? "process notify routine" : "thread notify routine",
-                          reinterpret_cast<const void*>(routine));
+        invoke(routine);
+        KmCalloutReturned(mark, what, routine);
         {
             std::lock_guard<std::mutex> hold(state.Lock);
             KmpTableOf(state, kind).Slots[index].ActiveCalls--;
@@ -160,12 +179,35 @@ void KmpCallAll(km::NotifyKind kind, HANDLE first, HANDLE second, bool create)
 
 void KmPsNotifyProcess(HANDLE parentId, HANDLE processId, bool create)
 {
-    KmpCallAll<PCREATE_PROCESS_NOTIFY_ROUTINE>(km::NotifyKind::Process, parentId, processId, create);
+    KmpCallAll(km::NotifyKind::Process, "process notify routine", [&](void* routine) {
+        reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE>(routine)(parentId, processId, create ? TRUE : FALSE);
+    });
 }
 
 void KmPsNotifyThread(HANDLE processId, HANDLE threadId, bool create)
 {
-    KmpCallAll<PCREATE_THREAD_NOTIFY_ROUTINE>(km::NotifyKind::Thread, processId, threadId, create);
+    KmpCallAll(km::NotifyKind::Thread, "thread notify routine", [&](void* routine) {
+        reinterpret_cast<PCREATE_THREAD_NOTIFY_ROUTINE>(routine)(processId, threadId, create ? TRUE : FALSE);
+    });
+}
+
+void KmPsNotifySystemImageLoad(const std::u16string& fullName, void* imageBase, size_t imageSize)
+{
+    std::u16string name = fullName;
+    UNICODE_STRING counted;
+    counted.Buffer = reinterpret_cast<PWCH>(name.data());
+    counted.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    counted.MaximumLength = counted.Length;
+    IMAGE_INFO info = {};
+    info.ImageAddressingMode = IMAGE_ADDRESSING_MODE_32BIT;
+    info.SystemModeImage = 1;
+    info.ImageBase = imageBase;
+    info.ImageSize = imageSize;
+    KmpCallAll(km::NotifyKind::Image, "image-load notify routine", [&](void* routine) {
+        // Each routine gets the information as the loader made it.
+        IMAGE_INFO copy = info;
+        reinterpret_cast<PLOAD_IMAGE_NOTIFY_ROUTINE>(routine)(&counted, nullptr, &copy);
+    });
 }
 
 void KmPsNotifyReset()
@@ -174,6 +216,7 @@ void KmPsNotifyReset()
     std::lock_guard<std::mutex> hold(state.Lock);
     state.Process = KmpNotifyTable{};
     state.Thread = KmpNotifyTable{};
+    state.Image = KmpNotifyTable{};
 }
 
 std::string KmPsReleaseNotifyRoutinesOfImage(const void* image)
@@ -181,7 +224,7 @@ std::string KmPsReleaseNotifyRoutinesOfImage(const void* image)
     KmpNotifyState& state = KmpNotify();
     std::lock_guard<std::mutex> hold(state.Lock);
     std::string lines;
-    for (km::NotifyKind kind : {km::NotifyKind::Process, km::NotifyKind::Thread}) {
+    for (km::NotifyKind kind : {km::NotifyKind::Process, km::NotifyKind::Thread, km::NotifyKind::Image}) {
         for (KmpNotifySlot& slot : KmpTableOf(state, kind).Slots) {
             if (slot.Routine != nullptr && slot.Image == image) {
                 char line[96];
@@ -244,4 +287,21 @@ extern "C" NTSTATUS NTAPI PsRemoveCreateThreadNotifyRoutine(PCREATE_THREAD_NOTIF
 {
     KmpRequirePassive("PsRemoveCreateThreadNotifyRoutine");
     return KmpRemove(km::NotifyKind::Thread, reinterpret_cast<void*>(NotifyRoutine), STATUS_PROCEDURE_NOT_FOUND);
+}
+
+// Adds an image-load notify routine, called as each driver image is mapped, before its
+// DriverEntry. PASSIVE_LEVEL. STATUS_INSUFFICIENT_RESOURCES when all 64 slots are taken.
+extern "C" NTSTATUS NTAPI PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine)
+{
+    KmpRequirePassive("PsSetLoadImageNotifyRoutine");
+    return KmpAdd(km::NotifyKind::Image, reinterpret_cast<void*>(NotifyRoutine), false,
+                  STATUS_INSUFFICIENT_RESOURCES);
+}
+
+// Removes an image-load notify routine once its running calls have returned. PASSIVE_LEVEL.
+// STATUS_PROCEDURE_NOT_FOUND when it is not registered.
+extern "C" NTSTATUS NTAPI PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine)
+{
+    KmpRequirePassive("PsRemoveLoadImageNotifyRoutine");
+    return KmpRemove(km::NotifyKind::Image, reinterpret_cast<void*>(NotifyRoutine), STATUS_PROCEDURE_NOT_FOUND);
 }

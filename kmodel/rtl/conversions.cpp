@@ -105,6 +105,66 @@ extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationS
     return STATUS_SUCCESS;
 }
 
+// Upper case of the source (RtlUpcaseUnicodeChar per character), in place when both are the same
+// string. With AllocateDestinationString the buffer holds exactly the text (no terminator), from
+// paged pool at PASSIVE_LEVEL. STATUS_BUFFER_OVERFLOW (nothing changed) when the text does not fit
+// the given buffer; STATUS_NO_MEMORY when the allocation fails.
+extern "C" NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                                 BOOLEAN AllocateDestinationString)
+{
+    USHORT length = SourceString->Length;
+    NTSTATUS status = KmpPrepareDestination(DestinationString, length, length, AllocateDestinationString,
+                                            "RtlUpcaseUnicodeString");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    for (USHORT i = 0; i < length / sizeof(WCHAR); ++i) {
+        DestinationString->Buffer[i] = RtlUpcaseUnicodeChar(SourceString->Buffer[i]);
+    }
+    DestinationString->Length = length;
+    return STATUS_SUCCESS;
+}
+
+// A copy of the source in paged pool (PASSIVE_LEVEL), freed with RtlFreeUnicodeString. An empty
+// source gives an empty string with no buffer unless the flags ask for one;
+// RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE adds a terminator. STATUS_INVALID_PARAMETER for
+// unknown flags, a missing string or a source whose sizes do not hold; STATUS_NAME_TOO_LONG when
+// the terminator does not fit a counted string; STATUS_NO_MEMORY when the allocation fails.
+extern "C" NTSTATUS NTAPI RtlDuplicateUnicodeString(ULONG Flags, PCUNICODE_STRING StringIn, PUNICODE_STRING StringOut)
+{
+    constexpr ULONG knownFlags =
+        RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE | RTL_DUPLICATE_UNICODE_STRING_ALLOCATE_NULL_STRING;
+    if ((Flags & ~knownFlags) != 0 || StringIn == nullptr || StringOut == nullptr ||
+        StringIn->Length > StringIn->MaximumLength || (StringIn->Length % sizeof(WCHAR)) != 0 ||
+        (StringIn->Length != 0 && StringIn->Buffer == nullptr)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool terminate = (Flags & RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE) != 0;
+    if (StringIn->Length == 0 && (Flags & RTL_DUPLICATE_UNICODE_STRING_ALLOCATE_NULL_STRING) == 0) {
+        StringOut->Length = StringOut->MaximumLength = 0;
+        StringOut->Buffer = nullptr;
+        return STATUS_SUCCESS;
+    }
+    ULONG bytes = StringIn->Length + (terminate ? sizeof(WCHAR) : 0UL);
+    if (bytes > KmpLongestCountedBytes) {
+        return STATUS_NAME_TOO_LONG;
+    }
+    UNICODE_STRING copy = {};
+    NTSTATUS status = KmpPrepareDestination(&copy, bytes, StringIn->Length, TRUE, "RtlDuplicateUnicodeString");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (StringIn->Length != 0) {
+        memcpy(copy.Buffer, StringIn->Buffer, StringIn->Length);
+    }
+    copy.Length = StringIn->Length;
+    if (terminate) {
+        copy.Buffer[copy.Length / sizeof(WCHAR)] = 0;
+    }
+    *StringOut = copy;
+    return STATUS_SUCCESS;
+}
+
 // Frees a buffer an Rtl routine allocated; a string with no buffer is left alone.
 extern "C" void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {

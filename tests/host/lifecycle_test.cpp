@@ -166,9 +166,9 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_FALSE(Linked());
 }
 
-// A module that calls the routines beyond the host's own (processes and threads, resources, IRPs,
-// data exports, executable pool, strings, work items) finds each as on Windows; the host unloads
-// it and the model's leak check sees nothing left.
+// A module that calls the routines beyond the host's own (every area of the routines build, from
+// processes and threads to symbolic links and registry queries) finds each as on Windows; the host
+// unloads it and the model's leak check sees nothing left.
 TEST_F(ModuleLifecycle, EveryRoutineAreaWorksInAModuleTheHostLoaded)
 {
     ASSERT_EQ(Load(RoutinesModuleImage, u"routinesmodule"), STATUS_SUCCESS);

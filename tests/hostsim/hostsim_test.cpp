@@ -69,6 +69,18 @@ TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
     EXPECT_THAT(run.out, HasSubstr("result: every invariant held"));
 }
 
+// A module calling every routine area beyond the host's own loads, runs and is swapped out under
+// hostsim with nothing found and nothing left.
+TEST(Hostsim, RoutinesModuleRunsAndLeavesNothing)
+{
+    HostsimRun run = RunHostsim("--module routinesmodule --second-module routinesmodule --seconds 1 --swaps 1 "
+                                "--threads 1 --clock-rate 20");
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    ASSERT_TRUE(run.report.is_object()) << run.out;
+    EXPECT_EQ(run.report["findings"], json::array());
+    EXPECT_EQ(run.report["poolLeft"], "");
+}
+
 // The faulty sample build keeps its first forwarded create for 20 s: the first (requested) unload
 // times out, the host reports it, and hostsim fails the run once the module is finally gone.
 TEST(Hostsim, ModuleHoldingACallPastTheDrainTimeOutFailsTheRun)

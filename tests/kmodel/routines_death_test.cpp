@@ -161,6 +161,22 @@ const Misuse<Objects> RoutineMisuses[] = {
      "STOP 0x000000C4 \\(0x110A, .*not a lookaside list"},
     {"DriverUnloadedWithItsTimerSet", [](Objects&) { LoadAndUnloadIoTest(IoTestUnloadTimerSet); },
      "STOP 0x000000C7 .*unloaded with timer .* still set"},
+    {"PoolFreedHoldingASetTimer",
+     [](Objects&) {
+         auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KTIMER), km::PoolTag("Test")));
+         KeInitializeTimer(timer);
+         LARGE_INTEGER due;
+         due.QuadPart = -1000000000LL;
+         KeSetTimer(timer, due, nullptr);
+         ExFreePoolWithTag(timer, km::PoolTag("Test"));
+     },
+     "STOP 0x000000C7 \\(0x0, .*freed holding set timer"},
+    {"ImageLoadRoutineReturningRaised",
+     [](Objects&) {
+         PsSetLoadImageNotifyRoutine([](PUNICODE_STRING, HANDLE, PIMAGE_INFO) { RaiseTo(DISPATCH_LEVEL); });
+         LoadAndUnloadIoTest(0);
+     },
+     "STOP 0x000000C4 \\(0x1023, .*image-load notify routine"},
     {"DriverUnloadedWithItsLookasideList", [](Objects&) { LoadAndUnloadIoTest(IoTestUnloadLookaside); },
      "STOP 0x000000C4 \\(0x110B, .*unloaded with lookaside list"},
     {"SemaphoreReleasedPastItsLimit",

@@ -200,7 +200,7 @@ FileIoResult QueryInformationFile(HANDLE file, void* buffer, ULONG length, FILE_
 
 // ---- Process and thread notify routines -------------------------------------------------------
 
-enum class NotifyKind { Process, Thread };
+enum class NotifyKind { Process, Thread, Image };
 // The nth registration from now (1 = the next) of that kind, and count - 1 after it, fail with
 // `status` before doing anything.
 void FailNotifyRegistration(NotifyKind kind, uint64_t nth, NTSTATUS status, uint64_t count = 1);

@@ -84,6 +84,40 @@ NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 // Deletes the key (its handle stays open until closed); refused while the key has subkeys.
 NTSYSAPI NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
 
+// Querying several values at once. RelativeTo: RTL_REGISTRY_ABSOLUTE (Path is the full name),
+// RTL_REGISTRY_SERVICES, _CONTROL, _WINDOWS_NT or _DEVICEMAP (Path below that key), optionally
+// with RTL_REGISTRY_OPTIONAL. The table ends with an entry whose QueryRoutine and Name are null.
+// PASSIVE_LEVEL.
+typedef NTSTATUS(NTAPI* PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                     ULONG ValueLength, PVOID Context, PVOID EntryContext);
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+    PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+    ULONG Flags;
+    PWSTR Name;
+    PVOID EntryContext;
+    ULONG DefaultType;
+    PVOID DefaultData;
+    ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+#define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY 0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE 0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define RTL_QUERY_REGISTRY_DELETE 0x00000040
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_WINDOWS_NT 3
+#define RTL_REGISTRY_DEVICEMAP 4
+#define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_MAXIMUM 6
+#define RTL_REGISTRY_HANDLE 0x40000000
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                               PVOID Context, PVOID Environment);
+
 // Driver services. DriverServiceName is the full path of the service key
 // ("\REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<service>"). Zw* run with previous mode
 // KernelMode; Nt* take the calling thread's previous mode and, from UserMode, need

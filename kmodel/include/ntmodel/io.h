@@ -705,6 +705,9 @@ typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 extern "C" {
 
 // Devices and drivers.
+// Symbolic links in the object name space (\DosDevices is a link to \??). PASSIVE_LEVEL.
+NTSYSAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSYSAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTSYSAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                        ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);

@@ -9,6 +9,31 @@ typedef struct _KTHREAD* PETHREAD;
 typedef void(NTAPI* PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
 typedef void(NTAPI* PCREATE_THREAD_NOTIFY_ROUTINE)(HANDLE ProcessId, HANDLE ThreadId, BOOLEAN Create);
 
+// What an image-load notify routine is told about the image mapped.
+#define IMAGE_ADDRESSING_MODE_32BIT 3
+typedef struct _IMAGE_INFO {
+    union {
+        ULONG Properties;
+        struct {
+            ULONG ImageAddressingMode : 8;
+            ULONG SystemModeImage : 1;
+            ULONG ImageMappedToAllPids : 1;
+            ULONG ExtendedInfoPresent : 1;
+            ULONG MachineTypeMismatch : 1;
+            ULONG ImageSignatureLevel : 4;
+            ULONG ImageSignatureType : 3;
+            ULONG ImagePartialMap : 1;
+            ULONG Reserved : 12;
+        };
+    };
+    PVOID ImageBase;
+    ULONG ImageSelector;
+    SIZE_T ImageSize;
+    ULONG ImageSectionNumber;
+} IMAGE_INFO, *PIMAGE_INFO;
+// Called with ProcessId null for a driver image, before its DriverEntry runs.
+typedef void(NTAPI* PLOAD_IMAGE_NOTIFY_ROUTINE)(PUNICODE_STRING FullImageName, HANDLE ProcessId, PIMAGE_INFO ImageInfo);
+
 // Declared in full with the object manager (io.h).
 typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
@@ -62,6 +87,10 @@ NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSI
 NTSYSAPI NTSTATUS NTAPI PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine, BOOLEAN Remove);
 NTSYSAPI NTSTATUS NTAPI PsSetCreateThreadNotifyRoutine(PCREATE_THREAD_NOTIFY_ROUTINE NotifyRoutine);
 NTSYSAPI NTSTATUS NTAPI PsRemoveCreateThreadNotifyRoutine(PCREATE_THREAD_NOTIFY_ROUTINE NotifyRoutine);
+// Image-load notify routines: called at PASSIVE_LEVEL on the loading thread as each driver image
+// is mapped (the model maps no user images). At most 64.
+NTSYSAPI NTSTATUS NTAPI PsSetLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine);
+NTSYSAPI NTSTATUS NTAPI PsRemoveLoadImageNotifyRoutine(PLOAD_IMAGE_NOTIFY_ROUTINE NotifyRoutine);
 
 // System threads. PsCreateSystemThread starts StartRoutine on a new thread of the System process
 // at PASSIVE_LEVEL (ProcessHandle null) and answers a handle to the thread object, in the calling

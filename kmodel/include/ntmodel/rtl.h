@@ -25,6 +25,11 @@ NTSYSAPI NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destination
                                                      BOOLEAN AllocateDestinationString);
 NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                                      BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                               BOOLEAN AllocateDestinationString);
+#define RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE 0x00000001
+#define RTL_DUPLICATE_UNICODE_STRING_ALLOCATE_NULL_STRING 0x00000002
+NTSYSAPI NTSTATUS NTAPI RtlDuplicateUnicodeString(ULONG Flags, PCUNICODE_STRING StringIn, PUNICODE_STRING StringOut);
 NTSYSAPI void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 NTSYSAPI void NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
 NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);

@@ -127,7 +127,7 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDR
     }
 #ifdef HOST_MODULE_ROUTINES
     // After the dispatch table: the filter-issued I/O area sends requests to the module's device.
-    HostModuleRunRoutines(Device, Control->Routines);
+    HostModuleRunRoutines(Device, RegistryPath, Control->Routines);
 #endif
     DriverObject->DriverUnload = ModuleUnload;
 

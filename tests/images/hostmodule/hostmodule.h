@@ -23,11 +23,15 @@ enum HostModuleRoutineArea : LONG {
     RoutinesIrp,            // IRPs the module allocates and builds
     RoutinesDataExport,     // data found by MmGetSystemRoutineAddress
     RoutinesPool,           // code run from NonPagedPool
-    RoutinesString,         // an empty append
+    RoutinesString,         // counted-string copies, appends, comparisons, duplicates and upcasing
     RoutinesWorkItem,       // a work item run on a system worker thread
     RoutinesFilterIo,       // an FSD request to its own device, an MDL, a cancelled IRP
     RoutinesLookaside,      // a lookaside list
     RoutinesTimer,          // a timer whose DPC signals an event, waited for with a semaphore
+    RoutinesHandles,        // an event made, duplicated, set, waited for and closed by handle
+    RoutinesSymbolicLink,   // a \DosDevices link to the module's device, opened by name and deleted
+    RoutinesImageNotify,    // an image-load notify routine registered and removed
+    RoutinesRegistry,       // the module's service key read with RtlQueryRegistryValues
     RoutinesAreas,
 };
 
@@ -53,5 +57,6 @@ struct HostModuleControl {
     NTSTATUS Routines[RoutinesAreas];
 };
 
-// Runs every routine area once with the module's own device; in the routines build only.
-void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status);
+// Runs every routine area once with the module's own device and its service key; in the routines
+// build only.
+void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, PCUNICODE_STRING RegistryPath, NTSTATUS* Status);

@@ -120,10 +120,28 @@ NTSTATUS ExecutablePool()
 
 NTSTATUS Strings()
 {
-    WCHAR buffer[2] = {};
+    Steps steps;
+    WCHAR buffer[4] = {};
     UNICODE_STRING destination = {8, 4, buffer};
     UNICODE_STRING empty = {0, 0, nullptr};
-    return RtlAppendUnicodeStringToString(&destination, &empty);
+    steps.Check(RtlAppendUnicodeStringToString(&destination, &empty));
+    UNICODE_STRING source;
+    RtlInitUnicodeString(&source, u"volume");
+    destination = {0, sizeof(buffer), buffer};
+    RtlCopyUnicodeString(&destination, &source);
+    steps.Expect(destination.Length == sizeof(buffer) && buffer[3] == u'u');
+    steps.Expect(RtlAppendUnicodeToString(&destination, u"x") == STATUS_BUFFER_TOO_SMALL);
+    UNICODE_STRING upper = {};
+    steps.Check(RtlUpcaseUnicodeString(&upper, &source, TRUE));
+    UNICODE_STRING copy = {};
+    steps.Check(RtlDuplicateUnicodeString(RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE, &upper, &copy));
+    steps.Expect(copy.Buffer != nullptr && copy.Buffer[copy.Length / sizeof(WCHAR)] == 0);
+    steps.Expect(RtlEqualUnicodeString(&copy, &source, TRUE) && !RtlEqualUnicodeString(&copy, &source, FALSE));
+    steps.Expect(RtlCompareUnicodeString(&copy, &source, FALSE) < 0 &&
+                 RtlPrefixUnicodeString(&destination, &source, FALSE));
+    RtlFreeUnicodeString(&copy);
+    RtlFreeUnicodeString(&upper);
+    return steps.status;
 }
 
 struct WorkContext {
@@ -224,9 +242,120 @@ NTSTATUS Timers()
     return status;
 }
 
+NTSTATUS Handles()
+{
+    Steps steps;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE event = nullptr;
+    NTSTATUS status = ZwCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    HANDLE duplicate = nullptr;
+    steps.Check(ZwDuplicateObject(NtCurrentProcess(), event, NtCurrentProcess(), &duplicate, 0, OBJ_KERNEL_HANDLE,
+                                  DUPLICATE_SAME_ACCESS));
+    LARGE_INTEGER poll = {};
+    steps.Expect(ZwWaitForSingleObject(event, FALSE, &poll) == STATUS_TIMEOUT);
+    if (duplicate != nullptr) {
+        steps.Check(ZwSetEvent(duplicate, nullptr));
+        steps.Check(ZwClose(duplicate));
+    }
+    steps.Expect(ZwWaitForSingleObject(event, FALSE, &poll) == STATUS_SUCCESS);
+    steps.Check(ZwClose(event));
+    return steps.status;
+}
+
+NTSTATUS SymbolicLinks()
+{
+    Steps steps;
+    UCHAR nameBuffer[sizeof(OBJECT_NAME_INFORMATION) + 128];
+    auto* deviceName = reinterpret_cast<POBJECT_NAME_INFORMATION>(nameBuffer);
+    ULONG returned = 0;
+    NTSTATUS status = ObQueryNameString(Device, deviceName, sizeof(nameBuffer), &returned);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\RoutinesModuleLink");
+    status = IoCreateSymbolicLink(&link, &deviceName->Name);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    steps.Expect(IoCreateSymbolicLink(&link, &deviceName->Name) == STATUS_OBJECT_NAME_COLLISION);
+    UNICODE_STRING byLink;
+    RtlInitUnicodeString(&byLink, u"\\??\\RoutinesModuleLink");
+    PVOID object = nullptr;
+    steps.Check(ObReferenceObjectByName(&byLink, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDeviceObjectType, KernelMode,
+                                        nullptr, &object));
+    if (object != nullptr) {
+        steps.Expect(object == Device);
+        ObfDereferenceObject(object);
+    }
+    steps.Check(IoDeleteSymbolicLink(&link));
+    steps.Expect(IoDeleteSymbolicLink(&link) == STATUS_OBJECT_NAME_NOT_FOUND);
+    return steps.status;
+}
+
+void NTAPI ImageLoaded(PUNICODE_STRING, HANDLE, PIMAGE_INFO) {}
+
+NTSTATUS ImageNotify()
+{
+    NTSTATUS status = PsSetLoadImageNotifyRoutine(ImageLoaded);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = PsRemoveLoadImageNotifyRoutine(ImageLoaded);
+    if (NT_SUCCESS(status) && PsRemoveLoadImageNotifyRoutine(ImageLoaded) != STATUS_PROCEDURE_NOT_FOUND) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI CountValue(PWSTR, ULONG, PVOID, ULONG, PVOID Context, PVOID)
+{
+    *static_cast<ULONG*>(Context) += 1;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Registry(PCUNICODE_STRING RegistryPath)
+{
+    constexpr USHORT PathCharacters = 160;
+    WCHAR path[PathCharacters] = {};
+    if (RegistryPath->Length >= sizeof(path)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(path, RegistryPath->Buffer, RegistryPath->Length);
+    ULONG type = 0;
+    UNICODE_STRING imagePath = {};
+    ULONG absent = 0;
+    ULONG absentDefault = 9;
+    ULONG values = 0;
+    WCHAR typeName[] = u"Type";
+    WCHAR imagePathName[] = u"ImagePath";
+    WCHAR absentName[] = u"NoSuchValue";
+    RTL_QUERY_REGISTRY_TABLE table[] = {
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, typeName, &type, REG_NONE, nullptr, 0},
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, imagePathName, &imagePath, REG_NONE, nullptr, 0},
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, absentName, &absent, REG_DWORD, &absentDefault, sizeof(ULONG)},
+        {CountValue, 0, nullptr, nullptr, REG_NONE, nullptr, 0},
+        {},
+    };
+    Steps steps;
+    steps.Check(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &values, nullptr));
+    constexpr ULONG KernelDriverType = 1;
+    steps.Expect(type == KernelDriverType && imagePath.Length != 0 && absent == absentDefault && values >= 2);
+    RtlFreeUnicodeString(&imagePath);
+    table[0].Flags |= RTL_QUERY_REGISTRY_REQUIRED;
+    table[0].Name = absentName;
+    steps.Expect(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &values, nullptr) ==
+                 STATUS_OBJECT_NAME_NOT_FOUND);
+    return steps.status;
+}
+
 }  // namespace
 
-void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status)
+void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, PCUNICODE_STRING RegistryPath, NTSTATUS* Status)
 {
     Device = ModuleDevice;
     Status[RoutinesProcessThread] = ProcessesAndThreads();
@@ -239,4 +368,8 @@ void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, NTSTATUS* Status)
     Status[RoutinesFilterIo] = FilterIo();
     Status[RoutinesLookaside] = Lookaside();
     Status[RoutinesTimer] = Timers();
+    Status[RoutinesHandles] = Handles();
+    Status[RoutinesSymbolicLink] = SymbolicLinks();
+    Status[RoutinesImageNotify] = ImageNotify();
+    Status[RoutinesRegistry] = Registry(RegistryPath);
 }

@@ -15,6 +15,7 @@ constexpr USHORT RecordedPathCharacters = 128;
 
 const WCHAR DeviceName[] = u"\\Device\\IoTest";
 const WCHAR LowerDeviceName[] = u"\\Device\\IoTestLower";
+const WCHAR LinkName[] = u"\\DosDevices\\IoTest";
 
 PDEVICE_OBJECT Device;
 
@@ -31,6 +32,8 @@ enum IoTestScenarios : LONG {
     IoTestUnloadLeaky = 4,         // starts; its unload routine leaves the device and a pool block
     IoTestUnloadTimerSet = 5,      // starts with a periodic timer its unload routine leaves set
     IoTestUnloadLookaside = 6,     // starts with a lookaside list its unload routine leaves
+    IoTestUnloadLinkAndNotify = 7,  // starts with a symbolic link and an image-load notify routine,
+                                    // both left by its unload routine
 };
 
 EXPORTED LONG IoTestScenario = IoTestStartWithUnload;
@@ -99,6 +102,8 @@ void LeaveHandleReferenceAndIrp()
     }
     IoAllocateIrp(1, FALSE);
 }
+
+void NTAPI IgnoreImageLoad(PUNICODE_STRING, HANDLE, PIMAGE_INFO) {}
 
 // A "Scenario" value in the service key overrides IoTestScenario.
 void ReadScenario(PUNICODE_STRING RegistryPath)
@@ -181,6 +186,14 @@ extern "C" EXPORTED NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNI
         ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, PoolBlockSize, IoTestTag, 0);
         DriverObject->DriverUnload = IoTestUnload;
         return STATUS_SUCCESS;
+    }
+    case IoTestUnloadLinkAndNotify: {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, LinkName);
+        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+        DriverObject->DriverUnload = IoTestUnload;
+        status = IoCreateSymbolicLink(&link, &name);
+        return NT_SUCCESS(status) ? PsSetLoadImageNotifyRoutine(IgnoreImageLoad) : status;
     }
     default:
         return STATUS_INVALID_PARAMETER;

@@ -227,3 +227,79 @@ TEST_F(RegistryTest, KeyHandlesFollowTheObjectManagersRules)
 }
 
 }  // namespace
+
+namespace {
+
+// A query routine that records each value it is given and fails for a value named "Stop".
+NTSTATUS NTAPI RecordValue(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entryContext)
+{
+    auto* seen = static_cast<std::vector<std::pair<std::u16string, ULONG>>*>(context);
+    seen->emplace_back(reinterpret_cast<char16_t*>(name), type);
+    EXPECT_EQ(entryContext, context);
+    EXPECT_TRUE(data != nullptr && length != 0);
+    return std::u16string(reinterpret_cast<char16_t*>(name)) == u"Stop" ? STATUS_CANCELLED : STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// RtlQueryRegistryValues: values stored directly (a DWORD, a string into an allocated or a given
+// buffer), a default for a missing value, a query routine over every value, and the failures that
+// end the walk (a required value, a missing key, a small buffer, the routine's own status).
+TEST_F(RegistryTest, QueryRegistryValuesServesTheTableInOrderAndStopsAtTheFirstFailure)
+{
+    HANDLE key;
+    ASSERT_EQ(CreateKey(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QueryTest", REG_OPTION_VOLATILE,
+                        &key),
+              STATUS_SUCCESS);
+    ASSERT_EQ(SetValue(key, u"Level", REG_DWORD, {7, 0, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(SetValue(key, u"Label", REG_SZ, {'a', 0, 'b', 0, 0, 0}), STATUS_SUCCESS);
+    ULONG level = 0;
+    ULONG fallback = 0;
+    ULONG fallbackDefault = 5;
+    UNICODE_STRING label{};
+    std::vector<std::pair<std::u16string, ULONG>> seen;
+    WCHAR levelName[] = u"Level", labelName[] = u"label", absentName[] = u"Absent";
+    RTL_QUERY_REGISTRY_TABLE table[] = {
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, levelName, &level, REG_NONE, nullptr, 0},
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, labelName, &label, REG_NONE, nullptr, 0},
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, absentName, &fallback, REG_DWORD, &fallbackDefault, sizeof(ULONG)},
+        {RecordValue, 0, nullptr, &seen, REG_NONE, nullptr, 0},
+        {},
+    };
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"QueryTest", table, &seen, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(level, 7u);
+    EXPECT_EQ(FromCounted(label), u"ab");
+    EXPECT_EQ(label.MaximumLength, 6);
+    EXPECT_EQ(fallback, 5u);
+    EXPECT_EQ(seen, (std::vector<std::pair<std::u16string, ULONG>>{{u"Level", REG_DWORD}, {u"Label", REG_SZ}}));
+
+    // Failures: each answered as it stands, the entries before it served.
+    WCHAR small[2];
+    UNICODE_STRING tooSmall = {0, sizeof small, small};
+    table[1].EntryContext = &tooSmall;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"QueryTest", table, &seen, nullptr),
+              STATUS_BUFFER_TOO_SMALL);
+    table[1].EntryContext = &label;
+    RtlFreeUnicodeString(&label);
+    table[2].Flags |= RTL_QUERY_REGISTRY_REQUIRED;
+    level = 0;
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE,
+                                     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QueryTest", table,
+                                     &seen, nullptr),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(level, 7u) << "an absolute path reads the same key";
+    RtlFreeUnicodeString(&label);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"NoSuchService", table, &seen, nullptr),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, u"NoSuchService", table, &seen,
+                                     nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(SetValue(key, u"Stop", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
+    table[2].Flags &= ~RTL_QUERY_REGISTRY_REQUIRED;
+    seen.clear();
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"QueryTest", table, &seen, nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(seen.size(), 3u);
+    RtlFreeUnicodeString(&label);
+    ZwDeleteKey(key);
+    ZwClose(key);
+}
