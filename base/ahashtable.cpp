@@ -3,6 +3,17 @@
 
 namespace {
 
+// Changes entryCount by delta; the table's lock is held. The store is atomic because
+// AHashTable_IsEmpty reads the count without the lock.
+void AHashTableCountLinked(AHashTable* table, LONG delta)
+{
+    __atomic_store_n(&table->entryCount, table->entryCount + static_cast<ULONG>(delta), __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+namespace {
+
 // Entry blocks are padded to this multiple so that every entry header in a chunk is aligned.
 constexpr ULONG HashEntryAlignment = sizeof(PVOID);
 // Largest sizes whose 32-bit size computations cannot wrap.
@@ -81,7 +92,7 @@ void AHashTable_Destroy(AHashTable* table)
         while (entry != nullptr) {
             AHashEntry* next = entry->next;
             ABlockPool_Return(&table->entryPool, entry);
-            table->entryCount -= 1;
+            AHashTableCountLinked(table, -1);
             entry = next;
         }
     }
@@ -125,9 +136,14 @@ BOOLEAN AHashTable_Insert(AHashTable* table, ULONGLONG key, PVOID payload)
     AHashEntry** head = &AHashTableBuckets(table)[AHashTableBucketOf(table, key)];
     entry->next = *head;
     *head = entry;
-    table->entryCount += 1;
+    AHashTableCountLinked(table, 1);
     ASpinLock_Release(&table->lock, &queueHandle);
     return TRUE;
+}
+
+BOOLEAN AHashTable_IsEmpty(const AHashTable* table)
+{
+    return table == nullptr || __atomic_load_n(&table->entryCount, __ATOMIC_ACQUIRE) == 0;
 }
 
 PVOID AHashTable_Lookup(AHashTable* table, ULONGLONG key)
@@ -161,7 +177,7 @@ void AHashTableUnlink(AHashTable* table, AHashEntry* entry)
     }
     if (*link != nullptr) {
         *link = entry->next;
-        table->entryCount -= 1;
+        AHashTableCountLinked(table, -1);
     }
 }
 
@@ -231,7 +247,7 @@ ULONG AHashTable_RemoveMatching(AHashTable* table, AHASH_MATCH* match, PVOID con
                 continue;
             }
             *link = entry->next;
-            table->entryCount -= 1;
+            AHashTableCountLinked(table, -1);
             removed += 1;
             AHashTableDropLink(table, entry);
         }

@@ -26,7 +26,7 @@ constexpr ULONG HashEntryPayloadOffset = sizeof(AHashEntry);
 // Table header; the bucket heads (bucketCount entry pointers, null for an empty chain) follow it
 // in the same non-paged allocation.
 struct AHashTable {
-    ULONG entryCount;   // entries linked into chains
+    ULONG entryCount;   // entries linked into chains (written atomically, see AHashTable_IsEmpty)
     ULONG entrySize;    // size of one entry block
     ULONG bucketCount;  // fixed at creation
     ASpinLock lock;     // guards the chains, entryCount, and every entry's key and refCount
@@ -57,6 +57,11 @@ PVOID AHashTable_AllocEntry(_Inout_opt_ AHashTable* table);
 // that is already linked.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN AHashTable_Insert(_Inout_opt_ AHashTable* table, ULONGLONG key, _Inout_opt_ PVOID payload);
+
+// True when no entry is linked (or the table is null), read without the table's lock: a lookup
+// racing an insert may miss it either way, and one made after the insert has returned sees it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN AHashTable_IsEmpty(_In_opt_ const AHashTable* table);
 
 // The payload of the newest entry with this key, with one reference taken for the caller; null,
 // and no reference, when there is none.

@@ -9,17 +9,22 @@
 // ReadIrp* send a read IRP as the I/O manager builds it; FastIoRead* call the FastIoRead member of
 // the device's driver, as the I/O manager tries it first. ReadIrpThreads* read with 1, 2 or 4
 // model threads at once, each on its own volume of the kind, and count reads per second of wall
-// time. The end of the output gives the ratios of the performance goals, with their targets, and
+// time. UnloadDrain unloads the module through the host while a read is inside it, and measures in
+// model time how long after the read left the module the host called ZwUnloadDriver (drain_us;
+// 0 is possible: the clock's unit is 100 ns). The end of the output gives the ratios of the performance goals, with their targets, and
 // the scaling table; with --benchmark_repetitions=N every figure is the median of the N runs.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fsfilter_volumes.h"
 #include "images/forwarding_module.h"
 #include "model_threads.h"
+#include "kmodel/trap.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -27,6 +32,8 @@ namespace {
 constexpr double MinTimeSeconds = 0.3;
 // Reads each thread makes per iteration of a ReadIrpThreads* benchmark.
 constexpr int ReadsPerThread = 20000;
+// Unloads (each with a reload) per repetition of UnloadDrain.
+constexpr int UnloadDrainIterations = 10;
 
 BenchVolumes Volumes;
 
@@ -219,6 +226,108 @@ BENCHMARK(ReadIrpThreadsPassThrough)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->M
 BENCHMARK(ReadIrpThreadsHostUnlinked)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->MinTime(MinTimeSeconds);
 BENCHMARK(ReadIrpThreadsHostLinked)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->MinTime(MinTimeSeconds);
 
+// Starts a model thread that waits for `go` before running `body`, so that a trap can name it
+// before it makes its first call.
+template <typename Body>
+km::Thread* StartHeldThread(const std::atomic<bool>& go, Body body)
+{
+    return km::StartThread(km::SystemProcess(), [&go, body] {
+        while (!go) {
+            std::this_thread::yield();
+        }
+        body();
+    });
+}
+
+// One unload with a read inside the module: the read is parked at its call to the volume device
+// below, the module unlinks, the host's unload command starts on its own thread and, once that
+// thread comes to its wait for the drain, the read is let go. The time from the read leaving the
+// module to the host's ZwUnloadDriver, in model time, is the drain; the module is loaded again
+// afterwards. False with the reason when anything did not happen as it should.
+bool UnloadDuringRead(BenchVolume* volume, int64_t* drain100ns, std::string* error)
+{
+    if (!SetModuleLinked(true)) {
+        *error = "the module could not be linked";
+        return false;
+    }
+    size_t debuggerMark = km::DebuggerOutput().size();
+    std::atomic<bool> readGo{false};
+    std::atomic<bool> unloadGo{false};
+    std::atomic<bool> readDone{false};
+    std::atomic<NTSTATUS> unloaded{STATUS_UNSUCCESSFUL};
+    km::Thread* reader = StartHeldThread(readGo, [volume, &readDone] {
+        std::vector<uint8_t> buffer(BenchFileBytes);
+        readDone = ReadByIrp(volume->filter, volume->file, buffer.data(), FORWARDING_MODULE_DRAIN_KEY);
+    });
+    km::Thread* unloader = StartHeldThread(unloadGo, [&unloaded] { unloaded = UnloadModule(); });
+
+    km::TrapRule inside;
+    inside.routine = "IofCallDriver";
+    inside.object = volume->volume;
+    inside.thread = reader;
+    km::Trap readInside(inside);
+    // The drain's wait is the unloader's first on a notification event (the mutexes it takes first
+    // are mutant objects).
+    km::TrapRule draining;
+    draining.routine = "KeWaitForSingleObject";
+    draining.thread = unloader;
+    draining.when = [](const km::TrapCall& call) {
+        return static_cast<const DISPATCHER_HEADER*>(call.object)->Type == NotificationEvent;
+    };
+    km::Trap drainWait(draining);
+
+    readGo = true;
+    bool parked = readInside.WaitFired();
+    if (parked) {
+        UnlinkModule();
+    }
+    unloadGo = true;
+    bool waiting = parked && drainWait.WaitFired();
+    drainWait.Release();
+    readInside.Release();
+    km::JoinThread(reader);
+    km::JoinThread(unloader);
+
+    int64_t left = ModuleDrainStart(debuggerMark);
+    int64_t called = ModuleUnloadCalled();
+    std::string reloadError;
+    bool reloaded = ReloadModule(false, &reloadError);
+    if (!parked || !waiting || !readDone || !NT_SUCCESS(unloaded.load()) || left <= 0 || called < left) {
+        *error = !parked    ? "the read did not reach the module"
+                 : !waiting ? "the unload did not wait for the read"
+                 : !readDone ? "the read failed"
+                 : !NT_SUCCESS(unloaded.load()) ? "the host did not unload the module"
+                                                : "the drain was not stamped";
+        return false;
+    }
+    if (!reloaded) {
+        *error = reloadError;
+        return false;
+    }
+    *drain100ns = called - left;
+    return true;
+}
+
+// The unload's drain in model time: each iteration's manual time is one drain; "drain_us" is the
+// mean in microseconds.
+void UnloadDrain(benchmark::State& state)
+{
+    int64_t total100ns = 0;
+    for (auto _ : state) {
+        int64_t drain100ns = 0;
+        std::string error;
+        if (!UnloadDuringRead(&Volumes.hosted[0], &drain100ns, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        total100ns += drain100ns;
+        state.SetIterationTime(static_cast<double>(drain100ns) / 1e7);
+    }
+    state.counters["drain_us"] = benchmark::Counter(static_cast<double>(total100ns) / 10.0,
+                                                    benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(UnloadDrain)->Iterations(UnloadDrainIterations)->UseManualTime();
+
 std::string Threads(const char* benchmark, int threads) { return std::string(benchmark) + "/" + std::to_string(threads); }
 
 void PrintRatios(const RatioReporter& reporter)
@@ -236,6 +345,15 @@ void PrintRatios(const RatioReporter& reporter)
     reporter.PrintThroughputRatio("  two threads on two volumes / one on one, host linked",
                                   Threads("ReadIrpThreadsHostLinked", 2), Threads("ReadIrpThreadsHostLinked", 1),
                                   ">= 1.60x");
+
+    double drain = reporter.Counter("UnloadDrain", "drain_us");
+    if (drain > 0) {
+        std::printf("  unload drain, last call out of the module to ZwUnloadDriver: %.1f us of model time "
+                    "(target < 1000 us)\n",
+                    drain);
+    } else {
+        std::printf("  unload drain: not measured\n");
+    }
 
     std::printf("\nOther ratios:\n");
     const char* const kinds[] = {"ReadIrp", "FastIoRead"};

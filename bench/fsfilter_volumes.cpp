@@ -1,9 +1,11 @@
 #include "fsfilter_volumes.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "filterhost/protocol.h"
+#include "images/forwarding_module.h"
 
 namespace {
 
@@ -15,8 +17,13 @@ using ModuleProbeCallsRoutine = LONG (*)();
 
 // The service name the host is loaded under.
 constexpr char16_t HostServiceName[] = u"filterhost";
+// The module's service and image, as the host loads it.
+constexpr char16_t ModuleServiceName[] = u"forwardingmodule";
+constexpr char16_t ModuleImagePath[] = u"\\SystemRoot\\System32\\drivers\\forwarding_module.sys";
+constexpr char16_t ModuleDriverName[] = u"\\Driver\\forwardingmodule";
 
 struct ModuleImage {
+    HANDLE control = nullptr;  // the benchmark's kernel handle of the host's control device
     PDRIVER_OBJECT driver = nullptr;
     ModuleSetLinkRoutine setLink = nullptr;
     ModuleUnlinkRoutine unlink = nullptr;
@@ -79,25 +86,62 @@ std::u16string HostedVolumeName(int index)
 
 std::u16string PassThroughVolumeName(int index) { return HostedVolumeName(index + BenchVolumesPerKind); }
 
-bool LoadModule(std::string* error)
+// The host's control device name for the host's service, every character counted.
+std::u16string ControlDeviceName()
 {
-    km::DriverLoadResult loaded = km::LoadDriver(km::ImagePath("forwarding_module.so"), {u"forwardingmodule", {}, {}});
-    if (!NT_SUCCESS(loaded.status)) {
-        return Fail(error, "loading the module failed: " + loaded.error);
-    }
-    Module.driver = loaded.driver;
-    auto link = Export<ModuleLinkRoutine>(loaded.image, "ForwardingModuleLink");
-    Module.setLink = Export<ModuleSetLinkRoutine>(loaded.image, "ForwardingModuleSetLink");
-    Module.unlink = Export<ModuleUnlinkRoutine>(loaded.image, "ForwardingModuleUnlink");
-    Module.probeCalls = Export<ModuleProbeCallsRoutine>(loaded.image, "ForwardingModuleProbeCalls");
-    if (link == nullptr || Module.setLink == nullptr || Module.unlink == nullptr || Module.probeCalls == nullptr) {
-        return Fail(error, "the module image lacks its routines");
-    }
     WCHAR name[HOST_CONTROL_DEVICE_NAME_CHARACTERS];
     uint32_t characters = HostComposeControlDeviceName<WCHAR>(
         HostServiceName, sizeof(HostServiceName) / sizeof(WCHAR) - 1, name, HOST_CONTROL_DEVICE_NAME_CHARACTERS);
-    UNICODE_STRING controlName{static_cast<USHORT>(characters * sizeof(WCHAR)),
-                               static_cast<USHORT>(characters * sizeof(WCHAR)), name};
+    return std::u16string(reinterpret_cast<const char16_t*>(name), characters);
+}
+
+// Sends one command through the benchmark's control handle; the request's failure, else the
+// reply's status.
+NTSTATUS SendHostCommand(const void* request, ULONG requestBytes)
+{
+    ControlReply reply{};
+    IO_STATUS_BLOCK ioStatus;
+    NTSTATUS status = ZwDeviceIoControlFile(Module.control, nullptr, nullptr, nullptr, &ioStatus, IOCTL_HOST_COMMAND,
+                                            const_cast<void*>(request), requestBytes, &reply, sizeof(reply));
+    return NT_SUCCESS(status) ? static_cast<NTSTATUS>(reply.Status) : status;
+}
+
+// The host loads the module (ZwLoadDriver of a service key it writes), as hostctl load asks it
+// to; the module then links itself through its own handle.
+bool LoadModule(std::string* error)
+{
+    if (Module.control == nullptr) {
+        km::OpenResult opened = km::OpenFile(ControlDeviceName(), true);
+        if (!NT_SUCCESS(opened.status)) {
+            return Fail(error, "opening the host's control device failed");
+        }
+        Module.control = opened.handle;
+    }
+    LoadModuleRequest request{};
+    request.Header.Command = HostCommandLoadModule;
+    request.Header.Argument = sizeof(ModuleImagePath) - sizeof(char16_t);
+    std::memcpy(request.ImagePath, ModuleImagePath, request.Header.Argument);
+    std::memcpy(request.ServiceName, ModuleServiceName, sizeof(ModuleServiceName));
+    request.ServiceNameLength = sizeof(ModuleServiceName);
+    if (!NT_SUCCESS(SendHostCommand(&request, LOAD_MODULE_REQUEST_BYTES))) {
+        return Fail(error, "the host could not load the module");
+    }
+    Module.driver = km::FindDriver(ModuleDriverName);
+    km::Image* image = Module.driver != nullptr ? km::DriverImage(Module.driver) : nullptr;
+    if (image == nullptr) {
+        return Fail(error, "the module's driver is not there after the load");
+    }
+    auto link = Export<ModuleLinkRoutine>(image, "ForwardingModuleLink");
+    Module.setLink = Export<ModuleSetLinkRoutine>(image, "ForwardingModuleSetLink");
+    Module.unlink = Export<ModuleUnlinkRoutine>(image, "ForwardingModuleUnlink");
+    Module.probeCalls = Export<ModuleProbeCallsRoutine>(image, "ForwardingModuleProbeCalls");
+    if (link == nullptr || Module.setLink == nullptr || Module.unlink == nullptr || Module.probeCalls == nullptr) {
+        return Fail(error, "the module image lacks its routines");
+    }
+    std::u16string control = ControlDeviceName();
+    UNICODE_STRING controlName{static_cast<USHORT>(control.size() * sizeof(WCHAR)),
+                               static_cast<USHORT>(control.size() * sizeof(WCHAR)),
+                               reinterpret_cast<PWCH>(control.data())};
     if (!NT_SUCCESS(link(&controlName))) {
         return Fail(error, "the module could not link");
     }
@@ -173,13 +217,64 @@ bool SetModuleLinked(bool linked)
 
 long ModuleProbeCalls() { return Module.probeCalls != nullptr ? Module.probeCalls() : -1; }
 
-void TearDownBenchVolumes(BenchVolumes* volumes)
+void UnlinkModule()
 {
     if (Module.unlink != nullptr) {
         Module.unlink();
     }
-    if (Module.driver != nullptr) {
+    Module.linked = false;
+}
+
+NTSTATUS UnloadModule()
+{
+    ControlRequest request{HostCommandUnloadModule, 0, 0, 0};
+    NTSTATUS status = SendHostCommand(&request, sizeof(request));
+    if (NT_SUCCESS(status)) {
+        Module.driver = nullptr;
+        Module.setLink = nullptr;
+        Module.unlink = nullptr;
+        Module.probeCalls = nullptr;
+    }
+    return status;
+}
+
+bool ReloadModule(bool linked, std::string* error)
+{
+    return LoadModule(error) && SetModuleLinked(linked);
+}
+
+int64_t ModuleDrainStart(size_t debuggerMark)
+{
+    std::vector<km::DebuggerLine> lines = km::DebuggerOutput();
+    for (size_t index = debuggerMark; index < lines.size(); index++) {
+        long long left = 0;
+        if (std::sscanf(lines[index].text.c_str(), FORWARDING_MODULE_UNLOAD_LINE, &left) == 1) {
+            return left;
+        }
+    }
+    return 0;
+}
+
+int64_t ModuleUnloadCalled()
+{
+    int64_t called = -1;
+    for (const km::DriverServiceUnload& call : km::DriverServiceUnloads()) {
+        if (call.service == ModuleServiceName && NT_SUCCESS(call.status)) {
+            called = call.called100ns;
+        }
+    }
+    return called;
+}
+
+void TearDownBenchVolumes(BenchVolumes* volumes)
+{
+    UnlinkModule();
+    if (Module.driver != nullptr && !NT_SUCCESS(UnloadModule())) {
+        std::fprintf(stderr, "fsfilter_bench: the host did not unload the module\n");
         km::UnloadDriver(Module.driver);
+    }
+    if (Module.control != nullptr) {
+        ZwClose(Module.control);
     }
     Module = ModuleImage{};
     for (int index = 0; index < 2 * BenchVolumesPerKind; index++) {

@@ -17,9 +17,12 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs)
             name += "/" + run.run_name.args;
         }
         Keep(&nanoseconds_, name, run.GetAdjustedCPUTime(), median);
-        auto items = run.counters.find("items_per_second");
-        if (items != run.counters.end()) {
-            Keep(&itemsPerSecond_, name, items->second.value, median);
+        for (const auto& counter : run.counters) {
+            if (counter.first == "items_per_second") {
+                Keep(&itemsPerSecond_, name, counter.second.value, median);
+            } else {
+                Keep(&counters_, name + "." + counter.first, counter.second.value, median);
+            }
         }
     }
 }
@@ -62,4 +65,10 @@ double RatioReporter::ItemsPerSecond(const std::string& name) const
 {
     auto found = itemsPerSecond_.find(name);
     return found == itemsPerSecond_.end() ? 0 : found->second.value;
+}
+
+double RatioReporter::Counter(const std::string& name, const std::string& counter) const
+{
+    auto found = counters_.find(name + "." + counter);
+    return found == counters_.end() ? 0 : found->second.value;
 }

@@ -1,5 +1,5 @@
 // Benchmark output with ratios: the usual console table, and each run's CPU time per iteration
-// (and items per second, for runs that count items) kept by name so that a program can print
+// (and items per second, for runs that count items, and user counters) kept by name so that a program can print
 // "measured / baseline" for runs of the same process. With --benchmark_repetitions, the median of
 // the repetitions is kept.
 #pragma once
@@ -21,6 +21,8 @@ public:
                               const char* target = nullptr) const;
     // Items per second of a run, 0 when not measured.
     double ItemsPerSecond(const std::string& name) const;
+    // A user counter of a run, 0 when not measured.
+    double Counter(const std::string& name, const std::string& counter) const;
 
 private:
     struct Value {
@@ -33,4 +35,5 @@ private:
 
     std::map<std::string, Value> nanoseconds_;
     std::map<std::string, Value> itemsPerSecond_;
+    std::map<std::string, Value> counters_;  // by run name + "." + counter name
 };

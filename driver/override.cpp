@@ -106,7 +106,11 @@ BOOLEAN HostServeOverride(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* Statu
     if (HostGlobals.OverrideReady == 0) {
         return FALSE;
     }
+    // No override at all (the usual case): no lookup and no lock.
     AHashTable* table = HostGlobals.OverrideTable;
+    if (AHashTable_IsEmpty(table)) {
+        return FALSE;
+    }
     PVOID entry = AHashTable_Lookup(table, OverrideKeyOf(DeviceObject));
     if (entry == nullptr) {
         return FALSE;

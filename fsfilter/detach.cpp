@@ -43,7 +43,8 @@ void HostFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDe
     {
         if (FsFilterIsHostFilterDevice(SourceDevice)) {
             PDEVICE_OBJECT lower = LowerDeviceOf(SourceDevice);
-            PVOID member = FastIoEnterModuleMember(lower, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice), nullptr);
+            PVOID member = FastIoEnterModuleMember(lower != nullptr, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice),
+                                                   nullptr);
             if (member != nullptr) {
                 inDispatchGate = TRUE;
                 reinterpret_cast<FAST_IO_DETACH_DEVICE*>(member)(SourceDevice, TargetDevice);

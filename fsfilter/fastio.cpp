@@ -57,14 +57,24 @@ BOOLEAN FastIoRouteFind(PDEVICE_OBJECT DeviceObject, ULONG MemberOffset, FastIoT
     if (!FsFilterIsHostFilterDevice(DeviceObject)) {
         return FALSE;
     }
-    // The lower device is looked up before GateLock is taken.
-    PDEVICE_OBJECT lower = LowerDeviceOf(DeviceObject);
-    PVOID member = FastIoEnterModuleMember(lower, MemberOffset, nullptr);
+    // A recorded volume filter device is attached (its teardown takes the record before it
+    // detaches), so the module's member needs no lookup of the lower device; any other device's
+    // lower device is looked up before GateLock is taken.
+    PDEVICE_OBJECT lower = nullptr;
+    BOOLEAN attached = FsFilterIsRecordedDevice(DeviceObject);
+    if (!attached) {
+        lower = LowerDeviceOf(DeviceObject);
+        attached = lower != nullptr;
+    }
+    PVOID member = FastIoEnterModuleMember(attached, MemberOffset, nullptr);
     if (member != nullptr) {
         Target->Routine = member;
         Target->Device = DeviceObject;
         Target->InDispatchGate = TRUE;
         return TRUE;
+    }
+    if (lower == nullptr) {
+        lower = LowerDeviceOf(DeviceObject);
     }
     member = FastIoLowerMember(lower, MemberOffset);
     if (member == nullptr) {
@@ -356,7 +366,7 @@ BOOLEAN FsFilterIsHostFilterDevice(PDEVICE_OBJECT DeviceObject)
            DeviceObject->DriverObject == FsFilter.DriverObject;
 }
 
-PVOID FastIoEnterModuleMember(PDEVICE_OBJECT Lower, ULONG MemberOffset, BOOLEAN* Linked)
+PVOID FastIoEnterModuleMember(BOOLEAN Attached, ULONG MemberOffset, BOOLEAN* Linked)
 {
     PVOID member = nullptr;
     // Unlinked: nothing to enter, told without GateLock.
@@ -369,7 +379,7 @@ PVOID FastIoEnterModuleMember(PDEVICE_OBJECT Lower, ULONG MemberOffset, BOOLEAN*
     GateLockAcquire();
     BOOLEAN linked = ModuleHost.LinkState == LinkStateLinked;
     PFAST_IO_DISPATCH moduleFastIo = ModuleHost.ModuleFastIo;
-    if (linked && Lower != nullptr && moduleFastIo != nullptr) {
+    if (linked && Attached && moduleFastIo != nullptr) {
         member = FastIoMemberAt(moduleFastIo, MemberOffset);
         if (member != nullptr) {
             EnterGate(&DispatchGate);

@@ -75,9 +75,14 @@ constexpr ULONG VolumeFilterExtensionBytes = 100;
 
 // What the host keeps in a volume filter device's extension (the rest stays zero). TornDown is set
 // (interlocked) by the teardown before it looks for the device's record, so that a record not yet
-// inserted is never inserted: AddAttachRecord tests it under AttachedListLock exclusive.
+// inserted is never inserted: AddAttachRecord tests it under AttachedListLock exclusive. Recorded
+// is 1 while the device's record is in AttachedList: set and cleared (interlocked) under
+// AttachedListLock exclusive as the record goes in and out, and read without the lock by the
+// routing of every request (FsFilterIsRecordedDevice). A recorded device is attached: its
+// teardown takes the record before it detaches the device.
 struct VolumeFilterExtension {
     volatile LONG TornDown;
+    volatile LONG Recorded;
 };
 static_assert(sizeof(VolumeFilterExtension) <= VolumeFilterExtensionBytes, "the extension holds it");
 // Capacity of the name buffer of AttachToFileSystem: the file system driver's name, then each
@@ -118,9 +123,10 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS DispatchFsControl(_In_ PDEVICE_OBJECT De
 // acquire/release pairs are served as one: a release goes to whoever served its acquire.
 extern const FAST_IO_DISPATCH HostFastIoDispatch;
 
-// True when AttachedList records DeviceObject as a volume filter device. The walk holds
-// AttachedListLock shared; when the hold is refused the device counts as unrecorded.
-_IRQL_requires_max_(APC_LEVEL) BOOLEAN FsFilterIsRecordedDevice(_In_ PDEVICE_OBJECT DeviceObject);
+// True when AttachedList records DeviceObject, a device of the host's, as a volume filter device:
+// its extension's Recorded mark, read without AttachedListLock (a device without an extension is
+// none). Up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN FsFilterIsRecordedDevice(_In_ PDEVICE_OBJECT DeviceObject);
 
 // RegisterEntryPoints' replay: every record, newest first, is offered to the module again
 // (LinkNotifyAttach under its RecordLock), also those it has taken. The module is called for a
@@ -248,11 +254,11 @@ FAST_IO_DETACH_DEVICE HostFastIoDetachDevice;
 // their fast I/O forwarded. Any IRQL.
 BOOLEAN FsFilterIsHostFilterDevice(_In_opt_ PDEVICE_OBJECT DeviceObject);
 
-// Under GateLock: when LinkState is linked, Lower is not null, ModuleFastIo is set and its member
-// at MemberOffset is not null, enters the DispatchGate and returns that member (the caller calls
-// it, then LeaveGate). Otherwise returns null. *Linked, when asked for, tells whether the module
+// Under GateLock: when LinkState is linked, Attached (the host device has a lower device),
+// ModuleFastIo is set and its member at MemberOffset is not null, enters the DispatchGate and
+// returns that member (the caller calls it, then LeaveGate). Otherwise returns null. *Linked, when asked for, tells whether the module
 // was linked.
 _IRQL_requires_max_(DISPATCH_LEVEL) PVOID
-    FastIoEnterModuleMember(_In_opt_ PDEVICE_OBJECT Lower, ULONG MemberOffset, _Out_opt_ BOOLEAN* Linked);
+    FastIoEnterModuleMember(BOOLEAN Attached, ULONG MemberOffset, _Out_opt_ BOOLEAN* Linked);
 
 }  // extern "C"

@@ -34,6 +34,15 @@ namespace {
 // Decides, for one record of a walk, whether the walk stops at it (TRUE).
 typedef BOOLEAN RECORD_VISIT(AttachRecord* Record, PVOID Context);
 
+// Sets or clears the Recorded mark of the record's device. AttachedListLock held exclusive.
+void MarkRecorded(AttachRecord* Record, LONG Recorded)
+{
+    auto* extension = static_cast<VolumeFilterExtension*>(Record->FilterDevice->DeviceExtension);
+    if (extension != nullptr) {
+        InterlockedExchange(&extension->Recorded, Recorded);
+    }
+}
+
 // The one walk of AttachedList: from the head (newest first), Visit on each record until it
 // returns TRUE; *Found (when asked for) receives that record, or null. Shared walks hold
 // AttachedListLock shared, so no record is unlinked meanwhile; when the shared hold is refused
@@ -62,6 +71,7 @@ NTSTATUS RecordsWalk(RECORD_VISIT* Visit, PVOID Context, BOOLEAN Unlink, AttachR
             if (Visit(record, Context)) {
                 if (Unlink) {
                     RemoveEntryList(link);
+                    MarkRecorded(record, 0);
                 }
                 found = record;
                 break;
@@ -206,6 +216,7 @@ NTSTATUS AddAttachRecord(PDEVICE_OBJECT FilterDevice, PDEVICE_OBJECT VolumeDevic
     BOOLEAN tornDown = extension != nullptr && InterlockedCompareExchange(&extension->TornDown, 0, 0) != 0;
     if (!tornDown) {
         InsertHeadList(&FsFilter.AttachedList, &record->Links);
+        MarkRecorded(record, 1);
     }
     ASimpleResource_ReleaseExclusive(&FsFilter.AttachedListLock);
     if (tornDown) {
@@ -262,9 +273,8 @@ void FsFilterNotifyAttach(AttachRecord* Record)
 
 BOOLEAN FsFilterIsRecordedDevice(PDEVICE_OBJECT DeviceObject)
 {
-    AttachRecord* found = nullptr;
-    (void)RecordsWalk(RecordIsOfDevice, DeviceObject, FALSE, &found);
-    return found != nullptr;
+    const auto* extension = static_cast<const VolumeFilterExtension*>(DeviceObject->DeviceExtension);
+    return extension != nullptr && __atomic_load_n(&extension->Recorded, __ATOMIC_ACQUIRE) != 0;
 }
 
 NTSTATUS FsFilterAnnounceRecords()

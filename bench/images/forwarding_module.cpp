@@ -16,6 +16,8 @@ namespace {
 HANDLE ControlHandle;
 FAST_IO_DISPATCH ModuleFastIo;
 volatile LONG ProbeCalls;
+// Interrupt time (100 ns) as the last forwarded read with the drain key returned; 0 before.
+volatile LONGLONG DrainReadLeft;
 
 // Counts a forwarded read that carries the probe key; other requests cost one comparison.
 void ModuleCountProbe(ULONG Key)
@@ -25,14 +27,21 @@ void ModuleCountProbe(ULONG Key)
     }
 }
 
-// IRP dispatch: the module owns the IRP and passes it down untouched.
+// IRP dispatch: the module owns the IRP and passes it down untouched. A read with the drain key
+// stamps the time as it leaves (the stack location is not read after the IRP went down).
 NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    BOOLEAN drainRead = FALSE;
     if (stack->MajorFunction == IRP_MJ_READ) {
         ModuleCountProbe(stack->Parameters.Read.Key);
+        drainRead = stack->Parameters.Read.Key == FORWARDING_MODULE_DRAIN_KEY;
     }
-    return ModulePassDown(DeviceObject, Irp);
+    NTSTATUS status = ModulePassDown(DeviceObject, Irp);
+    if (drainRead) {
+        InterlockedExchange64(&DrainReadLeft, static_cast<LONGLONG>(KeQueryInterruptTime()));
+    }
+    return status;
 }
 
 // A fast read: the lower driver's member with the lower device, or not handled when it has none.
@@ -125,10 +134,13 @@ extern "C" NTSTATUS ForwardingModuleUnlink()
 namespace {
 
 // Unlinks first if the benchmark has not: nothing of the module may be called once it is gone.
+// Then prints when the last drain read left.
 void NTAPI ModuleUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
     (void)ForwardingModuleUnlink();
+    DbgPrint(FORWARDING_MODULE_UNLOAD_LINE "\n",
+             static_cast<long long>(InterlockedCompareExchange64(&DrainReadLeft, 0, 0)));
 }
 
 }  // namespace

@@ -353,6 +353,13 @@ km::DriverLoadResult km::LoadDriver(const std::string& imagePath, const DriverLo
 
 std::string km::ImagePath(const std::string& fileName) { return ImageDirectory() + "/" + fileName; }
 
+km::Image* km::DriverImage(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> hold(ob::ModelLock());
+    DriverRecord* record = FindDriverLocked(driver);
+    return record != nullptr && record->loaded ? record->image : nullptr;
+}
+
 NTSTATUS km::UnloadDriver(PDRIVER_OBJECT driver)
 {
     DriverRecord* record;

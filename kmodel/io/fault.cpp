@@ -2,6 +2,7 @@
 // IoAllocateIrp fails, and the count - 1 calls after it; and a test's action run right after the
 // next successful attach.
 #include <array>
+#include <atomic>
 
 #include "io/io_manager.h"
 
@@ -29,6 +30,19 @@ std::array<FaultRule, FaultPointCount>& Rules()
     return rules;
 }
 
+// Whether any rule still has failures to give, so that the calls of a run without faults (every
+// IRP allocation among them) pass without FaultLock. Written under FaultLock.
+std::atomic<bool> AnyRuleArmed{false};
+
+void NoteRulesLocked()
+{
+    bool armed = false;
+    for (const FaultRule& rule : Rules()) {
+        armed = armed || rule.failures != 0;
+    }
+    AnyRuleArmed.store(armed, std::memory_order_release);
+}
+
 void SetRule(FaultPoint point, uint64_t nth, NTSTATUS status, uint64_t count)
 {
     std::lock_guard<std::mutex> hold(FaultLock());
@@ -36,6 +50,7 @@ void SetRule(FaultPoint point, uint64_t nth, NTSTATUS status, uint64_t count)
     rule.callsBeforeFailing = nth > 0 ? nth - 1 : 0;
     rule.failures = count;
     rule.status = status;
+    NoteRulesLocked();
 }
 
 AttachHook& PendingAttachHook()
@@ -56,6 +71,9 @@ AttachHook TakeAttachHook()
 
 NTSTATUS TakeInjectedFailure(FaultPoint point)
 {
+    if (!AnyRuleArmed.load(std::memory_order_acquire)) {
+        return STATUS_SUCCESS;
+    }
     std::lock_guard<std::mutex> hold(FaultLock());
     FaultRule& rule = Rules()[static_cast<size_t>(point)];
     if (rule.failures == 0) {
@@ -66,6 +84,9 @@ NTSTATUS TakeInjectedFailure(FaultPoint point)
         return STATUS_SUCCESS;
     }
     rule.failures--;
+    if (rule.failures == 0) {
+        NoteRulesLocked();
+    }
     return rule.status;
 }
 
@@ -98,5 +119,6 @@ void km::ClearIoFaults()
 {
     std::lock_guard<std::mutex> hold(FaultLock());
     Rules().fill(FaultRule{});
+    NoteRulesLocked();
     PendingAttachHook() = nullptr;
 }

@@ -65,6 +65,27 @@ IrpTable& Irps()
     return *table;
 }
 
+// Serial and check numbers only need to be unique (the counters never go back), so each thread
+// takes them in blocks and the threads do not share a counter's cache line for every IRP.
+constexpr uint64_t NumberBlockSize = 1024;
+
+struct NumberBlock {
+    uint64_t next = 0;
+    uint64_t end = 0;
+};
+
+thread_local NumberBlock SerialNumbers;
+thread_local NumberBlock CheckNumbers;
+
+uint64_t TakeNumber(std::atomic<uint64_t>& source, NumberBlock& block)
+{
+    if (block.next == block.end) {
+        block.next = source.fetch_add(NumberBlockSize, std::memory_order_relaxed);
+        block.end = block.next + NumberBlockSize;
+    }
+    return block.next++;
+}
+
 // The shard that keeps `irp`'s record (and the orphaned checks of IRPs freed at that address).
 IrpShard& ShardOf(PIRP irp)
 {
@@ -346,7 +367,7 @@ PIRP AllocateIrp(CCHAR stackSize, bool mayFail, const void* allocator)
     InitializeListHead(&irp->ThreadListEntry);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + locations;
     MarkStackUnprepared(irp);
-    uint64_t serial = Irps().nextSerial.fetch_add(1, std::memory_order_relaxed);
+    uint64_t serial = TakeNumber(Irps().nextSerial, SerialNumbers);
     IrpShard& shard = ShardOf(irp);
     std::lock_guard<std::mutex> hold(shard.lock);
     IrpRecord& record = shard.irps[irp];
@@ -507,7 +528,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         KmBugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, KmIoCheckBadMajorFunction, (ULONG_PTR)Irp, major, 0,
                    "IofCallDriver with major function 0x%x", major);
     }
-    uint64_t id = Irps().nextCheck.fetch_add(1, std::memory_order_relaxed);
+    uint64_t id = TakeNumber(Irps().nextCheck, CheckNumbers);
     {
         std::lock_guard<std::mutex> hold(shard.lock);
         PendingCheck check{id, Irp->CurrentLocation, DeviceObject, major};

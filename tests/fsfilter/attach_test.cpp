@@ -80,7 +80,11 @@ TEST_F(HostAttachTest, AttachToRunningFileSystemsAndTheirMountedVolumes)
     std::vector<AttachRecord> records = Records();
     ASSERT_EQ(records.size(), 2u);
     const PDEVICE_OBJECT storages[] = {disk, cdrom};
-    const uint8_t zeros[VolumeFilterExtensionBytes] = {};
+    // The extension holds the record's mark and nothing else.
+    uint8_t recordedOnly[VolumeFilterExtensionBytes] = {};
+    VolumeFilterExtension recorded{};
+    recorded.Recorded = 1;
+    std::memcpy(recordedOnly, &recorded, sizeof(recorded));
     for (size_t index = 0; index < 2; index += 1) {
         PDEVICE_OBJECT volume = km::MountedVolume(storages[index]);
         PDEVICE_OBJECT filter = HostDeviceAbove(volume);
@@ -88,7 +92,7 @@ TEST_F(HostAttachTest, AttachToRunningFileSystemsAndTheirMountedVolumes)
         EXPECT_EQ(HostDevicesIn(volume).size(), 1u);
         EXPECT_EQ(filter->DeviceType, volume->DeviceType);
         EXPECT_EQ(filter->Flags & DO_DEVICE_INITIALIZING, 0u);
-        EXPECT_EQ(std::memcmp(filter->DeviceExtension, zeros, sizeof(zeros)), 0);
+        EXPECT_EQ(std::memcmp(filter->DeviceExtension, recordedOnly, sizeof(recordedOnly)), 0);
         EXPECT_EQ(records[index].FilterDevice, filter);
         EXPECT_EQ(records[index].VolumeDevice, volume);
         EXPECT_EQ(records[index].StorageDevice, storages[index]);

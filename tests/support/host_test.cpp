@@ -223,7 +223,8 @@ ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULON
 PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower, bool leftToHost)
 {
     PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(IoCreateDevice(loaded.driver, 0, nullptr, type, 0, FALSE, &device), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(loaded.driver, VolumeFilterExtensionBytes, nullptr, type, 0, FALSE, &device),
+              STATUS_SUCCESS);
     if (device == nullptr) {
         return nullptr;
     }
@@ -262,6 +263,7 @@ AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT
     record->References = 1;  // the list's: the test frees the record itself
     EXPECT_EQ(Symbol<decltype(AMutex_Init)>("AMutex_Init")(&record->RecordLock), STATUS_SUCCESS);
     InsertHeadList(&globals->FsFilter.AttachedList, &record->Links);
+    static_cast<VolumeFilterExtension*>(device->DeviceExtension)->Recorded = 1;
     records_.push_back(record);
     return record;
 }

@@ -94,8 +94,9 @@ protected:
     PDEVICE_OBJECT CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower = nullptr, bool leftToHost = false);
     // The devices of the host's driver object.
     size_t HostDeviceCount() const;
-    // Puts a host device in AttachedList as a recorded volume filter device, newest first, as the
-    // attachment manager records them: the record in non-paged pool, its RecordLock initialised.
+    // Puts a host device (of CreateHostDevice) in AttachedList as a recorded volume filter device,
+    // newest first, as the attachment manager records them: the record in non-paged pool, its
+    // RecordLock initialised, the device's extension marked.
     // The record is unlinked and freed at the end of the test.
     struct AttachRecord* RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume = nullptr,
                                             PDEVICE_OBJECT storage = nullptr);

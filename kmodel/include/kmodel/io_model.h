@@ -64,6 +64,9 @@ struct DriverServiceUnload {
 };
 // Every such call since boot, in the order they ended.
 std::vector<DriverServiceUnload> DriverServiceUnloads();
+// The image of a loaded driver (also one ZwLoadDriver started), to find its exports; null for a
+// driver the model owns or one already unloaded.
+Image* DriverImage(PDRIVER_OBJECT driver);
 // Unloads a started driver through its DriverUnload routine, then checks, reports and releases
 // what it left behind. STATUS_INVALID_DEVICE_REQUEST when the driver has no unload routine.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
