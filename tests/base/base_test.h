@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <thread>
 
 #include "support/kernel_test.h"
@@ -29,13 +28,6 @@ public:
 private:
     KIRQL previous_ = PASSIVE_LEVEL;
 };
-
-// Runs `body` on two model threads at once and waits for both.
-inline void OnTwoThreads(const std::function<void()>& body)
-{
-    ModelThread first(body);
-    ModelThread second(body);
-}
 
 // Spins until the flag is set; the flag is set by another thread's progress, never by a timer.
 inline void AwaitFlag(const std::atomic<bool>& flag)

@@ -198,13 +198,9 @@ TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
     // Keys of the named services stay (volatile) after a failed load; the test's end removes them
     // with the model.
     EXPECT_EQ(km::QueryRegistryKey(ServicesKey + longName), km::RegistryKeyState::Volatile);
-    // A request shorter than the load block is refused before anything is read.
-    std::vector<uint8_t> shortBlock = LoadModuleBlock(ModuleImage, u"hostmodule");
-    shortBlock.resize(LOAD_MODULE_REQUEST_BYTES - 1);
-    EXPECT_EQ(KernelCommand(shortBlock).status, STATUS_INVALID_BUFFER_SIZE);
 }
 
-TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceedsAndTheKeyIsGoneAfterARestart)
+TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceeds)
 {
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     EXPECT_EQ(Load(), STATUS_SUCCESS);
@@ -213,13 +209,6 @@ TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceedsAndTheKeyIsGoneAfterARestar
     EXPECT_EQ(globals->ModuleHost.LoaderProcessId, km::ProcessId(km::SystemProcess()));
     ModuleControl(u"hostmodule")->Unlink();
     ASSERT_EQ(Unload(), STATUS_SUCCESS);
-    // A key left behind by a load whose image is missing is volatile: a restart drops it.
-    ASSERT_EQ(Load(u"\\SystemRoot\\System32\\drivers\\absent.sys", u"leftover"), STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(km::QueryRegistryKey(ServicesKey + u"leftover"), km::RegistryKeyState::Volatile);
-    km::Restart(Options());
-    EXPECT_EQ(km::QueryRegistryKey(ServicesKey + u"leftover"), km::RegistryKeyState::Absent);
-    LoadHost();
-    ASSERT_EQ(loaded.status, STATUS_SUCCESS);
 }
 
 // A call held inside the module keeps the unload from going ahead: after 9 s of model time it
