@@ -1,11 +1,10 @@
-// Every allocation failure: each piece of work the host allocates for (start-up with volumes to
-// attach, a mount, a module's load and its three ways out; the module's other commands make no
-// allocation but the control request's own) runs once to find the allocations it makes, then once
-// per allocation with exactly that one refused (by its ordinal), and once per call site with every
-// allocation from that site refused. Each run, in a fresh model, must end in the refusal status
-// the work may answer or in its success, keep nothing when it failed, serve the next request, and
-// once undone leave the pool and the host's devices as a clean run does. A bug check ends the
-// program, and so fails the sweep.
+// Every allocation failure: each piece of work the host does (start-up with volumes to attach,
+// a mount, every command, a module's load and its three ways out) runs once to find the
+// allocations it makes, then once per allocation with exactly that one refused (by its ordinal),
+// and once per call site with every allocation from that site refused. Each run, in a fresh model,
+// must end in the refusal status the work may answer or in its success, keep nothing when it
+// failed, serve the next request, and once undone leave the pool and the host's devices as a
+// clean run does. A bug check ends the program, and so fails the sweep.
 #include <cstdio>
 #include <map>
 #include <set>
@@ -23,6 +22,13 @@ HostModuleControl* ModuleControl()
 {
     PDEVICE_OBJECT device = km::FindDevice(u"\\Device\\" + ModuleService);
     return device != nullptr ? static_cast<HostModuleControl*>(device->DeviceExtension) : nullptr;
+}
+
+NTSTATUS NTAPI OverrideHandler(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
 // An allocation site: an offset into the host's image, or an address of the model or the test.
@@ -204,6 +210,7 @@ public:
     // Fixture state the scenarios use.
     km::StandardFileSystems fileSystems{};
     PDEVICE_OBJECT storage = nullptr;
+    PDEVICE_OBJECT device = nullptr;
     km::Process* loader = nullptr;
     uint64_t workAttempts = 0;
     uint64_t refuseOrdinal = 0;
@@ -233,9 +240,31 @@ void ModuleLoaded(AllocationSweep& sweep)
     ASSERT_EQ(sweep.Command(LoadModuleBlock(ModuleImage, ModuleService)), STATUS_SUCCESS);
 }
 
+// Room for the longest reply (GetPoolRoutines').
+constexpr ULONG CommandOutputBytes = 216;
+
+// A command of the module's with its setup's state: linked, and a device to key overrides by.
+Scenario CommandScenario(const char* name, std::function<std::vector<uint8_t>(AllocationSweep&)> block,
+                         std::function<void(AllocationSweep&)> undo = {})
+{
+    return Scenario{name,
+                    [](AllocationSweep& sweep) {
+                        Linked(sweep);
+                        sweep.device = km::CreateModelDevice({});
+                    },
+                    [block](AllocationSweep& sweep) { return sweep.Command(block(sweep), CommandOutputBytes); },
+                    {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY, STATUS_MEMORY_NOT_ALLOCATED, STATUS_UNSUCCESSFUL},
+                    undo};
+}
+Scenario CommandScenario(const char* name, std::vector<uint8_t> block, std::function<void(AllocationSweep&)> undo = {})
+{
+    return CommandScenario(name, [block](AllocationSweep&) { return block; }, undo);
+}
+
 std::vector<Scenario> Scenarios()
 {
     const std::set<NTSTATUS> noMemory = {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY};
+    auto setLinkOff = [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF)); };
     return {
         Scenario{"StartupAttachingMountedVolumes",
                  [](AllocationSweep& sweep) {
@@ -257,6 +286,48 @@ std::vector<Scenario> Scenarios()
                  noMemory},
         Scenario{"Mount", Linked, [](AllocationSweep& sweep) { return km::MountVolume(sweep.storage); }, noMemory,
                  [](AllocationSweep& sweep) { EXPECT_EQ(km::DismountVolume(sweep.storage), STATUS_SUCCESS); }},
+        CommandScenario("Connect", CommandBlock(HostCommandConnect)),
+        CommandScenario("RegisterEntryPoints",
+                        CommandBlock(HostCommandRegisterEntryPoints,
+                                     {TestModule::AttachNotifyRoutine(), TestModule::DetachNotifyRoutine(),
+                                      Address(TestModule::IrpDispatchRoutine()), 0})),
+        CommandScenario("RegisterNotifyForwarders",
+                        CommandBlock(HostCommandRegisterNotifyForwarders,
+                                     {TestModule::ProcessNotifyRoutine(), TestModule::ThreadNotifyRoutine()})),
+        CommandScenario("SetLinkOff", CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF)),
+        CommandScenario("SetLinkOn", CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON)),
+        CommandScenario("WithdrawEntryPoints",
+                        [setLinkOff](AllocationSweep& sweep) {
+                            setLinkOff(sweep);
+                            return CommandBlock(HostCommandWithdrawEntryPoints);
+                        }),
+        CommandScenario("SetRedirectDevice",
+                        [](AllocationSweep& sweep) { return CommandBlock(HostCommandSetRedirectDevice, {Address(sweep.device)}); },
+                        [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetRedirectDevice, {0})); }),
+        CommandScenario("GetRedirectDevice", CommandBlock(HostCommandGetRedirectDevice)),
+        CommandScenario("SetRedirectHandler", CommandBlock(HostCommandSetRedirectHandler, {Address(OverrideHandler)}),
+                        [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetRedirectHandler, {0})); }),
+        CommandScenario("GetPoolRoutines", CommandBlock(HostCommandGetPoolRoutines)),
+        CommandScenario("AddOverride",
+                        [](AllocationSweep& sweep) {
+                            return CommandBlock(HostCommandAddOverride, {Address(sweep.device), Address(OverrideHandler), 0});
+                        },
+                        [](AllocationSweep& sweep) {
+                            EXPECT_EQ(sweep.Command(CommandBlock(HostCommandRemoveOverride, {Address(sweep.device)})),
+                                      STATUS_SUCCESS);
+                        }),
+        Scenario{"RemoveOverride",
+                 [](AllocationSweep& sweep) {
+                     Linked(sweep);
+                     sweep.device = km::CreateModelDevice({});
+                     ASSERT_EQ(sweep.Command(CommandBlock(HostCommandAddOverride,
+                                                          {Address(sweep.device), Address(OverrideHandler), 0})),
+                               STATUS_SUCCESS);
+                 },
+                 [](AllocationSweep& sweep) {
+                     return sweep.Command(CommandBlock(HostCommandRemoveOverride, {Address(sweep.device)}));
+                 },
+                 noMemory},
         Scenario{"LoadModule", [](AllocationSweep& sweep) { sweep.StartHost(); },
                  [](AllocationSweep& sweep) { return sweep.Command(LoadModuleBlock(ModuleImage, ModuleService)); }, noMemory,
                  [](AllocationSweep& sweep) { EXPECT_EQ(sweep.UnloadModule(), STATUS_SUCCESS); }},
