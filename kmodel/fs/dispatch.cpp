@@ -23,25 +23,20 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
     return status;
 }
 
-Volume* VolumeOfDevice(PDEVICE_OBJECT device) { return static_cast<VolumeExtension*>(device->DeviceExtension)->volume; }
-
-// The open record of a file of this file system, or null.
-OpenFile* OpenOf(FileSystem* fs, PFILE_OBJECT file)
+// The open record of a file of this file system, or null; `volume` is the volume the request came
+// to (null on a control device). Sets *dismounted when the open's volume is dismounted.
+OpenFile* OpenOf(FileSystem* fs, Volume* volume, PFILE_OBJECT file, bool* dismounted)
 {
-    if (file == nullptr) {
-        return nullptr;
-    }
-    auto* open = static_cast<OpenFile*>(file->FsContext2);
-    std::lock_guard<std::mutex> hold(fs->lock);
-    return fs->opens.count(open) != 0 ? open : nullptr;
+    *dismounted = false;
+    return file == nullptr ? nullptr : LiveOpen(fs, volume, file->FsContext2, dismounted);
 }
 
-bool IsDismounted(FileSystem* fs, Volume* volume)
+bool IsDismounted(Volume* volume)
 {
     if (volume == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> hold(fs->lock);
+    std::lock_guard<std::mutex> hold(volume->lock);
     return volume->dismounted;
 }
 
@@ -56,7 +51,7 @@ NTSTATUS Create(FileSystem* fs, Volume* volume, Medium* medium, PIRP irp, const 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = stack->FileObject;
     ULONG disposition = stack->Parameters.Create.Options >> CreateDispositionShift;
-    if (IsDismounted(fs, volume)) {
+    if (IsDismounted(volume)) {
         return Complete(irp, STATUS_VOLUME_DISMOUNTED);
     }
     auto* open = new OpenFile{fs, volume, nullptr, nullptr};
@@ -74,12 +69,13 @@ NTSTATUS Create(FileSystem* fs, Volume* volume, Medium* medium, PIRP irp, const 
     }
     file->FsContext = open->node;
     file->FsContext2 = open;
-    {
+    if (volume != nullptr) {
+        std::lock_guard<std::mutex> hold(volume->lock);
+        volume->opens.insert(open);
+        volume->openFiles++;
+    } else {
         std::lock_guard<std::mutex> hold(fs->lock);
         fs->opens.insert(open);
-        if (volume != nullptr) {
-            volume->openFiles++;
-        }
     }
     return Complete(irp, STATUS_SUCCESS, information);
 }
@@ -110,19 +106,16 @@ NTSTATUS NetworkCreate(FileSystem* fs, PIRP irp)
     return Create(fs, nullptr, medium, irp, path);
 }
 
-NTSTATUS Close(FileSystem* fs, PIRP irp)
+NTSTATUS Close(FileSystem* fs, Volume* volume, PIRP irp)
 {
-    OpenFile* open = OpenOf(fs, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    bool dismounted;
+    OpenFile* open = OpenOf(fs, volume, IoGetCurrentIrpStackLocation(irp)->FileObject, &dismounted);
     Volume* goes = nullptr;
-    if (open != nullptr) {
-        std::lock_guard<std::mutex> hold(fs->lock);
-        fs->opens.erase(open);
-        Volume* volume = open->volume;
-        if (volume != nullptr && --volume->openFiles == 0 && volume->dismounted) {
-            goes = volume;
-        }
+    bool last = false;
+    if (open != nullptr && RemoveOpen(fs, open, &last)) {
+        goes = last ? open->volume : nullptr;
+        delete open;
     }
-    delete open;
     NTSTATUS status = Complete(irp, STATUS_SUCCESS);
     // As a file system does at the last close of a dismounted volume, once the IRP is done.
     if (goes != nullptr) {
@@ -147,15 +140,16 @@ void* TransferBuffer(PDEVICE_OBJECT device, PIRP irp, ULONG length)
     return buffer;
 }
 
-NTSTATUS ReadWrite(FileSystem* fs, PDEVICE_OBJECT device, PIRP irp, bool write)
+NTSTATUS ReadWrite(FileSystem* fs, Volume* volume, PDEVICE_OBJECT device, PIRP irp, bool write)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = stack->FileObject;
-    OpenFile* open = OpenOf(fs, file);
+    bool dismounted;
+    OpenFile* open = OpenOf(fs, volume, file, &dismounted);
     if (open == nullptr || open->node == nullptr) {
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (IsDismounted(fs, open->volume)) {
+    if (dismounted) {
         return Complete(irp, STATUS_VOLUME_DISMOUNTED);
     }
     ULONG length = stack->Parameters.Read.Length;
@@ -176,14 +170,15 @@ NTSTATUS ReadWrite(FileSystem* fs, PDEVICE_OBJECT device, PIRP irp, bool write)
     return Complete(irp, status, done);
 }
 
-NTSTATUS Query(FileSystem* fs, PIRP irp)
+NTSTATUS Query(FileSystem* fs, Volume* volume, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    OpenFile* open = OpenOf(fs, stack->FileObject);
+    bool dismounted;
+    OpenFile* open = OpenOf(fs, volume, stack->FileObject, &dismounted);
     if (open == nullptr || open->node == nullptr) {
         return Complete(irp, STATUS_INVALID_PARAMETER);
     }
-    if (IsDismounted(fs, open->volume)) {
+    if (dismounted) {
         return Complete(irp, STATUS_VOLUME_DISMOUNTED);
     }
     ULONG length = stack->Parameters.QueryFile.Length;
@@ -230,10 +225,9 @@ NTSTATUS ControlFileSystemControl(FileSystem* fs, PIRP irp)
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS VolumeFileSystemControl(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS VolumeFileSystemControl(Volume* volume, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    Volume* volume = VolumeOfDevice(device);
     if (stack->MinorFunction == IRP_MN_USER_FS_REQUEST &&
         stack->Parameters.FileSystemControl.FsControlCode == FSCTL_DISMOUNT_VOLUME) {
         return Complete(irp, volume != nullptr ? Dismount(volume) : STATUS_VOLUME_DISMOUNTED);
@@ -243,21 +237,26 @@ NTSTATUS VolumeFileSystemControl(PDEVICE_OBJECT device, PIRP irp)
 
 }  // namespace
 
+// Any thread, PASSIVE_LEVEL; the IRP is the file system's until completed. A request on a volume
+// device takes only that volume's lock (and its medium's); the file system's lock is for control
+// devices, the opens of no volume, and an open the volume does not know.
 NTSTATUS NTAPI FileSystemDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     FileSystem* fs = FileSystemOfDriver(device->DriverObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    {
+    bool control = IsControlDevice(fs, device);
+    Volume* volume = control ? nullptr : static_cast<VolumeExtension*>(device->DeviceExtension)->volume;
+    if (volume != nullptr) {
+        volume->irps[stack->MajorFunction].fetch_add(1, std::memory_order_relaxed);
+    } else {
         std::lock_guard<std::mutex> hold(fs->lock);
         fs->calls.irps[stack->MajorFunction]++;
     }
-    bool control = IsControlDevice(fs, device);
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE: {
         if (control) {
             return ControlCreate(fs, irp);
         }
-        Volume* volume = VolumeOfDevice(device);
         if (volume == nullptr) {
             return Complete(irp, STATUS_VOLUME_DISMOUNTED);
         }
@@ -266,15 +265,15 @@ NTSTATUS NTAPI FileSystemDispatch(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MJ_CLEANUP:
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MJ_CLOSE:
-        return Close(fs, irp);
+        return Close(fs, volume, irp);
     case IRP_MJ_READ:
-        return ReadWrite(fs, device, irp, false);
+        return ReadWrite(fs, volume, device, irp, false);
     case IRP_MJ_WRITE:
-        return ReadWrite(fs, device, irp, true);
+        return ReadWrite(fs, volume, device, irp, true);
     case IRP_MJ_QUERY_INFORMATION:
-        return Query(fs, irp);
+        return Query(fs, volume, irp);
     case IRP_MJ_FILE_SYSTEM_CONTROL:
-        return control ? ControlFileSystemControl(fs, irp) : VolumeFileSystemControl(device, irp);
+        return control ? ControlFileSystemControl(fs, irp) : VolumeFileSystemControl(volume, irp);
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }

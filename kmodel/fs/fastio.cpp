@@ -29,12 +29,17 @@ FileSystem* FileSystemOfFile(PFILE_OBJECT file)
     if (file == nullptr) {
         return nullptr;
     }
-    auto* open = static_cast<OpenFile*>(file->FsContext2);
-    std::lock_guard<std::mutex> hold(State().lock);
-    for (auto& fs : State().fileSystems) {
-        std::lock_guard<std::mutex> fsHold(fs->lock);
-        if (fs->opens.count(open) != 0) {
-            return fs.get();
+    std::vector<FileSystem*> fileSystems;
+    {
+        std::lock_guard<std::mutex> hold(State().lock);
+        for (auto& fs : State().fileSystems) {
+            fileSystems.push_back(fs.get());
+        }
+    }
+    for (FileSystem* fs : fileSystems) {
+        bool dismounted;
+        if (LiveOpen(fs, nullptr, file->FsContext2, &dismounted) != nullptr) {
+            return fs;
         }
     }
     return nullptr;
@@ -48,15 +53,13 @@ CallContext Enter(FastIoMember member, PDEVICE_OBJECT device, PFILE_OBJECT file,
     if (context.fs == nullptr) {
         return context;
     }
-    std::lock_guard<std::mutex> hold(context.fs->lock);
-    CountFastIoLocked(context.fs, FastIoCall{member, device, file, stackDevice});
-    context.declines = context.fs->fastIoDeclines;
+    {
+        std::lock_guard<std::mutex> hold(context.fs->lock);
+        CountFastIoLocked(context.fs, FastIoCall{member, device, file, stackDevice});
+        context.declines = context.fs->fastIoDeclines;
+    }
     if (file != nullptr) {
-        auto* open = static_cast<OpenFile*>(file->FsContext2);
-        if (context.fs->opens.count(open) != 0) {
-            context.open = open;
-            context.dismounted = open->volume != nullptr && open->volume->dismounted;
-        }
+        context.open = LiveOpen(context.fs, VolumeOfDevice(context.fs, device), file->FsContext2, &context.dismounted);
     }
     return context;
 }
@@ -213,7 +216,7 @@ BOOLEAN NTAPI Compressed(PFILE_OBJECT FileObject, PLARGE_INTEGER /*FileOffset*/,
 Medium* MediumForName(FileSystem* fs, PDEVICE_OBJECT device, std::u16string* path)
 {
     if (!IsControlDevice(fs, device)) {
-        Volume* volume = static_cast<VolumeExtension*>(device->DeviceExtension)->volume;
+        Volume* volume = VolumeOfDevice(fs, device);
         return volume != nullptr ? volume->medium : nullptr;
     }
     if (fs->options.type != FileSystemType::Network || fs->recognizer) {

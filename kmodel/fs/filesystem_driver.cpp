@@ -64,9 +64,16 @@ FileSystem* NewFileSystem(const FileSystemOptions& options, const std::u16string
     fs->driver->FastIoDispatch = static_cast<PFAST_IO_DISPATCH>(fs->fastIoTable);
     // Held while the record lives, so that no other driver object takes its address meanwhile.
     ob::ReferenceModel(fs->driver);
-    std::lock_guard<std::mutex> hold(State().lock);
-    State().byDriver[fs->driver] = fs;
-    State().fileSystems.push_back(std::move(owned));
+    ModelState& state = State();
+    std::lock_guard<std::mutex> hold(state.lock);
+    auto table = std::make_unique<DriverTable>();
+    if (const DriverTable* current = state.drivers.load(std::memory_order_relaxed)) {
+        table->entries = current->entries;
+    }
+    table->entries.emplace_back(fs->driver, fs);
+    state.drivers.store(table.get(), std::memory_order_release);
+    state.driverTables.push_back(std::move(table));
+    state.fileSystems.push_back(std::move(owned));
     return fs;
 }
 
@@ -102,11 +109,86 @@ ModelState& State()
     return *state;
 }
 
+// Any thread, no lock: reads the published table.
 FileSystem* FileSystemOfDriver(const DRIVER_OBJECT* driver)
 {
-    std::lock_guard<std::mutex> hold(State().lock);
-    auto found = State().byDriver.find(driver);
-    return found == State().byDriver.end() ? nullptr : found->second;
+    const DriverTable* table = State().drivers.load(std::memory_order_acquire);
+    if (table == nullptr) {
+        return nullptr;
+    }
+    for (const auto& entry : table->entries) {
+        if (entry.first == driver) {
+            return entry.second;
+        }
+    }
+    return nullptr;
+}
+
+Volume* VolumeOfDevice(FileSystem* fs, PDEVICE_OBJECT device)
+{
+    if (device == nullptr || IsControlDevice(fs, device)) {
+        return nullptr;
+    }
+    return static_cast<VolumeExtension*>(device->DeviceExtension)->volume;
+}
+
+namespace {
+
+// Under the volume's lock: whether the open is one of the volume's.
+OpenFile* OpenOnVolume(Volume* volume, const void* context, bool* dismounted)
+{
+    std::lock_guard<std::mutex> hold(volume->lock);
+    auto found = volume->opens.find(static_cast<OpenFile*>(const_cast<void*>(context)));
+    if (found == volume->opens.end()) {
+        return nullptr;
+    }
+    *dismounted = volume->dismounted;
+    return *found;
+}
+
+}  // namespace
+
+OpenFile* LiveOpen(FileSystem* fs, Volume* hint, const void* context, bool* dismounted)
+{
+    *dismounted = false;
+    if (context == nullptr) {
+        return nullptr;
+    }
+    if (hint != nullptr) {
+        if (OpenFile* open = OpenOnVolume(hint, context, dismounted)) {
+            return open;
+        }
+    }
+    std::lock_guard<std::mutex> hold(fs->lock);
+    auto found = fs->opens.find(static_cast<OpenFile*>(const_cast<void*>(context)));
+    if (found != fs->opens.end()) {
+        return *found;
+    }
+    for (auto& volume : fs->volumes) {
+        if (volume.get() == hint) {
+            continue;
+        }
+        if (OpenFile* open = OpenOnVolume(volume.get(), context, dismounted)) {
+            return open;
+        }
+    }
+    return nullptr;
+}
+
+bool RemoveOpen(FileSystem* fs, OpenFile* open, bool* lastOfDismounted)
+{
+    *lastOfDismounted = false;
+    Volume* volume = open->volume;
+    if (volume == nullptr) {
+        std::lock_guard<std::mutex> hold(fs->lock);
+        return fs->opens.erase(open) != 0;
+    }
+    std::lock_guard<std::mutex> hold(volume->lock);
+    if (volume->opens.erase(open) == 0) {
+        return false;
+    }
+    *lastOfDismounted = --volume->openFiles == 0 && volume->dismounted;
+    return true;
 }
 
 bool IsControlDevice(FileSystem* fs, PDEVICE_OBJECT device)
@@ -218,16 +300,28 @@ void km::SetFastIoDeclines(FileSystem* fs, bool declines)
     fs->fastIoDeclines = declines;
 }
 
+// The file system's counts with the IRPs its mounted volumes counted themselves.
 km::FileSystemCalls km::CallsOf(FileSystem* fs)
 {
     std::lock_guard<std::mutex> hold(fs->lock);
-    return fs->calls;
+    FileSystemCalls calls = fs->calls;
+    for (auto& volume : fs->volumes) {
+        for (size_t major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+            calls.irps[major] += volume->irps[major].load(std::memory_order_relaxed);
+        }
+    }
+    return calls;
 }
 
 void km::ResetFileSystemCalls(FileSystem* fs)
 {
     std::lock_guard<std::mutex> hold(fs->lock);
     fs->calls = FileSystemCalls{};
+    for (auto& volume : fs->volumes) {
+        for (auto& count : volume->irps) {
+            count.store(0, std::memory_order_relaxed);
+        }
+    }
 }
 
 km::FileSystem* km::FileSystemOf(PDEVICE_OBJECT device) { return FileSystemOfDriver(device->DriverObject); }
@@ -239,7 +333,8 @@ void km::io::BootModelFileSystems()
     ModelState& state = State();
     std::lock_guard<std::mutex> hold(state.lock);
     state.fileSystems.clear();
-    state.byDriver.clear();
+    state.drivers.store(nullptr, std::memory_order_release);
+    state.driverTables.clear();
     state.media.clear();
     state.storageNames.clear();
     state.storageDriver = nullptr;
@@ -260,6 +355,11 @@ void km::io::ForgetModelFileSystems()
     for (auto& fs : fileSystems) {
         for (fs::OpenFile* open : fs->opens) {
             delete open;
+        }
+        for (auto& volume : fs->volumes) {
+            for (fs::OpenFile* open : volume->opens) {
+                delete open;
+            }
         }
         ob::DereferenceModel(fs->driver);
         free(fs->fastIoTable);

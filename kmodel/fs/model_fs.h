@@ -3,6 +3,7 @@
 // held mounts, the storage driver, and the system worker thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -67,14 +68,22 @@ std::u16string Upcased(const std::u16string& text);
 
 // ---- Volumes and opens ---------------------------------------------------------------------------
 
+struct OpenFile;
+
+// A mounted volume. Requests on different volumes take no lock in common: the opens of files on
+// the volume, its open count and its dismount are under the volume's own `lock`, and the IRPs it
+// was sent are counted here without a lock (folded into the file system's counts when it goes).
 struct Volume {
     FileSystem* fs = nullptr;
     PDEVICE_OBJECT device = nullptr;   // the unnamed volume device
     PDEVICE_OBJECT storage = nullptr;  // the storage device (the VPB's RealDevice)
     PVPB vpb = nullptr;                // the VPB it mounted
     Medium* medium = nullptr;
-    ULONG openFiles = 0;               // opened and not yet closed (file system's lock)
-    bool dismounted = false;           // file system's lock
+    std::mutex lock;
+    std::set<OpenFile*> opens;         // files opened on the volume and not yet closed
+    ULONG openFiles = 0;               // opened and not yet closed
+    bool dismounted = false;
+    std::atomic<uint64_t> irps[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};  // by major function
 };
 
 // The volume device's extension.
@@ -93,7 +102,9 @@ struct OpenFile {
 
 }  // namespace km::fs
 
-// A started model file system. Counts, held mounts, volumes and opens are under `lock`.
+// A started model file system. Counts, held mounts, the volume list and the opens of no volume
+// (its control devices, the redirector's files) are under `lock`; a volume's own opens are under
+// the volume's lock, taken inside this one when both are held.
 struct km::FileSystem {
     FileSystemOptions options;
     bool recognizer = false;
@@ -113,7 +124,7 @@ struct km::FileSystem {
     FileSystemCalls calls;
     std::deque<PIRP> heldMounts;
     std::vector<std::unique_ptr<fs::Volume>> volumes;
-    std::set<fs::OpenFile*> opens;
+    std::set<fs::OpenFile*> opens;  // opens of no volume
     std::map<std::u16string, std::unique_ptr<fs::Medium>> shares;  // redirector: by "\SERVER\SHARE"
 };
 
@@ -141,6 +152,15 @@ void DeleteVolume(Volume* volume);
 void* BuildFastIoTable(const FileSystemOptions& options);
 // Under fs->lock: counts one fast I/O call and logs it (the first FastIoCallLogLimit calls).
 void CountFastIoLocked(FileSystem* fs, const FastIoCall& call);
+// The volume of a volume device of `fs`, or null (a control device, or a volume gone).
+Volume* VolumeOfDevice(FileSystem* fs, PDEVICE_OBJECT device);
+// Whether `context` (a file object's FsContext2) is an open of `fs` that is not closed; then sets
+// *dismounted (whether its volume is dismounted). `hint` is the volume the request came to, looked
+// at first; without a hit every volume is. Takes fs->lock and volume locks; hold neither.
+OpenFile* LiveOpen(FileSystem* fs, Volume* hint, const void* context, bool* dismounted);
+// Removes an open from its volume (or from the file system); false if it was not there. True in
+// *lastOfDismounted when it was the last open of a dismounted volume.
+bool RemoveOpen(FileSystem* fs, OpenFile* open, bool* lastOfDismounted);
 
 // ---- Storage devices (storage.cpp) -----------------------------------------------------------
 
@@ -151,11 +171,20 @@ std::u16string StorageName(PDEVICE_OBJECT storage);
 
 // ---- Model state (filesystem_driver.cpp) -------------------------------------------------------
 
+// The file systems by driver object, as requests read it: a table never changed once published.
+// Starting a file system publishes a copy with one more entry; the tables replaced stay until the
+// model's file systems are forgotten, so a request may read without a lock.
+struct DriverTable {
+    std::vector<std::pair<const DRIVER_OBJECT*, FileSystem*>> entries;
+};
+
 // Every file system and storage device of the running model; the records live until shutdown.
+// `lock` guards all but `drivers`, which is published under it and read without it.
 struct ModelState {
     std::mutex lock;
     std::vector<std::unique_ptr<FileSystem>> fileSystems;
-    std::map<const DRIVER_OBJECT*, FileSystem*> byDriver;
+    std::atomic<const DriverTable*> drivers{nullptr};
+    std::vector<std::unique_ptr<DriverTable>> driverTables;  // the current one and those replaced
     io::DriverRecord* storageDriver = nullptr;
     std::map<PDEVICE_OBJECT, std::unique_ptr<Medium>> media;  // by storage device
     std::map<PDEVICE_OBJECT, std::u16string> storageNames;

@@ -93,10 +93,9 @@ NTSTATUS MountNow(FileSystem* fs, PIRP irp)
 
 NTSTATUS Dismount(Volume* volume)
 {
-    FileSystem* fs = volume->fs;
     PVPB fresh = io::AllocateVpb(volume->storage);
     {
-        std::lock_guard<std::mutex> hold(fs->lock);
+        std::lock_guard<std::mutex> hold(volume->lock);
         if (!volume->dismounted) {
             volume->dismounted = true;
             std::lock_guard<std::mutex> vpbHold(io::VpbLock());
@@ -135,6 +134,10 @@ void DeleteVolume(Volume* volume)
         std::lock_guard<std::mutex> hold(fs->lock);
         for (auto it = fs->volumes.begin(); it != fs->volumes.end(); ++it) {
             if (it->get() == volume) {
+                // Its IRPs stay in the file system's counts.
+                for (size_t major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+                    fs->calls.irps[major] += volume->irps[major].load(std::memory_order_relaxed);
+                }
                 record = std::move(*it);
                 fs->volumes.erase(it);
                 break;

@@ -37,6 +37,7 @@ TEST_F(DismountTest, EachAttachedDriverIsToldBottomUpThenTheVolumeGoes)
     EXPECT_NE(km::MountedVolume(storage), volume);
     ObDereferenceObject(volume);
     EXPECT_EQ(km::CallsOf(fat).mounts, 2u);
+    EXPECT_EQ(km::CallsOf(fat).irps[IRP_MJ_CREATE], 3u) << "the opens of the volume gone stay counted";
     EXPECT_EQ(ReadAll(again, 16), "kept") << "the medium outlives its volume";
     ZwClose(again);
     EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
