@@ -63,6 +63,15 @@ void UnlinkFromDriverLocked(PDEVICE_OBJECT device)
     device->NextDevice = nullptr;
 }
 
+// The device below `device` unless it is being deleted. The fields are changed with the device's
+// object shard held exclusive (ob::LockShardExclusive), so a reader holding it shared needs no
+// ModelLock.
+void* LiveLowerDevice(const void* device)
+{
+    const _DEVOBJ_EXTENSION* extension = static_cast<const DEVICE_OBJECT*>(device)->DeviceObjectExtension;
+    return extension->DeletePending ? nullptr : extension->AttachedTo;
+}
+
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device)
 {
     while (device->AttachedDevice != nullptr) {
@@ -100,7 +109,10 @@ NTSTATUS AttachLocked(PDEVICE_OBJECT source, PDEVICE_OBJECT target, PDEVICE_OBJE
         return STATUS_NO_SUCH_DEVICE;
     }
     top->AttachedDevice = source;
-    source->DeviceObjectExtension->AttachedTo = top;
+    {
+        auto lowerRead = ob::LockShardExclusive(source);
+        source->DeviceObjectExtension->AttachedTo = top;
+    }
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     if (top->AlignmentRequirement > source->AlignmentRequirement) {
         source->AlignmentRequirement = top->AlignmentRequirement;
@@ -161,14 +173,21 @@ void ForceDeleteDevice(PDEVICE_OBJECT device)
             if (extension->AttachedTo->AttachedDevice == device) {
                 extension->AttachedTo->AttachedDevice = nullptr;
             }
+            auto lowerRead = ob::LockShardExclusive(device);
             extension->AttachedTo = nullptr;
         }
         if (device->AttachedDevice != nullptr) {
-            device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
+            {
+                auto lowerRead = ob::LockShardExclusive(device->AttachedDevice);
+                device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
+            }
             device->AttachedDevice = nullptr;
         }
         if (!extension->DeletePending) {
-            extension->DeletePending = true;
+            {
+                auto lowerRead = ob::LockShardExclusive(device);
+                extension->DeletePending = true;
+            }
             ob::RemoveNameLocked(header);
             UnlinkFromDriverLocked(device);
         }
@@ -308,7 +327,10 @@ extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                        "IoDeleteDevice on device %p, which is still attached to device %p (IoDetachDevice first)",
                        (void*)DeviceObject, (void*)extension->AttachedTo);
         }
-        extension->DeletePending = true;
+        {
+            auto lowerRead = ob::LockShardExclusive(DeviceObject);
+            extension->DeletePending = true;
+        }
         ob::RemoveNameLocked(header);
         UnlinkFromDriverLocked(DeviceObject);
     }
@@ -368,6 +390,7 @@ extern "C" void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
                        "IoDetachDevice on device %p, which has no device attached", (void*)TargetDevice);
         }
         TargetDevice->AttachedDevice = nullptr;
+        auto lowerRead = ob::LockShardExclusive(source);
         source->DeviceObjectExtension->AttachedTo = nullptr;
     }
     FinishDeviceDeleteIfUnused(TargetDevice);
@@ -379,6 +402,11 @@ extern "C" PDEVICE_OBJECT NTAPI IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObje
 {
     KmTrapPoint("IoGetLowerDeviceObject", DeviceObject);
     const void* holder = ob::ImageContaining(__builtin_return_address(0));
+    void* lower;
+    if (ob::ReferenceThrough(DeviceObject, ob::ObjectKind::Device, LiveLowerDevice, holder, &lower)) {
+        return static_cast<PDEVICE_OBJECT>(lower);
+    }
+    // Not a live device (bug-checked below), or the device below changed meanwhile.
     std::lock_guard<std::mutex> hold(ob::ModelLock());
     DeviceHeaderLocked(DeviceObject, "IoGetLowerDeviceObject");
     _DEVOBJ_EXTENSION* extension = DeviceObject->DeviceObjectExtension;

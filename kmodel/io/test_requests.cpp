@@ -33,7 +33,7 @@ long km::ObjectReferenceCount(const void* object)
 {
     std::lock_guard<std::mutex> hold(ob::ModelLock());
     ob::ObjectHeader* header = ob::FindLocked(object);
-    return header == nullptr ? -1 : header->pointerCount;
+    return header == nullptr ? -1 : header->pointerCount.load();
 }
 
 long km::ObjectHandleCount(const void* object)

@@ -24,21 +24,48 @@ struct ImageRange {
 };
 
 struct ObjectTable {
-    std::unordered_map<const void*, ObjectHeader*> objects;
     uint64_t nextSerial = 1;
     std::map<const void*, ImageRange> images;  // by image base
 };
 
 ObjectTable* g_table = nullptr;
 
-// Besides ModelLock, which every change takes, the object map and the image ranges each have a
-// reader/writer lock of their own: a change holds it exclusive, and the checks made on every
-// IRP (is this a live device, which image called) read under it shared, without ModelLock.
-std::shared_mutex& ObjectsLock()
+// The live objects, by body, split into shards by address so that threads working on different
+// objects share no lock. Every change of a shard takes ModelLock and the shard's lock exclusive;
+// the checks and references made on every request (is this a live device, take a reference)
+// hold only the shard shared, without ModelLock. Shards are locked one at a time, or several in
+// index order (readers) or all in index order (boot and shutdown).
+constexpr unsigned ObjectShardBits = 6;
+constexpr size_t ObjectShardCount = size_t{1} << ObjectShardBits;
+constexpr uint64_t ShardHashMultiplier = 0x9E3779B97F4A7C15ull;
+
+struct alignas(64) ObjectShard {
+    std::shared_mutex lock;
+    std::unordered_map<const void*, ObjectHeader*> objects;
+};
+
+ObjectShard* Shards()
 {
-    static std::shared_mutex lock;
-    return lock;
+    static ObjectShard shards[ObjectShardCount];
+    return shards;
 }
+
+size_t ShardIndex(const void* body)
+{
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(body) * ShardHashMultiplier) >> (64 - ObjectShardBits));
+}
+
+ObjectShard& ShardOf(const void* body) { return Shards()[ShardIndex(body)]; }
+
+// The header of `body` in its shard (its lock held either way, or ModelLock), or null.
+ObjectHeader* FindInShard(ObjectShard& shard, const void* body)
+{
+    auto found = shard.objects.find(body);
+    return found == shard.objects.end() ? nullptr : found->second;
+}
+
+// Image ranges have a reader/writer lock of their own besides ModelLock, for the attribution of
+// each call to its image.
 
 std::shared_mutex& ImagesLock()
 {
@@ -111,17 +138,18 @@ ObjectHeader* Create(ObjectKind kind, void* body, LastReferenceRoutine lastRefer
     header->lastReference = lastReference;
     std::lock_guard<std::mutex> hold(ModelLock());
     header->serial = Table().nextSerial++;
-    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
-    Table().objects[body] = header;
+    ObjectShard& shard = ShardOf(body);
+    std::unique_lock<std::shared_mutex> objects(shard.lock);
+    shard.objects[body] = header;
     return header;
 }
 
 ObjectHeader* FindLocked(const void* body)
 {
-    auto& objects = Table().objects;
-    auto found = objects.find(body);
-    if (found != objects.end()) {
-        return found->second;
+    ObjectTable& table = Table();
+    ObjectShard& shard = ShardOf(body);
+    if (ObjectHeader* found = FindInShard(shard, body)) {
+        return found;
     }
     bool isProcess = false;
     if (body == nullptr || !KmPsIsRecord(body, &isProcess)) {
@@ -131,9 +159,9 @@ ObjectHeader* FindLocked(const void* body)
     header->kind = isProcess ? ObjectKind::Process : ObjectKind::Thread;
     header->body = const_cast<void*>(body);
     header->pointerCount = 1;
-    header->serial = Table().nextSerial++;
-    std::unique_lock<std::shared_mutex> writing(ObjectsLock());
-    objects[body] = header;
+    header->serial = table.nextSerial++;
+    std::unique_lock<std::shared_mutex> writing(shard.lock);
+    shard.objects[body] = header;
     return header;
 }
 
@@ -144,47 +172,169 @@ std::vector<std::pair<const void*, long>>::iterator HolderEntry(ObjectHeader* he
                             [](const std::pair<const void*, long>& entry, const void* key) { return entry.first < key; });
 }
 
+namespace {
+
+// Counts a handed-out reference for `holder` (holdersLock held).
+void AddHolderLocked(ObjectHeader* header, const void* holder)
+{
+    auto entry = HolderEntry(header, holder);
+    if (entry == header->heldBy.end() || entry->first != holder) {
+        entry = header->heldBy.insert(entry, {holder, 0});
+    }
+    entry->second++;
+}
+
+// The handed-out reference a dereference by `holder` drops (holdersLock held): the caller's own
+// if it has one; a reference may also be handed from one image to another, so any holder's will
+// do. End when none is handed out.
+std::vector<std::pair<const void*, long>>::iterator DroppedHolderLocked(ObjectHeader* header, const void* holder)
+{
+    auto own = HolderEntry(header, holder);
+    if (own == header->heldBy.end() || own->first != holder) {
+        own = header->heldBy.begin();
+    }
+    return own;
+}
+
+// Takes one off the count unless that would end the object; false when it would.
+bool DecrementAboveOne(ObjectHeader* header, long* remaining)
+{
+    long count = header->pointerCount.load(std::memory_order_relaxed);
+    while (count > 1) {
+        if (header->pointerCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+            *remaining = count - 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes `count` references off (ModelLock held); true when they were the last, and the object
+// has then left the table. The shard is held exclusive for the step to zero, so that no lookup
+// under the shard sees the object with no references.
+bool ReleaseLocked(ObjectHeader* header, long count)
+{
+    long remaining;
+    if (count == 1 && DecrementAboveOne(header, &remaining)) {
+        return false;
+    }
+    ObjectShard& shard = ShardOf(header->body);
+    std::unique_lock<std::shared_mutex> objects(shard.lock);
+    if (header->pointerCount.fetch_sub(count, std::memory_order_acq_rel) - count > 0) {
+        return false;
+    }
+    shard.objects.erase(header->body);
+    return true;
+}
+
+}  // namespace
+
 void ReferenceLocked(ObjectHeader* header, bool handedOut, const void* holder)
 {
-    header->pointerCount++;
+    header->pointerCount.fetch_add(1, std::memory_order_relaxed);
     if (handedOut) {
-        auto entry = HolderEntry(header, holder);
-        if (entry == header->heldBy.end() || entry->first != holder) {
-            entry = header->heldBy.insert(entry, {holder, 0});
-        }
-        entry->second++;
+        std::lock_guard<std::mutex> holders(header->holdersLock);
+        AddHolderLocked(header, holder);
     }
 }
 
 bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHolder)
 {
     if (handedOut) {
-        // Prefer the caller's own references; a reference may also be handed from one image to
-        // another, so any holder's will do. With none handed out, the caller drops a reference
-        // it never took.
-        auto own = HolderEntry(header, fromHolder);
-        if (own == header->heldBy.end() || own->first != fromHolder) {
-            own = header->heldBy.begin();
-        }
+        std::lock_guard<std::mutex> holders(header->holdersLock);
+        auto own = DroppedHolderLocked(header, fromHolder);
         if (own == header->heldBy.end()) {
+            // The caller drops a reference it never took.
+            long count = header->pointerCount.load();
             char reason[200];
             snprintf(reason, sizeof reason,
                      "ObfDereferenceObject on %s object %p drops a reference nobody took (the "
                      "remaining %ld belong to the object's own life)",
-                     KindName(header->kind), header->body, header->pointerCount);
-            km::BugCheck(REFERENCE_BY_POINTER, (ULONG_PTR)header->body, (ULONG_PTR)header->pointerCount, 0, 0,
-                         reason);
+                     KindName(header->kind), header->body, count);
+            km::BugCheck(REFERENCE_BY_POINTER, (ULONG_PTR)header->body, (ULONG_PTR)count, 0, 0, reason);
         }
         if (--own->second == 0) {
             header->heldBy.erase(own);
         }
     }
-    if (--header->pointerCount > 0) {
+    return ReleaseLocked(header, 1);
+}
+
+bool ReferenceHandedOut(const void* body, const void* holder, long* count)
+{
+    ObjectShard& shard = ShardOf(body);
+    std::shared_lock<std::shared_mutex> hold(shard.lock);
+    ObjectHeader* header = FindInShard(shard, body);
+    if (header == nullptr) {
         return false;
     }
-    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
-    Table().objects.erase(header->body);
+    *count = header->pointerCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    std::lock_guard<std::mutex> holders(header->holdersLock);
+    AddHolderLocked(header, holder);
     return true;
+}
+
+bool DereferenceHandedOut(const void* body, const void* holder, long* remaining)
+{
+    ObjectShard& shard = ShardOf(body);
+    std::shared_lock<std::shared_mutex> hold(shard.lock);
+    ObjectHeader* header = FindInShard(shard, body);
+    if (header == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> holders(header->holdersLock);
+    auto own = DroppedHolderLocked(header, holder);
+    if (own == header->heldBy.end() || !DecrementAboveOne(header, remaining)) {
+        return false;
+    }
+    if (--own->second == 0) {
+        header->heldBy.erase(own);
+    }
+    return true;
+}
+
+bool ReferenceThrough(const void* body, ObjectKind kind, void* (*next)(const void* body), const void* holder,
+                      void** target)
+{
+    size_t bodyIndex = ShardIndex(body);
+    ObjectShard* shards = Shards();
+    std::shared_lock<std::shared_mutex> first(shards[bodyIndex].lock);
+    ObjectHeader* header = FindInShard(shards[bodyIndex], body);
+    if (header == nullptr || header->kind != kind) {
+        return false;
+    }
+    void* pointed = next(body);
+    *target = pointed;
+    if (pointed == nullptr) {
+        return true;
+    }
+    // The pointed-to object's shard is needed too, taken after the body's only when it comes
+    // later in index order; otherwise both are taken again in order and the pointer read again.
+    size_t targetIndex = ShardIndex(pointed);
+    std::shared_lock<std::shared_mutex> second;
+    if (targetIndex > bodyIndex) {
+        second = std::shared_lock<std::shared_mutex>(shards[targetIndex].lock);
+    } else if (targetIndex < bodyIndex) {
+        first.unlock();
+        second = std::shared_lock<std::shared_mutex>(shards[targetIndex].lock);
+        first.lock();
+        if (FindInShard(shards[bodyIndex], body) != header || next(body) != pointed) {
+            return false;
+        }
+    }
+    ObjectHeader* referenced = FindInShard(shards[targetIndex], pointed);
+    if (referenced == nullptr) {
+        return false;
+    }
+    referenced->pointerCount.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> holders(referenced->holdersLock);
+    AddHolderLocked(referenced, holder);
+    return true;
+}
+
+std::unique_lock<std::shared_mutex> LockShardExclusive(const void* body)
+{
+    return std::unique_lock<std::shared_mutex>(ShardOf(body).lock);
 }
 
 void FinishLastReference(ObjectHeader* header)
@@ -218,8 +368,10 @@ void DereferenceModel(void* body)
 std::vector<ObjectHeader*> AllObjectsLocked()
 {
     std::vector<ObjectHeader*> all;
-    for (auto& entry : Table().objects) {
-        all.push_back(entry.second);
+    for (size_t index = 0; index < ObjectShardCount; index++) {
+        for (auto& entry : Shards()[index].objects) {
+            all.push_back(entry.second);
+        }
     }
     std::sort(all.begin(), all.end(), [](ObjectHeader* a, ObjectHeader* b) { return a->serial < b->serial; });
     return all;
@@ -232,25 +384,31 @@ std::string HeldReferences(const void* image, bool allImages, bool drop)
     {
         std::lock_guard<std::mutex> hold(ModelLock());
         for (ObjectHeader* header : AllObjectsLocked()) {
-            for (auto held = header->heldBy.begin(); held != header->heldBy.end();) {
-                if (!allImages && held->first != image) {
-                    ++held;
-                    continue;
+            std::vector<std::pair<const void*, long>> listed;
+            long dropped = 0;
+            {
+                std::lock_guard<std::mutex> holders(header->holdersLock);
+                for (auto held = header->heldBy.begin(); held != header->heldBy.end();) {
+                    if (!allImages && held->first != image) {
+                        ++held;
+                        continue;
+                    }
+                    listed.push_back(*held);
+                    if (!drop) {
+                        ++held;
+                        continue;
+                    }
+                    dropped += held->second;
+                    held = header->heldBy.erase(held);
                 }
-                char count[80];
-                snprintf(count, sizeof count, ": %ld reference%s not dropped, held by ", held->second,
-                         held->second == 1 ? "" : "s");
-                report += DescribeLocked(header) + count + ImageDisplayName(held->first) + "\n";
-                if (!drop) {
-                    ++held;
-                    continue;
-                }
-                header->pointerCount -= held->second;
-                held = header->heldBy.erase(held);
             }
-            if (header->pointerCount == 0) {
-                std::unique_lock<std::shared_mutex> objects(ObjectsLock());
-                Table().objects.erase(header->body);
+            for (auto& held : listed) {
+                char count[80];
+                snprintf(count, sizeof count, ": %ld reference%s not dropped, held by ", held.second,
+                         held.second == 1 ? "" : "s");
+                report += DescribeLocked(header) + count + ImageDisplayName(held.first) + "\n";
+            }
+            if (dropped > 0 && ReleaseLocked(header, dropped)) {
                 gone.push_back(header);
             }
         }
@@ -263,12 +421,10 @@ std::string HeldReferences(const void* image, bool allImages, bool drop)
 
 bool IsLive(const void* body, ObjectKind kind)
 {
-    std::shared_lock<std::shared_mutex> hold(ObjectsLock());
-    if (g_table == nullptr) {
-        return false;
-    }
-    auto found = g_table->objects.find(body);
-    return found != g_table->objects.end() && found->second->kind == kind;
+    ObjectShard& shard = ShardOf(body);
+    std::shared_lock<std::shared_mutex> hold(shard.lock);
+    ObjectHeader* header = FindInShard(shard, body);
+    return header != nullptr && header->kind == kind;
 }
 
 const void* ImageContaining(const void* address)
@@ -327,7 +483,10 @@ void Boot()
 {
     std::lock_guard<std::mutex> hold(ModelLock());
     {
-        std::unique_lock<std::shared_mutex> objects(ObjectsLock());
+        for (size_t index = 0; index < ObjectShardCount; index++) {
+            std::unique_lock<std::shared_mutex> objects(Shards()[index].lock);
+            Shards()[index].objects.clear();
+        }
         std::unique_lock<std::shared_mutex> images(ImagesLock());
         delete g_table;
         g_table = new ObjectTable;
@@ -342,15 +501,20 @@ void Shutdown()
     std::lock_guard<std::mutex> hold(ModelLock());
     ShutdownNamespaceLocked();
     ResetHandleTablesLocked();
-    if (g_table != nullptr) {
-        for (auto& entry : g_table->objects) {
+    for (size_t index = 0; index < ObjectShardCount; index++) {
+        ObjectShard& shard = Shards()[index];
+        std::unordered_map<const void*, ObjectHeader*> left;
+        {
+            std::unique_lock<std::shared_mutex> objects(shard.lock);
+            left.swap(shard.objects);
+        }
+        for (auto& entry : left) {
             if (entry.second->discard != nullptr) {
                 entry.second->discard(entry.second);
             }
             delete entry.second;
         }
     }
-    std::unique_lock<std::shared_mutex> objects(ObjectsLock());
     std::unique_lock<std::shared_mutex> images(ImagesLock());
     delete g_table;
     g_table = nullptr;
@@ -367,6 +531,11 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 {
     KmTrapPoint("ObfReferenceObject", Object);
     const void* holder = ImageContaining(__builtin_return_address(0));
+    long count;
+    if (ReferenceHandedOut(Object, holder, &count)) {
+        return count;
+    }
+    // Not in the table: a process or thread record not yet used as an object, or no object.
     std::lock_guard<std::mutex> hold(ModelLock());
     ObjectHeader* header = FindLocked(Object);
     if (header == nullptr) {
@@ -374,7 +543,7 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
                      "ObfReferenceObject on a pointer that is not a live object");
     }
     ReferenceLocked(header, true, holder);
-    return header->pointerCount;
+    return header->pointerCount.load();
 }
 
 // Drops a reference the caller holds; the last one destroys the object (a file object's last
@@ -384,6 +553,11 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
     KmTrapPoint("ObfDereferenceObject", Object);
     const void* holder = ImageContaining(__builtin_return_address(0));
+    long left;
+    if (DereferenceHandedOut(Object, holder, &left)) {
+        return left;
+    }
+    // The last reference, or one that is not there to drop.
     ObjectHeader* header;
     LONG_PTR remaining;
     bool last;
@@ -396,7 +570,7 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
                          "zero, or never an object)");
         }
         last = DereferenceLocked(header, true, holder);
-        remaining = last ? 0 : header->pointerCount;
+        remaining = last ? 0 : header->pointerCount.load();
     }
     if (last) {
         FinishLastReference(header);

@@ -3,8 +3,10 @@
 // directories, and the attribution of references to the driver image that holds them.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -24,13 +26,18 @@ struct ObjectHeader {
     ObjectKind kind;
     void* body = nullptr;
     // Every reference, the model's own included (a device's creation reference, a file object's
-    // reference on its device, a handle's reference on its object).
-    long pointerCount = 0;
+    // reference on its device, a handle's reference on its object). Changed atomically; it reaches
+    // zero only under ModelLock with the object's shard of the live-object table held exclusive,
+    // so whoever finds the header in the table (shard held shared or ModelLock held) sees it
+    // above zero and may add a reference without ModelLock.
+    std::atomic<long> pointerCount{0};
     // The references handed to callers by ObfReferenceObject and the referencing Io/Ob routines,
     // by the image that asked for them (null: test code or the model), ordered by image. Part of
     // pointerCount. A flat list: an object has few holders, and a reference taken and dropped
-    // again costs no allocation.
+    // again costs no allocation. Guarded by holdersLock (ModelLock is not enough: the common
+    // reference and dereference paths do not take it).
     std::vector<std::pair<const void*, long>> heldBy;
+    std::mutex holdersLock;
     // Full name in the name space ("\Device\Sample"); empty when the object was never inserted.
     // It stays when the object leaves the name space, for reports.
     std::u16string name;
@@ -63,6 +70,21 @@ void ReferenceLocked(ObjectHeader* header, bool handedOut, const void* holder);
 // Drops a reference; true when it was the last (the caller then calls FinishLastReference after
 // releasing ModelLock). `fromHolder` prefers that holder's references.
 bool DereferenceLocked(ObjectHeader* header, bool handedOut, const void* fromHolder);
+// The common cases without ModelLock. ReferenceHandedOut: false when `body` is not in the table
+// (the caller takes ModelLock and reports it); otherwise the count after the new reference.
+// DereferenceHandedOut: false when the reference might be the last or is not there to drop (the
+// caller takes the locked path, which deletes or bug-checks).
+bool ReferenceHandedOut(const void* body, const void* holder, long* count);
+bool DereferenceHandedOut(const void* body, const void* holder, long* remaining);
+// Reads, with `body`'s shard held shared, a pointer `next` that writers change only with that
+// shard held exclusive (see LockShardExclusive), and hands out a reference on the object it names
+// to `holder`. False when `body` is no live object of `kind` or the pointed-to object could not
+// be referenced without ModelLock (the caller takes the locked path); otherwise *target is the
+// referenced object, or null when `next` gave none.
+bool ReferenceThrough(const void* body, ObjectKind kind, void* (*next)(const void* body), const void* holder,
+                      void** target);
+// Held exclusive around a change of a field that ReferenceThrough reads (ModelLock held too).
+std::unique_lock<std::shared_mutex> LockShardExclusive(const void* body);
 void FinishLastReference(ObjectHeader* header);
 // Convenience forms that take ModelLock themselves.
 void ReferenceModel(void* body);

@@ -65,6 +65,7 @@ std::map<std::string, long> KmpHoldings()
     {
         std::lock_guard<std::mutex> hold(ModelLock());
         for (ObjectHeader* header : AllObjectsLocked()) {
+            std::lock_guard<std::mutex> holders(header->holdersLock);
             for (auto& holder : header->heldBy) {
                 if (holder.first != nullptr && holder.second > 0) {
                     held[ImageDisplayName(holder.first) + ": reference to " + DescribeLocked(header)] +=

@@ -132,6 +132,8 @@ const IoMisuse IoMisuses[] = {
      "STOP 0x00000018 .*REFERENCE_BY_POINTER.*drops a reference nobody took"},
     {"DereferencingAnObjectThatIsGone", [](auto& d) { km::DeleteModelDevice(d); ObDereferenceObject(d); },
      "STOP 0x00000018 .*not a live object"},
+    {"ReferencingAnObjectThatIsGone", [](auto& d) { km::DeleteModelDevice(d); ObReferenceObject(d); },
+     "STOP 0x00000018 .*ObfReferenceObject on a pointer that is not a live object"},
     {"ClosingAKernelHandleTwice",
      [](auto&) {
          HANDLE handle = km::OpenFile(u"\\Device\\Victim", true, GENERIC_READ, OBJ_KERNEL_HANDLE).handle;
