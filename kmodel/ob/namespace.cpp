@@ -110,6 +110,26 @@ std::string Printable(const std::u16string& name)
     return text;
 }
 
+namespace {
+
+// Name-space lock held: a new entry for the last of `components` (not empty) in its parent
+// directory, or why there can be none.
+NTSTATUS NewEntryLocked(const std::vector<Component>& components, DirectoryEntry** entry)
+{
+    Directory* parent = ParentOf(components);
+    if (parent == nullptr) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    std::u16string key = Upcased(components.back().text);
+    if (parent->entries.count(key) != 0) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    *entry = &parent->entries[key];
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS InsertNameLocked(ObjectHeader* header, const std::u16string& fullName)
 {
     std::vector<Component> components;
@@ -119,15 +139,12 @@ NTSTATUS InsertNameLocked(ObjectHeader* header, const std::u16string& fullName)
     if (components.empty()) {
         return STATUS_OBJECT_NAME_COLLISION;  // the root itself
     }
-    Directory* parent = ParentOf(components);
-    if (parent == nullptr) {
-        return STATUS_OBJECT_PATH_NOT_FOUND;
+    DirectoryEntry* entry;
+    NTSTATUS status = NewEntryLocked(components, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    std::u16string key = Upcased(components.back().text);
-    if (parent->entries.count(key) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    parent->entries[key].object = header;
+    entry->object = header;
     header->name = fullName;
     header->inNamespace = true;
     return STATUS_SUCCESS;
@@ -225,19 +242,15 @@ NTSTATUS InsertLinkLocked(const std::u16string& linkName, const std::u16string& 
     if (!SplitPath(FollowDirectoryLinks(linkName), &components) || components.empty()) {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    Directory* parent = ParentOf(components);
-    if (parent == nullptr) {
-        return STATUS_OBJECT_PATH_NOT_FOUND;
+    DirectoryEntry* entry;
+    NTSTATUS status = NewEntryLocked(components, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    std::u16string key = Upcased(components.back().text);
-    if (parent->entries.count(key) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    DirectoryEntry& entry = parent->entries[key];
-    entry.isLink = true;
-    entry.linkName = linkName;
-    entry.linkTarget = target;
-    entry.linkCreator = creator;
+    entry->isLink = true;
+    entry->linkName = linkName;
+    entry->linkTarget = target;
+    entry->linkCreator = creator;
     return STATUS_SUCCESS;
 }
 
