@@ -44,9 +44,11 @@ struct alignas(64) ObjectShard {
     std::unordered_map<const void*, ObjectHeader*> objects;
 };
 
+// Never destroyed: a program may end without shutting the model down (the fuzzer does), and the
+// objects it leaves must stay reachable rather than read as leaks once static storage is torn down.
 ObjectShard* Shards()
 {
-    static ObjectShard shards[ObjectShardCount];
+    static ObjectShard* shards = new ObjectShard[ObjectShardCount];
     return shards;
 }
 
