@@ -79,8 +79,10 @@ std::shared_mutex& ImagesLock()
 std::atomic<uint64_t> ImagesVersion{1};
 
 // A thread's recent answers of ImageContaining, by the address asked about, valid while
-// ImagesVersion is unchanged. Direct-mapped: calls come from a handful of places.
-constexpr size_t ImageCacheSlots = 16;
+// ImagesVersion is unchanged. Direct-mapped by a multiplicative hash of the address: calls come
+// from a handful of places, which must not evict each other on every request.
+constexpr unsigned ImageCacheSlotBits = 6;
+constexpr size_t ImageCacheSlots = size_t{1} << ImageCacheSlotBits;
 struct ImageCacheSlot {
     uint64_t version;
     uintptr_t address;
@@ -88,7 +90,10 @@ struct ImageCacheSlot {
 };
 thread_local ImageCacheSlot ImageCache[ImageCacheSlots] __attribute__((tls_model("initial-exec")));
 
-ImageCacheSlot& ImageCacheSlotOf(uintptr_t address) { return ImageCache[(address ^ (address >> 6)) % ImageCacheSlots]; }
+ImageCacheSlot& ImageCacheSlotOf(uintptr_t address)
+{
+    return ImageCache[(address * ShardHashMultiplier) >> (64 - ImageCacheSlotBits)];
+}
 
 // Called with ImagesLock held exclusive: every thread's remembered answers become stale.
 void ImagesChanged() { ImagesVersion.fetch_add(1, std::memory_order_release); }
