@@ -22,16 +22,6 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
 NTSTATUS NTAPI OlderHandler(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, OlderStatus); }
 NTSTATUS NTAPI NewerHandler(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, NewerStatus); }
 
-// Holds each call until HeldRelease is set.
-KEVENT HeldEntered;
-KEVENT HeldRelease;
-NTSTATUS NTAPI HoldingHandler(PDEVICE_OBJECT, PIRP irp)
-{
-    KeSetEvent(&HeldEntered, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&HeldRelease, Executive, KernelMode, FALSE, nullptr);
-    return Complete(irp, NewerStatus);
-}
-
 class OverrideTest : public HostTest {
 protected:
     ControlAnswer Add(uint64_t key, PDRIVER_DISPATCH handler)
@@ -50,9 +40,8 @@ TEST_F(OverrideTest, OverrideNewestServesAndRemovalUncoversTheOlder)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     ControlAnswer added = Add(device, OlderHandler);
-    EXPECT_EQ(added.status, STATUS_SUCCESS);
+    EXPECT_TRUE(Accepted(added));
     EXPECT_EQ(added.information, sizeof(ControlReply));
-    EXPECT_EQ(ReplyStatus(added), STATUS_SUCCESS);
     EXPECT_EQ(Read(device), OlderStatus);
     ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
     EXPECT_EQ(Read(device), NewerStatus);
@@ -130,20 +119,20 @@ TEST_F(OverrideTest, OverrideRefusalsLeaveTheTableAndLockAsTheyWere)
 
 TEST_F(OverrideTest, OverrideRemovalWaitsForTheHandlerInside)
 {
-    KeInitializeEvent(&HeldEntered, NotificationEvent, FALSE);
-    KeInitializeEvent(&HeldRelease, NotificationEvent, FALSE);
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
-    ASSERT_EQ(Add(device, HoldingHandler).status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
 
+    // The read parks inside the handler, where it completes the IRP.
+    km::Trap inside(km::TrapRule{"IofCompleteRequest"});
     NTSTATUS readStatus = STATUS_PENDING;
     ModelThread reader([&] { readStatus = Read(device); });
-    KeWaitForSingleObject(&HeldEntered, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_TRUE(inside.WaitFired());
     std::atomic<NTSTATUS> removeStatus{STATUS_PENDING};
     ModelThread remover([&] { removeStatus = Remove(device).status; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(removeStatus, STATUS_PENDING) << "command 27 went ahead while the handler was inside";
 
-    KeSetEvent(&HeldRelease, IO_NO_INCREMENT, FALSE);
+    inside.Release();
     reader.Join();
     remover.Join();
     EXPECT_EQ(readStatus, NewerStatus);
@@ -151,32 +140,39 @@ TEST_F(OverrideTest, OverrideRemovalWaitsForTheHandlerInside)
     EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE);
 }
 
-// A dispatch looks its device up once without OverrideLock and drops that reference at once;
-// a removal made between the two must still take the entry out of the table, and the late release
-// must not free anything twice.
-TEST_F(OverrideTest, OverrideRemovalUnlinksAnEntryAStalledDispatchStillHolds)
+// A dispatch looks its device up once without OverrideLock and drops that reference at once, then
+// asks for its shared hold and looks again. A removal made before the reference is dropped must
+// still take the entry out of the table, and the late release must not free anything twice; one
+// made before the shared hold lets the dispatch route on as a device without an override.
+TEST_F(OverrideTest, OverrideRemovalWhileADispatchIsBetweenItsLooks)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     PDEVICE_OBJECT other = CreateHostDevice(FILE_DEVICE_UNKNOWN);
-    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
     ASSERT_EQ(Add(other, OlderHandler).status, STATUS_SUCCESS);
+    for (bool atSharedHold : {true, false}) {
+        SCOPED_TRACE(atSharedHold ? "parked at the shared hold" : "parked before the first look's release");
+        ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
+        km::Trap dispatched(km::TrapRule{"IofCallDriver", device});
+        NTSTATUS readStatus = STATUS_PENDING;
+        ModelThread reader([&] { readStatus = Read(device); });
+        ASSERT_TRUE(dispatched.WaitFired());
+        // The lock inside the shared hold, or the second spin-lock acquisition of the dispatch
+        // (both are the table's lock).
+        km::Trap looked(atSharedHold
+                            ? km::TrapRule{"KeAcquire*", &globals->OverrideLock.stateLock.lock, 0, dispatched.FiringThread()}
+                            : km::TrapRule{"KeAcquire*", nullptr, 0, dispatched.FiringThread(), {}, 2});
+        dispatched.Release();
+        ASSERT_TRUE(looked.WaitFired());
 
-    // Hold the read between its first look and the release of that look's reference: the second
-    // spin-lock acquisition of its dispatch (both are the table's lock).
-    km::Trap dispatched(km::TrapRule{"IofCallDriver", device});
-    NTSTATUS readStatus = STATUS_PENDING;
-    ModelThread reader([&] { readStatus = Read(device); });
-    ASSERT_TRUE(dispatched.WaitFired());
-    km::Trap looked(km::TrapRule{"KeAcquire*", nullptr, 0, dispatched.FiringThread(), {}, 2});
-    dispatched.Release();
-    ASSERT_TRUE(looked.WaitFired());
-
-    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
-    EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE) << "the removed override still serves";
-    EXPECT_EQ(Remove(device).status, STATUS_UNSUCCESSFUL);
-    looked.Release();
-    reader.Join();
-    EXPECT_EQ(readStatus, STATUS_NOT_SAME_DEVICE);
+        EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
+        EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE) << "the removed override still serves";
+        EXPECT_EQ(Remove(device).status, STATUS_UNSUCCESSFUL);
+        looked.Release();
+        reader.Join();
+        EXPECT_EQ(readStatus, STATUS_NOT_SAME_DEVICE) << "routed as a device without an override";
+        // A hold left behind would keep the next writer waiting for ever.
+        ASSERT_EQ(globals->OverrideLock.sharedCount, 0u);
+    }
     EXPECT_EQ(Read(other), OlderStatus) << "another device's override went with it";
 }
 
@@ -203,28 +199,6 @@ TEST_F(OverrideTest, OverrideRequestIsRefusedWhenItsSharedHoldIs)
         releaseShared(&globals->OverrideLock);
     }
     ASSERT_EQ(globals->OverrideLock.sharedCount, 0u) << "a refused hold was released";
-    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
-}
-
-TEST_F(OverrideTest, OverrideRemovedBetweenTheTwoLooksRoutesOnAndLeavesNoHold)
-{
-    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
-    ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
-
-    // Park the read where it asks for its shared hold, after the first look found the override.
-    km::Trap holding(km::TrapRule{"KeAcquire*", &globals->OverrideLock.stateLock.lock});
-    NTSTATUS readStatus = STATUS_PENDING;
-    ModelThread reader([&] { readStatus = Read(device); });
-    ASSERT_TRUE(holding.WaitFired());
-    EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
-    holding.Release();
-    reader.Join();
-    EXPECT_EQ(readStatus, STATUS_NOT_SAME_DEVICE) << "routed as a device without an override";
-
-    // A hold left behind would keep the next writer waiting for ever.
-    ASSERT_EQ(globals->OverrideLock.sharedCount, 0u);
-    ASSERT_EQ(Add(device, OlderHandler).status, STATUS_SUCCESS);
-    EXPECT_EQ(Read(device), OlderStatus);
     EXPECT_EQ(Remove(device).status, STATUS_SUCCESS);
 }
 

@@ -10,14 +10,6 @@ class StartupTest : public HostTest {
 protected:
     bool LoadAtSetUp() const override { return false; }
 
-    // Loads the host under an exact driver object name.
-    km::DriverLoadResult LoadNamed(const std::u16string& driverName)
-    {
-        km::DriverLoadOptions options;
-        options.driverName = driverName;
-        return LoadHost(options);
-    }
-
     // A failed start-up leaves nothing behind: no control device, no pool, no references.
     void ExpectNothingLeft(const std::u16string& deviceName)
     {
@@ -27,12 +19,10 @@ protected:
     }
 };
 
-std::u16string Repeat(char16_t c, size_t count) { return std::u16string(count, c); }
-
 TEST_F(StartupTest, StartupOpensTheControlDeviceAndRoutesEverythingToHostDispatch)
 {
     ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
-    PDEVICE_OBJECT control = km::FindDevice(ControlDeviceNameFor(HostServiceName));
+    PDEVICE_OBJECT control = ControlDevice();
     ASSERT_NE(control, nullptr);
     EXPECT_EQ(control->DriverObject, loaded.driver);
     EXPECT_EQ(control->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
@@ -72,7 +62,9 @@ class StartupNamingTest : public StartupTest, public ::testing::WithParamInterfa
 TEST_P(StartupNamingTest, StartupNamesTheControlDevice)
 {
     const NamingCase& naming = GetParam();
-    km::DriverLoadResult result = LoadNamed(naming.driverName);
+    km::DriverLoadOptions options;
+    options.driverName = naming.driverName;  // the exact driver object name
+    km::DriverLoadResult result = LoadHost(options);
     if (naming.deviceName.empty()) {
         EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
         ExpectNothingLeft(ExpectedDeviceName(naming.driverName));
@@ -86,7 +78,7 @@ TEST_P(StartupNamingTest, StartupNamesTheControlDevice)
     EXPECT_EQ(km::FindDevice(naming.deviceName.substr(0, naming.deviceName.size() - 2)), nullptr);
 }
 
-const std::u16string Name32 = Repeat(u'n', 32);  // "\Driver\" + 32 characters: L = 80 bytes
+const std::u16string Name32 = std::u16string(32, u'n');  // "\Driver\" + 32 characters: L = 80 bytes
 
 INSTANTIATE_TEST_SUITE_P(
     StartupNames, StartupNamingTest,
@@ -99,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         NamingCase{"Terminated82", u"\\Driver\\" + Name32 + Nul, ExpectedDeviceName(Name32)},
         NamingCase{"Terminated84", u"\\Driver\\" + Name32 + u"x" + Nul, u""},
         // Without the prefix nothing is dropped: 80 bytes fill the 100-byte name exactly.
-        NamingCase{"WithoutPrefix80", Repeat(u'm', 40), ExpectedDeviceName(Repeat(u'm', 40))},
+        NamingCase{"WithoutPrefix80", std::u16string(40, u'm'), ExpectedDeviceName(std::u16string(40, u'm'))},
         NamingCase{"Empty", u"", u""}),
     [](const ::testing::TestParamInfo<NamingCase>& naming) { return naming.param.label; });
 
