@@ -158,9 +158,9 @@ TEST_F(OverrideTest, OverrideRemovalWhileADispatchIsBetweenItsLooks)
         ASSERT_TRUE(dispatched.WaitFired());
         // The lock inside the shared hold, or the second spin-lock acquisition of the dispatch
         // (both are the table's lock).
-        km::Trap looked(atSharedHold
-                            ? km::TrapRule{"KeAcquire*", &globals->OverrideLock.stateLock.lock, 0, dispatched.FiringThread()}
-                            : km::TrapRule{"KeAcquire*", nullptr, 0, dispatched.FiringThread(), {}, 2});
+        km::Thread* reading = dispatched.FiringThread();
+        km::Trap looked(atSharedHold ? km::TrapRule{"KeAcquire*", &globals->OverrideLock.stateLock.lock, 0, reading}
+                                     : km::TrapRule{"KeAcquire*", nullptr, 0, reading, {}, 2});
         dispatched.Release();
         ASSERT_TRUE(looked.WaitFired());
 

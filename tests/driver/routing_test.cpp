@@ -67,10 +67,7 @@ TEST_F(RoutingTest, RoutingPassDownKeepsTheLowerDeviceUntilItsCallReturns)
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
     PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);  // goes with `lower`
 
-    km::TrapRule toLower;
-    toLower.routine = "IofCallDriver";
-    toLower.object = lower;
-    km::Trap onItsWay(toLower);
+    km::Trap onItsWay(km::TrapRule{"IofCallDriver", lower});
     km::IrpResult result{};
     ModelThread reader([&] { result = SendMajor(filter, IRP_MJ_READ); });
     ASSERT_TRUE(onItsWay.WaitFired());

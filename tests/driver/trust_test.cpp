@@ -11,27 +11,22 @@ const std::vector<std::pair<ULONG, bool>> NoPrivilege = {};
 const std::vector<std::pair<ULONG, bool>> LoadDriverDisabled = {{SE_LOAD_DRIVER_PRIVILEGE, false}};
 const std::vector<std::pair<ULONG, bool>> LoadDriverEnabled = {{SE_LOAD_DRIVER_PRIVILEGE, true}};
 
-// The commands that carry kernel addresses, each with the output its reply needs (the protocol's
-// rule); which commands they are is stated here, apart from the rules the host follows.
-std::vector<std::pair<uint32_t, ULONG>> KernelOnlyCommands()
-{
-    std::vector<std::pair<uint32_t, ULONG>> commands;
-    for (uint32_t command : {HostCommandConnect, HostCommandSetRedirectDevice, HostCommandGetRedirectDevice,
-                             HostCommandSetRedirectHandler, HostCommandGetPoolRoutines, HostCommandRegisterEntryPoints,
-                             HostCommandRegisterNotifyForwarders, HostCommandAddOverride}) {
-        commands.emplace_back(command, HostFindCommandRule(command)->ReplySize);
-    }
-    return commands;
-}
+// The commands that carry kernel addresses; which commands they are is stated here, apart from the
+// rules the host follows.
+const uint32_t KernelOnlyCommands[] = {
+    HostCommandConnect, HostCommandSetRedirectDevice, HostCommandGetRedirectDevice, HostCommandSetRedirectHandler,
+    HostCommandGetPoolRoutines, HostCommandRegisterEntryPoints, HostCommandRegisterNotifyForwarders,
+    HostCommandAddOverride};
 
 TEST_F(TrustTest, TrustKernelAddressCommandsAreRefusedToUserMode)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     uint64_t address = reinterpret_cast<uintptr_t>(device);
     for (const auto& privileges : {NoPrivilege, LoadDriverEnabled}) {
-        for (const auto& [command, outputLength] : KernelOnlyCommands()) {
+        for (uint32_t command : KernelOnlyCommands) {
+            // With the output the command's reply needs (the protocol's rule).
             ControlAnswer answer = User(IOCTL_HOST_COMMAND, CommandBlock(command, {address, address, 0, 0}),
-                                        outputLength, privileges);
+                                        HostFindCommandRule(command)->ReplySize, privileges);
             EXPECT_EQ(answer.status, STATUS_ACCESS_DENIED) << "command " << command;
             EXPECT_EQ(answer.output[0], OutputFill) << "command " << command << " delivered a reply";
         }

@@ -1,6 +1,7 @@
 // Attachment to the file systems running at start-up and to those registered later, with their
 // mounted volumes: which devices get a host filter device, what it looks like, what is passed
 // over, and that no reference on an enumerated device is kept.
+#include <algorithm>
 #include <csetjmp>
 #include <cstring>
 
@@ -10,10 +11,8 @@ namespace {
 
 std::vector<long> References(const std::vector<PDEVICE_OBJECT>& devices)
 {
-    std::vector<long> counts;
-    for (PDEVICE_OBJECT device : devices) {
-        counts.push_back(km::ObjectReferenceCount(device));
-    }
+    std::vector<long> counts(devices.size());
+    std::transform(devices.begin(), devices.end(), counts.begin(), km::ObjectReferenceCount);
     return counts;
 }
 

@@ -4,6 +4,7 @@
 // AttachRecord per recorded filter device, then the model's leak report.
 #pragma once
 
+#include <sstream>
 #include <vector>
 
 #include "kmodel/fs_model.h"
@@ -37,11 +38,9 @@ protected:
     // filter device, the host's reference on it, its record, counted above).
     std::string UnexplainedHostState() const
     {
-        std::string gained = sinceSetUp != nullptr ? sinceSetUp->End() : std::string();
+        std::istringstream gained(sinceSetUp != nullptr ? sinceSetUp->End() : std::string());
         std::string unexplained;
-        for (size_t start = 0, end; start < gained.size(); start = end + 1) {
-            end = gained.find('\n', start);
-            std::string line = gained.substr(start, end - start);
+        for (std::string line; std::getline(gained, line);) {
             bool host = line.rfind("driver \\Driver\\filterhost: ", 0) == 0;
             bool volume = line.find(": device ") != std::string::npos ||
                           line.find(": reference to device ") != std::string::npos ||
