@@ -1,5 +1,7 @@
 // Start-up: the control device's name, its properties, the start values, and the unwinding after a
 // failure at each step, the attachment manager's included.
+#include <cstring>
+
 #include "support/host_test.h"
 
 namespace {
@@ -25,6 +27,7 @@ TEST_F(StartupTest, StartupOpensTheControlDeviceAndRoutesEverythingToHostDispatc
     EXPECT_EQ(control->DeviceType, (DEVICE_TYPE)FILE_DEVICE_UNKNOWN);
     EXPECT_NE(control->Flags & DO_BUFFERED_IO, 0u);
     EXPECT_EQ(control->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(std::memcmp(control->DeviceExtension, "KTDv\0\0\0\0", 8), 0);
 
     auto hostDispatch = Symbol<DRIVER_DISPATCH>("HostDispatch");
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major += 1) {
