@@ -55,24 +55,21 @@ class CommandBufferTest : public HostTest, public ::testing::WithParamInterface<
 
 TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
 {
-    const struct {
-        uint32_t command;
-        ULONG input;
-        ULONG output;
-    } needs = {GetParam().Code, GetParam().MinimumInput, GetParam().ReplySize};
-    if (needs.command == HostCommandRegisterNotifyForwarders) {  // taken only after Connect
+    const HostCommandRule& needs = GetParam();
+    if (needs.Code == HostCommandRegisterNotifyForwarders) {  // taken only after Connect
         ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandConnect), sizeof(ConnectReply))));
     }
     // Commands 18 and 26 name a device of the host (26: with a null handler), 23 and 25 a module
     // routine first; the rest take nulls. Command 15 switches the link on.
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
-    uint64_t pointer = needs.command == HostCommandSetRedirectDevice || needs.command == HostCommandAddOverride
+    uint64_t pointer = needs.Code == HostCommandSetRedirectDevice || needs.Code == HostCommandAddOverride
                            ? Address(device)
                            : TestModule::AttachNotifyRoutine();
-    std::vector<uint8_t> block = CommandBlock(needs.command, {pointer, 0, 0, 0}, HOST_LINK_ON);
-    block.resize(std::max<size_t>(block.size(), needs.input));  // LoadModule's 638 bytes
-    std::vector<uint8_t> shortInput(block.begin(), block.begin() + needs.input - 1);
-    for (const auto& [input, output] : {std::pair{shortInput, needs.output}, std::pair{block, needs.output - 1}}) {
+    std::vector<uint8_t> block = CommandBlock(needs.Code, {pointer, 0, 0, 0}, HOST_LINK_ON);
+    block.resize(std::max<size_t>(block.size(), needs.MinimumInput));  // LoadModule's 638 bytes
+    std::vector<uint8_t> shortInput(block.begin(), block.begin() + needs.MinimumInput - 1);
+    for (const auto& [input, output] :
+         {std::pair{shortInput, needs.ReplySize}, std::pair{block, needs.ReplySize - 1}}) {
         ControlAnswer answer = KernelCommand(input, output);
         EXPECT_EQ(answer.status, STATUS_INVALID_BUFFER_SIZE) << input.size() << " in, " << output << " out";
         EXPECT_EQ(answer.information, 0u);
@@ -82,17 +79,17 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
     EXPECT_EQ(RedirectDevice(), nullptr);
     EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NOT_SAME_DEVICE);
     EXPECT_FALSE(Linked());
-    EXPECT_EQ(NotifyRoutinesRegistered(), needs.command == HostCommandRegisterNotifyForwarders);
+    EXPECT_EQ(NotifyRoutinesRegistered(), needs.Code == HostCommandRegisterNotifyForwarders);
     // The module's routines have no caller-visible trace without a module to call: read them.
     EXPECT_EQ(globals->ModuleHost.AttachNotify, nullptr);
     EXPECT_EQ(globals->ModuleHost.ProcessNotifyForwarder, nullptr);
 
-    std::vector<uint8_t> exact(block.begin(), block.begin() + needs.input);
-    ControlAnswer answer = KernelCommand(exact, needs.output);
-    EXPECT_EQ(answer.status, needs.command == HostCommandRemoveOverride ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
-    EXPECT_LE(answer.information, needs.output);
+    std::vector<uint8_t> exact(block.begin(), block.begin() + needs.MinimumInput);
+    ControlAnswer answer = KernelCommand(exact, needs.ReplySize);
+    EXPECT_EQ(answer.status, needs.Code == HostCommandRemoveOverride ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    EXPECT_LE(answer.information, needs.ReplySize);
     // The exact input carries the command's fields: what the command reads from them took effect.
-    switch (needs.command) {
+    switch (needs.Code) {
     case HostCommandSetLink:
         EXPECT_TRUE(Linked());
         break;

@@ -35,13 +35,8 @@ protected:
         km::RegisterFileSystem(fileSystems.fat);
         ASSERT_EQ(km::MountVolume(disk = km::CreateStorageDevice(km::StorageType::Disk)), STATUS_SUCCESS);
         ASSERT_EQ(km::MountVolume(cdrom = km::CreateStorageDevice(km::StorageType::CdRom)), STATUS_SUCCESS);
-        watched = {disk,
-                   cdrom,
-                   laterStorage,
-                   km::MountedVolume(disk),
-                   km::MountedVolume(cdrom),
-                   km::MountedVolume(laterStorage),
-                   km::FileSystemControlDevice(later)};
+        watched = {disk, cdrom, laterStorage, km::MountedVolume(disk), km::MountedVolume(cdrom),
+                   km::MountedVolume(laterStorage), km::FileSystemControlDevice(later)};
         for (km::FileSystem* fs : {fileSystems.recognizer, fileSystems.fat, fileSystems.cdfs, fileSystems.rdr}) {
             for (PDEVICE_OBJECT control : km::FileSystemControlDevices(fs)) {
                 watched.push_back(control);

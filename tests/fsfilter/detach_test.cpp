@@ -143,90 +143,73 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
     EXPECT_TRUE(Records().empty());
 }
 
-// Where a teardown runs nested on the attaching thread, and the calls the module then sees for the
-// device, in order.
-struct NestedTeardown {
-    const char* name;
-    bool insideAttachNotify;  // else right after the attach, before the record exists
-    std::vector<ModuleCallKind> calls;
-};
-
-class NestedTeardownTest : public DetachTest, public ::testing::WithParamInterface<NestedTeardown> {};
-
-TEST_P(NestedTeardownTest, TeardownNestedInTheAttachPathLeavesNoRecordBehind)
+// A teardown nested on the attaching thread, inside the first AttachNotify or right after the
+// attach (before the record exists): no record is left, and the module hears of the device in
+// order, or not at all.
+TEST_F(DetachTest, TeardownNestedInTheAttachPathLeavesNoRecordBehind)
 {
     auto attachToVolume = Symbol<decltype(AttachToVolume)>("AttachToVolume");
-    PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-    PDEVICE_OBJECT filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(loaded.driver, VolumeFilterExtensionBytes, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
-                             FALSE, &filter),
-              STATUS_SUCCESS);
-    size_t devices = HostDeviceCount();
-    auto tearDown = [lower](auto...) { km::DeleteModelDevice(lower); };
-    if (GetParam().insideAttachNotify) {
-        module->SetAttachAction(tearDown);
-    } else {
-        km::AfterNextIoAttach(tearDown);
-    }
-    module->ClearCalls();
-    (void)attachToVolume(lower, filter, nullptr);
-    module->SetAttachAction(nullptr);
+    for (bool insideAttachNotify : {true, false}) {
+        SCOPED_TRACE(insideAttachNotify ? "inside the first AttachNotify" : "between the attach and the record");
+        PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+        PDEVICE_OBJECT filter = nullptr;
+        ASSERT_EQ(IoCreateDevice(loaded.driver, VolumeFilterExtensionBytes, nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0,
+                                 FALSE, &filter),
+                  STATUS_SUCCESS);
+        size_t devices = HostDeviceCount();
+        auto tearDown = [lower](auto...) { km::DeleteModelDevice(lower); };
+        if (insideAttachNotify) {
+            module->SetAttachAction(tearDown);
+        } else {
+            km::AfterNextIoAttach(tearDown);
+        }
+        module->ClearCalls();
+        (void)attachToVolume(lower, filter, nullptr);
+        module->SetAttachAction(nullptr);
 
-    EXPECT_TRUE(Records().empty());
-    EXPECT_EQ(HostDeviceCount(), devices - 1);
-    EXPECT_EQ(CallsFor(filter), GetParam().calls);
-    EXPECT_EQ(module->Calls().size(), GetParam().calls.size()) << "calls for another device";
+        EXPECT_TRUE(Records().empty());
+        EXPECT_EQ(HostDeviceCount(), devices - 1);
+        std::vector<ModuleCallKind> expected = {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify};
+        EXPECT_EQ(CallsFor(filter), insideAttachNotify ? expected : std::vector<ModuleCallKind>{});
+        EXPECT_EQ(module->Calls().size(), insideAttachNotify ? 2u : 0u) << "calls for another device";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Detach, NestedTeardownTest,
-    ::testing::Values(NestedTeardown{"InsideTheFirstAttachNotify", true,
-                                     {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}},
-                      NestedTeardown{"BetweenTheAttachAndTheRecord", false, {}}),
-    [](const ::testing::TestParamInfo<NestedTeardown>& teardown) { return std::string(teardown.param.name); });
-
-// RegisterEntryPoints and WithdrawEntryPoints, held inside the module for the newer of two
+// RegisterEntryPoints, then WithdrawEntryPoints, held inside the module for the newer of two
 // volumes while the older one is dismounted.
-class ReplayTeardownTest : public DetachTest, public ::testing::WithParamInterface<ModuleCallKind> {};
-
-TEST_P(ReplayTeardownTest, ReplayHeldInTheModuleLetsATeardownThrough)
+TEST_F(DetachTest, ReplayHeldInTheModuleLetsATeardownThrough)
 {
     ConcurrentRequests concurrent;  // the teardown works while the command is inside the module
-    PDEVICE_OBJECT olderStorage = nullptr;
-    PDEVICE_OBJECT newerStorage = nullptr;
-    PDEVICE_OBJECT older = Mount(&olderStorage);
-    PDEVICE_OBJECT newer = Mount(&newerStorage);
-    const ModuleCallKind kind = GetParam();
-    module->ClearCalls();
-    module->Hold(kind);
-    ModelThread command([&] {
-        EXPECT_TRUE(Accepted(kind == ModuleCallKind::AttachNotify ? module->RegisterEntryPoints()
-                                                                  : module->WithdrawEntryPoints()));
-    });
-    module->WaitInside(kind, 1);
-    ASSERT_EQ(module->Calls().at(0).device, newer);
+    for (ModuleCallKind kind : {ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}) {
+        SCOPED_TRACE(kind == ModuleCallKind::AttachNotify ? "RegisterEntryPoints" : "WithdrawEntryPoints");
+        PDEVICE_OBJECT olderStorage = nullptr;
+        PDEVICE_OBJECT newerStorage = nullptr;
+        PDEVICE_OBJECT older = Mount(&olderStorage);
+        PDEVICE_OBJECT newer = Mount(&newerStorage);
+        module->ClearCalls();
+        module->Hold(kind);
+        ModelThread command([&] {
+            EXPECT_TRUE(Accepted(kind == ModuleCallKind::AttachNotify ? module->RegisterEntryPoints()
+                                                                      : module->WithdrawEntryPoints()));
+        });
+        module->WaitInside(kind, 1);
+        ASSERT_EQ(module->Calls().at(0).device, newer);
 
-    // A module call may wait for a thread that dismounts: the teardown must get to the module
-    // meanwhile. The bound only turns a deadlock into a failure.
-    ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(olderStorage), STATUS_SUCCESS); });
-    bool through = false;
-    for (int waited = 0; waited < 5000 && !(through = !CallsFor(older).empty()); waited += 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // A module call may wait for a thread that dismounts: the teardown must get to the module
+        // meanwhile. The bound only turns a deadlock into a failure.
+        ModelThread teardown([&] { EXPECT_EQ(km::DismountVolume(olderStorage), STATUS_SUCCESS); });
+        bool through = false;
+        for (int waited = 0; waited < 5000 && !(through = !CallsFor(older).empty()); waited += 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        module->Release(kind);
+        command.Join();
+        teardown.Join();
+        EXPECT_TRUE(through) << "the teardown waited for the command's call into the module";
+        // The command does not offer the module the device that went meanwhile.
+        EXPECT_EQ(CallsFor(older), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
     }
-    module->Release(kind);
-    command.Join();
-    teardown.Join();
-    EXPECT_TRUE(through) << "the teardown waited for the command's call into the module";
-    // The command does not offer the module the device that went meanwhile.
-    EXPECT_EQ(CallsFor(older), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
 }
-
-INSTANTIATE_TEST_SUITE_P(Detach, ReplayTeardownTest,
-                         ::testing::Values(ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify),
-                         [](const ::testing::TestParamInfo<ModuleCallKind>& kind) {
-                             return kind.param == ModuleCallKind::AttachNotify ? "RegisterEntryPoints"
-                                                                               : "WithdrawEntryPoints";
-                         });
 
 TEST_F(DetachTest, WithdrawReturnsOnlyOnceNoNotificationIsInsideTheModule)
 {

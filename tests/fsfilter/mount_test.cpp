@@ -2,7 +2,6 @@
 // on another thread, refused, seen twice; attach attempts that keep failing; file-system control
 // requests that are not mounts, and those sent to the control device.
 #include "fsfilter/fsfilter_test.h"
-#include "kmodel/steady_state.h"
 
 namespace {
 
@@ -48,20 +47,6 @@ protected:
 
     km::StandardFileSystems fileSystems{};
 };
-
-// A mount is state the host keeps until the dismount: the steady-state check names its filter
-// device and record by image, and nothing once the volume is gone.
-TEST_F(HostMountTest, SteadyStateNamesWhatAMountKeepsUntilTheDismount)
-{
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
-    km::SteadyState steady;
-    ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
-    std::string kept = steady.End();
-    EXPECT_NE(kept.find("driver \\Driver\\filterhost: device "), std::string::npos) << kept;
-    EXPECT_NE(kept.find("driver \\Driver\\filterhost: pool block "), std::string::npos) << kept;
-    ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
-    EXPECT_EQ(steady.End(), "");
-}
 
 TEST_F(HostMountTest, MountAtOncePendedOrRefusedEndsWithTheFileSystemsFinalStatus)
 {
