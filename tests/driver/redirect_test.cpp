@@ -32,9 +32,7 @@ TEST_F(RedirectTest, RedirectRoutesToTheHandlerOnlyWhileLinked)
     ASSERT_TRUE(Accepted(module->Send(CommandBlock(HostCommandSetRedirectDevice, {Address(device)}))));
     ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
 
-    km::IrpResult result = SendMajor(device, IRP_MJ_READ);  // no handler
-    EXPECT_EQ(result.status, STATUS_NO_MEDIA_IN_DEVICE);
-    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "no handler";
     ASSERT_TRUE(Accepted(module->Send(CommandBlock(HostCommandSetRedirectHandler, {Address(RedirectHandler)}))));
     ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
     EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE) << "unlinked";
@@ -43,15 +41,13 @@ TEST_F(RedirectTest, RedirectRoutesToTheHandlerOnlyWhileLinked)
 
     SetLinkState(LinkStateUnlinked);
     ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
-    result = SendMajor(device, IRP_MJ_READ);
+    km::IrpResult result = SendMajor(device, IRP_MJ_READ);
     EXPECT_EQ(result.returned, STATUS_END_OF_FILE);
     EXPECT_EQ(result.information, 5u);
 
     // Start-up's window lies inside DriverEntry, out of a caller's reach: the flag is cleared by hand.
     globals->Started = 0;
-    result = SendMajor(device, IRP_MJ_READ);
-    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_STATE);
     globals->Started = 1;
 
     // The control device stays the host's even when named as the redirect device.
