@@ -100,10 +100,14 @@ TEST_P(FastIoTableTest, ServesEachRequestByItsMemberOrAnIrp)
 
 INSTANTIATE_TEST_SUITE_P(, FastIoTableTest, ::testing::ValuesIn(TableCases), ByName());
 
+using FastIoDeathTest = FastIoTest;
+
 // The top device's driver decides: a filter's driver without a table means an IRP even though
-// the file system has one, and a buffered volume's buffer method travels with the filter's flags.
-TEST_F(FastIoTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
+// the file system has one, and a buffered volume's buffer method travels with the filter's flags;
+// a filter above that did not copy the method breaks the read.
+TEST_F(FastIoDeathTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     km::FileSystemOptions options;
     options.volumeFlags = DO_BUFFERED_IO;
     Start(options);
@@ -118,6 +122,10 @@ TEST_F(FastIoTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
     EXPECT_NE(irps[0].irpFlags & IRP_BUFFERED_IO, 0u);
     EXPECT_EQ(km::CallsOf(fs).fastIoCalls.size(), 0u);
     EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("IoSB")), 0u) << "system buffers are freed";
+
+    AttachPassThrough(filter, false);
+    char buffer[4];
+    EXPECT_DEATH(km::ReadFile(file, 0, buffer, sizeof buffer), "without a system buffer");
 }
 
 TEST_F(FastIoTest, AUserCallerNeedsTheRightAccess)
@@ -136,20 +144,6 @@ TEST_F(FastIoTest, AUserCallerNeedsTheRightAccess)
                   STATUS_INFO_LENGTH_MISMATCH);
         NtClose(opened.handle);
     });
-}
-
-using FastIoDeathTest = FastIoTest;
-
-TEST_F(FastIoDeathTest, AFilterThatDidNotCopyTheBufferMethodBreaksTheRead)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    km::FileSystemOptions options;
-    options.volumeFlags = DO_BUFFERED_IO;
-    options.fastIo = km::FastIoTableKind::Missing;
-    Start(options);
-    AttachPassThrough(km::MountedVolume(storage), false);
-    char buffer[4];
-    EXPECT_DEATH(km::ReadFile(file, 0, buffer, sizeof buffer), "without a system buffer");
 }
 
 }  // namespace
