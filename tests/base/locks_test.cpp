@@ -46,11 +46,7 @@ void CheckPlacement(NTSTATUS (*init)(Holder*), void (*release)(Holder*))
 
     Holder* paged = NewPaged<Holder>();
     ASSERT_EQ(init(paged), STATUS_SUCCESS);
-    km::PoolBlockInfo info{};
-    ASSERT_TRUE(km::QueryPoolBlock(paged->mutex, &info));
-    EXPECT_EQ(info.tag, TagAmem);
-    EXPECT_FALSE(info.paged);
-    EXPECT_EQ(info.size, sizeof(Object));
+    ExpectNonPagedBlock(paged->mutex, TagAmem, sizeof(Object));
     release(paged);
     EXPECT_EQ(km::OutstandingBlocks(TagAmem), 0u);
 
