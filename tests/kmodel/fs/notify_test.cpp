@@ -47,14 +47,7 @@ std::vector<PCREATE_THREAD_NOTIFY_ROUTINE> Fillers(std::integer_sequence<int, N.
     return {Filler<N>...};
 }
 
-class NotifyTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        Take();
-    }
-};
+using NotifyTest = KernelTest;
 
 // Creation is told on the creating thread, before a new thread runs; exit on the ending thread,
 // a process's in the process itself.
