@@ -125,30 +125,25 @@ TEST_F(NotifyTest, ProcessRoutinesAreRefusedTwiceAndInjectedFailuresRefuseTheCho
 }
 
 // Held inside the routine until released.
-struct Gate {
-    KEVENT inside;
-    KEVENT release;
-};
-Gate* g_gate = nullptr;
+KEVENT g_inside;
+KEVENT g_release;
 
 void NTAPI HoldingRoutine(HANDLE, HANDLE, BOOLEAN create)
 {
     if (create) {
-        KeSetEvent(&g_gate->inside, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&g_gate->release, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&g_inside, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, nullptr);
     }
 }
 
 TEST_F(NotifyTest, RemovalWaitsUntilACallInsideTheRoutineHasReturned)
 {
-    Gate gate;
-    KeInitializeEvent(&gate.inside, NotificationEvent, FALSE);
-    KeInitializeEvent(&gate.release, NotificationEvent, FALSE);
-    g_gate = &gate;
+    KeInitializeEvent(&g_inside, NotificationEvent, FALSE);
+    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
     ASSERT_EQ(PsSetCreateProcessNotifyRoutine(HoldingRoutine, FALSE), STATUS_SUCCESS);
     km::Process* created = nullptr;
     km::Thread* creator = km::StartThread(nullptr, [&] { created = km::CreateProcess("held.exe"); });
-    KeWaitForSingleObject(&gate.inside, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&g_inside, Executive, KernelMode, FALSE, nullptr);
 
     std::atomic<bool> removed{false};
     km::Thread* remover = km::StartThread(nullptr, [&] {
@@ -158,12 +153,11 @@ TEST_F(NotifyTest, RemovalWaitsUntilACallInsideTheRoutineHasReturned)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed.load()) << "the routine is still running";
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u) << "but no new call enters it";
-    KeSetEvent(&gate.release, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
     km::JoinThread(remover);
     km::JoinThread(creator);
     EXPECT_TRUE(removed.load());
     km::ExitProcess(created);
-    g_gate = nullptr;
 }
 
 }  // namespace
