@@ -50,11 +50,16 @@ std::vector<PCREATE_THREAD_NOTIFY_ROUTINE> Fillers(std::integer_sequence<int, N.
 using NotifyTest = KernelTest;
 
 // Creation is told on the creating thread, before a new thread runs; exit on the ending thread,
-// a process's in the process itself.
-TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheThreadOrInTheProcessThatEnds)
+// a process's in the process itself. A process routine is refused twice, a thread routine may
+// repeat, and an injected failure refuses the chosen registration.
+TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheEndingThreadOrProcessToEachRegistration)
 {
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_INVALID_PARAMETER) << "nothing to remove";
     ASSERT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INVALID_PARAMETER);
+    km::FailNotifyRegistration(km::NotifyKind::Thread, 2, STATUS_ACCESS_DENIED);
     ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED) << "the second call fails";
     km::Process* process = km::CreateProcess("app.exe");
     HANDLE processId = km::ProcessId(process);
     std::atomic<size_t> toldBeforeRunning{0};
@@ -78,7 +83,11 @@ TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheThreadOrInTheProcessTha
                                              {true, system, false, processId, nullptr}};
     EXPECT_EQ(seen, expected);
 
+    ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS) << "thread routines may repeat";
+    km::RunInProcess(km::SystemProcess(), [] {});
+    EXPECT_EQ(Take().size(), 4u) << "a routine registered twice is called twice";
     EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(PsRemoveCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
     EXPECT_EQ(PsRemoveCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
     EXPECT_EQ(PsRemoveCreateThreadNotifyRoutine(OnThread), STATUS_PROCEDURE_NOT_FOUND);
     km::ExitProcess(km::CreateProcess("quiet.exe"));
@@ -105,23 +114,6 @@ TEST_F(NotifyTest, SixtyFourRoutinesOfAKindAndNoMore)
     }
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Thread), 0u);
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
-}
-
-TEST_F(NotifyTest, ProcessRoutinesAreRefusedTwiceAndInjectedFailuresRefuseTheChosenRegistration)
-{
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_INVALID_PARAMETER) << "nothing to remove";
-    ASSERT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INVALID_PARAMETER);
-
-    km::FailNotifyRegistration(km::NotifyKind::Thread, 2, STATUS_ACCESS_DENIED);
-    ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
-    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED) << "the second call fails";
-    ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS) << "thread routines may repeat";
-    km::RunInProcess(km::SystemProcess(), [] {});
-    EXPECT_EQ(Take().size(), 4u) << "a routine registered twice is called twice";
-    PsSetCreateProcessNotifyRoutine(OnProcess, TRUE);
-    PsRemoveCreateThreadNotifyRoutine(OnThread);
-    PsRemoveCreateThreadNotifyRoutine(OnThread);
 }
 
 // Held inside the routine until released.
