@@ -66,14 +66,10 @@ inline HANDLE Create(const std::u16string& name, ULONG disposition = FILE_OPEN_I
     return opened.handle;
 }
 
-inline std::string ReadAll(HANDLE file, ULONG length, km::FileIoResult* result = nullptr)
+inline std::string ReadAll(HANDLE file, ULONG length)
 {
     std::string data(length, '\0');
-    km::FileIoResult read = km::ReadFile(file, 0, data.data(), length);
-    data.resize(read.information);
-    if (result != nullptr) {
-        *result = read;
-    }
+    data.resize(km::ReadFile(file, 0, data.data(), length).information);
     return data;
 }
 
