@@ -126,7 +126,6 @@ TEST_F(FastIoDeathTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
     ASSERT_EQ(irps.size(), 2u);
     EXPECT_NE(irps[0].irpFlags & IRP_BUFFERED_IO, 0u);
     EXPECT_EQ(km::CallsOf(fs).fastIoCalls.size(), 0u) << "the filter's driver has no table";
-    EXPECT_EQ(km::OutstandingBlocks(km::PoolTag("IoSB")), 0u) << "system buffers are freed";
 
     AttachPassThrough(filter, false);
     char buffer[4];
