@@ -55,6 +55,16 @@ Record* NewPaged()
     return static_cast<Record*>(ExAllocatePoolWithTag(PagedPool, sizeof(Record), km::PoolTag("Test")));
 }
 
+// `block` is one non-paged pool block of `size` bytes tagged `tag`.
+inline void ExpectNonPagedBlock(const void* block, ULONG tag, size_t size)
+{
+    km::PoolBlockInfo info{};
+    ASSERT_TRUE(km::QueryPoolBlock(block, &info));
+    EXPECT_EQ(info.tag, tag);
+    EXPECT_FALSE(info.paged);
+    EXPECT_EQ(info.size, size);
+}
+
 // Pool tags of the library, as they read in a pool dump.
 constexpr ULONG TagAmem = km::PoolTag("Amem");
 constexpr ULONG TagHshT = km::PoolTag("HshT");

@@ -4,13 +4,11 @@
 namespace {
 
 constexpr ULONG Buckets = 7;
-constexpr ULONG PayloadSize = 16;
 
 struct Payload {
     uint64_t first;
     uint64_t second;
 };
-static_assert(sizeof(Payload) == PayloadSize);
 
 }  // namespace
 
@@ -20,7 +18,7 @@ protected:
     {
         BaseLibraryTest::SetUp();
         if (!HasFatalFailure()) {
-            ASSERT_EQ(host.AHashTable_Create(&table, Buckets, PayloadSize), STATUS_SUCCESS);
+            ASSERT_EQ(host.AHashTable_Create(&table, Buckets, sizeof(Payload)), STATUS_SUCCESS);
         }
     }
     void TearDown() override
@@ -61,27 +59,14 @@ protected:
         host.AHashTable_Release(table, payload);
     }
 
-    size_t BlocksInUse()
-    {
-        return ListLength(CONTAINING_RECORD(table->entryPool.chunks.Flink, ABlockChunk, link)->usedList);
-    }
-
     AHashTable* table = nullptr;
 };
 
-// Routing looks overrides up at DISPATCH_LEVEL.
-TEST_F(BaseHashTable, TableIsOneNonPagedBlock)
+// The table is one non-paged block; at DISPATCH_LEVEL, where routing looks overrides up, every
+// operation works.
+TEST_F(BaseHashTable, TableIsOneNonPagedBlockAndKeysAreComparedInFull)
 {
-    km::PoolBlockInfo info{};
-    ASSERT_TRUE(km::QueryPoolBlock(table, &info));
-    EXPECT_EQ(info.tag, TagHshT);
-    EXPECT_FALSE(info.paged);
-    EXPECT_EQ(info.size, sizeof(AHashTable) + Buckets * sizeof(AHashEntry*));
-}
-
-// At DISPATCH_LEVEL, where every operation must work.
-TEST_F(BaseHashTable, KeysAreComparedInFull)
-{
+    ExpectNonPagedBlock(table, TagHshT, sizeof(AHashTable) + Buckets * sizeof(AHashEntry*));
     RaisedIrql dispatch(DISPATCH_LEVEL);
     constexpr ULONGLONG Low = 0x0000000100000005ULL;
     constexpr ULONGLONG High = 0x0000000200000005ULL;  // same bucket: same low 32 bits
@@ -95,7 +80,8 @@ TEST_F(BaseHashTable, KeysAreComparedInFull)
     EXPECT_EQ(ValueOf(Low), 0u);
     EXPECT_EQ(ValueOf(High), 2u);
     Remove(High);
-    EXPECT_EQ(BlocksInUse(), 0u) << "every block went back";
+    EXPECT_EQ(ListLength(CONTAINING_RECORD(table->entryPool.chunks.Flink, ABlockChunk, link)->usedList), 0u)
+        << "every block went back";
 }
 
 TEST_F(BaseHashTable, ConcurrentUsersKeepWhatTheyFound)

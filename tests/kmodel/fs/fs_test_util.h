@@ -2,7 +2,6 @@
 // driver that pass every IRP down and detach when told, and short ways to open, write and read.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,47 +13,32 @@ namespace fstest {
 
 const std::u16string Volume1 = u"\\Device\\HarddiskVolume1";
 
-// The FastIoDetachDevice calls the model's lower driver received, as (source, target).
-struct DetachLog {
-    std::mutex lock;
-    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> calls;
-};
-inline DetachLog& Detaches()
+// The FastIoDetachDevice calls the model's lower driver received, as (source, target); a device
+// is deleted on the deleting thread, so the calls come in on the test's own thread.
+using DetachCall = std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>;
+inline std::vector<DetachCall>& DetachCalls()
 {
-    static DetachLog log;
-    return log;
+    static std::vector<DetachCall> calls;
+    return calls;
 }
 
 // As a filter does when the device below it goes: detach, then delete its own device.
 inline void NTAPI DetachAndDelete(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
-    {
-        std::lock_guard<std::mutex> hold(Detaches().lock);
-        Detaches().calls.emplace_back(source, target);
-    }
+    DetachCalls().emplace_back(source, target);
     IoDetachDevice(target);
     km::DeleteModelDevice(source);
 }
 
 // Gives the model's lower driver a fast I/O table with only FastIoDetachDevice, of `size` bytes.
-inline FAST_IO_DISPATCH& FilterFastIo(ULONG size = sizeof(FAST_IO_DISPATCH))
+inline void FilterFastIo(ULONG size = sizeof(FAST_IO_DISPATCH))
 {
     static FAST_IO_DISPATCH table;
     table = FAST_IO_DISPATCH{};
     table.SizeOfFastIoDispatch = size;
     table.FastIoDetachDevice = DetachAndDelete;
     km::ModelDriver()->FastIoDispatch = &table;
-    {
-        std::lock_guard<std::mutex> hold(Detaches().lock);
-        Detaches().calls.clear();
-    }
-    return table;
-}
-
-inline std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> DetachCalls()
-{
-    std::lock_guard<std::mutex> hold(Detaches().lock);
-    return Detaches().calls;
+    DetachCalls().clear();
 }
 
 // A device of the model's lower driver attached on top of `target`'s stack that passes every IRP
@@ -82,14 +66,10 @@ inline HANDLE Create(const std::u16string& name, ULONG disposition = FILE_OPEN_I
     return opened.handle;
 }
 
-inline std::string ReadAll(HANDLE file, ULONG length, km::FileIoResult* result = nullptr)
+inline std::string ReadAll(HANDLE file, ULONG length)
 {
     std::string data(length, '\0');
-    km::FileIoResult read = km::ReadFile(file, 0, data.data(), length);
-    data.resize(read.information);
-    if (result != nullptr) {
-        *result = read;
-    }
+    data.resize(km::ReadFile(file, 0, data.data(), length).information);
     return data;
 }
 

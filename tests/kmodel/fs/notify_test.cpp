@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -12,13 +13,9 @@
 
 namespace {
 
-struct Notification {
-    bool process;  // a process notification, else a thread one
-    HANDLE first;  // the parent's id, or the thread's process id
-    bool create;
-    HANDLE currentProcess;
-    HANDLE currentThread;
-};
+// {a process notification (else a thread one), the parent's id or the thread's process id,
+// create, the current process, the current thread}.
+using Notification = std::tuple<bool, HANDLE, bool, HANDLE, HANDLE>;
 
 std::mutex LogLock;
 std::vector<Notification> Log;
@@ -26,7 +23,7 @@ std::vector<Notification> Log;
 void Record(bool process, HANDLE first, BOOLEAN create)
 {
     std::lock_guard<std::mutex> hold(LogLock);
-    Log.push_back(Notification{process, first, create != FALSE, PsGetCurrentProcessId(), PsGetCurrentThreadId()});
+    Log.emplace_back(process, first, create != FALSE, PsGetCurrentProcessId(), PsGetCurrentThreadId());
 }
 
 void NTAPI OnProcess(HANDLE parent, HANDLE, BOOLEAN create) { Record(true, parent, create); }
@@ -50,21 +47,19 @@ std::vector<PCREATE_THREAD_NOTIFY_ROUTINE> Fillers(std::integer_sequence<int, N.
     return {Filler<N>...};
 }
 
-class NotifyTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        Take();
-    }
-};
+using NotifyTest = KernelTest;
 
 // Creation is told on the creating thread, before a new thread runs; exit on the ending thread,
-// a process's in the process itself.
-TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheThreadOrInTheProcessThatEnds)
+// a process's in the process itself. A process routine is refused twice, a thread routine may
+// repeat, and an injected failure refuses the chosen registration.
+TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheEndingThreadOrProcessToEachRegistration)
 {
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_INVALID_PARAMETER) << "nothing to remove";
     ASSERT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INVALID_PARAMETER);
+    km::FailNotifyRegistration(km::NotifyKind::Thread, 2, STATUS_ACCESS_DENIED);
     ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED) << "the second call fails";
     km::Process* process = km::CreateProcess("app.exe");
     HANDLE processId = km::ProcessId(process);
     std::atomic<size_t> toldBeforeRunning{0};
@@ -81,21 +76,18 @@ TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheThreadOrInTheProcessTha
     EXPECT_EQ(toldBeforeRunning.load(), 2u);
     const HANDLE self = PsGetCurrentThreadId();
     const HANDLE system = PsGetCurrentProcessId();
-    const Notification expected[] = {{true, system, true, system, self},
-                                     {false, processId, true, system, self},
-                                     {false, processId, false, processId, threadId},
-                                     {true, system, false, processId, nullptr}};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(seen[i].process, expected[i].process) << i;
-        EXPECT_EQ(seen[i].first, expected[i].first) << i;
-        EXPECT_EQ(seen[i].create, expected[i].create) << i;
-        EXPECT_EQ(seen[i].currentProcess, expected[i].currentProcess) << i;
-        if (expected[i].currentThread != nullptr) {
-            EXPECT_EQ(seen[i].currentThread, expected[i].currentThread) << i;
-        }
-    }
+    std::get<4>(seen[3]) = nullptr;  // a process's exit is told on whichever thread ends it
+    const std::vector<Notification> expected{{true, system, true, system, self},
+                                             {false, processId, true, system, self},
+                                             {false, processId, false, processId, threadId},
+                                             {true, system, false, processId, nullptr}};
+    EXPECT_EQ(seen, expected);
 
+    ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS) << "thread routines may repeat";
+    km::RunInProcess(km::SystemProcess(), [] {});
+    EXPECT_EQ(Take().size(), 4u) << "a routine registered twice is called twice";
     EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(PsRemoveCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
     EXPECT_EQ(PsRemoveCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
     EXPECT_EQ(PsRemoveCreateThreadNotifyRoutine(OnThread), STATUS_PROCEDURE_NOT_FOUND);
     km::ExitProcess(km::CreateProcess("quiet.exe"));
@@ -124,48 +116,26 @@ TEST_F(NotifyTest, SixtyFourRoutinesOfAKindAndNoMore)
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
 }
 
-TEST_F(NotifyTest, ProcessRoutinesAreRefusedTwiceAndInjectedFailuresRefuseTheChosenRegistration)
-{
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, TRUE), STATUS_INVALID_PARAMETER) << "nothing to remove";
-    ASSERT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(OnProcess, FALSE), STATUS_INVALID_PARAMETER);
-
-    km::FailNotifyRegistration(km::NotifyKind::Thread, 2, STATUS_ACCESS_DENIED);
-    ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS);
-    EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED) << "the second call fails";
-    ASSERT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_SUCCESS) << "thread routines may repeat";
-    km::RunInProcess(km::SystemProcess(), [] {});
-    EXPECT_EQ(Take().size(), 4u) << "a routine registered twice is called twice";
-    PsSetCreateProcessNotifyRoutine(OnProcess, TRUE);
-    PsRemoveCreateThreadNotifyRoutine(OnThread);
-    PsRemoveCreateThreadNotifyRoutine(OnThread);
-}
-
 // Held inside the routine until released.
-struct Gate {
-    KEVENT inside;
-    KEVENT release;
-};
-Gate* g_gate = nullptr;
+KEVENT g_inside;
+KEVENT g_release;
 
 void NTAPI HoldingRoutine(HANDLE, HANDLE, BOOLEAN create)
 {
     if (create) {
-        KeSetEvent(&g_gate->inside, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&g_gate->release, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&g_inside, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, nullptr);
     }
 }
 
 TEST_F(NotifyTest, RemovalWaitsUntilACallInsideTheRoutineHasReturned)
 {
-    Gate gate;
-    KeInitializeEvent(&gate.inside, NotificationEvent, FALSE);
-    KeInitializeEvent(&gate.release, NotificationEvent, FALSE);
-    g_gate = &gate;
+    KeInitializeEvent(&g_inside, NotificationEvent, FALSE);
+    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
     ASSERT_EQ(PsSetCreateProcessNotifyRoutine(HoldingRoutine, FALSE), STATUS_SUCCESS);
     km::Process* created = nullptr;
     km::Thread* creator = km::StartThread(nullptr, [&] { created = km::CreateProcess("held.exe"); });
-    KeWaitForSingleObject(&gate.inside, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&g_inside, Executive, KernelMode, FALSE, nullptr);
 
     std::atomic<bool> removed{false};
     km::Thread* remover = km::StartThread(nullptr, [&] {
@@ -175,12 +145,11 @@ TEST_F(NotifyTest, RemovalWaitsUntilACallInsideTheRoutineHasReturned)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed.load()) << "the routine is still running";
     EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u) << "but no new call enters it";
-    KeSetEvent(&gate.release, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
     km::JoinThread(remover);
     km::JoinThread(creator);
     EXPECT_TRUE(removed.load());
     km::ExitProcess(created);
-    g_gate = nullptr;
 }
 
 }  // namespace

@@ -4,31 +4,15 @@
 
 namespace {
 
-class PsLookupTest : public KernelTest {
-protected:
-    // A process with one ended thread, and ids nobody has.
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        process = km::CreateProcess("controller.exe");
-        km::RunInProcess(process, [this] { endedThread = PsGetCurrentThreadId(); });
-    }
-    void TearDown() override
-    {
-        if (process != nullptr) {
-            km::ExitProcess(process);
-        }
-        KernelTest::TearDown();
-    }
-
-    km::Process* process = nullptr;
-    HANDLE endedThread = nullptr;
-};
+using PsLookupTest = KernelTest;
 
 const HANDLE UnusedId = (HANDLE)(ULONG_PTR)0x7FFFFFF0;
 
 TEST_F(PsLookupTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
 {
+    km::Process* process = km::CreateProcess("controller.exe");
+    HANDLE endedThread = nullptr;
+    km::RunInProcess(process, [&] { endedThread = PsGetCurrentThreadId(); });
     const struct {
         const char* what;
         bool process;
@@ -48,7 +32,7 @@ TEST_F(PsLookupTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
         PVOID found = nullptr;
         NTSTATUS status = c.process ? PsLookupProcessByProcessId(c.id, reinterpret_cast<PEPROCESS*>(&found))
                                     : PsLookupThreadByThreadId(c.id, reinterpret_cast<PETHREAD*>(&found));
-        ASSERT_EQ(status, c.status);
+        EXPECT_EQ(status, c.status);
         if (NT_SUCCESS(status)) {
             EXPECT_EQ(c.process ? PsGetProcessId(static_cast<PEPROCESS>(found)) : PsGetThreadId(static_cast<PETHREAD>(found)),
                       c.id);
@@ -58,15 +42,21 @@ TEST_F(PsLookupTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
     km::ExitProcess(process);
     PEPROCESS exited = nullptr;
     EXPECT_EQ(PsLookupProcessByProcessId(km::ProcessId(process), &exited), STATUS_INVALID_PARAMETER);
-    process = nullptr;
 }
 
-TEST_F(PsLookupTest, ThreadsAndIrpsLeadToTheirProcess)
+// A thread and an IRP lead to their process; the image name is queried through the current-process
+// handle or a handle opened by pointer, and only a process handle has one.
+TEST_F(PsLookupTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
 {
+    km::Process* process = km::CreateProcess("controller.exe");
     PEPROCESS seen = nullptr;
     HANDLE seenId = nullptr;
     BOOLEAN system = TRUE;
     PEPROCESS requestor = nullptr;
+    alignas(UNICODE_STRING) UCHAR buffer[128];
+    auto* name = reinterpret_cast<PUNICODE_STRING>(buffer);
+    ULONG needed = 0;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
     km::RunInProcess(process, [&] {
         PETHREAD self = PsGetCurrentThread();
         seen = IoThreadToProcess(self);
@@ -78,32 +68,21 @@ TEST_F(PsLookupTest, ThreadsAndIrpsLeadToTheirProcess)
         irp->Tail.Overlay.Thread = nullptr;
         EXPECT_EQ(IoGetRequestorProcess(irp), nullptr);
         IoFreeIrp(irp);
+        status = ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(buffer), &needed);
     });
     EXPECT_EQ(PsGetProcessId(seen), km::ProcessId(process));
     EXPECT_EQ(seenId, km::ProcessId(process));
     EXPECT_EQ(requestor, seen);
     EXPECT_FALSE(system);
     EXPECT_TRUE(PsIsSystemThread(PsGetCurrentThread()));
-}
-
-// The image name, through the current-process handle or a handle opened by pointer.
-TEST_F(PsLookupTest, ImageNameIsQueriedThroughAProcessHandle)
-{
-    alignas(UNICODE_STRING) UCHAR buffer[128];
-    auto* name = reinterpret_cast<PUNICODE_STRING>(buffer);
-    ULONG needed = 0;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    km::RunInProcess(process, [&] {
-        status = ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(buffer), &needed);
-    });
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(name->Buffer, name->Length / 2), u"controller.exe");
+
     EXPECT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(UNICODE_STRING), &needed),
               STATUS_INFO_LENGTH_MISMATCH);
     EXPECT_EQ(needed, sizeof(UNICODE_STRING) + sizeof(u"")) << "System's name is empty";
     EXPECT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessBasicInformation, buffer, sizeof(buffer), &needed),
               STATUS_INVALID_INFO_CLASS);
-
     HANDLE handle = nullptr;
     ASSERT_EQ(ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode, &handle),
               STATUS_SUCCESS);
@@ -118,6 +97,7 @@ TEST_F(PsLookupTest, ImageNameIsQueriedThroughAProcessHandle)
     EXPECT_EQ(ZwQueryInformationProcess(handle, ProcessImageFileName, buffer, sizeof(buffer), &needed),
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    km::ExitProcess(process);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ void NTAPI ReturnAtOnce(PVOID) {}
 
 using SystemThreadTest = KernelTest;
 
-TEST_F(SystemThreadTest, AThreadOfTheSystemProcessWhoseObjectIsSignalledWhenItEnds)
+TEST_F(SystemThreadTest, AThreadOfTheSystemProcessWhoseObjectIsSignalledWhenItEndsAndWhoseHandleIsChecked)
 {
     ThreadContext context;
     KeInitializeEvent(&context.go, NotificationEvent, FALSE);
@@ -58,13 +58,11 @@ TEST_F(SystemThreadTest, AThreadOfTheSystemProcessWhoseObjectIsSignalledWhenItEn
     EXPECT_FALSE(context.ranPastTerminate);
     ObDereferenceObject(thread);
     EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER) << "not a system thread";
-}
 
-TEST_F(SystemThreadTest, AKernelHandleToAThreadIsNotUsableFromUserMode)
-{
+    // A kernel handle to a thread is not usable from user mode.
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle;
+    HANDLE handle = nullptr;
     ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ReturnAtOnce, nullptr),
               STATUS_SUCCESS);
     km::RunAsUser([&] {
@@ -72,11 +70,11 @@ TEST_F(SystemThreadTest, AKernelHandleToAThreadIsNotUsableFromUserMode)
         EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, UserMode, &object, nullptr),
                   STATUS_INVALID_HANDLE);
     });
-    PVOID thread;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS)
+    PVOID returning;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &returning, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(returning, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS)
         << "a start routine that returns ends its thread";
-    ObDereferenceObject(thread);
+    ObDereferenceObject(returning);
     ZwClose(handle);
 }
 
