@@ -3,11 +3,14 @@
 // calls its routines through the module's own imports and answers the first failing status. What
 // the routines do is for the kernel model's tests to check; this module checks only what they
 // cannot see from outside an image: a data export, code run from pool, the IRPs a module builds.
+// Allocations go unchecked: the module never runs short of memory, and a null stops the model.
 #include "hostmodule.h"
 
 namespace {
 
 PDEVICE_OBJECT Device;  // the module's own device, for the IRP and work-item areas
+ERESOURCE Resource;     // in the image's non-paged data
+PCUNICODE_STRING ServiceKey;  // the module's registry path
 constexpr ULONG ModuleTag = 0x4D6E7452;  // "RtnM"
 
 // The first failure of a sequence of steps.
@@ -47,10 +50,7 @@ NTSTATUS ProcessesAndThreads()
 NTSTATUS Resources()
 {
     Steps steps;
-    auto* resource = static_cast<PERESOURCE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ERESOURCE), ModuleTag));
-    if (resource == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    PERESOURCE resource = &Resource;
     steps.Check(ExInitializeResourceLite(resource));
     KeEnterCriticalRegion();
     steps.Expect(ExAcquireResourceExclusiveLite(resource, TRUE) && ExAcquireResourceSharedLite(resource, FALSE));
@@ -59,7 +59,6 @@ NTSTATUS Resources()
     ExReleaseResourceLite(resource);
     KeLeaveCriticalRegion();
     steps.Check(ExDeleteResourceLite(resource));
-    ExFreePoolWithTag(resource, ModuleTag);
     return steps.status;
 }
 
@@ -72,9 +71,6 @@ NTSTATUS Irps()
     IO_STATUS_BLOCK ioStatus;
     constexpr ULONG Code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
     PIRP irp = IoBuildDeviceIoControlRequest(Code, Device, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     bool built = irp->UserIosb == &ioStatus && irp->UserEvent == &event;
     IoFreeIrp(irp);
     return built ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
@@ -97,9 +93,6 @@ NTSTATUS ExecutablePool()
 {
     const UCHAR returnsSeven[] = {0xB8, 0x07, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 7; ret
     void* code = ExAllocatePoolWithTag(NonPagedPool, sizeof(returnsSeven), ModuleTag);
-    if (code == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     RtlCopyMemory(code, returnsSeven, sizeof(returnsSeven));
     int result = reinterpret_cast<int (*)()>(code)();
     ExFreePoolWithTag(code, ModuleTag);
@@ -135,9 +128,6 @@ void NTAPI WorkRoutine(PDEVICE_OBJECT, PVOID Context)
 NTSTATUS WorkItems()
 {
     PIO_WORKITEM item = IoAllocateWorkItem(Device);
-    if (item == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &done);
@@ -159,24 +149,15 @@ NTSTATUS FilterIo()
     IO_STATUS_BLOCK ioStatus = {};
     LARGE_INTEGER offset = {};
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Device, buffer, sizeof(buffer), &offset, &event, &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     if (IoCallDriver(Device, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
     steps.Check(ioStatus.Status);
     PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
-    if (mdl == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     MmBuildMdlForNonPagedPool(mdl);
     steps.Expect(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) == buffer);
     IoFreeMdl(mdl);
     irp = IoAllocateIrp(Device->StackSize, FALSE);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     steps.Expect((irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE) != 0);
     IoSetCancelRoutine(irp, CancelHere);
     steps.Expect(IoCancelIrp(irp));
@@ -188,12 +169,9 @@ NTSTATUS Lookaside()
 {
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 64, ModuleTag, 0);
-    PVOID block = ExAllocateFromNPagedLookasideList(&list);
-    if (block != nullptr) {
-        ExFreeToNPagedLookasideList(&list, block);
-    }
+    ExFreeToNPagedLookasideList(&list, ExAllocateFromNPagedLookasideList(&list));
     ExDeleteNPagedLookasideList(&list);
-    return block != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    return STATUS_SUCCESS;
 }
 
 void NTAPI TimerDpc(PKDPC, PVOID Context, PVOID, PVOID)
@@ -274,14 +252,14 @@ NTSTATUS NTAPI CountValue(PWSTR, ULONG, PVOID, ULONG, PVOID Context, PVOID)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry(PCUNICODE_STRING RegistryPath)
+NTSTATUS Registry()
 {
     constexpr USHORT PathCharacters = 160;
     WCHAR path[PathCharacters] = {};
-    if (RegistryPath->Length >= sizeof(path)) {
+    if (ServiceKey->Length >= sizeof(path)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    RtlCopyMemory(path, RegistryPath->Buffer, RegistryPath->Length);
+    RtlCopyMemory(path, ServiceKey->Buffer, ServiceKey->Length);
     ULONG type = 0;
     ULONG values = 0;
     WCHAR typeName[] = u"Type";
@@ -300,18 +278,12 @@ NTSTATUS Registry(PCUNICODE_STRING RegistryPath)
 void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, PCUNICODE_STRING RegistryPath, NTSTATUS* Status)
 {
     Device = ModuleDevice;
-    Status[RoutinesProcessThread] = ProcessesAndThreads();
-    Status[RoutinesResource] = Resources();
-    Status[RoutinesIrp] = Irps();
-    Status[RoutinesDataExport] = DataExports();
-    Status[RoutinesPool] = ExecutablePool();
-    Status[RoutinesString] = Strings();
-    Status[RoutinesWorkItem] = WorkItems();
-    Status[RoutinesFilterIo] = FilterIo();
-    Status[RoutinesLookaside] = Lookaside();
-    Status[RoutinesTimer] = Timers();
-    Status[RoutinesHandles] = Handles();
-    Status[RoutinesSymbolicLink] = SymbolicLinks();
-    Status[RoutinesImageNotify] = ImageNotify();
-    Status[RoutinesRegistry] = Registry(RegistryPath);
+    ServiceKey = RegistryPath;
+    // In the order of HostModuleRoutineArea.
+    NTSTATUS (*const areas[RoutinesAreas])() = {ProcessesAndThreads, Resources, Irps, DataExports, ExecutablePool,
+                                                Strings, WorkItems, FilterIo, Lookaside, Timers, Handles,
+                                                SymbolicLinks, ImageNotify, Registry};
+    for (LONG area = 0; area < RoutinesAreas; area += 1) {
+        Status[area] = areas[area]();
+    }
 }
