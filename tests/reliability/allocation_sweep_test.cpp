@@ -38,10 +38,10 @@ using Action = std::function<void()>;
 
 struct Scenario {
     const char* name;
-    Action setup;                        // from a fresh model; loads the host unless the work does
-    std::function<NTSTATUS()> work;      // its outcome: a request's status or a reply's
-    std::set<NTSTATUS> refusals;         // the failures the work may answer
-    Action undo;                         // back to the state before the work, after a success
+    Action setup;                    // from a fresh model; loads the host unless the work does
+    std::function<NTSTATUS()> work;  // its outcome: a request's status or a reply's
+    std::set<NTSTATUS> refusals;     // the failures the work may answer
+    Action undo;                     // back to the state before the work, after a success
     NTSTATUS success = STATUS_SUCCESS;
     bool retry = true;  // a refused work succeeds when sent again
 };

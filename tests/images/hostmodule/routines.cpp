@@ -279,10 +279,10 @@ void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, PCUNICODE_STRING Registr
 {
     Device = ModuleDevice;
     ServiceKey = RegistryPath;
-    // In the order of HostModuleRoutineArea.
-    NTSTATUS (*const areas[RoutinesAreas])() = {ProcessesAndThreads, Resources, Irps, DataExports, ExecutablePool,
-                                                Strings, WorkItems, FilterIo, Lookaside, Timers, Handles,
-                                                SymbolicLinks, ImageNotify, Registry};
+    NTSTATUS (*const areas[])() = {ProcessesAndThreads, Resources, Irps, DataExports, ExecutablePool, Strings,
+                                   WorkItems, FilterIo, Lookaside, Timers, Handles, SymbolicLinks, ImageNotify,
+                                   Registry};
+    static_assert(sizeof(areas) / sizeof(areas[0]) == RoutinesAreas, "one status per area");
     for (LONG area = 0; area < RoutinesAreas; area += 1) {
         Status[area] = areas[area]();
     }
