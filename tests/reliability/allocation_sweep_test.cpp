@@ -102,14 +102,6 @@ protected:
         return answer.status == STATUS_SUCCESS && answer.information == sizeof(HostVersionReply);
     }
 
-    // Where the host's image starts (its end in *end).
-    uintptr_t HostStart(uintptr_t* end)
-    {
-        uintptr_t start = 0;
-        km::ImageRange(loaded.image, &start, end);
-        return start;
-    }
-
     // The fault rule of a run is set here, when the work starts: by start-up's image hook or after
     // the setup. The trace of allocation sites starts here too.
     void Inject()
@@ -119,8 +111,10 @@ protected:
             km::FailNthAllocation(refuseOrdinal);
         }
         if (refuseSite != nullptr) {
+            uintptr_t start = 0;
             uintptr_t end = 0;
-            uintptr_t base = refuseSite->first ? HostStart(&end) : 0;
+            km::ImageRange(loaded.image, &start, &end);
+            uintptr_t base = refuseSite->first ? start : 0;
             km::FailAllocationsFrom(reinterpret_cast<const void*>(base + refuseSite->second));
         }
         injected = true;
@@ -143,8 +137,9 @@ protected:
         bool refused = km::GetPoolStats().failedAllocations > 0;
         km::ClearPoolFaults();
         if (sites != nullptr && loaded.image != nullptr) {
+            uintptr_t start = 0;
             uintptr_t end = 0;
-            uintptr_t start = HostStart(&end);
+            km::ImageRange(loaded.image, &start, &end);
             for (const void* caller : callers) {
                 auto address = reinterpret_cast<uintptr_t>(caller);
                 bool inHost = address >= start && address < end;
