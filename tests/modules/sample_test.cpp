@@ -144,24 +144,21 @@ TEST_F(SampleModuleTest, ReadOnlySwitchChecksItsCallerAndInput)
     // From user mode: SeLoadDriverPrivilege, enabled, or nothing; the notice not at all.
     SampleReadOnlyRequest on = ReadOnlyRequest(DiskName, true);
     std::vector<uint8_t> input(reinterpret_cast<uint8_t*>(&on), reinterpret_cast<uint8_t*>(&on + 1));
-    for (bool privileged : {false, true}) {
-        NTSTATUS setStatus = STATUS_UNSUCCESSFUL;
-        NTSTATUS noticeStatus = STATUS_UNSUCCESSFUL;
+    using Privileges = std::vector<std::pair<ULONG, bool>>;
+    for (const Privileges& privileges : {Privileges{}, Privileges{{SE_LOAD_DRIVER_PRIVILEGE, true}}}) {
+        const bool privileged = !privileges.empty();
         km::RunAsUser(
             [&] {
                 km::OpenResult opened = km::OpenFile(SampleDevice, false);
                 ASSERT_EQ(opened.status, STATUS_SUCCESS);
-                setStatus = ControlThroughHandle(opened.handle, false, IOCTL_SAMPLE_SET_READ_ONLY, input, 0).status;
-                noticeStatus = ControlThroughHandle(opened.handle, false, IOCTL_MODULE_UNLOAD_NOTICE,
-                                                    std::vector<uint8_t>(sizeof(UnloadNoticeInput)),
-                                                    UNLOAD_NOTICE_OUTPUT_BYTES)
-                                   .status;
+                EXPECT_EQ(ControlThroughHandle(opened.handle, false, IOCTL_SAMPLE_SET_READ_ONLY, input, 0).status,
+                          privileged ? STATUS_SUCCESS : STATUS_PRIVILEGE_NOT_HELD);
+                std::vector<uint8_t> notice(sizeof(UnloadNoticeInput));
+                EXPECT_EQ(ControlThroughHandle(opened.handle, false, IOCTL_MODULE_UNLOAD_NOTICE, notice,
+                                               UNLOAD_NOTICE_OUTPUT_BYTES).status,
+                          STATUS_ACCESS_DENIED);
             },
-            privileged ? std::vector<std::pair<ULONG, bool>>{{SE_LOAD_DRIVER_PRIVILEGE, true}}
-                       : std::vector<std::pair<ULONG, bool>>{});
-        SCOPED_TRACE(privileged ? "privileged" : "unprivileged");
-        EXPECT_EQ(setStatus, privileged ? STATUS_SUCCESS : STATUS_PRIVILEGE_NOT_HELD);
-        EXPECT_EQ(noticeStatus, STATUS_ACCESS_DENIED);
+            privileges);
         EXPECT_EQ(Volume(DiskName).ReadOnly, privileged ? 1u : 0u);
         EXPECT_TRUE(Linked());
     }
