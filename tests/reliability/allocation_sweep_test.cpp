@@ -197,11 +197,13 @@ protected:
         fileSystems = km::StartStandardFileSystems();
         storage = km::CreateStorageDevice(km::StorageType::Disk);
     }
+    // Linked, with a device to key overrides and the redirect by.
     void Linked()
     {
         WithVolumes();
         StartHost();
         EXPECT_TRUE(module->Link());
+        device = km::CreateModelDevice({});
     }
     void ModuleLoaded()
     {
@@ -209,18 +211,13 @@ protected:
         ASSERT_EQ(Command(LoadModuleBlock(ModuleImage, ModuleService)), STATUS_SUCCESS);
     }
 
-    // A command of the module's with its setup's state: linked, and a device to key overrides by.
+    // A command of the module's, sent linked.
     Scenario CommandScenario(const char* name, std::function<std::vector<uint8_t>()> block, Action undo = {})
     {
-        return Scenario{name,
-                        [this] {
-                            Linked();
-                            device = km::CreateModelDevice({});
-                        },
-                        [this, block] { return Command(block(), CommandOutputBytes); },
-                        {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY, STATUS_MEMORY_NOT_ALLOCATED,
-                         STATUS_UNSUCCESSFUL},
-                        undo};
+        const std::set<NTSTATUS> refusals = {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY,
+                                             STATUS_MEMORY_NOT_ALLOCATED, STATUS_UNSUCCESSFUL};
+        return Scenario{name, [this] { Linked(); }, [this, block] { return Command(block(), CommandOutputBytes); },
+                        refusals, undo};
     }
     Scenario CommandScenario(const char* name, std::vector<uint8_t> block, Action undo = {})
     {
@@ -279,7 +276,6 @@ protected:
             Scenario{"RemoveOverride",
                      [this] {
                          Linked();
-                         device = km::CreateModelDevice({});
                          ASSERT_EQ(Command(AddOverrideBlock()), STATUS_SUCCESS);
                      },
                      [this] { return Command(RemoveOverrideBlock()); }, NoMemory},
