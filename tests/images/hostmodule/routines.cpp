@@ -29,6 +29,8 @@ NTSTATUS ProcessesAndThreads()
 {
     Steps steps;
     PEPROCESS self = PsGetCurrentProcess();
+    ObfReferenceObject(self);  // a process record not yet referenced as an object
+    ObfDereferenceObject(self);
     PEPROCESS found = nullptr;
     steps.Check(PsLookupProcessByProcessId(PsGetCurrentProcessId(), &found));
     ObfDereferenceObject(found);
@@ -245,7 +247,8 @@ NTSTATUS ImageNotify()
     return NT_SUCCESS(status) ? PsRemoveLoadImageNotifyRoutine(ImageLoaded) : status;
 }
 
-// The module's own service key: its Type read directly, its other values through a query routine.
+// The module's own service key: its Type and ImagePath read directly (the string without its
+// terminator), its other values through a query routine.
 NTSTATUS NTAPI CountValue(PWSTR, ULONG, PVOID, ULONG, PVOID Context, PVOID)
 {
     *static_cast<ULONG*>(Context) += 1;
@@ -261,16 +264,21 @@ NTSTATUS Registry()
     }
     RtlCopyMemory(path, ServiceKey->Buffer, ServiceKey->Length);
     ULONG type = 0;
+    UNICODE_STRING imagePath = {};
     ULONG values = 0;
     WCHAR typeName[] = u"Type";
+    WCHAR imagePathName[] = u"ImagePath";
     RTL_QUERY_REGISTRY_TABLE table[] = {
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, typeName, &type, REG_NONE, nullptr, 0},
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, imagePathName, &imagePath, REG_NONE, nullptr, 0},
         {CountValue, 0, nullptr, nullptr, REG_NONE, nullptr, 0},
         {},
     };
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &values, nullptr);
+    bool read = imagePath.Length != 0;
+    RtlFreeUnicodeString(&imagePath);
     constexpr ULONG KernelDriverType = 1;
-    return NT_SUCCESS(status) && (type != KernelDriverType || values < 2) ? STATUS_UNSUCCESSFUL : status;
+    return NT_SUCCESS(status) && (type != KernelDriverType || !read || values < 2) ? STATUS_UNSUCCESSFUL : status;
 }
 
 }  // namespace
