@@ -43,20 +43,15 @@ HostsimRun RunHostsim(const std::string& arguments)
     return run;
 }
 
-// Four swaps (two requested, two direct) under two workers, at ten times real time.
+// Four swaps (two requested, two direct) under two workers, at ten times real time. Exit code 0:
+// every invariant held (no pool or object left, no IRP lost or outstanding, every swap done).
 TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
 {
     HostsimRun run = RunHostsim("--seconds 4 --swaps 4 --threads 2 --clock-rate 10");
     ASSERT_EQ(run.exitCode, 0) << run.out;
     const json& report = run.report;
     ASSERT_TRUE(report.is_object()) << run.out;
-    EXPECT_EQ(report["failures"], json::array());
-    EXPECT_EQ(report["poolLeft"], "");
-    EXPECT_EQ(report["findings"], json::array());
-    EXPECT_EQ(report["outstandingIrps"], 0);
     EXPECT_GT(report["sent"].get<uint64_t>(), 0u);
-    EXPECT_EQ(report["sent"], report["completed"]);
-    EXPECT_EQ(report["swapsDone"], 4);
     ASSERT_EQ(report["generations"].size(), 5u);
     for (const json& generation : report["generations"]) {
         SCOPED_TRACE(generation.dump());
@@ -70,15 +65,12 @@ TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
 }
 
 // A module calling every routine area beyond the host's own loads, runs and is swapped out under
-// hostsim with nothing found and nothing left.
+// hostsim with nothing found and nothing left (hostsim fails the run otherwise).
 TEST(Hostsim, RoutinesModuleRunsAndLeavesNothing)
 {
     HostsimRun run = RunHostsim("--module routinesmodule --second-module routinesmodule --seconds 1 --swaps 1 "
                                 "--threads 1 --clock-rate 20");
-    ASSERT_EQ(run.exitCode, 0) << run.out;
-    ASSERT_TRUE(run.report.is_object()) << run.out;
-    EXPECT_EQ(run.report["findings"], json::array());
-    EXPECT_EQ(run.report["poolLeft"], "");
+    EXPECT_EQ(run.exitCode, 0) << run.out;
 }
 
 // The faulty sample build keeps its first forwarded create for 20 s: the first (requested) unload

@@ -6,7 +6,6 @@
 // failed, serve the next request, and once undone leave the pool and the host's devices as a
 // clean run does. A bug check ends the program, and so fails the sweep.
 #include <cstdio>
-#include <map>
 #include <set>
 
 #include "images/hostmodule/hostmodule.h"
@@ -31,42 +30,31 @@ NTSTATUS NTAPI OverrideHandler(PDEVICE_OBJECT, PIRP irp)
     return STATUS_SUCCESS;
 }
 
-// An allocation site: an offset into the host's image, or an address of the model or the test.
-struct Site {
-    bool inHost;
-    uintptr_t address;
-    bool operator<(const Site& other) const
-    {
-        return inHost != other.inHost ? inHost < other.inHost : address < other.address;
-    }
-};
+// An allocation site: in the host's image (an offset into it) or not (an address of the model or
+// the test).
+using Site = std::pair<bool, uintptr_t>;
 
-class AllocationSweep;
-using Step = std::function<NTSTATUS(AllocationSweep&)>;
+using Action = std::function<void()>;
 
 struct Scenario {
     const char* name;
-    std::function<void(AllocationSweep&)> setup;  // from a fresh model; loads the host unless the work does
-    Step work;                                    // its outcome: a request's status or a reply's
-    std::set<NTSTATUS> refusals;                  // the failures the work may answer
-    std::function<void(AllocationSweep&)> undo;   // back to the state before the work, after a success
+    Action setup;                    // from a fresh model; loads the host unless the work does
+    std::function<NTSTATUS()> work;  // its outcome: a request's status or a reply's
+    std::set<NTSTATUS> refusals;     // the failures the work may answer
+    Action undo;                     // back to the state before the work, after a success
     NTSTATUS success = STATUS_SUCCESS;
     bool retry = true;  // a refused work succeeds when sent again
 };
 
-// What a run left: pool blocks and host devices once undone.
-struct RunEnd {
-    size_t blocks = 0;
-    size_t devices = 0;
-};
+const std::set<NTSTATUS> NoMemory = {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY};
+// Room for the longest reply (GetPoolRoutines').
+constexpr ULONG CommandOutputBytes = 216;
+
+// What a run left once undone: pool blocks and host devices.
+using RunEnd = std::pair<size_t, size_t>;
 
 class AllocationSweep : public ModuleTest {
-public:
-    using HostTest::LoadHost;
-    using HostTest::loaded;
-    using ModuleTest::module;
-    using ModuleTest::OpenModule;
-
+protected:
     bool LoadAtSetUp() const override { return false; }
     void TearDown() override
     {
@@ -126,8 +114,8 @@ public:
             uintptr_t start = 0;
             uintptr_t end = 0;
             km::ImageRange(loaded.image, &start, &end);
-            km::FailAllocationsFrom(reinterpret_cast<const void*>(refuseSite->inHost ? start + refuseSite->address
-                                                                                     : refuseSite->address));
+            uintptr_t base = refuseSite->first ? start : 0;
+            km::FailAllocationsFrom(reinterpret_cast<const void*>(base + refuseSite->second));
         }
         injected = true;
     }
@@ -138,12 +126,12 @@ public:
         Close();
         km::Boot(Options());
         injected = false;
-        scenario.setup(*this);
+        scenario.setup();
         if (!injected && globals != nullptr) {
             Inject();
         }
         km::PoolStats before = km::GetPoolStats();
-        NTSTATUS status = scenario.work(*this);
+        NTSTATUS status = scenario.work();
         std::vector<const void*> callers = km::AllocationTrace();
         workAttempts = callers.size();
         bool refused = km::GetPoolStats().failedAllocations > 0;
@@ -168,12 +156,12 @@ public:
                 OpenModule();
             } else if (scenario.retry) {
                 EXPECT_EQ(km::GetPoolStats().outstandingBlocks, before.outstandingBlocks) << "a refusal keeps nothing";
-                EXPECT_EQ(scenario.work(*this), scenario.success) << "the same request once memory is back";
+                EXPECT_EQ(scenario.work(), scenario.success) << "the same request once memory is back";
             }
         }
         EXPECT_TRUE(VersionServed()) << "the next request";
         if (scenario.undo) {
-            scenario.undo(*this);
+            scenario.undo();
         }
         return RunEnd{km::GetPoolStats().outstandingBlocks, HostDeviceCount()};
     }
@@ -186,8 +174,7 @@ public:
         const uint64_t attempts = workAttempts;
         auto check = [&](const RunEnd& end) {
             if (scenario.undo) {
-                EXPECT_EQ(end.blocks, clean.blocks) << "pool once undone";
-                EXPECT_EQ(end.devices, clean.devices) << "host devices once undone";
+                EXPECT_EQ(end, clean) << "pool blocks and host devices once undone";
             }
         };
         for (refuseOrdinal = 1; refuseOrdinal <= attempts; refuseOrdinal += 1) {
@@ -196,16 +183,144 @@ public:
         }
         refuseOrdinal = 0;
         for (const Site& site : sites) {
-            SCOPED_TRACE(testing::Message() << scenario.name << ": site " << (site.inHost ? "host+" : "") << std::hex
-                                            << site.address);
+            SCOPED_TRACE(testing::Message() << scenario.name << ": site " << (site.first ? "host+" : "") << std::hex
+                                            << site.second);
             refuseSite = &site;
             check(Run(scenario, nullptr));
         }
         refuseSite = nullptr;
-        totalAttempts += attempts;
-        totalSites += sites.size();
         std::printf("%-32s %3llu allocations %3zu sites\n", scenario.name, (unsigned long long)attempts, sites.size());
     }
+
+    void WithVolumes()
+    {
+        fileSystems = km::StartStandardFileSystems();
+        storage = km::CreateStorageDevice(km::StorageType::Disk);
+    }
+    // Linked, with a device to key overrides and the redirect by.
+    void Linked()
+    {
+        WithVolumes();
+        StartHost();
+        EXPECT_TRUE(module->Link());
+        device = km::CreateModelDevice({});
+    }
+    void ModuleLoaded()
+    {
+        StartHost();
+        ASSERT_EQ(Command(LoadModuleBlock(ModuleImage, ModuleService)), STATUS_SUCCESS);
+    }
+
+    // A command of the module's, sent linked.
+    Scenario CommandScenario(const char* name, std::function<std::vector<uint8_t>()> block, Action undo = {})
+    {
+        const std::set<NTSTATUS> refusals = {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY,
+                                             STATUS_MEMORY_NOT_ALLOCATED, STATUS_UNSUCCESSFUL};
+        return Scenario{name, [this] { Linked(); }, [this, block] { return Command(block(), CommandOutputBytes); },
+                        refusals, undo};
+    }
+    Scenario CommandScenario(const char* name, std::vector<uint8_t> block, Action undo = {})
+    {
+        return CommandScenario(name, [block] { return block; }, undo);
+    }
+
+    std::vector<Scenario> Scenarios()
+    {
+        auto unload = [this] { EXPECT_EQ(UnloadModule(), STATUS_SUCCESS); };
+        return {
+            Scenario{"StartupAttachingMountedVolumes",
+                     [this] {
+                         WithVolumes();
+                         ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
+                     },
+                     [this] {
+                         km::DriverLoadOptions options;
+                         options.beforeEntry = [this](km::Image* image) {
+                             loaded.image = image;
+                             Inject();
+                         };
+                         NTSTATUS status = LoadHost(options).status;
+                         if (status == STATUS_SUCCESS) {
+                             OpenModule();
+                         }
+                         return status;
+                     },
+                     NoMemory},
+            Scenario{"Mount", [this] { Linked(); }, [this] { return km::MountVolume(storage); }, NoMemory,
+                     [this] { EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS); }},
+            CommandScenario("Connect", CommandBlock(HostCommandConnect)),
+            CommandScenario("RegisterEntryPoints",
+                            CommandBlock(HostCommandRegisterEntryPoints,
+                                         {TestModule::AttachNotifyRoutine(), TestModule::DetachNotifyRoutine(),
+                                          Address(TestModule::IrpDispatchRoutine()), 0})),
+            CommandScenario("RegisterNotifyForwarders",
+                            CommandBlock(HostCommandRegisterNotifyForwarders,
+                                         {TestModule::ProcessNotifyRoutine(), TestModule::ThreadNotifyRoutine()})),
+            CommandScenario("SetLinkOff", CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF)),
+            CommandScenario("SetLinkOn", CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON)),
+            CommandScenario("WithdrawEntryPoints",
+                            [this] {
+                                Command(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF));
+                                return CommandBlock(HostCommandWithdrawEntryPoints);
+                            }),
+            CommandScenario("SetRedirectDevice",
+                            [this] { return CommandBlock(HostCommandSetRedirectDevice, {Address(device)}); },
+                            [this] { Command(CommandBlock(HostCommandSetRedirectDevice, {0})); }),
+            CommandScenario("GetRedirectDevice", CommandBlock(HostCommandGetRedirectDevice)),
+            CommandScenario("SetRedirectHandler",
+                            CommandBlock(HostCommandSetRedirectHandler, {Address(OverrideHandler)}),
+                            [this] { Command(CommandBlock(HostCommandSetRedirectHandler, {0})); }),
+            CommandScenario("GetPoolRoutines", CommandBlock(HostCommandGetPoolRoutines)),
+            CommandScenario("AddOverride", [this] { return AddOverrideBlock(); },
+                            [this] { EXPECT_EQ(Command(RemoveOverrideBlock()), STATUS_SUCCESS); }),
+            Scenario{"RemoveOverride",
+                     [this] {
+                         Linked();
+                         ASSERT_EQ(Command(AddOverrideBlock()), STATUS_SUCCESS);
+                     },
+                     [this] { return Command(RemoveOverrideBlock()); }, NoMemory},
+            Scenario{"LoadModule", [this] { StartHost(); },
+                     [this] { return Command(LoadModuleBlock(ModuleImage, ModuleService)); }, NoMemory, unload},
+            Scenario{"UnloadModule",
+                     [this] {
+                         ModuleLoaded();
+                         EXPECT_EQ(ModuleControl()->Unlink(), STATUS_SUCCESS);
+                     },
+                     [this] { return UnloadModule(); }, NoMemory},
+            Scenario{"RequestUnload", [this] { ModuleLoaded(); },
+                     [this] {
+                         NTSTATUS status = Command(CommandBlock(HostCommandRequestUnload));
+                         km::WaitSystemThreadsEnded();
+                         return status;
+                     },
+                     NoMemory, unload, STATUS_PENDING},
+            Scenario{"LoaderExit",
+                     [this] {
+                         StartHost();
+                         loader = km::CreateProcess("loader.exe");
+                         km::GrantPrivilege(loader, SE_LOAD_DRIVER_PRIVILEGE, true);
+                         km::RunInProcess(loader, [] {
+                             km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
+                             ASSERT_EQ(opened.status, STATUS_SUCCESS);
+                             EXPECT_TRUE(Accepted(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND,
+                                                                       LoadModuleBlock(ModuleImage, ModuleService),
+                                                                       sizeof(ControlReply))));
+                             EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
+                         });
+                     },
+                     [this] {
+                         km::ExitProcess(loader);
+                         km::WaitSystemThreadsEnded();
+                         return ModuleControl() == nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+                     },
+                     NoMemory, unload, STATUS_SUCCESS, false},
+        };
+    }
+    std::vector<uint8_t> AddOverrideBlock()
+    {
+        return CommandBlock(HostCommandAddOverride, {Address(device), Address(OverrideHandler), 0});
+    }
+    std::vector<uint8_t> RemoveOverrideBlock() { return CommandBlock(HostCommandRemoveOverride, {Address(device)}); }
 
     // Fixture state the scenarios use.
     km::StandardFileSystems fileSystems{};
@@ -217,166 +332,13 @@ public:
     const Site* refuseSite = nullptr;
     bool injected = false;
     const char* current = "";
-    uint64_t totalAttempts = 0;
-    uint64_t totalSites = 0;
 };
-
-void WithVolumes(AllocationSweep& sweep)
-{
-    sweep.fileSystems = km::StartStandardFileSystems();
-    sweep.storage = km::CreateStorageDevice(km::StorageType::Disk);
-}
-
-void Linked(AllocationSweep& sweep)
-{
-    WithVolumes(sweep);
-    sweep.StartHost();
-    EXPECT_TRUE(sweep.module->Link());
-}
-
-void ModuleLoaded(AllocationSweep& sweep)
-{
-    sweep.StartHost();
-    ASSERT_EQ(sweep.Command(LoadModuleBlock(ModuleImage, ModuleService)), STATUS_SUCCESS);
-}
-
-// Room for the longest reply (GetPoolRoutines').
-constexpr ULONG CommandOutputBytes = 216;
-
-// A command of the module's with its setup's state: linked, and a device to key overrides by.
-Scenario CommandScenario(const char* name, std::function<std::vector<uint8_t>(AllocationSweep&)> block,
-                         std::function<void(AllocationSweep&)> undo = {})
-{
-    return Scenario{name,
-                    [](AllocationSweep& sweep) {
-                        Linked(sweep);
-                        sweep.device = km::CreateModelDevice({});
-                    },
-                    [block](AllocationSweep& sweep) { return sweep.Command(block(sweep), CommandOutputBytes); },
-                    {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY, STATUS_MEMORY_NOT_ALLOCATED, STATUS_UNSUCCESSFUL},
-                    undo};
-}
-Scenario CommandScenario(const char* name, std::vector<uint8_t> block, std::function<void(AllocationSweep&)> undo = {})
-{
-    return CommandScenario(name, [block](AllocationSweep&) { return block; }, undo);
-}
-
-std::vector<Scenario> Scenarios()
-{
-    const std::set<NTSTATUS> noMemory = {STATUS_INSUFFICIENT_RESOURCES, STATUS_NO_MEMORY};
-    auto setLinkOff = [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF)); };
-    return {
-        Scenario{"StartupAttachingMountedVolumes",
-                 [](AllocationSweep& sweep) {
-                     WithVolumes(sweep);
-                     ASSERT_EQ(km::MountVolume(sweep.storage), STATUS_SUCCESS);
-                 },
-                 [](AllocationSweep& sweep) {
-                     km::DriverLoadOptions options;
-                     options.beforeEntry = [&sweep](km::Image* image) {
-                         sweep.loaded.image = image;
-                         sweep.Inject();
-                     };
-                     NTSTATUS status = sweep.LoadHost(options).status;
-                     if (status == STATUS_SUCCESS) {
-                         sweep.OpenModule();
-                     }
-                     return status;
-                 },
-                 noMemory},
-        Scenario{"Mount", Linked, [](AllocationSweep& sweep) { return km::MountVolume(sweep.storage); }, noMemory,
-                 [](AllocationSweep& sweep) { EXPECT_EQ(km::DismountVolume(sweep.storage), STATUS_SUCCESS); }},
-        CommandScenario("Connect", CommandBlock(HostCommandConnect)),
-        CommandScenario("RegisterEntryPoints",
-                        CommandBlock(HostCommandRegisterEntryPoints,
-                                     {TestModule::AttachNotifyRoutine(), TestModule::DetachNotifyRoutine(),
-                                      Address(TestModule::IrpDispatchRoutine()), 0})),
-        CommandScenario("RegisterNotifyForwarders",
-                        CommandBlock(HostCommandRegisterNotifyForwarders,
-                                     {TestModule::ProcessNotifyRoutine(), TestModule::ThreadNotifyRoutine()})),
-        CommandScenario("SetLinkOff", CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF)),
-        CommandScenario("SetLinkOn", CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON)),
-        CommandScenario("WithdrawEntryPoints",
-                        [setLinkOff](AllocationSweep& sweep) {
-                            setLinkOff(sweep);
-                            return CommandBlock(HostCommandWithdrawEntryPoints);
-                        }),
-        CommandScenario("SetRedirectDevice",
-                        [](AllocationSweep& sweep) { return CommandBlock(HostCommandSetRedirectDevice, {Address(sweep.device)}); },
-                        [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetRedirectDevice, {0})); }),
-        CommandScenario("GetRedirectDevice", CommandBlock(HostCommandGetRedirectDevice)),
-        CommandScenario("SetRedirectHandler", CommandBlock(HostCommandSetRedirectHandler, {Address(OverrideHandler)}),
-                        [](AllocationSweep& sweep) { sweep.Command(CommandBlock(HostCommandSetRedirectHandler, {0})); }),
-        CommandScenario("GetPoolRoutines", CommandBlock(HostCommandGetPoolRoutines)),
-        CommandScenario("AddOverride",
-                        [](AllocationSweep& sweep) {
-                            return CommandBlock(HostCommandAddOverride, {Address(sweep.device), Address(OverrideHandler), 0});
-                        },
-                        [](AllocationSweep& sweep) {
-                            EXPECT_EQ(sweep.Command(CommandBlock(HostCommandRemoveOverride, {Address(sweep.device)})),
-                                      STATUS_SUCCESS);
-                        }),
-        Scenario{"RemoveOverride",
-                 [](AllocationSweep& sweep) {
-                     Linked(sweep);
-                     sweep.device = km::CreateModelDevice({});
-                     ASSERT_EQ(sweep.Command(CommandBlock(HostCommandAddOverride,
-                                                          {Address(sweep.device), Address(OverrideHandler), 0})),
-                               STATUS_SUCCESS);
-                 },
-                 [](AllocationSweep& sweep) {
-                     return sweep.Command(CommandBlock(HostCommandRemoveOverride, {Address(sweep.device)}));
-                 },
-                 noMemory},
-        Scenario{"LoadModule", [](AllocationSweep& sweep) { sweep.StartHost(); },
-                 [](AllocationSweep& sweep) { return sweep.Command(LoadModuleBlock(ModuleImage, ModuleService)); }, noMemory,
-                 [](AllocationSweep& sweep) { EXPECT_EQ(sweep.UnloadModule(), STATUS_SUCCESS); }},
-        Scenario{"UnloadModule",
-                 [](AllocationSweep& sweep) {
-                     ModuleLoaded(sweep);
-                     EXPECT_EQ(ModuleControl()->Unlink(), STATUS_SUCCESS);
-                 },
-                 [](AllocationSweep& sweep) { return sweep.UnloadModule(); }, noMemory},
-        Scenario{"RequestUnload", ModuleLoaded,
-                 [](AllocationSweep& sweep) {
-                     NTSTATUS status = sweep.Command(CommandBlock(HostCommandRequestUnload));
-                     km::WaitSystemThreadsEnded();
-                     return status;
-                 },
-                 noMemory, [](AllocationSweep& sweep) { EXPECT_EQ(sweep.UnloadModule(), STATUS_SUCCESS); },
-                 STATUS_PENDING},
-        Scenario{"LoaderExit",
-                 [](AllocationSweep& sweep) {
-                     sweep.StartHost();
-                     sweep.loader = km::CreateProcess("loader.exe");
-                     km::GrantPrivilege(sweep.loader, SE_LOAD_DRIVER_PRIVILEGE, true);
-                     km::RunInProcess(sweep.loader, [] {
-                         km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
-                         ASSERT_EQ(opened.status, STATUS_SUCCESS);
-                         EXPECT_TRUE(Accepted(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND,
-                                                                   LoadModuleBlock(ModuleImage, ModuleService), sizeof(ControlReply))));
-                         EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
-                     });
-                 },
-                 [](AllocationSweep& sweep) {
-                     km::ExitProcess(sweep.loader);
-                     km::WaitSystemThreadsEnded();
-                     return ModuleControl() == nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-                 },
-                 noMemory, [](AllocationSweep& sweep) { EXPECT_EQ(sweep.UnloadModule(), STATUS_SUCCESS); },
-                 STATUS_SUCCESS, false},
-    };
-}
 
 TEST_F(AllocationSweep, EveryAllocationOfEveryScenarioCanFail)
 {
     for (const Scenario& scenario : Scenarios()) {
         Sweep(scenario);
     }
-    RecordProperty("Allocations", std::to_string(totalAttempts));
-    RecordProperty("Sites", std::to_string(totalSites));
-    std::printf("allocation sweep: %llu allocations, %llu sites\n", (unsigned long long)totalAttempts,
-                (unsigned long long)totalSites);
 }
 
 }  // namespace

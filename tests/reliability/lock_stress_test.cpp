@@ -42,87 +42,84 @@ protected:
     // Model time at the pace of real time: a gate's drain time-out must not pass merely because
     // the machine is loaded.
     km::BootOptions Options() const override { return km::BootOptions{}; }
-    void SetUp() override
-    {
-        ModuleTest::SetUp();
-        km::StartStandardFileSystems();
-        disk = km::CreateStorageDevice(km::StorageType::Disk, StressDisk);
-        swapped = km::CreateStorageDevice(km::StorageType::Disk);
-        ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
-        OpenModule();
-        ASSERT_TRUE(module->Link());
-        km::OpenResult created = km::CreateFile(StressFile, FILE_OPEN_IF);
-        ASSERT_EQ(created.status, STATUS_SUCCESS);
-        ZwClose(created.handle);
-        overrideKey = km::CreateModelDevice({});
-    }
-
-    // Runs `step` on a model thread until the time is up, counting its rounds.
-    void Worker(const char* name, std::function<void()> step)
-    {
-        workers.emplace_back(std::make_unique<WorkerState>());
-        WorkerState* state = workers.back().get();
-        state->name = name;
-        state->thread = std::make_unique<ModelThread>([this, state, step] {
-            while (!stop.load()) {
-                step();
-                state->rounds += 1;
-            }
-        });
-    }
-
-    struct WorkerState {
-        const char* name;
-        std::atomic<uint64_t> rounds{0};
-        std::unique_ptr<ModelThread> thread;
-    };
-    std::vector<std::unique_ptr<WorkerState>> workers;
-    std::atomic<bool> stop{false};
-    PDEVICE_OBJECT disk = nullptr;
-    PDEVICE_OBJECT swapped = nullptr;
-    PDEVICE_OBJECT overrideKey = nullptr;
 };
+
+// A step a model thread repeats until the time is up, counting its rounds.
+struct Worker {
+    const char* name;
+    std::function<void()> step;
+    std::atomic<uint64_t> rounds{0};
+};
+
+// A file request worker: open, read or write, query, close.
+std::function<void()> FileRequests(bool write)
+{
+    return [write] {
+        km::OpenResult opened = km::CreateFile(StressFile, FILE_OPEN);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        char buffer[64] = {};
+        km::FileIoResult io = write ? km::WriteFile(opened.handle, 0, buffer, sizeof buffer)
+                                    : km::ReadFile(opened.handle, 0, buffer, sizeof buffer);
+        EXPECT_TRUE(NT_SUCCESS(io.status) || io.status == STATUS_END_OF_FILE) << std::hex << io.status;
+        km::QueryInformationFile(opened.handle, buffer, sizeof(FILE_STANDARD_INFORMATION), FileStandardInformation);
+        EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
+    };
+}
 
 TEST_F(LockStressTest, CommandsMountsAndRequestsRaceWithoutALockCycle)
 {
+    km::StartStandardFileSystems();
+    km::CreateStorageDevice(km::StorageType::Disk, StressDisk);
+    PDEVICE_OBJECT swapped = km::CreateStorageDevice(km::StorageType::Disk);
+    ASSERT_EQ(LoadHost().status, STATUS_SUCCESS);
+    OpenModule();
+    ASSERT_TRUE(module->Link());
+    km::OpenResult created = km::CreateFile(StressFile, FILE_OPEN_IF);
+    ASSERT_EQ(created.status, STATUS_SUCCESS);
+    ZwClose(created.handle);
+    PDEVICE_OBJECT overrideKey = km::CreateModelDevice({});
+
     ConcurrentRequests concurrent;  // other threads' work would show in a request's steady state
-    Worker("link", [this] {
-        EXPECT_TRUE(Done(module->SetLink(HOST_LINK_OFF)));
-        EXPECT_TRUE(Done(module->WithdrawEntryPoints()));
-        EXPECT_TRUE(Done(module->RegisterEntryPoints()));
-        EXPECT_TRUE(Done(module->RegisterNotifyForwarders()));
-        EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
-    });
-    Worker("override", [this] {
-        EXPECT_TRUE(Done(
-            module->Send(CommandBlock(HostCommandAddOverride, {Address(overrideKey), Address(OverrideHandler), 0}))));
-        EXPECT_TRUE(Done(module->Send(CommandBlock(HostCommandRemoveOverride, {Address(overrideKey)}))));
-    });
-    Worker("mount", [this] {
-        EXPECT_EQ(km::MountVolume(swapped), STATUS_SUCCESS);
-        EXPECT_EQ(km::DismountVolume(swapped), STATUS_SUCCESS);
-    });
-    Worker("process", [] { km::ExitProcess(km::CreateProcess("stress.exe")); });
-    for (const char* name : {"reader", "writer"}) {
-        bool write = name[0] == 'w';
-        Worker(name, [write] {
-            km::OpenResult opened = km::CreateFile(StressFile, FILE_OPEN);
-            ASSERT_EQ(opened.status, STATUS_SUCCESS);
-            char buffer[64] = {};
-            km::FileIoResult io = write ? km::WriteFile(opened.handle, 0, buffer, sizeof buffer)
-                                        : km::ReadFile(opened.handle, 0, buffer, sizeof buffer);
-            EXPECT_TRUE(NT_SUCCESS(io.status) || io.status == STATUS_END_OF_FILE) << std::hex << io.status;
-            km::QueryInformationFile(opened.handle, buffer, sizeof(FILE_STANDARD_INFORMATION),
-                                     FileStandardInformation);
-            EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
-        });
+    Worker workers[] = {
+        {"link",
+         [this] {
+             EXPECT_TRUE(Done(module->SetLink(HOST_LINK_OFF)));
+             EXPECT_TRUE(Done(module->WithdrawEntryPoints()));
+             EXPECT_TRUE(Done(module->RegisterEntryPoints()));
+             EXPECT_TRUE(Done(module->RegisterNotifyForwarders()));
+             EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
+         }},
+        {"override",
+         [this, overrideKey] {
+             EXPECT_TRUE(Done(module->Send(
+                 CommandBlock(HostCommandAddOverride, {Address(overrideKey), Address(OverrideHandler), 0}))));
+             EXPECT_TRUE(Done(module->Send(CommandBlock(HostCommandRemoveOverride, {Address(overrideKey)}))));
+         }},
+        {"mount",
+         [swapped] {
+             EXPECT_EQ(km::MountVolume(swapped), STATUS_SUCCESS);
+             EXPECT_EQ(km::DismountVolume(swapped), STATUS_SUCCESS);
+         }},
+        {"process", [] { km::ExitProcess(km::CreateProcess("stress.exe")); }},
+        {"reader", FileRequests(false)},
+        {"writer", FileRequests(true)},
+    };
+    std::atomic<bool> stop{false};
+    std::vector<std::unique_ptr<ModelThread>> threads;
+    for (Worker& worker : workers) {
+        threads.push_back(std::make_unique<ModelThread>([&worker, &stop] {
+            while (!stop.load()) {
+                worker.step();
+                worker.rounds += 1;
+            }
+        }));
     }
     std::this_thread::sleep_for(StressTime);
     stop = true;
-    for (auto& worker : workers) {
-        worker->thread->Join();
-        EXPECT_GT(worker->rounds.load(), 0u) << worker->name << " made no progress";
-        std::printf("%-8s %6llu rounds\n", worker->name, (unsigned long long)worker->rounds.load());
+    threads.clear();  // joins them
+    for (const Worker& worker : workers) {
+        EXPECT_GT(worker.rounds.load(), 0u) << worker.name << " made no progress";
+        std::printf("%-8s %6llu rounds\n", worker.name, (unsigned long long)worker.rounds.load());
     }
     EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
     EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply)).status, STATUS_SUCCESS);

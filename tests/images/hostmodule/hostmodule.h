@@ -16,24 +16,9 @@ enum HostModuleCallKind : LONG {
     HostModuleCallKinds,
 };
 
-// The routine areas the routines build runs from DriverEntry (routines.cpp).
-enum HostModuleRoutineArea : LONG {
-    RoutinesProcessThread,  // process and thread objects and look-ups
-    RoutinesResource,       // executive resources in a critical region
-    RoutinesIrp,            // IRPs the module allocates and builds
-    RoutinesDataExport,     // data found by MmGetSystemRoutineAddress
-    RoutinesPool,           // code run from NonPagedPool
-    RoutinesString,         // counted-string copies, appends, comparisons, duplicates and upcasing
-    RoutinesWorkItem,       // a work item run on a system worker thread
-    RoutinesFilterIo,       // an FSD request to its own device, an MDL, a cancelled IRP
-    RoutinesLookaside,      // a lookaside list
-    RoutinesTimer,          // a timer whose DPC signals an event, waited for with a semaphore
-    RoutinesHandles,        // an event made, duplicated, set, waited for and closed by handle
-    RoutinesSymbolicLink,   // a \DosDevices link to the module's device, opened by name and deleted
-    RoutinesImageNotify,    // an image-load notify routine registered and removed
-    RoutinesRegistry,       // the module's service key read with RtlQueryRegistryValues
-    RoutinesAreas,
-};
+// The number of routine areas the routines build runs from DriverEntry (routines.cpp's table says
+// which area each index is).
+constexpr LONG RoutinesAreas = 14;
 
 struct HostModuleControl {
     // Set by the test: called by every entry point while it is inside the module (a test holds

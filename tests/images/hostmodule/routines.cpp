@@ -1,10 +1,16 @@
 // The routine areas a module may call beyond the host's own, run once by the routines build of the
-// host-loaded test module (hostmodule.cpp, HOST_MODULE_ROUTINES) from its DriverEntry.
+// host-loaded test module (hostmodule.cpp, HOST_MODULE_ROUTINES) from its DriverEntry. Each area
+// calls its routines through the module's own imports and answers the first failing status. What
+// the routines do is for the kernel model's tests to check; this module checks only what they
+// cannot see from outside an image: a data export, code run from pool, the IRPs a module builds.
+// Allocations go unchecked: the module never runs short of memory, and a null stops the model.
 #include "hostmodule.h"
 
 namespace {
 
 PDEVICE_OBJECT Device;  // the module's own device, for the IRP and work-item areas
+ERESOURCE Resource;     // in the image's non-paged data
+PCUNICODE_STRING ServiceKey;  // the module's registry path
 constexpr ULONG ModuleTag = 0x4D6E7452;  // "RtnM"
 
 // The first failure of a sequence of steps.
@@ -23,41 +29,30 @@ NTSTATUS ProcessesAndThreads()
 {
     Steps steps;
     PEPROCESS self = PsGetCurrentProcess();
-    ObfReferenceObject(self);
+    ObfReferenceObject(self);  // a process record not yet referenced as an object
     ObfDereferenceObject(self);
     PEPROCESS found = nullptr;
     steps.Check(PsLookupProcessByProcessId(PsGetCurrentProcessId(), &found));
-    if (found != nullptr) {
-        steps.Expect(found == self);
-        ObfDereferenceObject(found);
-    }
+    ObfDereferenceObject(found);
     PETHREAD thread = nullptr;
     steps.Check(PsLookupThreadByThreadId(PsGetCurrentThreadId(), &thread));
-    if (thread != nullptr) {
-        steps.Expect(IoThreadToProcess(thread) == self && PsGetThreadProcessId(thread) == PsGetCurrentProcessId());
-        UCHAR name[sizeof(OBJECT_NAME_INFORMATION) + 16];
-        ULONG returned = 0;
-        steps.Check(ObQueryNameString(thread, reinterpret_cast<POBJECT_NAME_INFORMATION>(name), sizeof(name), &returned));
-        ObfDereferenceObject(thread);
-    }
+    steps.Expect(IoThreadToProcess(thread) == self && PsGetThreadProcessId(thread) == PsGetCurrentProcessId());
+    UCHAR name[sizeof(OBJECT_NAME_INFORMATION) + 16];
+    ULONG returned = 0;
+    steps.Check(ObQueryNameString(thread, reinterpret_cast<POBJECT_NAME_INFORMATION>(name), sizeof(name), &returned));
+    ObfDereferenceObject(thread);
     HANDLE handle = nullptr;
     steps.Check(ObOpenObjectByPointer(self, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode, &handle));
-    if (handle != nullptr) {
-        UCHAR image[sizeof(UNICODE_STRING) + 64];
-        ULONG needed = 0;
-        steps.Check(ZwQueryInformationProcess(handle, ProcessImageFileName, image, sizeof(image), &needed));
-        ZwClose(handle);
-    }
+    UCHAR image[sizeof(UNICODE_STRING) + 64];
+    steps.Check(ZwQueryInformationProcess(handle, ProcessImageFileName, image, sizeof(image), &returned));
+    steps.Check(ZwClose(handle));
     return steps.status;
 }
 
 NTSTATUS Resources()
 {
     Steps steps;
-    auto* resource = static_cast<PERESOURCE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ERESOURCE), ModuleTag));
-    if (resource == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    PERESOURCE resource = &Resource;
     steps.Check(ExInitializeResourceLite(resource));
     KeEnterCriticalRegion();
     steps.Expect(ExAcquireResourceExclusiveLite(resource, TRUE) && ExAcquireResourceSharedLite(resource, FALSE));
@@ -66,30 +61,21 @@ NTSTATUS Resources()
     ExReleaseResourceLite(resource);
     KeLeaveCriticalRegion();
     steps.Check(ExDeleteResourceLite(resource));
-    ExFreePoolWithTag(resource, ModuleTag);
     return steps.status;
 }
 
+// A control request built for the module's own device: the IRP carries the caller's status block
+// and event.
 NTSTATUS Irps()
 {
-    Steps steps;
-    PIRP irp = IoAllocateIrp(Device->StackSize, FALSE);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    steps.Expect((irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE) != 0);
-    IoFreeIrp(irp);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus;
     constexpr ULONG Code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
-    irp = IoBuildDeviceIoControlRequest(Code, Device, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    steps.Expect(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
+    PIRP irp = IoBuildDeviceIoControlRequest(Code, Device, nullptr, 0, nullptr, 0, FALSE, &event, &ioStatus);
+    bool built = irp->UserIosb == &ioStatus && irp->UserEvent == &event;
     IoFreeIrp(irp);
-    return steps.status;
+    return built ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS DataExports()
@@ -109,9 +95,6 @@ NTSTATUS ExecutablePool()
 {
     const UCHAR returnsSeven[] = {0xB8, 0x07, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 7; ret
     void* code = ExAllocatePoolWithTag(NonPagedPool, sizeof(returnsSeven), ModuleTag);
-    if (code == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     RtlCopyMemory(code, returnsSeven, sizeof(returnsSeven));
     int result = reinterpret_cast<int (*)()>(code)();
     ExFreePoolWithTag(code, ModuleTag);
@@ -121,59 +104,44 @@ NTSTATUS ExecutablePool()
 NTSTATUS Strings()
 {
     Steps steps;
-    WCHAR buffer[4] = {};
-    UNICODE_STRING destination = {8, 4, buffer};
-    UNICODE_STRING empty = {0, 0, nullptr};
-    steps.Check(RtlAppendUnicodeStringToString(&destination, &empty));
+    WCHAR buffer[8] = {};
+    UNICODE_STRING destination = {0, sizeof(buffer), buffer};
     UNICODE_STRING source;
-    RtlInitUnicodeString(&source, u"volume");
-    destination = {0, sizeof(buffer), buffer};
+    RtlInitUnicodeString(&source, u"vol");
     RtlCopyUnicodeString(&destination, &source);
-    steps.Expect(destination.Length == sizeof(buffer) && buffer[3] == u'u');
-    steps.Expect(RtlAppendUnicodeToString(&destination, u"x") == STATUS_BUFFER_TOO_SMALL);
+    steps.Check(RtlAppendUnicodeStringToString(&destination, &source));
+    steps.Check(RtlAppendUnicodeToString(&destination, u"x"));
     UNICODE_STRING upper = {};
     steps.Check(RtlUpcaseUnicodeString(&upper, &source, TRUE));
     UNICODE_STRING copy = {};
     steps.Check(RtlDuplicateUnicodeString(RTL_DUPLICATE_UNICODE_STRING_NULL_TERMINATE, &upper, &copy));
-    steps.Expect(copy.Buffer != nullptr && copy.Buffer[copy.Length / sizeof(WCHAR)] == 0);
-    steps.Expect(RtlEqualUnicodeString(&copy, &source, TRUE) && !RtlEqualUnicodeString(&copy, &source, FALSE));
-    steps.Expect(RtlCompareUnicodeString(&copy, &source, FALSE) < 0 &&
-                 RtlPrefixUnicodeString(&destination, &source, FALSE));
+    steps.Expect(RtlEqualUnicodeString(&copy, &source, TRUE) && RtlCompareUnicodeString(&copy, &source, FALSE) < 0 &&
+                 RtlPrefixUnicodeString(&source, &destination, FALSE));
     RtlFreeUnicodeString(&copy);
     RtlFreeUnicodeString(&upper);
     return steps.status;
 }
 
-struct WorkContext {
-    KEVENT done;
-    NTSTATUS status;
-};
-
-void NTAPI WorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+void NTAPI WorkRoutine(PDEVICE_OBJECT, PVOID Context)
 {
-    auto* work = static_cast<WorkContext*>(Context);
-    bool worker = DeviceObject == Device && KeGetCurrentIrql() == PASSIVE_LEVEL && PsIsSystemThread(PsGetCurrentThread());
-    work->status = worker ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-    KeSetEvent(&work->done, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS WorkItems()
 {
     PIO_WORKITEM item = IoAllocateWorkItem(Device);
-    if (item == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    WorkContext work;
-    KeInitializeEvent(&work.done, NotificationEvent, FALSE);
-    work.status = STATUS_PENDING;
-    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &work);
-    KeWaitForSingleObject(&work.done, Executive, KernelMode, FALSE, nullptr);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoQueueWorkItem(item, WorkRoutine, DelayedWorkQueue, &done);
+    NTSTATUS status = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     IoFreeWorkItem(item);
-    return work.status;
+    return status;
 }
 
 void NTAPI CancelHere(PDEVICE_OBJECT, PIRP Irp) { IoReleaseCancelSpinLock(Irp->CancelIrql); }
 
+// An FSD read sent to the module's own device, an MDL for a buffer, and an IRP of the module's
+// own (of fixed size) cancelled.
 NTSTATUS FilterIo()
 {
     Steps steps;
@@ -183,26 +151,18 @@ NTSTATUS FilterIo()
     IO_STATUS_BLOCK ioStatus = {};
     LARGE_INTEGER offset = {};
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Device, buffer, sizeof(buffer), &offset, &event, &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     if (IoCallDriver(Device, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
     steps.Check(ioStatus.Status);
     PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
-    if (mdl == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     MmBuildMdlForNonPagedPool(mdl);
     steps.Expect(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) == buffer);
     IoFreeMdl(mdl);
     irp = IoAllocateIrp(Device->StackSize, FALSE);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    steps.Expect((irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE) != 0);
     IoSetCancelRoutine(irp, CancelHere);
-    steps.Expect(IoCancelIrp(irp) && irp->Cancel);
+    steps.Expect(IoCancelIrp(irp));
     IoFreeIrp(irp);
     return steps.status;
 }
@@ -211,12 +171,9 @@ NTSTATUS Lookaside()
 {
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 64, ModuleTag, 0);
-    PVOID block = ExAllocateFromNPagedLookasideList(&list);
-    if (block != nullptr) {
-        ExFreeToNPagedLookasideList(&list, block);
-    }
+    ExFreeToNPagedLookasideList(&list, ExAllocateFromNPagedLookasideList(&list));
     ExDeleteNPagedLookasideList(&list);
-    return block != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    return STATUS_SUCCESS;
 }
 
 void NTAPI TimerDpc(PKDPC, PVOID Context, PVOID, PVOID)
@@ -242,25 +199,20 @@ NTSTATUS Timers()
     return status;
 }
 
+// An event made, duplicated, set through the copy and found signalled through the original.
 NTSTATUS Handles()
 {
     Steps steps;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE event = nullptr;
-    NTSTATUS status = ZwCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    steps.Check(ZwCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE));
     HANDLE duplicate = nullptr;
     steps.Check(ZwDuplicateObject(NtCurrentProcess(), event, NtCurrentProcess(), &duplicate, 0, OBJ_KERNEL_HANDLE,
                                   DUPLICATE_SAME_ACCESS));
+    steps.Check(ZwSetEvent(duplicate, nullptr));
+    steps.Check(ZwClose(duplicate));
     LARGE_INTEGER poll = {};
-    steps.Expect(ZwWaitForSingleObject(event, FALSE, &poll) == STATUS_TIMEOUT);
-    if (duplicate != nullptr) {
-        steps.Check(ZwSetEvent(duplicate, nullptr));
-        steps.Check(ZwClose(duplicate));
-    }
     steps.Expect(ZwWaitForSingleObject(event, FALSE, &poll) == STATUS_SUCCESS);
     steps.Check(ZwClose(event));
     return steps.status;
@@ -272,28 +224,18 @@ NTSTATUS SymbolicLinks()
     UCHAR nameBuffer[sizeof(OBJECT_NAME_INFORMATION) + 128];
     auto* deviceName = reinterpret_cast<POBJECT_NAME_INFORMATION>(nameBuffer);
     ULONG returned = 0;
-    NTSTATUS status = ObQueryNameString(Device, deviceName, sizeof(nameBuffer), &returned);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    steps.Check(ObQueryNameString(Device, deviceName, sizeof(nameBuffer), &returned));
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, u"\\DosDevices\\RoutinesModuleLink");
-    status = IoCreateSymbolicLink(&link, &deviceName->Name);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    steps.Expect(IoCreateSymbolicLink(&link, &deviceName->Name) == STATUS_OBJECT_NAME_COLLISION);
+    steps.Check(IoCreateSymbolicLink(&link, &deviceName->Name));
     UNICODE_STRING byLink;
     RtlInitUnicodeString(&byLink, u"\\??\\RoutinesModuleLink");
     PVOID object = nullptr;
     steps.Check(ObReferenceObjectByName(&byLink, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDeviceObjectType, KernelMode,
                                         nullptr, &object));
-    if (object != nullptr) {
-        steps.Expect(object == Device);
-        ObfDereferenceObject(object);
-    }
+    steps.Expect(object == Device);
+    ObfDereferenceObject(object);
     steps.Check(IoDeleteSymbolicLink(&link));
-    steps.Expect(IoDeleteSymbolicLink(&link) == STATUS_OBJECT_NAME_NOT_FOUND);
     return steps.status;
 }
 
@@ -302,55 +244,41 @@ void NTAPI ImageLoaded(PUNICODE_STRING, HANDLE, PIMAGE_INFO) {}
 NTSTATUS ImageNotify()
 {
     NTSTATUS status = PsSetLoadImageNotifyRoutine(ImageLoaded);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = PsRemoveLoadImageNotifyRoutine(ImageLoaded);
-    if (NT_SUCCESS(status) && PsRemoveLoadImageNotifyRoutine(ImageLoaded) != STATUS_PROCEDURE_NOT_FOUND) {
-        status = STATUS_UNSUCCESSFUL;
-    }
-    return status;
+    return NT_SUCCESS(status) ? PsRemoveLoadImageNotifyRoutine(ImageLoaded) : status;
 }
 
+// The module's own service key: its Type and ImagePath read directly (the string without its
+// terminator), its other values through a query routine.
 NTSTATUS NTAPI CountValue(PWSTR, ULONG, PVOID, ULONG, PVOID Context, PVOID)
 {
     *static_cast<ULONG*>(Context) += 1;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry(PCUNICODE_STRING RegistryPath)
+NTSTATUS Registry()
 {
     constexpr USHORT PathCharacters = 160;
     WCHAR path[PathCharacters] = {};
-    if (RegistryPath->Length >= sizeof(path)) {
+    if (ServiceKey->Length >= sizeof(path)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    RtlCopyMemory(path, RegistryPath->Buffer, RegistryPath->Length);
+    RtlCopyMemory(path, ServiceKey->Buffer, ServiceKey->Length);
     ULONG type = 0;
     UNICODE_STRING imagePath = {};
-    ULONG absent = 0;
-    ULONG absentDefault = 9;
     ULONG values = 0;
     WCHAR typeName[] = u"Type";
     WCHAR imagePathName[] = u"ImagePath";
-    WCHAR absentName[] = u"NoSuchValue";
     RTL_QUERY_REGISTRY_TABLE table[] = {
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, typeName, &type, REG_NONE, nullptr, 0},
         {nullptr, RTL_QUERY_REGISTRY_DIRECT, imagePathName, &imagePath, REG_NONE, nullptr, 0},
-        {nullptr, RTL_QUERY_REGISTRY_DIRECT, absentName, &absent, REG_DWORD, &absentDefault, sizeof(ULONG)},
         {CountValue, 0, nullptr, nullptr, REG_NONE, nullptr, 0},
         {},
     };
-    Steps steps;
-    steps.Check(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &values, nullptr));
-    constexpr ULONG KernelDriverType = 1;
-    steps.Expect(type == KernelDriverType && imagePath.Length != 0 && absent == absentDefault && values >= 2);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &values, nullptr);
+    bool read = imagePath.Length != 0;
     RtlFreeUnicodeString(&imagePath);
-    table[0].Flags |= RTL_QUERY_REGISTRY_REQUIRED;
-    table[0].Name = absentName;
-    steps.Expect(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &values, nullptr) ==
-                 STATUS_OBJECT_NAME_NOT_FOUND);
-    return steps.status;
+    constexpr ULONG KernelDriverType = 1;
+    return NT_SUCCESS(status) && (type != KernelDriverType || !read || values < 2) ? STATUS_UNSUCCESSFUL : status;
 }
 
 }  // namespace
@@ -358,18 +286,12 @@ NTSTATUS Registry(PCUNICODE_STRING RegistryPath)
 void HostModuleRunRoutines(PDEVICE_OBJECT ModuleDevice, PCUNICODE_STRING RegistryPath, NTSTATUS* Status)
 {
     Device = ModuleDevice;
-    Status[RoutinesProcessThread] = ProcessesAndThreads();
-    Status[RoutinesResource] = Resources();
-    Status[RoutinesIrp] = Irps();
-    Status[RoutinesDataExport] = DataExports();
-    Status[RoutinesPool] = ExecutablePool();
-    Status[RoutinesString] = Strings();
-    Status[RoutinesWorkItem] = WorkItems();
-    Status[RoutinesFilterIo] = FilterIo();
-    Status[RoutinesLookaside] = Lookaside();
-    Status[RoutinesTimer] = Timers();
-    Status[RoutinesHandles] = Handles();
-    Status[RoutinesSymbolicLink] = SymbolicLinks();
-    Status[RoutinesImageNotify] = ImageNotify();
-    Status[RoutinesRegistry] = Registry(RegistryPath);
+    ServiceKey = RegistryPath;
+    NTSTATUS (*const areas[])() = {ProcessesAndThreads, Resources, Irps, DataExports, ExecutablePool, Strings,
+                                   WorkItems, FilterIo, Lookaside, Timers, Handles, SymbolicLinks, ImageNotify,
+                                   Registry};
+    static_assert(sizeof(areas) / sizeof(areas[0]) == RoutinesAreas, "one status per area");
+    for (LONG area = 0; area < RoutinesAreas; area += 1) {
+        Status[area] = areas[area]();
+    }
 }

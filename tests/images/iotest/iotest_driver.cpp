@@ -43,9 +43,7 @@ EXPORTED LONG IoTestEntryPreviousMode = -1;
 EXPORTED WCHAR IoTestRegistryPath[RecordedPathCharacters];
 EXPORTED USHORT IoTestRegistryPathLength = 0;
 EXPORTED LONG IoTestCreates = 0;
-EXPORTED LONG IoTestCleanups = 0;
 EXPORTED LONG IoTestCloses = 0;
-EXPORTED LONG IoTestUnloads = 0;
 // The pool block the driver keeps (visible, so that its allocation is not a tail call).
 EXPORTED PVOID IoTestKeptBlock = nullptr;
 
@@ -53,19 +51,14 @@ EXPORTED PVOID IoTestKeptBlock = nullptr;
 
 namespace {
 
-// Create, cleanup and close succeed and are counted.
+// Create, cleanup and close succeed; creates and closes are counted.
 NTSTATUS NTAPI IoTestDispatchFile(PDEVICE_OBJECT, PIRP Irp)
 {
-    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
-    case IRP_MJ_CREATE:
+    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    if (major == IRP_MJ_CREATE) {
         IoTestCreates++;
-        break;
-    case IRP_MJ_CLEANUP:
-        IoTestCleanups++;
-        break;
-    default:
+    } else if (major == IRP_MJ_CLOSE) {
         IoTestCloses++;
-        break;
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
@@ -73,15 +66,10 @@ NTSTATUS NTAPI IoTestDispatchFile(PDEVICE_OBJECT, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-void NTAPI IoTestUnload(PDRIVER_OBJECT)
-{
-    IoTestUnloads++;
-    IoDeleteDevice(Device);
-}
+void NTAPI IoTestUnload(PDRIVER_OBJECT) { IoDeleteDevice(Device); }
 
 void NTAPI IoTestUnloadLeaving(PDRIVER_OBJECT)
 {
-    IoTestUnloads++;
     IoTestKeptBlock = ExAllocatePoolWithTag(NonPagedPoolNx, PoolBlockSize, IoTestTag);
 }
 
