@@ -78,12 +78,6 @@ void* FreedBlock()
     return block;
 }
 
-void WaitAtDispatch(KEVENT& event, LARGE_INTEGER* timeout)
-{
-    KeRaiseIrqlToDpcLevel();
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, timeout);
-}
-
 void WaitMutex(KMUTEX& mutex) { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); }
 
 void TakeBoth(PKSPIN_LOCK outer, PKSPIN_LOCK inner)
@@ -146,20 +140,12 @@ constexpr LONG IoTestUnloadLookaside = 6;
 
 const Misuse<Objects> Misuses[] = {
     // IRQL and the locks.
-    {"RaisingIrqlToALowerLevel",
-     [](auto&) {
-         Raise(DISPATCH_LEVEL);
-         Raise(APC_LEVEL);
-     },
-     "STOP 0x00000009 .*IRQL_NOT_GREATER_OR_EQUAL.*KeRaiseIrql to IRQL 1 from the higher IRQL 2"},
+    {"RaisingIrqlToALowerLevel", [](auto&) { Raise(APC_LEVEL); },
+     "STOP 0x00000009 .*IRQL_NOT_GREATER_OR_EQUAL.*KeRaiseIrql to IRQL 1 from the higher IRQL 2", DISPATCH_LEVEL},
     {"LoweringIrqlToAHigherLevel", [](auto&) { KeLowerIrql(APC_LEVEL); },
      "STOP 0x0000000A .*KeLowerIrql to IRQL 1 from the lower IRQL 0"},
-    {"ReleasingASpinLockNotHeld",
-     [](auto& o) {
-         KeRaiseIrqlToDpcLevel();
-         KeReleaseSpinLock(&o.lock, PASSIVE_LEVEL);
-     },
-     "STOP 0x00000010 .*SPIN_LOCK_NOT_OWNED.*is not held"},
+    {"ReleasingASpinLockNotHeld", [](auto& o) { KeReleaseSpinLock(&o.lock, PASSIVE_LEVEL); },
+     "STOP 0x00000010 .*SPIN_LOCK_NOT_OWNED.*is not held", DISPATCH_LEVEL},
     {"ReleasingAnotherThreadsSpinLock",
      [](auto& o) {
          KeAcquireSpinLockRaiseToDpc(&o.lock);
@@ -207,20 +193,17 @@ const Misuse<Objects> Misuses[] = {
          OnOtherThread([&] { ExReleaseFastMutex(&o.fastMutex); });
      },
      "STOP 0x000000C4 .*ExReleaseFastMutex.*which does not own it"},
-    {"AcquiringAFastMutexAtDispatchLevel",
-     [](auto& o) {
-         KeRaiseIrqlToDpcLevel();
-         ExAcquireFastMutex(&o.fastMutex);
-     },
-     "STOP 0x0000000A .*ExAcquireFastMutex at IRQL 2"},
+    {"AcquiringAFastMutexAtDispatchLevel", [](auto& o) { ExAcquireFastMutex(&o.fastMutex); },
+     "STOP 0x0000000A .*ExAcquireFastMutex at IRQL 2", DISPATCH_LEVEL},
     {"WaitingWithATimeOutAtDispatchLevel",
      [](auto& o) {
          LARGE_INTEGER timeout = RelativeMs(1);
-         WaitAtDispatch(o.event, &timeout);
+         KeWaitForSingleObject(&o.event, Executive, KernelMode, FALSE, &timeout);
      },
-     "STOP 0x0000000A .*KeWaitForSingleObject with a non-zero time-out at IRQL 2"},
-    {"WaitingForeverAtDispatchLevel", [](auto& o) { WaitAtDispatch(o.event, nullptr); },
-     "KeWaitForSingleObject with a null time-out at IRQL 2"},
+     "STOP 0x0000000A .*KeWaitForSingleObject with a non-zero time-out at IRQL 2", DISPATCH_LEVEL},
+    {"WaitingForeverAtDispatchLevel",
+     [](auto& o) { KeWaitForSingleObject(&o.event, Executive, KernelMode, FALSE, nullptr); },
+     "KeWaitForSingleObject with a null time-out at IRQL 2", DISPATCH_LEVEL},
     {"ThreadEndingAtRaisedIrql", [](auto&) { OnOtherThread([] { KeRaiseIrqlToDpcLevel(); }); },
      "STOP 0x000000C4 .*ended at IRQL 2 instead of PASSIVE_LEVEL"},
     {"ThreadEndingHoldingASpinLock", [](auto& o) { OnOtherThread([&] { KeAcquireSpinLockRaiseToDpc(&o.lock); }); },
@@ -235,18 +218,10 @@ const Misuse<Objects> Misuses[] = {
      },
      "ExRaiseStatus\\(0xC0000047\\)"},
     // Pool.
-    {"AnyPoolAboveDispatchLevel",
-     [](auto&) {
-         Raise(CLOCK_LEVEL);
-         NewBlock(NonPagedPool);
-     },
-     "STOP 0x000000C2 .*of non-paged pool at IRQL 13"},
-    {"PagedPoolAtDispatchLevel",
-     [](auto&) {
-         KeRaiseIrqlToDpcLevel();
-         NewBlock(PagedPool);
-     },
-     "STOP 0x000000C2 \\(0x8, .*BAD_POOL_CALLER.*of paged pool at IRQL 2"},
+    {"AnyPoolAboveDispatchLevel", [](auto&) { NewBlock(NonPagedPool); },
+     "STOP 0x000000C2 .*of non-paged pool at IRQL 13", CLOCK_LEVEL},
+    {"PagedPoolAtDispatchLevel", [](auto&) { NewBlock(PagedPool); },
+     "STOP 0x000000C2 \\(0x8, .*BAD_POOL_CALLER.*of paged pool at IRQL 2", DISPATCH_LEVEL},
     {"FreeingPagedPoolAtDispatchLevel",
      [](auto&) {
          void* block = NewBlock(PagedPool);
@@ -301,12 +276,9 @@ const Misuse<Objects> Misuses[] = {
      "STOP 0x000000C4 .*left while .* is the innermost guard"},
     // Verifier pages pageable code out at every raise to DISPATCH_LEVEL: its own code must never
     // run raised (PageableCodeTest has the calls that stay legal).
-    {"PageableCodeEnteredAtDispatchLevel",
-     [](auto&) {
-         KeRaiseIrqlToDpcLevel();
-         PageableRoutine(PagedBody::CallsLockingRoutines);
-     },
-     "STOP 0x000000D1 .*DRIVER_IRQL_NOT_LESS_OR_EQUAL.*pageable routine PageableRoutine entered at IRQL 2"},
+    {"PageableCodeEnteredAtDispatchLevel", [](auto&) { PageableRoutine(PagedBody::CallsLockingRoutines); },
+     "STOP 0x000000D1 .*DRIVER_IRQL_NOT_LESS_OR_EQUAL.*pageable routine PageableRoutine entered at IRQL 2",
+     DISPATCH_LEVEL},
     {"PageableCodeRunningUnderASpinLock", [](auto&) { PageableRoutine(PagedBody::HoldsALock); },
      "STOP 0x000000D1 .*PageableRoutine ran at IRQL 2"},
     {"PageableCodeReturningRaised", [](auto&) { PageableRoutine(PagedBody::ReturnsRaised); },
@@ -351,12 +323,8 @@ const Misuse<Objects> Misuses[] = {
     // Executive resources and critical regions.
     {"ResourceAcquiredOutsideACriticalRegion", [](auto& o) { ExAcquireResourceSharedLite(&o.resource, TRUE); },
      "STOP 0x000000C4 \\(0x100E, .*outside a critical region"},
-    {"ResourceAcquiredAtDispatchLevel",
-     [](auto& o) {
-         Raise(DISPATCH_LEVEL);
-         ExAcquireResourceExclusiveLite(&o.resource, TRUE);
-     },
-     "STOP 0x0000000A .*ExAcquireResourceExclusiveLite at IRQL 2"},
+    {"ResourceAcquiredAtDispatchLevel", [](auto& o) { ExAcquireResourceExclusiveLite(&o.resource, TRUE); },
+     "STOP 0x0000000A .*ExAcquireResourceExclusiveLite at IRQL 2", DISPATCH_LEVEL},
     {"ResourceReleasedByANonOwner", [](auto& o) { ExReleaseResourceLite(&o.resource); },
      "STOP 0x000000E3 .*RESOURCE_NOT_OWNED"},
     {"ResourceAskedExclusiveOverOwnSharedHold",
@@ -396,10 +364,9 @@ const Misuse<Objects> Misuses[] = {
     {"ProcessLookedUpAtDispatchLevel",
      [](auto&) {
          PEPROCESS process;
-         Raise(DISPATCH_LEVEL);
          PsLookupProcessByProcessId(PsGetCurrentProcessId(), &process);
      },
-     "STOP 0x000000C4 \\(0x100D, .*PsLookupProcessByProcessId at IRQL 2"},
+     "STOP 0x000000C4 \\(0x100D, .*PsLookupProcessByProcessId at IRQL 2", DISPATCH_LEVEL},
     {"WaitByHandleAtApcLevel",
      [](auto&) {
          HANDLE event;
@@ -517,7 +484,15 @@ protected:
     Objects objects;
 };
 
-TEST_P(VerifierDeathTest, StopsTheSystem) { EXPECT_DEATH(GetParam().body(objects), GetParam().bugCheck); }
+TEST_P(VerifierDeathTest, StopsTheSystem)
+{
+    EXPECT_DEATH(
+        {
+            Raise(GetParam().irql);
+            GetParam().body(objects);
+        },
+        GetParam().bugCheck);
+}
 
 INSTANTIATE_TEST_SUITE_P(, VerifierDeathTest, ::testing::ValuesIn(Misuses), ByName());
 
