@@ -63,30 +63,8 @@ TEST_F(DispatcherTest, LocksExcludeOtherThreadsAndRestoreTheIrql)
     }
 }
 
-TEST_F(DispatcherTest, NestedSpinLocksRestoreIrqlInReverseOrder)
-{
-    KSPIN_LOCK outer;
-    KSPIN_LOCK middle;
-    KSPIN_LOCK inner;
-    KeInitializeSpinLock(&outer);
-    KeInitializeSpinLock(&middle);
-    KeInitializeSpinLock(&inner);
-
-    KLOCK_QUEUE_HANDLE outerHandle;
-    KeAcquireInStackQueuedSpinLock(&outer, &outerHandle);
-    EXPECT_EQ(outerHandle.OldIrql, PASSIVE_LEVEL);
-    KIRQL middleOld = KeAcquireSpinLockRaiseToDpc(&middle);
-    EXPECT_EQ(middleOld, DISPATCH_LEVEL);
-    KeAcquireSpinLockAtDpcLevel(&inner);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-
-    KeReleaseSpinLockFromDpcLevel(&inner);
-    KeReleaseSpinLock(&middle, middleOld);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseInStackQueuedSpinLock(&outerHandle);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
+// An OS thread that calls the model is adopted into the System process at PASSIVE_LEVEL; a mutex
+// owner that ends, model thread or adopted OS thread, abandons the mutex.
 TEST_F(DispatcherTest, MutexOwnerThatEndsAbandonsItModelThreadOrAdoptedOsThread)
 {
     KMUTEX mutex;
@@ -104,8 +82,19 @@ TEST_F(DispatcherTest, MutexOwnerThatEndsAbandonsItModelThreadOrAdoptedOsThread)
         << "the abandonment is reported once";
     KeReleaseMutex(&mutex, FALSE);
 
-    std::thread osThread([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+    HANDLE processId = nullptr;
+    HANDLE threadId = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    std::thread osThread([&] {
+        processId = PsGetCurrentProcessId();
+        threadId = PsGetCurrentThreadId();
+        irql = KeGetCurrentIrql();
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    });
     osThread.join();
+    EXPECT_EQ(processId, HANDLE(4)) << "the System process";
+    EXPECT_NE(threadId, PsGetCurrentThreadId());
+    EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
     KeReleaseMutex(&mutex, FALSE);
 }

@@ -1,7 +1,7 @@
 // Driver images and the processes and threads they run in: every load starts from the image's
 // initial data and an unload really unmaps it; an image importing a routine the kernel lacks is
-// refused by name, and README.md lists exactly the routines the model exports; OS threads are
-// adopted into the System process, and a process cannot exit while its thread runs. That an image
+// refused by name, and README.md lists exactly the routines the model exports; a process cannot
+// exit while its thread runs. That an image
 // calls the same model as the test is what every host test stands on; distinct ids and the
 // process object signalled at exit are what the host's notify forwarding and module loaders rely
 // on (tests/host).
@@ -64,22 +64,6 @@ TEST_F(ImageTest, ReadmeListsTheExportTable)
         expected += "`" + name + "`\n";
     }
     EXPECT_EQ(listed, expected) << "README.md's list should read:\n" << expected;
-}
-
-TEST_F(ImageTest, OsThreadIsAdoptedIntoTheSystemProcess)
-{
-    HANDLE processId = nullptr;
-    HANDLE threadId = nullptr;
-    KIRQL irql = HIGH_LEVEL;
-    std::thread osThread([&] {
-        processId = PsGetCurrentProcessId();
-        threadId = PsGetCurrentThreadId();
-        irql = KeGetCurrentIrql();
-    });
-    osThread.join();
-    EXPECT_EQ(processId, HANDLE(4)) << "the System process";
-    EXPECT_NE(threadId, PsGetCurrentThreadId());
-    EXPECT_EQ(irql, PASSIVE_LEVEL);
 }
 
 // The exit notification stands for the process's last thread: a thread of it still running is a

@@ -4,9 +4,7 @@
 
 namespace {
 
-class ObjectServicesTest : public KernelTest {};
-
-void NTAPI ReturnAtOnce(PVOID) {}
+using ObjectServicesTest = KernelTest;
 
 // An event made by handle, polled twice: a synchronization event resets as a wait takes it.
 struct EventCase {
@@ -44,15 +42,14 @@ TEST_P(EventByHandleTest, PollsSetAndClear)
     EXPECT_EQ(ZwSetEvent(event, nullptr), STATUS_INVALID_HANDLE) << "a closed handle";
 }
 
-INSTANTIATE_TEST_SUITE_P(, EventByHandleTest, ::testing::ValuesIn(EventCases),
-                         ByName());
+INSTANTIATE_TEST_SUITE_P(, EventByHandleTest, ::testing::ValuesIn(EventCases), ByName());
 
 TEST_F(ObjectServicesTest, WaitsOnThreadsAndProcessesAndRefusesOtherKinds)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE thread;
-    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ReturnAtOnce, nullptr),
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr),
               STATUS_SUCCESS);
     EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS) << "the thread ends";
     EXPECT_EQ(ZwSetEvent(thread, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
@@ -113,7 +110,6 @@ TEST_P(DuplicateTest, NamesTheSameObject)
               STATUS_INVALID_HANDLE);
 }
 
-INSTANTIATE_TEST_SUITE_P(, DuplicateTest, ::testing::ValuesIn(DuplicateCases),
-                         ByName());
+INSTANTIATE_TEST_SUITE_P(, DuplicateTest, ::testing::ValuesIn(DuplicateCases), ByName());
 
 }  // namespace

@@ -29,12 +29,8 @@ TEST_F(TrapTest, ParksTheNthMatchingCallOfOneThreadUntilReleased)
             KeReleaseInStackQueuedSpinLock(&handle);
         }
     });
-    km::TrapRule second;
-    second.routine = "KeAcquire*";
-    second.object = &lock;
-    second.thread = worker;
-    second.nth = 2;
-    km::Trap trap(second);
+    // The worker's second acquisition of `lock` by any KeAcquire* routine.
+    km::Trap trap(km::TrapRule{"KeAcquire*", &lock, 0, worker, {}, 2});
     // Calls of other threads, and on other locks, do not count.
     KeReleaseSpinLock(&lock, KeAcquireSpinLockRaiseToDpc(&lock));
     go = true;
@@ -55,12 +51,9 @@ TEST_F(TrapTest, RaisesAtTheEntryOfTheRoutineIntoTheCallersGuard)
     constexpr ULONG Gone = km::PoolTag("Gone");
     PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 8, Kept);
     PVOID gone = ExAllocatePoolWithTag(NonPagedPool, 8, Gone);
-    km::TrapRule raise;
-    raise.routine = "ExFreePoolWithTag";
-    raise.tag = Kept;
-    raise.action = km::TrapAction::Raise;
-    raise.raiseStatus = STATUS_INSUFFICIENT_RESOURCES;
-    km::Trap trap(raise);
+    // The next free of a block tagged `Kept` raises.
+    km::Trap trap(km::TrapRule{"ExFreePoolWithTag", nullptr, Kept, nullptr, {}, 1, km::TrapAction::Raise,
+                               STATUS_INSUFFICIENT_RESOURCES});
     volatile NTSTATUS landed = STATUS_SUCCESS;
     HOST_TRY
     {
