@@ -4,9 +4,10 @@
 // its free, locks taken in an order that closes a cycle), and the routines filter modules call
 // beyond the host's own (executive resources and critical regions, IRPs, MDLs, lookaside lists,
 // timers, DPCs and work items). Each case runs in a child process (death test); the tests after
-// the table show what the checks let pass.
+// the table show what the checks let pass, and a trap raising where a test asks.
 #include "base/platform.h"
 #include "io/io_test_util.h"
+#include "kmodel/trap.h"
 
 namespace {
 
@@ -57,11 +58,7 @@ __attribute__((noinline)) void PageableRoutine(PagedBody body)
 }
 
 // Runs `body` on another thread of the System process and waits for it.
-template <typename Body>
-void OnOtherThread(Body body)
-{
-    km::RunInProcess(km::SystemProcess(), body);
-}
+void OnOtherThread(const std::function<void()>& body) { km::RunInProcess(km::SystemProcess(), body); }
 
 void Raise(KIRQL level)
 {
@@ -531,6 +528,33 @@ TEST_F(VerifierTest, LockOrderForgetsALockInitialisedAgain)
     TakeBoth(&first, &second);
     KeInitializeSpinLock(&first);
     TakeBoth(&second, &first);
+}
+
+// A trap raises at a routine's entry into the caller's exception guard. Traps that park a thread
+// at the nth matching call of a routine, on one object or by one thread, are what the driver's
+// routing and override tests force their interleavings with (tests/driver).
+TEST_F(VerifierTest, TrapRaisesAtTheEntryOfTheRoutineIntoTheCallersGuard)
+{
+    constexpr ULONG Kept = km::PoolTag("Kept");
+    constexpr ULONG Gone = km::PoolTag("Gone");
+    PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 8, Kept);
+    PVOID gone = ExAllocatePoolWithTag(NonPagedPool, 8, Gone);
+    // The next free of a block tagged `Kept` raises.
+    km::Trap trap(km::TrapRule{"ExFreePoolWithTag", nullptr, Kept, nullptr, {}, 1, km::TrapAction::Raise,
+                               STATUS_INSUFFICIENT_RESOURCES});
+    volatile NTSTATUS landed = STATUS_SUCCESS;
+    HOST_TRY
+    {
+        ExFreePoolWithTag(gone, 0);
+        ExFreePoolWithTag(kept, 0);
+    }
+    HOST_EXCEPT { landed = HOST_EXCEPTION_CODE(); }
+    HOST_END_TRY
+    EXPECT_EQ(landed, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(km::OutstandingBlocks(Gone), 0u);
+    EXPECT_EQ(km::OutstandingBlocks(Kept), 1u) << "the routine did something before the raise";
+    EXPECT_EQ(trap.FiringThread(), km::CurrentThread());
+    ExFreePoolWithTag(kept, 0);  // the trap fires once
 }
 
 TEST(ModelMisuseDeathTest, KernelRoutineBeforeBoot)
