@@ -110,6 +110,7 @@ TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     BOOLEAN whileOwned = TRUE;
     km::RunInProcess(km::SystemProcess(), [&] { whileOwned = ExTryToAcquireFastMutex(&mutex); });
     EXPECT_FALSE(whileOwned);
+
     km::Trap waits(km::TrapRule{"KeWaitForSingleObject", &mutex.Event});
     ModelThread waiter([&] {
         ExAcquireFastMutex(&mutex);
@@ -120,6 +121,7 @@ TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     ExReleaseFastMutex(&mutex);
     waits.Release();
     waiter.Join();
+
     BOOLEAN whenFree = FALSE;
     km::RunInProcess(km::SystemProcess(), [&] {
         whenFree = ExTryToAcquireFastMutex(&mutex);

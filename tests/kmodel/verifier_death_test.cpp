@@ -530,29 +530,33 @@ TEST_F(VerifierTest, LockOrderForgetsALockInitialisedAgain)
     TakeBoth(&second, &first);
 }
 
-// A trap raises at a routine's entry into the caller's exception guard. Traps that park a thread
-// at the nth matching call of a routine, on one object or by one thread, are what the driver's
-// routing and override tests force their interleavings with (tests/driver).
-TEST_F(VerifierTest, TrapRaisesAtTheEntryOfTheRoutineIntoTheCallersGuard)
+// A trap counts only the calls it names (routine, tag, thread) and raises at the entry of the nth
+// into the caller's exception guard. Traps that park a thread until released, and traps on one
+// object, are what the driver's routing and override tests force their interleavings with
+// (tests/driver).
+TEST_F(VerifierTest, TrapRaisesAtTheEntryOfTheNthMatchingCallIntoTheCallersGuard)
 {
     constexpr ULONG Kept = km::PoolTag("Kept");
     constexpr ULONG Gone = km::PoolTag("Gone");
+    PVOID byOtherThread = ExAllocatePoolWithTag(NonPagedPool, 8, Kept);
+    PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, Kept);
     PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 8, Kept);
     PVOID gone = ExAllocatePoolWithTag(NonPagedPool, 8, Gone);
-    // The next free of a block tagged `Kept` raises.
-    km::Trap trap(km::TrapRule{"ExFreePoolWithTag", nullptr, Kept, nullptr, {}, 1, km::TrapAction::Raise,
+    // This thread's second free of a block tagged `Kept` raises.
+    km::Trap trap(km::TrapRule{"ExFreePoolWithTag", nullptr, Kept, km::CurrentThread(), {}, 2, km::TrapAction::Raise,
                                STATUS_INSUFFICIENT_RESOURCES});
+    km::RunInProcess(km::SystemProcess(), [&] { ExFreePoolWithTag(byOtherThread, 0); });
     volatile NTSTATUS landed = STATUS_SUCCESS;
     HOST_TRY
     {
         ExFreePoolWithTag(gone, 0);
+        ExFreePoolWithTag(first, 0);
         ExFreePoolWithTag(kept, 0);
     }
     HOST_EXCEPT { landed = HOST_EXCEPTION_CODE(); }
     HOST_END_TRY
     EXPECT_EQ(landed, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(km::OutstandingBlocks(Gone), 0u);
-    EXPECT_EQ(km::OutstandingBlocks(Kept), 1u) << "the routine did something before the raise";
+    EXPECT_EQ(km::OutstandingBlocks(Kept), 1u) << "only the second free of this thread raised";
     EXPECT_EQ(trap.FiringThread(), km::CurrentThread());
     ExFreePoolWithTag(kept, 0);  // the trap fires once
 }
