@@ -48,26 +48,25 @@ TEST_F(PoolTest, BlocksCarryTheirTypeAreNotZeroedAndOnlyPagedOnesAreNotNonPaged)
     EXPECT_EQ(stats.frees, 2u);
 }
 
+// A quota allocation the paged-pool fault rule refuses raises, unless told to fail instead; the
+// rule leaves non-paged pool alone.
 TEST_F(PoolTest, QuotaAllocationRaisesUnlessToldToFail)
 {
-    km::FailAllocationsWithTag(TestTag);
+    km::FailAllocationsOfType(true);
     volatile NTSTATUS raised = STATUS_SUCCESS;
-    HOST_TRY
-    {
-        ExAllocatePoolWithQuotaTag(PagedPool, BlockSize, TestTag);
-    }
-    HOST_EXCEPT
-    {
-        raised = HOST_EXCEPTION_CODE();
-    }
+    HOST_TRY { ExAllocatePoolWithQuotaTag(PagedPool, BlockSize, TestTag); }
+    HOST_EXCEPT { raised = HOST_EXCEPTION_CODE(); }
     HOST_END_TRY
     EXPECT_EQ(raised, STATUS_INSUFFICIENT_RESOURCES);
 
     POOL_TYPE failInstead = (POOL_TYPE)(PagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(failInstead, BlockSize, TestTag), nullptr);
+    void* block = ExAllocatePoolWithQuotaTag(NonPagedPool, BlockSize, TestTag);
+    EXPECT_NE(block, nullptr) << "the paged-pool rule leaves non-paged pool alone";
+    ExFreePoolWithTag(block, TestTag);
 
     km::ClearPoolFaults();
-    void* block = ExAllocatePoolWithQuotaTag(failInstead, BlockSize, TestTag);
+    block = ExAllocatePoolWithQuotaTag(failInstead, BlockSize, TestTag);
     ASSERT_NE(block, nullptr) << "the flag is no part of the pool type";
     ExFreePoolWithTag(block, TestTag);
 }
