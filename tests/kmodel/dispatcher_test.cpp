@@ -1,19 +1,72 @@
-// Dispatcher objects across real threads: mutex abandonment and fast mutexes. A mutex's recursion
-// and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex holder's (tests/base);
-// a thread object signalled at its end is the system thread test's; notification events are the
-// host's drain events (tests/host) and synchronization events the model's own device locks, which
-// pended mounts wait on (fs/mount_test).
+// Dispatcher objects across real threads: spin locks and fast mutexes excluding each other's
+// holders and the IRQL each acquisition saves and each release restores, mutex abandonment,
+// semaphores and waits on several objects, timers and DPCs, and the model clock.
+//
+// A mutex's recursion and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex
+// holder's (tests/base); a thread object signalled at its end is the system thread test's;
+// notification events are the host's drain events (tests/host) and synchronization events the
+// model's own device locks, which pended mounts wait on (fs/mount_test). Relative time-outs and
+// delays in model time, and the performance counter, are what the host's mutex holder, stopwatch
+// and mount retries measure (tests/base, tests/fsfilter).
+#include "kmodel/trap.h"
 #include "model_test_util.h"
-#include "support/kernel_test.h"
 
 namespace {
 
-constexpr int IncrementsPerThread = 2000;
+constexpr int IncrementsPerThread = 20000;
 
-class MutexTest : public KernelTest {};
-class FastMutexTest : public KernelTest {};
+using DispatcherTest = KernelTest;
 
-TEST_F(MutexTest, OwnerThatEndsAbandonsTheMutexModelThreadOrAdoptedOsThread)
+// Two threads count under the lock: only the lock protects the counter, and each acquisition
+// must find the IRQL it saved (from the acquisition, the queue handle or the fast mutex) and the
+// IRQL the lock holds at. Spin locks are taken at APC_LEVEL, fast mutexes at PASSIVE_LEVEL.
+TEST_F(DispatcherTest, LocksExcludeOtherThreadsAndRestoreTheIrql)
+{
+    enum Kind { Plain, Queued, Fast };
+    for (Kind kind : {Plain, Queued, Fast}) {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        FAST_MUTEX fastMutex;
+        ExInitializeFastMutex(&fastMutex);
+        const KIRQL before = kind == Fast ? PASSIVE_LEVEL : APC_LEVEL;
+        const KIRQL held = kind == Fast ? APC_LEVEL : DISPATCH_LEVEL;
+        long counter = 0;  // deliberately not atomic
+        auto body = [&] {
+            KIRQL old;
+            KeRaiseIrql(before, &old);
+            for (int i = 0; i < IncrementsPerThread; ++i) {
+                KLOCK_QUEUE_HANDLE handle;
+                KIRQL saved = before;
+                if (kind == Fast) {
+                    ExAcquireFastMutex(&fastMutex);
+                } else if (kind == Queued) {
+                    KeAcquireInStackQueuedSpinLock(&lock, &handle);
+                    saved = handle.OldIrql;
+                } else {
+                    saved = KeAcquireSpinLockRaiseToDpc(&lock);
+                }
+                counter = counter + (saved == before && KeGetCurrentIrql() == held ? 1 : 0);
+                if (kind == Fast) {
+                    ExReleaseFastMutex(&fastMutex);
+                } else {
+                    kind == Queued ? KeReleaseInStackQueuedSpinLock(&handle) : KeReleaseSpinLock(&lock, saved);
+                }
+            }
+            KeLowerIrql(old);
+        };
+        {
+            ModelThread first(body);
+            ModelThread second(body);
+        }
+        EXPECT_EQ(counter, 2L * IncrementsPerThread) << kind;
+        EXPECT_EQ(fastMutex.Count, FM_LOCK_BIT) << "a fast mutex ends free";
+        EXPECT_EQ(fastMutex.Owner, nullptr);
+    }
+}
+
+// An OS thread that calls the model is adopted into the System process at PASSIVE_LEVEL; a mutex
+// owner that ends, model thread or adopted OS thread, abandons the mutex.
+TEST_F(DispatcherTest, MutexOwnerThatEndsAbandonsItModelThreadOrAdoptedOsThread)
 {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
@@ -30,34 +83,26 @@ TEST_F(MutexTest, OwnerThatEndsAbandonsTheMutexModelThreadOrAdoptedOsThread)
         << "the abandonment is reported once";
     KeReleaseMutex(&mutex, FALSE);
 
-    std::thread osThread([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+    HANDLE processId = nullptr;
+    HANDLE threadId = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    std::thread osThread([&] {
+        processId = PsGetCurrentProcessId();
+        threadId = PsGetCurrentThreadId();
+        irql = KeGetCurrentIrql();
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    });
     osThread.join();
+    EXPECT_EQ(processId, HANDLE(4)) << "the System process";
+    EXPECT_NE(threadId, PsGetCurrentThreadId());
+    EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
     KeReleaseMutex(&mutex, FALSE);
 }
 
-TEST_F(FastMutexTest, ExcludesOtherThreadsAndEndsFree)
-{
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    long counter = 0;
-    auto body = [&] {
-        for (int i = 0; i < IncrementsPerThread; ++i) {
-            ExAcquireFastMutex(&mutex);
-            counter = counter + 1;
-            ExReleaseFastMutex(&mutex);
-        }
-    };
-    km::Thread* first = km::StartThread(km::SystemProcess(), body);
-    km::Thread* second = km::StartThread(km::SystemProcess(), body);
-    km::JoinThread(first);
-    km::JoinThread(second);
-    EXPECT_EQ(counter, 2L * IncrementsPerThread);
-    EXPECT_EQ(mutex.Count, FM_LOCK_BIT);
-    EXPECT_EQ(mutex.Owner, nullptr);
-}
-
-TEST_F(FastMutexTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
+// A fast mutex owned by another thread refuses a try and makes an acquirer wait, counted as
+// contention, until it is released; a free one is taken.
+TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
 {
     FAST_MUTEX mutex;
     ExInitializeFastMutex(&mutex);
@@ -66,29 +111,115 @@ TEST_F(FastMutexTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     km::RunInProcess(km::SystemProcess(), [&] { whileOwned = ExTryToAcquireFastMutex(&mutex); });
     EXPECT_FALSE(whileOwned);
 
-    std::atomic<bool> acquired{false};
-    km::Thread* waiter = km::StartThread(km::SystemProcess(), [&] {
+    km::Trap waits(km::TrapRule{"KeWaitForSingleObject", &mutex.Event});
+    ModelThread waiter([&] {
         ExAcquireFastMutex(&mutex);
-        acquired = true;
         ExReleaseFastMutex(&mutex);
     });
-    ASSERT_TRUE(WaitUntil([&] { return __atomic_load_n(&mutex.Contention, __ATOMIC_RELAXED) == 1; }));
-    EXPECT_FALSE(acquired.load());
+    ASSERT_TRUE(waits.WaitFired());
+    EXPECT_EQ(mutex.Contention, 1);
     ExReleaseFastMutex(&mutex);
-    km::JoinThread(waiter);
-    EXPECT_TRUE(acquired.load());
+    waits.Release();
+    waiter.Join();
 
     BOOLEAN whenFree = FALSE;
-    KIRQL irqlWhileHeld = PASSIVE_LEVEL;
     km::RunInProcess(km::SystemProcess(), [&] {
         whenFree = ExTryToAcquireFastMutex(&mutex);
-        irqlWhileHeld = KeGetCurrentIrql();
         if (whenFree) {
             ExReleaseFastMutex(&mutex);
         }
     });
     EXPECT_TRUE(whenFree);
-    EXPECT_EQ(irqlWhileHeld, APC_LEVEL);
+}
+
+// WaitAny answers the index of the object that satisfied it and takes only that one; WaitAll
+// takes all at once or none.
+TEST_F(DispatcherTest, WaitAnyTakesTheFirstSignalledObjectAndWaitAllTakesEveryOne)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 2);
+    PVOID objects[] = {&event, &semaphore};
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &poll, nullptr), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 2, FALSE), 0);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &poll, nullptr),
+              STATUS_WAIT_0 + 1);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &poll, nullptr), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1) << "WaitAll takes nothing until all are signalled";
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, &poll, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+struct DpcRuns {
+    LONG runs = 0;
+    KIRQL irql = PASSIVE_LEVEL;
+    KEVENT thirdRun;
+};
+
+void NTAPI CountRun(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* runs = static_cast<DpcRuns*>(context);
+    runs->irql = KeGetCurrentIrql();
+    if (++runs->runs == 3) {
+        KeSetEvent(&runs->thirdRun, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// A periodic timer queues its DPC, which runs at DISPATCH_LEVEL, until the timer is cancelled.
+TEST_F(DispatcherTest, PeriodicTimerQueuesItsDpcUntilCancelled)
+{
+    DpcRuns runs;
+    KeInitializeEvent(&runs.thirdRun, NotificationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, CountRun, &runs);
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    // A period long enough (50 ms of wall time at the tests' clock rate) that the timer cannot
+    // fire again between the wait and the state read below.
+    constexpr LONG PeriodMs = 50'000;
+    EXPECT_FALSE(KeSetTimerEx(&timer, RelativeMs(10), PeriodMs, &dpc));
+    EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_FALSE(KeReadStateTimer(&timer)) << "a synchronization timer resets as its wait is satisfied";
+    KeWaitForSingleObject(&runs.thirdRun, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer));
+    km::WaitSystemThreadsEnded();
+    EXPECT_EQ(runs.irql, DISPATCH_LEVEL);
+}
+
+// The model clock: an absolute time-out is a system time, and a change of the clock's rate keeps
+// model time monotonic and wakes the waiters.
+TEST_F(DispatcherTest, AbsoluteTimeoutsAndClockRateChanges)
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    int64_t start = km::Now100ns();
+    LARGE_INTEGER deadline;
+    KeQuerySystemTime(&deadline);
+    deadline.QuadPart += 2000 * 10000;
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &deadline), STATUS_TIMEOUT);
+    EXPECT_GE(km::Now100ns() - start, 2000 * 10000);
+
+    km::SetClockRate(1.0);
+    int64_t before = km::Now100ns();
+    NTSTATUS result = STATUS_SUCCESS;
+    // 1000 s at rate 1 would outlast the test; the rate change below shortens it to a millisecond.
+    ModelThread waiter([&] {
+        LARGE_INTEGER timeout = RelativeMs(1000 * 1000);
+        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+    });
+    km::SetClockRate(1e6);
+    int64_t after = km::Now100ns();
+    EXPECT_GE(after, before);
+    waiter.Join();
+    EXPECT_EQ(result, STATUS_TIMEOUT);
+    km::SetClockRate(1.0);
+    EXPECT_GE(km::Now100ns(), after);
 }
 
 }  // namespace

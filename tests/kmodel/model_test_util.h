@@ -16,9 +16,6 @@ inline LARGE_INTEGER RelativeMs(int64_t ms)
     return timeout;
 }
 
-// Model time in milliseconds since boot.
-inline int64_t ModelMs() { return km::Now100ns() / 10000; }
-
 // Real-time spin until `done` holds; false after `limit` (a guard against hangs, not a timing
 // assertion).
 template <typename Condition>
@@ -51,6 +48,7 @@ struct Misuse {
     const char* name;
     void (*body)(Context&);
     const char* bugCheck;
+    KIRQL irql = PASSIVE_LEVEL;  // the IRQL `body` is called at
 };
 
 template <typename Context>
