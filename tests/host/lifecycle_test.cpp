@@ -3,7 +3,6 @@
 // itself, and UnloadModule, RequestUnload or the loader's exit unload it once no call is inside
 // it. A call into an unloaded image is the model's bug check 0xCE, so every test here also proves
 // that nothing reached a gone module.
-#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <tuple>
@@ -29,21 +28,17 @@ HostModuleControl* ModuleControl(const std::u16string& service)
 
 // Holds calls of one kind inside the module until released.
 struct ModuleHold {
-    HostModuleCallKind kind = HostModuleCallKinds;
+    HostModuleCallKind kind;
     KEVENT entered;
     KEVENT release;
-    std::atomic<int> inside{0};
 };
 ModuleHold* CurrentHold;
 
 void HoldingHook(HostModuleCallKind kind)
 {
-    ModuleHold* hold = CurrentHold;
-    if (hold != nullptr && kind == hold->kind) {
-        hold->inside++;
-        KeSetEvent(&hold->entered, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&hold->release, Executive, KernelMode, FALSE, nullptr);
-        hold->inside--;
+    if (CurrentHold != nullptr && kind == CurrentHold->kind) {
+        KeSetEvent(&CurrentHold->entered, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&CurrentHold->release, Executive, KernelMode, FALSE, nullptr);
     }
 }
 
@@ -56,7 +51,7 @@ protected:
             if (HostModuleControl* control = ModuleControl(service)) {
                 control->Hook = nullptr;
                 control->Unlink();
-                EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule))), STATUS_SUCCESS);
+                EXPECT_EQ(Unload(), STATUS_SUCCESS);
             }
         }
         km::WaitSystemThreadsEnded();
@@ -70,19 +65,7 @@ protected:
         EXPECT_EQ(answer.status, STATUS_SUCCESS);
         return ReplyStatus(answer);
     }
-    NTSTATUS Unload() { return ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule))); }
-
-    // Holds calls of the kind inside the module from now on.
-    void Hold(HostModuleControl* control, HostModuleCallKind kind)
-    {
-        hold.kind = kind;
-        KeInitializeEvent(&hold.entered, NotificationEvent, FALSE);
-        KeInitializeEvent(&hold.release, NotificationEvent, FALSE);
-        CurrentHold = &hold;
-        control->Hook = HoldingHook;
-    }
-    void WaitEntered() { KeWaitForSingleObject(&hold.entered, Executive, KernelMode, FALSE, nullptr); }
-    void ReleaseHold() { KeSetEvent(&hold.release, IO_NO_INCREMENT, FALSE); }
+    NTSTATUS Unload() { return SendCommand(HostCommandUnloadModule); }
 
     // A volume filter device of the host, recorded, on a model disk device.
     PDEVICE_OBJECT FilterDevice()
@@ -91,6 +74,18 @@ protected:
         PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
         RecordFilterDevice(device, lower);
         return device;
+    }
+    // Routes the IRPs of `overridden` (an override) and of `redirected` (the redirect device and
+    // handler) to the handler, each when given.
+    void RouteTo(uint64_t handler, PDEVICE_OBJECT overridden, PDEVICE_OBJECT redirected)
+    {
+        if (overridden != nullptr) {
+            ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
+        }
+        if (redirected != nullptr) {
+            ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
+            ASSERT_EQ(SendCommand(HostCommandSetRedirectHandler, {handler}), STATUS_SUCCESS);
+        }
     }
 
     ModuleHold hold;
@@ -103,6 +98,11 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     HostModuleControl* control = ModuleControl(u"hostmodule");
     ASSERT_NE(control, nullptr);
     EXPECT_TRUE(Linked());
+    // Loading a loaded service succeeds. The System process never exits, so its loader record shows
+    // nowhere else: read it.
+    EXPECT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 1);
+    EXPECT_EQ(globals->ModuleHost.LoaderProcessId, km::ProcessId(km::SystemProcess()));
 
     const std::u16string key = ServicesKey + u"hostmodule";
     EXPECT_EQ(km::QueryRegistryKey(key), km::RegistryKeyState::Volatile);
@@ -116,8 +116,7 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     for (const auto& [name, type, data] : values) {
         auto read = km::ReadRegistryValue(key, name);
         ASSERT_TRUE(read.has_value());
-        EXPECT_EQ(read->type, type);
-        EXPECT_EQ(read->data, data);
+        EXPECT_EQ(std::tie(read->type, read->data), std::tie(type, data));
     }
 
     // Refused while linked, and nothing changes.
@@ -127,10 +126,7 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
 
     PDEVICE_OBJECT overridden = FilterDevice();
     PDEVICE_OBJECT redirected = FilterDevice();
-    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
-    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(overridden), handler, 0}))));
-    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))));
-    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))));
+    RouteTo(Address(control->IrpDispatch), overridden, redirected);
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(control->Calls[HostModuleIrp], 2);
@@ -151,14 +147,14 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
 
     // Linking again forwards nothing into the gone image (a call would be the bug check 0xCE): the
     // override is gone (the request passes down), and the redirect device with its handler.
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))), STATUS_SUCCESS);
+    EXPECT_EQ(SendCommand(HostCommandSetLink, {}, HOST_LINK_ON), STATUS_SUCCESS);
     km::ExitProcess(km::CreateProcess("after.exe"));
     EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(RedirectDevice(), nullptr);
-    ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirected)}))));
+    ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
     EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_NO_MEDIA_IN_DEVICE);
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+    EXPECT_EQ(SendCommand(HostCommandSetLink, {}, HOST_LINK_OFF), STATUS_SUCCESS);
 
     // A second unload knows no module (the bare services path): ZwUnloadDriver's failure, and the
     // link unlinked again.
@@ -200,17 +196,6 @@ TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
     EXPECT_EQ(km::QueryRegistryKey(ServicesKey + longName), km::RegistryKeyState::Volatile);
 }
 
-TEST_F(ModuleLifecycle, LoadingALoadedServiceSucceeds)
-{
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    EXPECT_EQ(Load(), STATUS_SUCCESS);
-    // The System process never exits, so its loader record shows nowhere else: read it.
-    EXPECT_EQ(globals->ModuleHost.LoaderRecorded, 1);
-    EXPECT_EQ(globals->ModuleHost.LoaderProcessId, km::ProcessId(km::SystemProcess()));
-    ModuleControl(u"hostmodule")->Unlink();
-    ASSERT_EQ(Unload(), STATUS_SUCCESS);
-}
-
 // A call held inside the module keeps the unload from going ahead: after 9 s of model time it
 // times out, the module stays loaded and the link is unlinked again; once the call has left, the
 // next unload succeeds at once.
@@ -231,59 +216,50 @@ class ModuleHeldCall : public ModuleLifecycle, public ::testing::WithParamInterf
 
 TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
 {
+    const HeldCallCase& c = GetParam();
     // A filter device's own route would reach the module first: the redirect device is none.
-    PDEVICE_OBJECT device =
-        GetParam().route == RouteRedirect ? CreateHostDevice(FILE_DEVICE_UNKNOWN) : FilterDevice();
+    PDEVICE_OBJECT device = c.route == RouteRedirect ? CreateHostDevice(FILE_DEVICE_UNKNOWN) : FilterDevice();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     HostModuleControl* control = ModuleControl(u"hostmodule");
-    uint64_t handler = Address(reinterpret_cast<void*>(control->IrpDispatch));
-    if (GetParam().route == RouteOverride) {
-        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandAddOverride, {Address(device), handler, 0}))));
-    } else if (GetParam().route == RouteRedirect) {
-        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(device)}))));
-        ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {handler}))));
-    }
-    Hold(control, GetParam().kind);
+    RouteTo(Address(control->IrpDispatch), c.route == RouteOverride ? device : nullptr,
+            c.route == RouteRedirect ? device : nullptr);
+    hold.kind = c.kind;
+    KeInitializeEvent(&hold.entered, NotificationEvent, FALSE);
+    KeInitializeEvent(&hold.release, NotificationEvent, FALSE);
+    CurrentHold = &hold;
+    control->Hook = HoldingHook;
     km::Process* process = nullptr;
     ModelThread caller([&] {
-        switch (GetParam().kind) {
-        case HostModuleIrp:
+        if (c.kind == HostModuleIrp) {
             EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_SUCCESS);
-            break;
-        case HostModuleProcessNotify:
+        } else if (c.kind == HostModuleProcessNotify) {
             process = km::CreateProcess("held.exe");
-            break;
-        default:  // AttachNotify: the replay of the module's registration
+        } else {  // AttachNotify: the replay of the module's registration
             EXPECT_EQ(control->Link(), STATUS_SUCCESS);
-            break;
         }
     });
-    WaitEntered();
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))), STATUS_SUCCESS);
+    KeWaitForSingleObject(&hold.entered, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(SendCommand(HostCommandSetLink, {}, HOST_LINK_OFF), STATUS_SUCCESS);
     int64_t before = km::Now100ns();
     EXPECT_EQ(Unload(), STATUS_IO_TIMEOUT);
     EXPECT_GE(km::Now100ns() - before, GateDrainTimeout100ns);
-    std::vector<km::DebuggerLine> printed = km::DebuggerOutput();
-    EXPECT_EQ(std::count_if(printed.begin(), printed.end(),
-                            [](const km::DebuggerLine& line) {
-                                return line.text == GetParam().event && line.component == DPFLTR_IHVDRIVER_ID &&
-                                       line.level == DPFLTR_ERROR_LEVEL;
-                            }),
-              1);
+    int reported = 0;
+    for (const km::DebuggerLine& line : km::DebuggerOutput()) {
+        reported += line.text == c.event && line.component == DPFLTR_IHVDRIVER_ID && line.level == DPFLTR_ERROR_LEVEL;
+    }
+    EXPECT_EQ(reported, 1);
     EXPECT_EQ(ModuleControl(u"hostmodule"), control);
     // The module is still loaded: Linked()'s probe would unload it, so the state is read.
     EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
 
     control->Hook = nullptr;
-    ReleaseHold();
+    KeSetEvent(&hold.release, IO_NO_INCREMENT, FALSE);
     caller.Join();
     if (process != nullptr) {
         km::ExitProcess(process);
     }
     ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
-    before = km::Now100ns();
     EXPECT_EQ(Unload(), STATUS_SUCCESS);
-    RecordProperty("UnloadAfterLastCallModelTime100ns", std::to_string(km::Now100ns() - before));
     EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
 }
 
@@ -300,18 +276,18 @@ TEST_F(ModuleLifecycle, RequestedUnloadGoesOnlyWhenTheModuleAcceptsTheNotice)
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     HostModuleControl* control = ModuleControl(u"hostmodule");
     control->NoticeAnswer = STATUS_DEVICE_NOT_READY;
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandRequestUnload))), STATUS_PENDING);
+    EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_PENDING);
     km::WaitSystemThreadsEnded();
     ASSERT_EQ(ModuleControl(u"hostmodule"), control);
     EXPECT_EQ(control->Calls[HostModuleUnloadNotice], 1);
     EXPECT_TRUE(Linked());
 
     control->NoticeAnswer = STATUS_SUCCESS;
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandRequestUnload))), STATUS_PENDING);
+    EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_PENDING);
     km::WaitSystemThreadsEnded();
     EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
     // With no module known the bare "\\Device\\" cannot be opened.
-    EXPECT_EQ(ReplyStatus(KernelCommand(CommandBlock(HostCommandRequestUnload))), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_OBJECT_NAME_INVALID);
 }
 
 // Sends LoadModule from a thread of the process, through a user handle.

@@ -83,6 +83,11 @@ protected:
     {
         return Kernel(IOCTL_HOST_COMMAND, input, outputLength);
     }
+    // The reply's Status of a command block sent with KernelCommand.
+    NTSTATUS SendCommand(uint32_t command, std::vector<uint64_t> fields = {}, uint32_t argument = 0)
+    {
+        return ReplyStatus(KernelCommand(CommandBlock(command, std::move(fields), argument)));
+    }
     // Device control through a handle opened with NtCreateFile from a new user process holding the
     // given privileges.
     ControlAnswer User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,

@@ -1,0 +1,512 @@
+// The link between the host and a module, driven by a test module that sends the module's commands
+// from kernel mode through a handle on the control device: Connect, SetLink, RegisterEntryPoints,
+// WithdrawEntryPoints and RegisterNotifyForwarders with the notify routines' registration; what
+// reaches the module by link state (IRPs on recorded volume filter devices, process and thread
+// notifications); and the call gates while calls are inside the module. Volumes are a model
+// file-system device with a host filter device on top, recorded in AttachedList.
+#include <cstring>
+#include <thread>
+#include <tuple>
+
+#include "driver/driver.h"
+#include "support/test_module.h"
+
+namespace {
+
+// A recorded volume: the file system's volume device below the host's filter device.
+struct TestVolume {
+    PDEVICE_OBJECT volume = nullptr;
+    PDEVICE_OBJECT filter = nullptr;
+    PDEVICE_OBJECT storage = nullptr;
+    AttachRecord* record = nullptr;
+};
+
+class LinkTest : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        if (!HasFatalFailure()) {
+            OpenModule();
+        }
+    }
+
+    TestVolume AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM)
+    {
+        TestVolume volume;
+        volume.volume = km::CreateModelDevice({type});
+        volume.storage = km::CreateModelDevice({FILE_DEVICE_DISK});
+        volume.filter = CreateHostDevice(type, volume.volume);
+        volume.record = RecordFilterDevice(volume.filter, volume.volume, volume.storage);
+        return volume;
+    }
+
+    // The start of the forwarding and gate tests: one recorded volume, the module connected with
+    // its entry points and forwarders registered, and linked when `link` says so.
+    void StartWithVolume(bool link)
+    {
+        startVolume = AddVolume();
+        ASSERT_TRUE(Accepted(module->Connect()));
+        ASSERT_TRUE(Accepted(module->RegisterEntryPoints()));
+        ASSERT_TRUE(Accepted(module->RegisterNotifyForwarders()));
+        ASSERT_TRUE(Accepted(module->SetLink(link ? HOST_LINK_ON : HOST_LINK_OFF)));
+        module->ClearCalls();
+    }
+
+    // Unloading shows only while an unload waits, and Linked()'s probe would change it: read it.
+    LONG LinkState() const { return globals->ModuleHost.LinkState; }
+    void NotifyAttach(AttachRecord* record)
+    {
+        Symbol<decltype(FsFilterNotifyAttach)>("FsFilterNotifyAttach")(record);
+    }
+
+    TestVolume startVolume;
+};
+
+// The process and thread notify routines registered.
+std::pair<unsigned, unsigned> Registered()
+{
+    return {unsigned(km::NotifyRoutineCount(km::NotifyKind::Process)),
+            unsigned(km::NotifyRoutineCount(km::NotifyKind::Thread))};
+}
+
+TEST_F(LinkTest, LinkConnectRepliesRegistersOnceAndResetsTheLink)
+{
+    // Bytes 12 and 28 of the request must come back as they were.
+    ControlAnswer answer =
+        module->Send(CommandBlock(HostCommandConnect, {0x1111111111111111, 0x2222222222222222}, 0xA5A5A5A5),
+                     sizeof(ConnectReply));
+    ASSERT_EQ(answer.status, STATUS_SUCCESS);
+    ASSERT_EQ(answer.information, sizeof(ConnectReply));
+    ConnectReply reply;
+    std::memcpy(&reply, answer.output.data(), sizeof(reply));
+    EXPECT_EQ(std::make_tuple(reply.Header.Status, reply.Header.ReplySize, reply.InterfaceVersion, reply.NotWritten1,
+                              reply.DriverObject, reply.Constant, reply.NotWritten2),
+              std::make_tuple(STATUS_SUCCESS, 32u, 0x50000u, 0xA5A5A5A5u, Address(loaded.driver), 100u, 0x22222222u));
+    EXPECT_EQ(Registered(), std::make_pair(1u, 1u));
+
+    // Linked, Connect unlinks; during an unload it leaves the state alone. Nothing is registered twice.
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    ASSERT_EQ(LinkState(), LinkStateLinked);
+    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
+    EXPECT_EQ(LinkState(), LinkStateUnlinked);
+    SetLinkState(LinkStateUnloading);
+    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
+    EXPECT_EQ(LinkState(), LinkStateUnloading);
+    EXPECT_EQ(Registered(), std::make_pair(1u, 1u));
+}
+
+TEST_F(LinkTest, LinkConnectAbovePassiveLevelChangesNothing)
+{
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    std::vector<uint8_t> block = CommandBlock(HostCommandConnect, {0, 0});
+    auto* request = reinterpret_cast<ControlRequest*>(block.data());
+    request->OutputLength = sizeof(ConnectReply);
+    KIRQL previous;
+    KeRaiseIrql(APC_LEVEL, &previous);
+    NTSTATUS status = Symbol<decltype(ExecuteCommand)>("ExecuteCommand")(request, reinterpret_cast<ControlReply*>(request));
+    KeLowerIrql(previous);
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(LinkState(), LinkStateLinked);
+    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
+}
+
+TEST_F(LinkTest, LinkSetLinkMovesOnlyBetweenUnlinkedAndLinked)
+{
+    // From, switch, to, the reply's Status.
+    const std::tuple<LONG, uint32_t, LONG, NTSTATUS> cases[] = {
+        {LinkStateUnlinked, 1, LinkStateLinked, STATUS_SUCCESS},
+        {LinkStateLinked, 1, LinkStateLinked, STATUS_SUCCESS},
+        {LinkStateUnloading, 1, LinkStateUnloading, STATUS_SUCCESS},
+        {LinkStateLinked, 0, LinkStateUnlinked, STATUS_SUCCESS},
+        {LinkStateUnlinked, 0, LinkStateUnlinked, STATUS_SUCCESS},
+        {LinkStateUnloading, 0, LinkStateUnloading, STATUS_SUCCESS},
+        {LinkStateUnlinked, 2, LinkStateUnlinked, STATUS_INVALID_PARAMETER},
+        {LinkStateLinked, 2, LinkStateLinked, STATUS_INVALID_PARAMETER},
+        {LinkStateUnlinked, 0xFFFFFFFF, LinkStateUnlinked, STATUS_INVALID_PARAMETER},
+    };
+    for (const auto& [from, linkSwitch, to, outcome] : cases) {
+        SetLinkState(from);
+        ControlAnswer answer = module->SetLink(linkSwitch);
+        EXPECT_EQ(std::tie(answer.status, answer.information), std::make_tuple(STATUS_SUCCESS, ULONG_PTR(8)));
+        EXPECT_EQ(ReplyStatus(answer), outcome) << "switch " << linkSwitch << " from " << from;
+        EXPECT_EQ(LinkState(), to) << "switch " << linkSwitch << " from " << from;
+    }
+}
+
+// AttachNotify offers every record to the module in every link state but Unloading: replayed
+// newest first each time RegisterEntryPoints is sent, and a new record when it is recorded. The
+// module's last answer is kept in the record.
+TEST_F(LinkTest, LinkAttachNotifyOffersRecordsInEveryLinkStateButUnloading)
+{
+    TestVolume older = AddVolume();
+    TestVolume newer = AddVolume(FILE_DEVICE_CD_ROM_FILE_SYSTEM);
+    SetLinkState(LinkStateUnloading);  // accepted in every state, and the state is left alone
+    ControlAnswer answer = module->RegisterEntryPoints();
+    EXPECT_EQ(std::tie(answer.status, answer.information), std::make_tuple(STATUS_SUCCESS, ULONG_PTR(8)));
+    EXPECT_EQ(LinkState(), LinkStateUnloading);
+    NotifyAttach(older.record);
+    EXPECT_TRUE(module->Calls().empty());
+
+    BOOLEAN taken = TRUE;
+    for (LONG state : {LinkStateUnlinked, LinkStateLinked}) {
+        SetLinkState(state);
+        module->SetAttachAnswer(taken);
+        module->ClearCalls();
+        ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+        std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::AttachNotify);
+        ASSERT_EQ(calls.size(), 2u) << "link state " << state;
+        for (const auto& [call, volume] : {std::pair{calls[0], newer}, std::pair{calls[1], older}}) {
+            EXPECT_EQ(std::tie(call.device, call.volume, call.storage),
+                      std::tie(volume.filter, volume.volume, volume.storage));
+            EXPECT_EQ(volume.record->ModuleAttached, taken);
+        }
+        module->SetAttachAnswer(!taken);
+        module->ClearCalls();
+        NotifyAttach(older.record);
+        calls = module->Calls();
+        ASSERT_EQ(calls.size(), 1u) << "link state " << state;
+        EXPECT_EQ(std::tie(calls[0].kind, calls[0].storage), std::make_tuple(ModuleCallKind::AttachNotify, older.storage));
+        EXPECT_EQ(older.record->ModuleAttached, !taken);
+        taken = !taken;
+    }
+
+    // A record whose lock cannot be waited for is skipped, its lock not released.
+    TestVolume unlocked = AddVolume();
+    Symbol<decltype(AMutex_Free)>("AMutex_Free")(&unlocked.record->RecordLock);
+    module->ClearCalls();
+    NotifyAttach(unlocked.record);
+    EXPECT_TRUE(module->Calls().empty());
+
+    // Once withdrawn, neither notification reaches the module.
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    module->ClearCalls();
+    NotifyAttach(older.record);
+    Symbol<decltype(LinkNotifyDetach)>("LinkNotifyDetach")(older.filter);
+    EXPECT_TRUE(module->Calls().empty());
+}
+
+// The entry-point commands when AttachedListLock's shared hold is refused: RegisterEntryPoints
+// stores the pointers and skips the replay; WithdrawEntryPoints reports the failure and changes
+// nothing, so that the module can send it again.
+struct UnwalkableList {
+    uint32_t command;
+    NTSTATUS outcome;
+    ModuleCallKind offer;       // what the command calls once the list can be walked
+    UCHAR moduleAttachedAfter;  // and what the record then says
+};
+
+class LinkUnwalkableTest : public LinkTest, public ::testing::WithParamInterface<UnwalkableList> {};
+
+TEST_P(LinkUnwalkableTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
+{
+    const UnwalkableList& c = GetParam();
+    TestVolume volume = AddVolume();
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    ASSERT_EQ(volume.record->ModuleAttached, TRUE);
+    module->ClearCalls();
+    auto send = [&] {
+        return c.command == HostCommandRegisterEntryPoints ? module->RegisterEntryPoints()
+                                                           : module->WithdrawEntryPoints();
+    };
+    // Shared holds use up AttachedListLock's table of holders; with pool refused, the command's own
+    // shared hold cannot be recorded.
+    auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
+    auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
+    km::FailAllocationsWithTag(km::PoolTag("ABPL"));
+    int holds = 0;
+    // Filling the lock's table of holders is not a fault the model can force: hold it here.
+    while (acquireShared(&globals->FsFilter.AttachedListLock)) {
+        ASSERT_LT(++holds, 64);
+    }
+
+    // The module is called for nothing, the entry points stay registered, and no hold is released
+    // that was not granted.
+    ControlAnswer answer = send();
+    km::ClearPoolFaults();
+    for (int hold = 0; hold < holds; hold += 1) {
+        releaseShared(&globals->FsFilter.AttachedListLock);
+    }
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(ReplyStatus(answer), c.outcome);
+    // The refused walk must leave the registration alone; only the stored pointer shows it.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
+    EXPECT_TRUE(module->Calls().empty());
+    EXPECT_EQ(volume.record->ModuleAttached, TRUE);
+    // A release without a grant shows only in the lock's count.
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
+
+    ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);
+    EXPECT_EQ(module->Calls(c.offer).size(), 1u);
+    EXPECT_EQ(volume.record->ModuleAttached, c.moduleAttachedAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, LinkUnwalkableTest,
+    ::testing::Values(
+        UnwalkableList{HostCommandRegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
+        UnwalkableList{HostCommandWithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify,
+                       FALSE}),
+    [](const ::testing::TestParamInfo<UnwalkableList>& list) {
+        return list.param.command == HostCommandRegisterEntryPoints ? "RegisterEntryPoints" : "WithdrawEntryPoints";
+    });
+
+TEST_F(LinkTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryPoints)
+{
+    TestVolume kept = AddVolume();
+    TestVolume declined = AddVolume();
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    module->SetAttachAnswer(FALSE);
+    NotifyAttach(declined.record);
+    ASSERT_EQ(declined.record->ModuleAttached, FALSE);
+
+    // The module keeps what it has: ModuleAttached stays TRUE.
+    module->SetDetachAnswer(FALSE);
+    module->ClearCalls();
+    EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    std::vector<ModuleCall> detaches = module->Calls(ModuleCallKind::DetachNotify);
+    ASSERT_EQ(detaches.size(), 1u);
+    EXPECT_EQ(detaches[0].device, kept.filter);
+    EXPECT_EQ(kept.record->ModuleAttached, TRUE);
+
+    // With nothing registered the walk calls nothing.
+    EXPECT_TRUE(Accepted(module->WithdrawEntryPoints()));
+    EXPECT_EQ(module->Calls(ModuleCallKind::DetachNotify).size(), 1u);
+    EXPECT_EQ(kept.record->ModuleAttached, TRUE);
+
+    // A module that lets go: ModuleAttached becomes FALSE.
+    module->SetAttachAnswer(TRUE);
+    module->SetDetachAnswer(TRUE);
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    EXPECT_EQ(kept.record->ModuleAttached, FALSE);
+    EXPECT_EQ(declined.record->ModuleAttached, FALSE);
+}
+
+TEST_F(LinkTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
+{
+    // The process routine refused: the thread routine is not tried, and forwarders are refused.
+    km::FailNotifyRegistration(km::NotifyKind::Process, 1, STATUS_INSUFFICIENT_RESOURCES);
+    SetLinkState(LinkStateLinked);
+    EXPECT_TRUE(Accepted(module->Connect()));
+    EXPECT_EQ(LinkState(), LinkStateUnlinked);
+    EXPECT_EQ(Registered(), std::make_pair(0u, 0u));
+    ControlAnswer forwarders = module->RegisterNotifyForwarders();
+    EXPECT_EQ(forwarders.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(forwarders.information, 0u);
+
+    // The thread routine refused: the process routine stays registered.
+    km::FailNotifyRegistration(km::NotifyKind::Thread, 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
+    EXPECT_EQ(Registered(), std::make_pair(1u, 0u));
+    EXPECT_EQ(module->RegisterNotifyForwarders().status, STATUS_INVALID_DEVICE_STATE);
+
+    // The next Connect registers only what is missing, so every process event arrives once.
+    ASSERT_TRUE(module->Link());
+    EXPECT_EQ(Registered(), std::make_pair(1u, 1u));
+    km::Process* process = km::CreateProcess("once.exe");
+    km::ExitProcess(process);
+    EXPECT_EQ(module->Calls(ModuleCallKind::ProcessNotify).size(), 2u);
+}
+
+// What reaches the module by link state.
+class LinkForwardTest : public LinkTest {
+protected:
+    void SetUp() override
+    {
+        LinkTest::SetUp();
+        StartWithVolume(false);
+    }
+
+    // Whether a read on the device reached the module; the IRP completes either way.
+    bool ReadForwarded(PDEVICE_OBJECT device)
+    {
+        size_t before = module->Calls(ModuleCallKind::Irp).size();
+        km::IrpResult result = SendMajor(device, IRP_MJ_READ);
+        EXPECT_NE(result.status, STATUS_PENDING);
+        return module->Calls(ModuleCallKind::Irp).size() > before;
+    }
+
+    // Creates and ends a process with one thread; the notifications the module received for them.
+    std::vector<ModuleCall> RunProcess()
+    {
+        module->ClearCalls();
+        km::Process* process = km::CreateProcess("notified.exe");
+        km::RunInProcess(process, [] {});
+        km::ExitProcess(process);
+        HANDLE id = km::ProcessId(process);
+        std::vector<ModuleCall> forProcess;
+        for (const ModuleCall& call : module->Calls()) {
+            bool matches = call.kind == ModuleCallKind::ProcessNotify ? call.second == id : call.first == id;
+            if (matches) {
+                forProcess.push_back(call);
+            }
+        }
+        return forProcess;
+    }
+};
+
+TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
+{
+    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    EXPECT_TRUE(ReadForwarded(startVolume.filter));
+    std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::Irp);
+    EXPECT_EQ(calls.back().device, startVolume.filter);
+    EXPECT_EQ(calls.back().major, IRP_MJ_READ);
+    // The module passed it down: the file system saw every read, forwarded or not.
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
+    // Linked, a filter device without a record, and any device before start-up has finished, go down.
+    EXPECT_FALSE(ReadForwarded(CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}))));
+    // Start-up's window lies inside DriverEntry, out of a caller's reach: the flag is cleared by hand.
+    globals->Started = 0;
+    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    globals->Started = 1;
+
+    SetLinkState(LinkStateUnloading);  // no command leads there yet
+    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    SetLinkState(LinkStateLinked);
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
+    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    // Linked again but withdrawn: down to the file system.
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 6u);
+}
+
+TEST_F(LinkForwardTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
+{
+    EXPECT_TRUE(RunProcess().empty());
+    SetLinkState(LinkStateUnloading);
+    EXPECT_TRUE(RunProcess().empty());
+    SetLinkState(LinkStateUnlinked);
+
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    std::vector<ModuleCall> calls = RunProcess();
+    // Process created, thread created, thread exited, process exited; each at PASSIVE_LEVEL.
+    std::vector<std::tuple<ModuleCallKind, BOOLEAN, KIRQL>> seen;
+    for (const ModuleCall& call : calls) {
+        seen.emplace_back(call.kind, call.create, call.irql);
+    }
+    ASSERT_EQ(seen, (decltype(seen){{ModuleCallKind::ProcessNotify, TRUE, PASSIVE_LEVEL},
+                                    {ModuleCallKind::ThreadNotify, TRUE, PASSIVE_LEVEL},
+                                    {ModuleCallKind::ThreadNotify, FALSE, PASSIVE_LEVEL},
+                                    {ModuleCallKind::ProcessNotify, FALSE, PASSIVE_LEVEL}}));
+    EXPECT_EQ(calls[0].first, PsGetCurrentProcessId());
+    EXPECT_EQ(calls[2].second, calls[1].second);
+
+    // Null forwarders switch forwarding off while linked.
+    ASSERT_EQ(module->Send(CommandBlock(HostCommandRegisterNotifyForwarders, {0, 0})).status, STATUS_SUCCESS);
+    EXPECT_TRUE(RunProcess().empty());
+}
+
+// The call gates: IRPs and notifications held inside the module on other threads while an unload
+// waits for them (or does not, once they are out), and the commands that must not wait for such
+// calls.
+class LinkGateTest : public LinkTest {
+protected:
+    void SetUp() override
+    {
+        LinkTest::SetUp();
+        StartWithVolume(true);
+    }
+
+    // UnloadModule with no module loaded: once the gates are drained it fails on the bare service
+    // path at once; a gate with a call inside makes it wait its whole time-out first.
+    void ExpectUnloadWaits(bool waits)
+    {
+        int64_t before = km::Now100ns();
+        NTSTATUS status = ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule)));
+        int64_t waited = km::Now100ns() - before;
+        EXPECT_EQ(status, waits ? STATUS_IO_TIMEOUT : STATUS_OBJECT_NAME_INVALID);
+        EXPECT_EQ(waited >= GateDrainTimeout100ns, waits) << waited;
+    }
+
+    // Two calls of the kind held inside, each made by `call` on a thread of its own: an unload
+    // waits while either is inside (the first call in clears the drained event; the second call
+    // in and the first out leave it alone) and goes at once when the last is out.
+    void ExpectUnloadWaitsForEveryCall(ModuleCallKind kind, const std::function<void()>& call)
+    {
+        module->Hold(kind);
+        ModelThread first(call);
+        ModelThread second(call);
+        module->WaitInside(kind, 2);
+        ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
+        ExpectUnloadWaits(true);
+        ASSERT_TRUE(module->ReleaseOne(kind));
+        while (module->Inside(kind) != 1) {
+            std::this_thread::yield();
+        }
+        ExpectUnloadWaits(true);
+        module->Release(kind);
+        first.Join();
+        second.Join();
+        ExpectUnloadWaits(false);
+    }
+
+    static constexpr int64_t GateDrainTimeout100ns = 90'000'000;
+};
+
+TEST_F(LinkGateTest, LinkGatesCountIrpsAndNotificationsInsideTheModule)
+{
+    ExpectUnloadWaitsForEveryCall(ModuleCallKind::Irp, [&] { SendMajor(startVolume.filter, IRP_MJ_READ); });
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
+
+    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
+    std::vector<km::Process*> processes;
+    std::mutex processesLock;
+    ExpectUnloadWaitsForEveryCall(ModuleCallKind::ProcessNotify, [&] {
+        km::Process* process = km::CreateProcess("held.exe");
+        std::lock_guard<std::mutex> guard(processesLock);
+        processes.push_back(process);
+    });
+    for (km::Process* process : processes) {
+        km::ExitProcess(process);
+    }
+}
+
+TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
+{
+    module->Hold(ModuleCallKind::Irp);
+    ModelThread reader([&] { SendMajor(startVolume.filter, IRP_MJ_READ); });
+    module->WaitInside(ModuleCallKind::Irp, 1);
+
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    ExpectUnloadWaits(true);
+    // A new request no longer enters; it goes down beside the one inside.
+    EXPECT_EQ(SendMajor(startVolume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 1u);
+
+    module->Release(ModuleCallKind::Irp);
+    reader.Join();
+    ExpectUnloadWaits(false);
+    EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
+}
+
+TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheDeviceNotifyGate)
+{
+    module->Hold(ModuleCallKind::AttachNotify);
+    ModelThread registration([&] { EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS); });
+    module->WaitInside(ModuleCallKind::AttachNotify, 1);
+
+    // The replay holds the record's RecordLock around the call, and not AttachedListLock.
+    // Which lock the replay holds shows only in the lock itself: read it.
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
+    auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
+    auto release = Symbol<decltype(AMutex_Release)>("AMutex_Release");
+    EXPECT_FALSE(wait(&startVolume.record->RecordLock, 0));
+    // Routing still walks the list meanwhile: the module is linked, so the read is forwarded.
+    EXPECT_EQ(SendMajor(startVolume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
+
+    module->Release(ModuleCallKind::AttachNotify);
+    registration.Join();
+    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
+    ASSERT_TRUE(wait(&startVolume.record->RecordLock, 0));
+    release(&startVolume.record->RecordLock);
+}
+
+}  // namespace
