@@ -70,8 +70,22 @@ std::pair<unsigned, unsigned> Registered()
             unsigned(km::NotifyRoutineCount(km::NotifyKind::Thread))};
 }
 
+// Connect replies, registers the notify routines once and unlinks a linked host; during an unload
+// it leaves the state alone; above PASSIVE_LEVEL it is refused and changes nothing.
 TEST_F(LinkTest, LinkConnectRepliesRegistersOnceAndResetsTheLink)
 {
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    std::vector<uint8_t> block = CommandBlock(HostCommandConnect, {0, 0});
+    auto* request = reinterpret_cast<ControlRequest*>(block.data());
+    request->OutputLength = sizeof(ConnectReply);
+    KIRQL previous;
+    KeRaiseIrql(APC_LEVEL, &previous);
+    NTSTATUS status = Symbol<decltype(ExecuteCommand)>("ExecuteCommand")(request, reinterpret_cast<ControlReply*>(request));
+    KeLowerIrql(previous);
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(LinkState(), LinkStateLinked);
+    EXPECT_EQ(Registered(), std::make_pair(0u, 0u));
+
     // Bytes 12 and 28 of the request must come back as they were.
     ControlAnswer answer =
         module->Send(CommandBlock(HostCommandConnect, {0x1111111111111111, 0x2222222222222222}, 0xA5A5A5A5),
@@ -84,31 +98,11 @@ TEST_F(LinkTest, LinkConnectRepliesRegistersOnceAndResetsTheLink)
                               reply.DriverObject, reply.Constant, reply.NotWritten2),
               std::make_tuple(STATUS_SUCCESS, 32u, 0x50000u, 0xA5A5A5A5u, Address(loaded.driver), 100u, 0x22222222u));
     EXPECT_EQ(Registered(), std::make_pair(1u, 1u));
-
-    // Linked, Connect unlinks; during an unload it leaves the state alone. Nothing is registered twice.
-    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    ASSERT_EQ(LinkState(), LinkStateLinked);
-    EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
     EXPECT_EQ(LinkState(), LinkStateUnlinked);
     SetLinkState(LinkStateUnloading);
     EXPECT_EQ(module->Connect().status, STATUS_SUCCESS);
     EXPECT_EQ(LinkState(), LinkStateUnloading);
     EXPECT_EQ(Registered(), std::make_pair(1u, 1u));
-}
-
-TEST_F(LinkTest, LinkConnectAbovePassiveLevelChangesNothing)
-{
-    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    std::vector<uint8_t> block = CommandBlock(HostCommandConnect, {0, 0});
-    auto* request = reinterpret_cast<ControlRequest*>(block.data());
-    request->OutputLength = sizeof(ConnectReply);
-    KIRQL previous;
-    KeRaiseIrql(APC_LEVEL, &previous);
-    NTSTATUS status = Symbol<decltype(ExecuteCommand)>("ExecuteCommand")(request, reinterpret_cast<ControlReply*>(request));
-    KeLowerIrql(previous);
-    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(LinkState(), LinkStateLinked);
-    EXPECT_EQ(km::NotifyRoutineCount(km::NotifyKind::Process), 0u);
 }
 
 TEST_F(LinkTest, LinkSetLinkMovesOnlyBetweenUnlinkedAndLinked)
@@ -136,8 +130,9 @@ TEST_F(LinkTest, LinkSetLinkMovesOnlyBetweenUnlinkedAndLinked)
 
 // AttachNotify offers every record to the module in every link state but Unloading: replayed
 // newest first each time RegisterEntryPoints is sent, and a new record when it is recorded. The
-// module's last answer is kept in the record.
-TEST_F(LinkTest, LinkAttachNotifyOffersRecordsInEveryLinkStateButUnloading)
+// module's last answer is kept in the record, and WithdrawEntryPoints offers DetachNotify back for
+// the taken records only.
+TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
 {
     TestVolume older = AddVolume();
     TestVolume newer = AddVolume(FILE_DEVICE_CD_ROM_FILE_SYSTEM);
@@ -170,6 +165,7 @@ TEST_F(LinkTest, LinkAttachNotifyOffersRecordsInEveryLinkStateButUnloading)
         EXPECT_EQ(older.record->ModuleAttached, !taken);
         taken = !taken;
     }
+    ASSERT_EQ(std::tie(older.record->ModuleAttached, newer.record->ModuleAttached), std::make_tuple(TRUE, FALSE));
 
     // A record whose lock cannot be waited for is skipped, its lock not released.
     TestVolume unlocked = AddVolume();
@@ -178,12 +174,27 @@ TEST_F(LinkTest, LinkAttachNotifyOffersRecordsInEveryLinkStateButUnloading)
     NotifyAttach(unlocked.record);
     EXPECT_TRUE(module->Calls().empty());
 
-    // Once withdrawn, neither notification reaches the module.
-    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    // A module that keeps what it has: ModuleAttached stays TRUE. Withdrawn, the walk calls nothing
+    // and neither notification reaches the module.
+    module->SetDetachAnswer(FALSE);
+    EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    std::vector<ModuleCall> detaches = module->Calls(ModuleCallKind::DetachNotify);
+    ASSERT_EQ(detaches.size(), 1u);
+    EXPECT_EQ(detaches[0].device, older.filter);
+    EXPECT_EQ(older.record->ModuleAttached, TRUE);
     module->ClearCalls();
-    NotifyAttach(older.record);
+    EXPECT_TRUE(Accepted(module->WithdrawEntryPoints()));
+    NotifyAttach(newer.record);
     Symbol<decltype(LinkNotifyDetach)>("LinkNotifyDetach")(older.filter);
     EXPECT_TRUE(module->Calls().empty());
+    EXPECT_EQ(older.record->ModuleAttached, TRUE);
+
+    // A module that lets go: ModuleAttached becomes FALSE.
+    module->SetAttachAnswer(TRUE);
+    module->SetDetachAnswer(TRUE);
+    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    EXPECT_EQ(std::tie(older.record->ModuleAttached, newer.record->ModuleAttached), std::make_tuple(FALSE, FALSE));
 }
 
 // The entry-point commands when AttachedListLock's shared hold is refused: RegisterEntryPoints
@@ -250,38 +261,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<UnwalkableList>& list) {
         return list.param.command == HostCommandRegisterEntryPoints ? "RegisterEntryPoints" : "WithdrawEntryPoints";
     });
-
-TEST_F(LinkTest, LinkWithdrawOffersBackOnlyTakenDevicesAndClearsTheEntryPoints)
-{
-    TestVolume kept = AddVolume();
-    TestVolume declined = AddVolume();
-    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
-    module->SetAttachAnswer(FALSE);
-    NotifyAttach(declined.record);
-    ASSERT_EQ(declined.record->ModuleAttached, FALSE);
-
-    // The module keeps what it has: ModuleAttached stays TRUE.
-    module->SetDetachAnswer(FALSE);
-    module->ClearCalls();
-    EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    std::vector<ModuleCall> detaches = module->Calls(ModuleCallKind::DetachNotify);
-    ASSERT_EQ(detaches.size(), 1u);
-    EXPECT_EQ(detaches[0].device, kept.filter);
-    EXPECT_EQ(kept.record->ModuleAttached, TRUE);
-
-    // With nothing registered the walk calls nothing.
-    EXPECT_TRUE(Accepted(module->WithdrawEntryPoints()));
-    EXPECT_EQ(module->Calls(ModuleCallKind::DetachNotify).size(), 1u);
-    EXPECT_EQ(kept.record->ModuleAttached, TRUE);
-
-    // A module that lets go: ModuleAttached becomes FALSE.
-    module->SetAttachAnswer(TRUE);
-    module->SetDetachAnswer(TRUE);
-    ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
-    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    EXPECT_EQ(kept.record->ModuleAttached, FALSE);
-    EXPECT_EQ(declined.record->ModuleAttached, FALSE);
-}
 
 TEST_F(LinkTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
 {
