@@ -26,22 +26,6 @@ HostModuleControl* ModuleControl(const std::u16string& service)
     return device != nullptr ? static_cast<HostModuleControl*>(device->DeviceExtension) : nullptr;
 }
 
-// Holds calls of one kind inside the module until released.
-struct ModuleHold {
-    HostModuleCallKind kind;
-    KEVENT entered;
-    KEVENT release;
-};
-ModuleHold* CurrentHold;
-
-void HoldingHook(HostModuleCallKind kind)
-{
-    if (CurrentHold != nullptr && kind == CurrentHold->kind) {
-        KeSetEvent(&CurrentHold->entered, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&CurrentHold->release, Executive, KernelMode, FALSE, nullptr);
-    }
-}
-
 class ModuleLifecycle : public HostTest {
 protected:
     void TearDown() override
@@ -49,13 +33,11 @@ protected:
         // A module a test left loaded goes the regular way, so the model's leak check sees its end.
         for (const std::u16string service : {u"hostmodule", u"swapped", u"routinesmodule"}) {
             if (HostModuleControl* control = ModuleControl(service)) {
-                control->Hook = nullptr;
                 control->Unlink();
                 EXPECT_EQ(Unload(), STATUS_SUCCESS);
             }
         }
         km::WaitSystemThreadsEnded();
-        CurrentHold = nullptr;
         HostTest::TearDown();
     }
 
@@ -75,20 +57,6 @@ protected:
         RecordFilterDevice(device, lower);
         return device;
     }
-    // Routes the IRPs of `overridden` (an override) and of `redirected` (the redirect device and
-    // handler) to the handler, each when given.
-    void RouteTo(uint64_t handler, PDEVICE_OBJECT overridden, PDEVICE_OBJECT redirected)
-    {
-        if (overridden != nullptr) {
-            ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
-        }
-        if (redirected != nullptr) {
-            ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
-            ASSERT_EQ(SendCommand(HostCommandSetRedirectHandler, {handler}), STATUS_SUCCESS);
-        }
-    }
-
-    ModuleHold hold;
 };
 
 // An unload also removes the override and the redirect handler that named the module's image.
@@ -126,7 +94,10 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
 
     PDEVICE_OBJECT overridden = FilterDevice();
     PDEVICE_OBJECT redirected = FilterDevice();
-    RouteTo(Address(control->IrpDispatch), overridden, redirected);
+    uint64_t handler = Address(control->IrpDispatch);
+    ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
+    ASSERT_EQ(SendCommand(HostCommandSetRedirectHandler, {handler}), STATUS_SUCCESS);
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(SendMajor(redirected, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(control->Calls[HostModuleIrp], 2);
@@ -162,19 +133,6 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_FALSE(Linked());
 }
 
-// A module that calls the routines beyond the host's own (every area of the routines build, from
-// processes and threads to symbolic links and registry queries) finds each as on Windows; the host
-// unloads it and the model's leak check sees nothing left.
-TEST_F(ModuleLifecycle, EveryRoutineAreaWorksInAModuleTheHostLoaded)
-{
-    ASSERT_EQ(Load(RoutinesModuleImage, u"routinesmodule"), STATUS_SUCCESS);
-    HostModuleControl* control = ModuleControl(u"routinesmodule");
-    ASSERT_NE(control, nullptr);
-    for (LONG area = 0; area < RoutinesAreas; ++area) {
-        EXPECT_EQ(control->Routines[area], STATUS_SUCCESS) << "area " << area;
-    }
-}
-
 TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
 {
     std::u16string longName(49, u'n');
@@ -196,96 +154,29 @@ TEST_F(ModuleLifecycle, ServiceNameSizeBounds)
     EXPECT_EQ(km::QueryRegistryKey(ServicesKey + longName), km::RegistryKeyState::Volatile);
 }
 
-// A call held inside the module keeps the unload from going ahead: after 9 s of model time it
-// times out, the module stays loaded and the link is unlinked again; once the call has left, the
-// next unload succeeds at once.
-// An IRP reaches the module as a filter device's request, or through an override or the redirect
-// handler that names the module's dispatch routine.
-enum HeldRoute { RouteFilter, RouteOverride, RouteRedirect };
-// The unload that times out reports its gate's event, which reaches the debugger's output.
-constexpr char DispatchTimeoutEvent[] = "filterhost: event 8007 line 558: 1";
-constexpr char NotifyTimeoutEvent[] = "filterhost: event 8007 line 521: 1";
-struct HeldCallCase {
-    const char* name;
-    HostModuleCallKind kind;
-    const char* event;
-    HeldRoute route = RouteFilter;
-};
-
-class ModuleHeldCall : public ModuleLifecycle, public ::testing::WithParamInterface<HeldCallCase> {};
-
-TEST_P(ModuleHeldCall, UnloadTimesOutUntilTheCallHasLeftTheModule)
-{
-    const HeldCallCase& c = GetParam();
-    // A filter device's own route would reach the module first: the redirect device is none.
-    PDEVICE_OBJECT device = c.route == RouteRedirect ? CreateHostDevice(FILE_DEVICE_UNKNOWN) : FilterDevice();
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    HostModuleControl* control = ModuleControl(u"hostmodule");
-    RouteTo(Address(control->IrpDispatch), c.route == RouteOverride ? device : nullptr,
-            c.route == RouteRedirect ? device : nullptr);
-    hold.kind = c.kind;
-    KeInitializeEvent(&hold.entered, NotificationEvent, FALSE);
-    KeInitializeEvent(&hold.release, NotificationEvent, FALSE);
-    CurrentHold = &hold;
-    control->Hook = HoldingHook;
-    km::Process* process = nullptr;
-    ModelThread caller([&] {
-        if (c.kind == HostModuleIrp) {
-            EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_SUCCESS);
-        } else if (c.kind == HostModuleProcessNotify) {
-            process = km::CreateProcess("held.exe");
-        } else {  // AttachNotify: the replay of the module's registration
-            EXPECT_EQ(control->Link(), STATUS_SUCCESS);
-        }
-    });
-    KeWaitForSingleObject(&hold.entered, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(SendCommand(HostCommandSetLink, {}, HOST_LINK_OFF), STATUS_SUCCESS);
-    int64_t before = km::Now100ns();
-    EXPECT_EQ(Unload(), STATUS_IO_TIMEOUT);
-    EXPECT_GE(km::Now100ns() - before, GateDrainTimeout100ns);
-    int reported = 0;
-    for (const km::DebuggerLine& line : km::DebuggerOutput()) {
-        reported += line.text == c.event && line.component == DPFLTR_IHVDRIVER_ID && line.level == DPFLTR_ERROR_LEVEL;
-    }
-    EXPECT_EQ(reported, 1);
-    EXPECT_EQ(ModuleControl(u"hostmodule"), control);
-    // The module is still loaded: Linked()'s probe would unload it, so the state is read.
-    EXPECT_EQ(globals->ModuleHost.LinkState, LinkStateUnlinked);
-
-    control->Hook = nullptr;
-    KeSetEvent(&hold.release, IO_NO_INCREMENT, FALSE);
-    caller.Join();
-    if (process != nullptr) {
-        km::ExitProcess(process);
-    }
-    ASSERT_EQ(control->Unlink(), STATUS_SUCCESS);
-    EXPECT_EQ(Unload(), STATUS_SUCCESS);
-    EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
-}
-
-INSTANTIATE_TEST_SUITE_P(Calls, ModuleHeldCall,
-                         ::testing::Values(HeldCallCase{"Irp", HostModuleIrp, DispatchTimeoutEvent},
-                                           HeldCallCase{"Override", HostModuleIrp, DispatchTimeoutEvent, RouteOverride},
-                                           HeldCallCase{"Redirect", HostModuleIrp, DispatchTimeoutEvent, RouteRedirect},
-                                           HeldCallCase{"ProcessNotify", HostModuleProcessNotify, NotifyTimeoutEvent},
-                                           HeldCallCase{"AttachNotify", HostModuleAttachNotify, NotifyTimeoutEvent}),
-                         [](const auto& param) { return std::string(param.param.name); });
-
+// A requested unload goes only when the module accepts the notice. The module here is the routines
+// build, which calls the routines beyond the host's own (every area, from processes and threads to
+// symbolic links and registry queries) and finds each as on Windows; the model's leak check sees
+// nothing of it left once unloaded.
 TEST_F(ModuleLifecycle, RequestedUnloadGoesOnlyWhenTheModuleAcceptsTheNotice)
 {
-    ASSERT_EQ(Load(), STATUS_SUCCESS);
-    HostModuleControl* control = ModuleControl(u"hostmodule");
+    ASSERT_EQ(Load(RoutinesModuleImage, u"routinesmodule"), STATUS_SUCCESS);
+    HostModuleControl* control = ModuleControl(u"routinesmodule");
+    ASSERT_NE(control, nullptr);
+    for (LONG area = 0; area < RoutinesAreas; ++area) {
+        EXPECT_EQ(control->Routines[area], STATUS_SUCCESS) << "area " << area;
+    }
     control->NoticeAnswer = STATUS_DEVICE_NOT_READY;
     EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_PENDING);
     km::WaitSystemThreadsEnded();
-    ASSERT_EQ(ModuleControl(u"hostmodule"), control);
+    ASSERT_EQ(ModuleControl(u"routinesmodule"), control);
     EXPECT_EQ(control->Calls[HostModuleUnloadNotice], 1);
     EXPECT_TRUE(Linked());
 
     control->NoticeAnswer = STATUS_SUCCESS;
     EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_PENDING);
     km::WaitSystemThreadsEnded();
-    EXPECT_EQ(ModuleControl(u"hostmodule"), nullptr);
+    EXPECT_EQ(ModuleControl(u"routinesmodule"), nullptr);
     // With no module known the bare "\\Device\\" cannot be opened.
     EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_OBJECT_NAME_INVALID);
 }

@@ -5,6 +5,7 @@
 // notifications); and the call gates while calls are inside the module. Volumes are a model
 // file-system device with a host filter device on top, recorded in AttachedList.
 #include <cstring>
+#include <string>
 #include <thread>
 #include <tuple>
 
@@ -392,50 +393,67 @@ protected:
     }
 
     // UnloadModule with no module loaded: once the gates are drained it fails on the bare service
-    // path at once; a gate with a call inside makes it wait its whole time-out first.
-    void ExpectUnloadWaits(bool waits)
+    // path at once. A gate with calls inside makes it wait its whole time-out first and report the
+    // gate's event, which reaches the debugger's output: its line (0: no gate waited) and how many
+    // calls were inside.
+    void ExpectUnloadWaits(int line, int inside = 1)
     {
+        size_t printed = km::DebuggerOutput().size();
         int64_t before = km::Now100ns();
-        NTSTATUS status = ReplyStatus(KernelCommand(CommandBlock(HostCommandUnloadModule)));
+        NTSTATUS status = SendCommand(HostCommandUnloadModule);
         int64_t waited = km::Now100ns() - before;
-        EXPECT_EQ(status, waits ? STATUS_IO_TIMEOUT : STATUS_OBJECT_NAME_INVALID);
-        EXPECT_EQ(waited >= GateDrainTimeout100ns, waits) << waited;
+        EXPECT_EQ(status, line != 0 ? STATUS_IO_TIMEOUT : STATUS_OBJECT_NAME_INVALID);
+        EXPECT_EQ(waited >= GateDrainTimeout100ns, line != 0) << waited;
+        std::vector<std::string> events;
+        std::vector<std::string> expected;
+        std::vector<km::DebuggerLine> output = km::DebuggerOutput();
+        for (auto each = output.begin() + printed; each != output.end(); ++each) {
+            if (each->component == DPFLTR_IHVDRIVER_ID && each->level == DPFLTR_ERROR_LEVEL) {
+                events.push_back(each->text);
+            }
+        }
+        if (line != 0) {
+            expected.push_back("filterhost: event 8007 line " + std::to_string(line) + ": " + std::to_string(inside));
+        }
+        EXPECT_EQ(events, expected);
     }
 
-    // Two calls of the kind held inside, each made by `call` on a thread of its own: an unload
-    // waits while either is inside (the first call in clears the drained event; the second call
-    // in and the first out leave it alone) and goes at once when the last is out.
-    void ExpectUnloadWaitsForEveryCall(ModuleCallKind kind, const std::function<void()>& call)
+    // Calls of the kind held inside, each made by `call` on a thread of its own: an unload waits
+    // while any is inside (the first call in clears the drained event; the second call in and the
+    // first out leave it alone) and goes at once when the last is out.
+    void ExpectUnloadWaitsForEveryCall(ModuleCallKind kind, int line, const std::function<void()>& call)
     {
         module->Hold(kind);
         ModelThread first(call);
         ModelThread second(call);
         module->WaitInside(kind, 2);
         ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
-        ExpectUnloadWaits(true);
+        ExpectUnloadWaits(line, 2);
         ASSERT_TRUE(module->ReleaseOne(kind));
         while (module->Inside(kind) != 1) {
             std::this_thread::yield();
         }
-        ExpectUnloadWaits(true);
+        ExpectUnloadWaits(line);
         module->Release(kind);
         first.Join();
         second.Join();
-        ExpectUnloadWaits(false);
+        ExpectUnloadWaits(0);
     }
 
     static constexpr int64_t GateDrainTimeout100ns = 90'000'000;
+    static constexpr int NotifyLine = 521;  // the process, thread, attach and detach notifications
+    static constexpr int DispatchLine = 558;
 };
 
 TEST_F(LinkGateTest, LinkGatesCountIrpsAndNotificationsInsideTheModule)
 {
-    ExpectUnloadWaitsForEveryCall(ModuleCallKind::Irp, [&] { SendMajor(startVolume.filter, IRP_MJ_READ); });
+    ExpectUnloadWaitsForEveryCall(ModuleCallKind::Irp, DispatchLine, [&] { SendMajor(startVolume.filter, IRP_MJ_READ); });
     EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
 
     ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
     std::vector<km::Process*> processes;
     std::mutex processesLock;
-    ExpectUnloadWaitsForEveryCall(ModuleCallKind::ProcessNotify, [&] {
+    ExpectUnloadWaitsForEveryCall(ModuleCallKind::ProcessNotify, NotifyLine, [&] {
         km::Process* process = km::CreateProcess("held.exe");
         std::lock_guard<std::mutex> guard(processesLock);
         processes.push_back(process);
@@ -443,6 +461,32 @@ TEST_F(LinkGateTest, LinkGatesCountIrpsAndNotificationsInsideTheModule)
     for (km::Process* process : processes) {
         km::ExitProcess(process);
     }
+}
+
+// An IRP also reaches the module through an override or the redirect handler that names its
+// dispatch routine; both routes count in the dispatch gate. The redirect device is none of the
+// filter devices, whose own route would reach the module first.
+TEST_F(LinkGateTest, LinkGateDispatchCountsOverriddenAndRedirectedIrps)
+{
+    PDEVICE_OBJECT overridden = AddVolume().filter;
+    PDEVICE_OBJECT redirected = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    uint64_t handler = Address(TestModule::IrpDispatchRoutine());
+    ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
+    ASSERT_EQ(SendCommand(HostCommandSetRedirectHandler, {handler}), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);  // no route of the module's own
+    for (PDEVICE_OBJECT device : {overridden, redirected}) {
+        module->Hold(ModuleCallKind::Irp);
+        ModelThread reader([&] { SendMajor(device, IRP_MJ_READ); });
+        module->WaitInside(ModuleCallKind::Irp, 1);
+        ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
+        ExpectUnloadWaits(DispatchLine);
+        module->Release(ModuleCallKind::Irp);
+        reader.Join();
+        ExpectUnloadWaits(0);
+        ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
+    }
+    EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 2u);
 }
 
 TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
@@ -453,25 +497,26 @@ TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
 
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
     ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    ExpectUnloadWaits(true);
+    ExpectUnloadWaits(DispatchLine);
     // A new request no longer enters; it goes down beside the one inside.
     EXPECT_EQ(SendMajor(startVolume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 1u);
 
     module->Release(ModuleCallKind::Irp);
     reader.Join();
-    ExpectUnloadWaits(false);
+    ExpectUnloadWaits(0);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
     EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
 }
 
+// The replay of AttachNotify holds the record's RecordLock around the call, not AttachedListLock,
+// and counts in the device notification gate, which an unload waits for.
 TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheDeviceNotifyGate)
 {
     module->Hold(ModuleCallKind::AttachNotify);
     ModelThread registration([&] { EXPECT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS); });
     module->WaitInside(ModuleCallKind::AttachNotify, 1);
 
-    // The replay holds the record's RecordLock around the call, and not AttachedListLock.
     // Which lock the replay holds shows only in the lock itself: read it.
     EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
     auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
@@ -480,9 +525,12 @@ TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheDeviceNotify
     // Routing still walks the list meanwhile: the module is linked, so the read is forwarded.
     EXPECT_EQ(SendMajor(startVolume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
+    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
+    ExpectUnloadWaits(NotifyLine);
 
     module->Release(ModuleCallKind::AttachNotify);
     registration.Join();
+    ExpectUnloadWaits(0);
     EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
     ASSERT_TRUE(wait(&startVolume.record->RecordLock, 0));
     release(&startVolume.record->RecordLock);

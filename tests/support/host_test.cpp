@@ -156,10 +156,10 @@ void HostTest::TearDown()
         }
     }
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
-        if (it->attachedTo != nullptr) {
-            IoDetachDevice(it->attachedTo);
+        if (it->second != nullptr) {
+            IoDetachDevice(it->second);
         }
-        IoDeleteDevice(it->device);
+        IoDeleteDevice(it->first);
     }
     KernelTest::TearDown();
 }
@@ -221,7 +221,7 @@ PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower
     }
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     if (!leftToHost) {
-        devices_.push_back(HostDevice{device, attachedTo});
+        devices_.emplace_back(device, attachedTo);
     }
     return device;
 }

@@ -120,10 +120,6 @@ protected:
     HostGlobalsRecord* globals = nullptr;
 
 private:
-    struct HostDevice {
-        PDEVICE_OBJECT device;
-        PDEVICE_OBJECT attachedTo;
-    };
-    std::vector<HostDevice> devices_;
+    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> devices_;  // each device and the one it is attached to
     std::vector<struct AttachRecord*> records_;
 };

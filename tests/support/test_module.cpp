@@ -123,12 +123,6 @@ uint64_t TestModule::DetachNotifyRoutine() { return Address(reinterpret_cast<voi
 uint64_t TestModule::ProcessNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleProcessNotify)); }
 uint64_t TestModule::ThreadNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleThreadNotify)); }
 
-void TestModule::Hold(ModuleCallKind kind)
-{
-    std::lock_guard<std::mutex> guard(heldLock_);
-    Probe(kind).holding = true;
-}
-
 bool TestModule::ReleaseOne(ModuleCallKind kind)
 {
     std::lock_guard<std::mutex> guard(heldLock_);

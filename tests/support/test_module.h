@@ -90,7 +90,7 @@ public:
 
     // Holding: from Hold on, calls of the kind wait inside the module. ReleaseOne lets one held
     // call go on (false when none waits); Release lets every held call go on and stops holding.
-    void Hold(ModuleCallKind kind);
+    void Hold(ModuleCallKind kind) { Probe(kind).holding = true; }
     bool ReleaseOne(ModuleCallKind kind);
     void Release(ModuleCallKind kind);
     // Waits until at least `count` calls of the kind are inside the module at once.
@@ -116,7 +116,7 @@ private:
         std::atomic<int> inside{0};
         KEVENT entered;  // set by every call that enters
         KSEMAPHORE release;
-        bool holding = false;  // under heldLock_
+        std::atomic<bool> holding{false};
         LONG held = 0;         // calls waiting for a release, under heldLock_
     };
     CallKindProbe& Probe(ModuleCallKind kind) const { return probes_[static_cast<size_t>(kind)]; }
