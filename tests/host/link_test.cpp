@@ -200,68 +200,54 @@ TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
 
 // The entry-point commands when AttachedListLock's shared hold is refused: RegisterEntryPoints
 // stores the pointers and skips the replay; WithdrawEntryPoints reports the failure and changes
-// nothing, so that the module can send it again.
-struct UnwalkableList {
-    uint32_t command;
-    NTSTATUS outcome;
-    ModuleCallKind offer;       // what the command calls once the list can be walked
-    UCHAR moduleAttachedAfter;  // and what the record then says
-};
-
-class LinkUnwalkableTest : public LinkTest, public ::testing::WithParamInterface<UnwalkableList> {};
-
-TEST_P(LinkUnwalkableTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
+// nothing, so that the module can send it again. Once the list can be walked, each offers the record.
+TEST_F(LinkTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
 {
-    const UnwalkableList& c = GetParam();
     TestVolume volume = AddVolume();
     ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
-    ASSERT_EQ(volume.record->ModuleAttached, TRUE);
-    module->ClearCalls();
-    auto send = [&] {
-        return c.command == HostCommandRegisterEntryPoints ? module->RegisterEntryPoints()
-                                                           : module->WithdrawEntryPoints();
-    };
-    // Shared holds use up AttachedListLock's table of holders; with pool refused, the command's own
-    // shared hold cannot be recorded.
-    auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
-    auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
-    km::FailAllocationsWithTag(km::PoolTag("ABPL"));
-    int holds = 0;
-    // Filling the lock's table of holders is not a fault the model can force: hold it here.
-    while (acquireShared(&globals->FsFilter.AttachedListLock)) {
-        ASSERT_LT(++holds, 64);
-    }
+    // The command, its outcome, what it offers once the list can be walked, and the record after.
+    const std::tuple<uint32_t, NTSTATUS, ModuleCallKind, UCHAR> cases[] = {
+        {HostCommandRegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
+        {HostCommandWithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify, FALSE}};
+    for (const auto& [command, outcome, offer, attachedAfter] : cases) {
+        ASSERT_EQ(volume.record->ModuleAttached, TRUE);
+        module->ClearCalls();
+        auto send = [&, command = command] {
+            return command == HostCommandRegisterEntryPoints ? module->RegisterEntryPoints()
+                                                             : module->WithdrawEntryPoints();
+        };
+        // Shared holds use up AttachedListLock's table of holders; with pool refused, the command's
+        // own shared hold cannot be recorded.
+        auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
+        auto releaseShared = Symbol<decltype(ASimpleResource_ReleaseShared)>("ASimpleResource_ReleaseShared");
+        km::FailAllocationsWithTag(km::PoolTag("ABPL"));
+        int holds = 0;
+        // Filling the lock's table of holders is not a fault the model can force: hold it here.
+        while (acquireShared(&globals->FsFilter.AttachedListLock)) {
+            ASSERT_LT(++holds, 64);
+        }
 
-    // The module is called for nothing, the entry points stay registered, and no hold is released
-    // that was not granted.
-    ControlAnswer answer = send();
-    km::ClearPoolFaults();
-    for (int hold = 0; hold < holds; hold += 1) {
-        releaseShared(&globals->FsFilter.AttachedListLock);
-    }
-    EXPECT_EQ(answer.status, STATUS_SUCCESS);
-    EXPECT_EQ(ReplyStatus(answer), c.outcome);
-    // The refused walk must leave the registration alone; only the stored pointer shows it.
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
-    EXPECT_TRUE(module->Calls().empty());
-    EXPECT_EQ(volume.record->ModuleAttached, TRUE);
-    // A release without a grant shows only in the lock's count.
-    EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
+        // The module is called for nothing, the entry points stay registered, and no hold is
+        // released that was not granted.
+        ControlAnswer answer = send();
+        km::ClearPoolFaults();
+        for (int hold = 0; hold < holds; hold += 1) {
+            releaseShared(&globals->FsFilter.AttachedListLock);
+        }
+        EXPECT_EQ(answer.status, STATUS_SUCCESS);
+        EXPECT_EQ(ReplyStatus(answer), outcome) << "command " << command;
+        // The refused walk must leave the registration alone; only the stored pointer shows it.
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
+        EXPECT_TRUE(module->Calls().empty());
+        EXPECT_EQ(volume.record->ModuleAttached, TRUE);
+        // A release without a grant shows only in the lock's count.
+        EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
 
-    ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);
-    EXPECT_EQ(module->Calls(c.offer).size(), 1u);
-    EXPECT_EQ(volume.record->ModuleAttached, c.moduleAttachedAfter);
+        ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);
+        EXPECT_EQ(module->Calls(offer).size(), 1u) << "command " << command;
+        EXPECT_EQ(volume.record->ModuleAttached, attachedAfter);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Link, LinkUnwalkableTest,
-    ::testing::Values(
-        UnwalkableList{HostCommandRegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
-        UnwalkableList{HostCommandWithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify,
-                       FALSE}),
-    [](const ::testing::TestParamInfo<UnwalkableList>& list) {
-        return list.param.command == HostCommandRegisterEntryPoints ? "RegisterEntryPoints" : "WithdrawEntryPoints";
-    });
 
 TEST_F(LinkTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
 {
@@ -404,18 +390,15 @@ protected:
         int64_t waited = km::Now100ns() - before;
         EXPECT_EQ(status, line != 0 ? STATUS_IO_TIMEOUT : STATUS_OBJECT_NAME_INVALID);
         EXPECT_EQ(waited >= GateDrainTimeout100ns, line != 0) << waited;
-        std::vector<std::string> events;
-        std::vector<std::string> expected;
         std::vector<km::DebuggerLine> output = km::DebuggerOutput();
-        for (auto each = output.begin() + printed; each != output.end(); ++each) {
-            if (each->component == DPFLTR_IHVDRIVER_ID && each->level == DPFLTR_ERROR_LEVEL) {
-                events.push_back(each->text);
+        std::vector<std::string> events;
+        for (size_t each = printed; each < output.size(); each += 1) {
+            if (output[each].component == DPFLTR_IHVDRIVER_ID && output[each].level == DPFLTR_ERROR_LEVEL) {
+                events.push_back(output[each].text);
             }
         }
-        if (line != 0) {
-            expected.push_back("filterhost: event 8007 line " + std::to_string(line) + ": " + std::to_string(inside));
-        }
-        EXPECT_EQ(events, expected);
+        std::string event = "filterhost: event 8007 line " + std::to_string(line) + ": " + std::to_string(inside);
+        EXPECT_EQ(events, line != 0 ? std::vector<std::string>{event} : std::vector<std::string>{});
     }
 
     // Calls of the kind held inside, each made by `call` on a thread of its own: an unload waits
