@@ -181,27 +181,15 @@ TEST_F(ModuleLifecycle, RequestedUnloadGoesOnlyWhenTheModuleAcceptsTheNotice)
     EXPECT_EQ(SendCommand(HostCommandRequestUnload), STATUS_OBJECT_NAME_INVALID);
 }
 
-// Sends LoadModule from a thread of the process, through a user handle.
-NTSTATUS LoadFrom(km::Process* process, const std::u16string& image, const std::u16string& service)
-{
-    NTSTATUS reply = STATUS_UNSUCCESSFUL;
-    km::RunInProcess(process, [&] {
-        km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
-        ASSERT_EQ(opened.status, STATUS_SUCCESS);
-        reply = ReplyStatus(ControlThroughHandle(opened.handle, false, IOCTL_HOST_COMMAND, LoadModuleBlock(image, service),
-                                                 sizeof(ControlReply)));
-        EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
-    });
-    return reply;
-}
-
 TEST_F(ModuleLifecycle, TheLastLoadersExitUnloadsTheModule)
 {
     km::Process* first = km::CreateProcess("first.exe");
     km::Process* second = km::CreateProcess("second.exe");
     for (km::Process* process : {first, second}) {
         km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, true);
-        ASSERT_EQ(LoadFrom(process, ModuleImage, u"hostmodule"), STATUS_SUCCESS);
+        ControlAnswer answer = User(IOCTL_HOST_COMMAND, LoadModuleBlock(ModuleImage, u"hostmodule"),
+                                    sizeof(ControlReply), {}, process);
+        ASSERT_EQ(ReplyStatus(answer), STATUS_SUCCESS);
     }
     km::ExitProcess(first);
     km::WaitSystemThreadsEnded();

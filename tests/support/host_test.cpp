@@ -192,18 +192,21 @@ ControlAnswer HostTest::Kernel(ULONG code, const std::vector<uint8_t>& input, UL
 }
 
 ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
-                             const std::vector<std::pair<ULONG, bool>>& privileges)
+                             const std::vector<std::pair<ULONG, bool>>& privileges, km::Process* process)
 {
     ControlAnswer answer;
     answer.output.assign(outputLength, OutputFill);
-    km::RunAsUser(
-        [&] {
-            km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
-            ASSERT_EQ(opened.status, STATUS_SUCCESS);
-            answer = ControlThroughHandle(opened.handle, false, code, input, outputLength);
-            EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
-        },
-        privileges);
+    auto body = [&] {
+        km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        answer = ControlThroughHandle(opened.handle, false, code, input, outputLength);
+        EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
+    };
+    if (process != nullptr) {
+        km::RunInProcess(process, body);
+    } else {
+        km::RunAsUser(body, privileges);
+    }
     return answer;
 }
 

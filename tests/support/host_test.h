@@ -89,9 +89,9 @@ protected:
         return ReplyStatus(KernelCommand(CommandBlock(command, std::move(fields), argument)));
     }
     // Device control through a handle opened with NtCreateFile from a new user process holding the
-    // given privileges.
+    // given privileges, or from a thread of `process` when given.
     ControlAnswer User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
-                       const std::vector<std::pair<ULONG, bool>>& privileges = {});
+                       const std::vector<std::pair<ULONG, bool>>& privileges = {}, km::Process* process = nullptr);
 
     // A device of the host's driver object, as the attachment manager creates them; deleted (and
     // detached) at the end of the test unless left to the host (which deletes its devices when the
