@@ -5,6 +5,7 @@
 // notifications); and the call gates while calls are inside the module. Volumes are a model
 // file-system device with a host filter device on top, recorded in AttachedList.
 #include <cstring>
+#include <list>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -293,22 +294,14 @@ protected:
         return module->Calls(ModuleCallKind::Irp).size() > before;
     }
 
-    // Creates and ends a process with one thread; the notifications the module received for them.
+    // Creates and ends a process with one thread; the notifications the module received meanwhile.
     std::vector<ModuleCall> RunProcess()
     {
         module->ClearCalls();
         km::Process* process = km::CreateProcess("notified.exe");
         km::RunInProcess(process, [] {});
         km::ExitProcess(process);
-        HANDLE id = km::ProcessId(process);
-        std::vector<ModuleCall> forProcess;
-        for (const ModuleCall& call : module->Calls()) {
-            bool matches = call.kind == ModuleCallKind::ProcessNotify ? call.second == id : call.first == id;
-            if (matches) {
-                forProcess.push_back(call);
-            }
-        }
-        return forProcess;
+        return module->Calls();
     }
 };
 
@@ -360,6 +353,9 @@ TEST_F(LinkForwardTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
                                     {ModuleCallKind::ThreadNotify, FALSE, PASSIVE_LEVEL},
                                     {ModuleCallKind::ProcessNotify, FALSE, PASSIVE_LEVEL}}));
     EXPECT_EQ(calls[0].first, PsGetCurrentProcessId());
+    // Every notification names the new process, and the thread's two name the same thread.
+    EXPECT_EQ(std::tie(calls[1].first, calls[2].first, calls[3].second),
+              std::tie(calls[0].second, calls[0].second, calls[0].second));
     EXPECT_EQ(calls[2].second, calls[1].second);
 
     // Null forwarders switch forwarding off while linked.
@@ -401,25 +397,27 @@ protected:
         EXPECT_EQ(events, line != 0 ? std::vector<std::string>{event} : std::vector<std::string>{});
     }
 
-    // Calls of the kind held inside, each made by `call` on a thread of its own: an unload waits
-    // while any is inside (the first call in clears the drained event; the second call in and the
-    // first out leave it alone) and goes at once when the last is out.
-    void ExpectUnloadWaitsForEveryCall(ModuleCallKind kind, int line, const std::function<void()>& call)
+    // Calls of the kind held inside the module, each made on a thread of its own: an unload waits
+    // while any is inside (the first call in clears the drained event; later calls in and earlier
+    // ones out leave it alone) and goes at once when the last is out.
+    void ExpectUnloadWaitsForEveryCall(ModuleCallKind kind, int line, const std::vector<std::function<void()>>& calls)
     {
         module->Hold(kind);
-        ModelThread first(call);
-        ModelThread second(call);
-        module->WaitInside(kind, 2);
+        std::list<ModelThread> threads;
+        for (const std::function<void()>& call : calls) {
+            threads.emplace_back(call);
+        }
+        const int inside = static_cast<int>(calls.size());
+        module->WaitInside(kind, inside);
         ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
-        ExpectUnloadWaits(line, 2);
+        ExpectUnloadWaits(line, inside);
         ASSERT_TRUE(module->ReleaseOne(kind));
-        while (module->Inside(kind) != 1) {
+        while (module->Inside(kind) != inside - 1) {
             std::this_thread::yield();
         }
-        ExpectUnloadWaits(line);
+        ExpectUnloadWaits(line, inside - 1);
         module->Release(kind);
-        first.Join();
-        second.Join();
+        threads.clear();  // joined
         ExpectUnloadWaits(0);
     }
 
@@ -428,28 +426,11 @@ protected:
     static constexpr int DispatchLine = 558;
 };
 
+// IRPs count in the dispatch gate whether they reach the module as a filter device's request,
+// through an override, or through the redirect handler that names its dispatch routine (the
+// redirect device is none of the filter devices, whose own route would reach the module first);
+// process notifications count in the notification gate.
 TEST_F(LinkGateTest, LinkGatesCountIrpsAndNotificationsInsideTheModule)
-{
-    ExpectUnloadWaitsForEveryCall(ModuleCallKind::Irp, DispatchLine, [&] { SendMajor(startVolume.filter, IRP_MJ_READ); });
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
-
-    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
-    std::vector<km::Process*> processes;
-    std::mutex processesLock;
-    ExpectUnloadWaitsForEveryCall(ModuleCallKind::ProcessNotify, NotifyLine, [&] {
-        km::Process* process = km::CreateProcess("held.exe");
-        std::lock_guard<std::mutex> guard(processesLock);
-        processes.push_back(process);
-    });
-    for (km::Process* process : processes) {
-        km::ExitProcess(process);
-    }
-}
-
-// An IRP also reaches the module through an override or the redirect handler that names its
-// dispatch routine; both routes count in the dispatch gate. The redirect device is none of the
-// filter devices, whose own route would reach the module first.
-TEST_F(LinkGateTest, LinkGateDispatchCountsOverriddenAndRedirectedIrps)
 {
     PDEVICE_OBJECT overridden = AddVolume().filter;
     PDEVICE_OBJECT redirected = CreateHostDevice(FILE_DEVICE_UNKNOWN);
@@ -457,19 +438,24 @@ TEST_F(LinkGateTest, LinkGateDispatchCountsOverriddenAndRedirectedIrps)
     ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectHandler, {handler}), STATUS_SUCCESS);
-    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);  // no route of the module's own
-    for (PDEVICE_OBJECT device : {overridden, redirected}) {
-        module->Hold(ModuleCallKind::Irp);
-        ModelThread reader([&] { SendMajor(device, IRP_MJ_READ); });
-        module->WaitInside(ModuleCallKind::Irp, 1);
-        ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
-        ExpectUnloadWaits(DispatchLine);
-        module->Release(ModuleCallKind::Irp);
-        reader.Join();
-        ExpectUnloadWaits(0);
-        ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
+    ExpectUnloadWaitsForEveryCall(ModuleCallKind::Irp, DispatchLine,
+                                  {[&] { SendMajor(startVolume.filter, IRP_MJ_READ); },
+                                   [&] { SendMajor(overridden, IRP_MJ_READ); },
+                                   [&] { SendMajor(redirected, IRP_MJ_READ); }});
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 1u);  // passed down by the module
+
+    ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
+    std::vector<km::Process*> processes;
+    std::mutex processesLock;
+    auto create = [&] {
+        km::Process* process = km::CreateProcess("held.exe");
+        std::lock_guard<std::mutex> guard(processesLock);
+        processes.push_back(process);
+    };
+    ExpectUnloadWaitsForEveryCall(ModuleCallKind::ProcessNotify, NotifyLine, {create, create});
+    for (km::Process* process : processes) {
+        km::ExitProcess(process);
     }
-    EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 2u);
 }
 
 TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
