@@ -15,14 +15,6 @@
 
 namespace {
 
-// A recorded volume: the file system's volume device below the host's filter device.
-struct TestVolume {
-    PDEVICE_OBJECT volume = nullptr;
-    PDEVICE_OBJECT filter = nullptr;
-    PDEVICE_OBJECT storage = nullptr;
-    AttachRecord* record = nullptr;
-};
-
 class LinkTest : public ModuleTest {
 protected:
     void SetUp() override
@@ -33,14 +25,12 @@ protected:
         }
     }
 
-    TestVolume AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM)
+    // A recorded volume: the file system's volume device below the host's filter device, and a
+    // storage device.
+    AttachRecord* AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM)
     {
-        TestVolume volume;
-        volume.volume = km::CreateModelDevice({type});
-        volume.storage = km::CreateModelDevice({FILE_DEVICE_DISK});
-        volume.filter = CreateHostDevice(type, volume.volume);
-        volume.record = RecordFilterDevice(volume.filter, volume.volume, volume.storage);
-        return volume;
+        PDEVICE_OBJECT volume = km::CreateModelDevice({type});
+        return RecordFilterDevice(CreateHostDevice(type, volume), volume, km::CreateModelDevice({FILE_DEVICE_DISK}));
     }
 
     // The start of the forwarding and gate tests: one recorded volume, the module connected with
@@ -62,7 +52,7 @@ protected:
         Symbol<decltype(FsFilterNotifyAttach)>("FsFilterNotifyAttach")(record);
     }
 
-    TestVolume startVolume;
+    AttachRecord* startVolume = nullptr;
 };
 
 // The process and thread notify routines registered.
@@ -136,13 +126,13 @@ TEST_F(LinkTest, LinkSetLinkMovesOnlyBetweenUnlinkedAndLinked)
 // the taken records only.
 TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
 {
-    TestVolume older = AddVolume();
-    TestVolume newer = AddVolume(FILE_DEVICE_CD_ROM_FILE_SYSTEM);
+    AttachRecord* older = AddVolume();
+    AttachRecord* newer = AddVolume(FILE_DEVICE_CD_ROM_FILE_SYSTEM);
     SetLinkState(LinkStateUnloading);  // accepted in every state, and the state is left alone
     ControlAnswer answer = module->RegisterEntryPoints();
     EXPECT_EQ(std::tie(answer.status, answer.information), std::make_tuple(STATUS_SUCCESS, ULONG_PTR(8)));
     EXPECT_EQ(LinkState(), LinkStateUnloading);
-    NotifyAttach(older.record);
+    NotifyAttach(older);
     EXPECT_TRUE(module->Calls().empty());
 
     BOOLEAN taken = TRUE;
@@ -155,25 +145,25 @@ TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
         ASSERT_EQ(calls.size(), 2u) << "link state " << state;
         for (const auto& [call, volume] : {std::pair{calls[0], newer}, std::pair{calls[1], older}}) {
             EXPECT_EQ(std::tie(call.device, call.volume, call.storage),
-                      std::tie(volume.filter, volume.volume, volume.storage));
-            EXPECT_EQ(volume.record->ModuleAttached, taken);
+                      std::tie(volume->FilterDevice, volume->VolumeDevice, volume->StorageDevice));
+            EXPECT_EQ(volume->ModuleAttached, taken);
         }
         module->SetAttachAnswer(!taken);
         module->ClearCalls();
-        NotifyAttach(older.record);
+        NotifyAttach(older);
         calls = module->Calls();
         ASSERT_EQ(calls.size(), 1u) << "link state " << state;
-        EXPECT_EQ(std::tie(calls[0].kind, calls[0].storage), std::make_tuple(ModuleCallKind::AttachNotify, older.storage));
-        EXPECT_EQ(older.record->ModuleAttached, !taken);
+        EXPECT_EQ(std::tie(calls[0].kind, calls[0].storage), std::make_tuple(ModuleCallKind::AttachNotify, older->StorageDevice));
+        EXPECT_EQ(older->ModuleAttached, !taken);
         taken = !taken;
     }
-    ASSERT_EQ(std::tie(older.record->ModuleAttached, newer.record->ModuleAttached), std::make_tuple(TRUE, FALSE));
+    ASSERT_EQ(std::tie(older->ModuleAttached, newer->ModuleAttached), std::make_tuple(TRUE, FALSE));
 
     // A record whose lock cannot be waited for is skipped, its lock not released.
-    TestVolume unlocked = AddVolume();
-    Symbol<decltype(AMutex_Free)>("AMutex_Free")(&unlocked.record->RecordLock);
+    AttachRecord* unlocked = AddVolume();
+    Symbol<decltype(AMutex_Free)>("AMutex_Free")(&unlocked->RecordLock);
     module->ClearCalls();
-    NotifyAttach(unlocked.record);
+    NotifyAttach(unlocked);
     EXPECT_TRUE(module->Calls().empty());
 
     // A module that keeps what it has: ModuleAttached stays TRUE. Withdrawn, the walk calls nothing
@@ -182,21 +172,21 @@ TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
     EXPECT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
     std::vector<ModuleCall> detaches = module->Calls(ModuleCallKind::DetachNotify);
     ASSERT_EQ(detaches.size(), 1u);
-    EXPECT_EQ(detaches[0].device, older.filter);
-    EXPECT_EQ(older.record->ModuleAttached, TRUE);
+    EXPECT_EQ(detaches[0].device, older->FilterDevice);
+    EXPECT_EQ(older->ModuleAttached, TRUE);
     module->ClearCalls();
     EXPECT_TRUE(Accepted(module->WithdrawEntryPoints()));
-    NotifyAttach(newer.record);
-    Symbol<decltype(LinkNotifyDetach)>("LinkNotifyDetach")(older.filter);
+    NotifyAttach(newer);
+    Symbol<decltype(LinkNotifyDetach)>("LinkNotifyDetach")(older->FilterDevice);
     EXPECT_TRUE(module->Calls().empty());
-    EXPECT_EQ(older.record->ModuleAttached, TRUE);
+    EXPECT_EQ(older->ModuleAttached, TRUE);
 
     // A module that lets go: ModuleAttached becomes FALSE.
     module->SetAttachAnswer(TRUE);
     module->SetDetachAnswer(TRUE);
     ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
     ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    EXPECT_EQ(std::tie(older.record->ModuleAttached, newer.record->ModuleAttached), std::make_tuple(FALSE, FALSE));
+    EXPECT_EQ(std::tie(older->ModuleAttached, newer->ModuleAttached), std::make_tuple(FALSE, FALSE));
 }
 
 // The entry-point commands when AttachedListLock's shared hold is refused: RegisterEntryPoints
@@ -204,14 +194,14 @@ TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
 // nothing, so that the module can send it again. Once the list can be walked, each offers the record.
 TEST_F(LinkTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
 {
-    TestVolume volume = AddVolume();
+    AttachRecord* volume = AddVolume();
     ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
     // The command, its outcome, what it offers once the list can be walked, and the record after.
     const std::tuple<uint32_t, NTSTATUS, ModuleCallKind, UCHAR> cases[] = {
         {HostCommandRegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
         {HostCommandWithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify, FALSE}};
     for (const auto& [command, outcome, offer, attachedAfter] : cases) {
-        ASSERT_EQ(volume.record->ModuleAttached, TRUE);
+        ASSERT_EQ(volume->ModuleAttached, TRUE);
         module->ClearCalls();
         auto send = [&, command = command] {
             return command == HostCommandRegisterEntryPoints ? module->RegisterEntryPoints()
@@ -240,13 +230,13 @@ TEST_F(LinkTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
         // The refused walk must leave the registration alone; only the stored pointer shows it.
         EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
         EXPECT_TRUE(module->Calls().empty());
-        EXPECT_EQ(volume.record->ModuleAttached, TRUE);
+        EXPECT_EQ(volume->ModuleAttached, TRUE);
         // A release without a grant shows only in the lock's count.
         EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
 
         ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);
         EXPECT_EQ(module->Calls(offer).size(), 1u) << "command " << command;
-        EXPECT_EQ(volume.record->ModuleAttached, attachedAfter);
+        EXPECT_EQ(volume->ModuleAttached, attachedAfter);
     }
 }
 
@@ -307,31 +297,31 @@ protected:
 
 TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
 {
-    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    EXPECT_TRUE(ReadForwarded(startVolume.filter));
+    EXPECT_TRUE(ReadForwarded(startVolume->FilterDevice));
     std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::Irp);
-    EXPECT_EQ(calls.back().device, startVolume.filter);
+    EXPECT_EQ(calls.back().device, startVolume->FilterDevice);
     EXPECT_EQ(calls.back().major, IRP_MJ_READ);
     // The module passed it down: the file system saw every read, forwarded or not.
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 2u);
     // Linked, a filter device without a record, and any device before start-up has finished, go down.
     EXPECT_FALSE(ReadForwarded(CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}))));
     // Start-up's window lies inside DriverEntry, out of a caller's reach: the flag is cleared by hand.
     globals->Started = 0;
-    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
     globals->Started = 1;
 
     SetLinkState(LinkStateUnloading);  // no command leads there yet
-    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
     SetLinkState(LinkStateLinked);
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
-    EXPECT_FALSE(ReadForwarded(startVolume.filter));
+    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
     // Linked again but withdrawn: down to the file system.
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
     ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    EXPECT_FALSE(ReadForwarded(startVolume.filter));
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 6u);
+    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 6u);
 }
 
 TEST_F(LinkForwardTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
@@ -432,17 +422,17 @@ protected:
 // process notifications count in the notification gate.
 TEST_F(LinkGateTest, LinkGatesCountIrpsAndNotificationsInsideTheModule)
 {
-    PDEVICE_OBJECT overridden = AddVolume().filter;
+    PDEVICE_OBJECT overridden = AddVolume()->FilterDevice;
     PDEVICE_OBJECT redirected = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     uint64_t handler = Address(TestModule::IrpDispatchRoutine());
     ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectHandler, {handler}), STATUS_SUCCESS);
     ExpectUnloadWaitsForEveryCall(ModuleCallKind::Irp, DispatchLine,
-                                  {[&] { SendMajor(startVolume.filter, IRP_MJ_READ); },
+                                  {[&] { SendMajor(startVolume->FilterDevice, IRP_MJ_READ); },
                                    [&] { SendMajor(overridden, IRP_MJ_READ); },
                                    [&] { SendMajor(redirected, IRP_MJ_READ); }});
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 1u);  // passed down by the module
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 1u);  // passed down by the module
 
     ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
     std::vector<km::Process*> processes;
@@ -461,21 +451,21 @@ TEST_F(LinkGateTest, LinkGatesCountIrpsAndNotificationsInsideTheModule)
 TEST_F(LinkGateTest, LinkGateUnlinkAndWithdrawDoNotWaitForCallsInside)
 {
     module->Hold(ModuleCallKind::Irp);
-    ModelThread reader([&] { SendMajor(startVolume.filter, IRP_MJ_READ); });
+    ModelThread reader([&] { SendMajor(startVolume->FilterDevice, IRP_MJ_READ); });
     module->WaitInside(ModuleCallKind::Irp, 1);
 
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
     ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
     ExpectUnloadWaits(DispatchLine);
     // A new request no longer enters; it goes down beside the one inside.
-    EXPECT_EQ(SendMajor(startVolume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 1u);
+    EXPECT_EQ(SendMajor(startVolume->FilterDevice, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 1u);
 
     module->Release(ModuleCallKind::Irp);
     reader.Join();
     ExpectUnloadWaits(0);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume.volume).size(), 2u);
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 2u);
 }
 
 // The replay of AttachNotify holds the record's RecordLock around the call, not AttachedListLock,
@@ -490,9 +480,9 @@ TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheDeviceNotify
     EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
     auto wait = Symbol<decltype(AMutex_Wait)>("AMutex_Wait");
     auto release = Symbol<decltype(AMutex_Release)>("AMutex_Release");
-    EXPECT_FALSE(wait(&startVolume.record->RecordLock, 0));
+    EXPECT_FALSE(wait(&startVolume->RecordLock, 0));
     // Routing still walks the list meanwhile: the module is linked, so the read is forwarded.
-    EXPECT_EQ(SendMajor(startVolume.filter, IRP_MJ_READ).status, STATUS_SUCCESS);
+    EXPECT_EQ(SendMajor(startVolume->FilterDevice, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(module->Calls(ModuleCallKind::Irp).size(), 1u);
     ASSERT_TRUE(Accepted(module->SetLink(HOST_LINK_OFF)));
     ExpectUnloadWaits(NotifyLine);
@@ -501,8 +491,8 @@ TEST_F(LinkGateTest, LinkGateAttachNotifyRunsUnderTheRecordLockInTheDeviceNotify
     registration.Join();
     ExpectUnloadWaits(0);
     EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
-    ASSERT_TRUE(wait(&startVolume.record->RecordLock, 0));
-    release(&startVolume.record->RecordLock);
+    ASSERT_TRUE(wait(&startVolume->RecordLock, 0));
+    release(&startVolume->RecordLock);
 }
 
 }  // namespace
