@@ -45,6 +45,25 @@ protected:
         module->ClearCalls();
     }
 
+    // Whether a read on the device reached the module; the IRP completes either way.
+    bool ReadForwarded(PDEVICE_OBJECT device)
+    {
+        size_t before = module->Calls(ModuleCallKind::Irp).size();
+        km::IrpResult result = SendMajor(device, IRP_MJ_READ);
+        EXPECT_NE(result.status, STATUS_PENDING);
+        return module->Calls(ModuleCallKind::Irp).size() > before;
+    }
+
+    // Creates and ends a process with one thread; the notifications the module received meanwhile.
+    std::vector<ModuleCall> RunProcess()
+    {
+        module->ClearCalls();
+        km::Process* process = km::CreateProcess("notified.exe");
+        km::RunInProcess(process, [] {});
+        km::ExitProcess(process);
+        return module->Calls();
+    }
+
     // Unloading shows only while an unload waits, and Linked()'s probe would change it: read it.
     LONG LinkState() const { return globals->ModuleHost.LinkState; }
     void NotifyAttach(AttachRecord* record)
@@ -153,7 +172,8 @@ TEST_F(LinkTest, LinkEntryPointsOfferRecordsAndWithdrawOffersBackTheTakenOnes)
         NotifyAttach(older);
         calls = module->Calls();
         ASSERT_EQ(calls.size(), 1u) << "link state " << state;
-        EXPECT_EQ(std::tie(calls[0].kind, calls[0].storage), std::make_tuple(ModuleCallKind::AttachNotify, older->StorageDevice));
+        EXPECT_EQ(std::tie(calls[0].kind, calls[0].storage),
+                  std::make_tuple(ModuleCallKind::AttachNotify, older->StorageDevice));
         EXPECT_EQ(older->ModuleAttached, !taken);
         taken = !taken;
     }
@@ -267,36 +287,9 @@ TEST_F(LinkTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
 }
 
 // What reaches the module by link state.
-class LinkForwardTest : public LinkTest {
-protected:
-    void SetUp() override
-    {
-        LinkTest::SetUp();
-        StartWithVolume(false);
-    }
-
-    // Whether a read on the device reached the module; the IRP completes either way.
-    bool ReadForwarded(PDEVICE_OBJECT device)
-    {
-        size_t before = module->Calls(ModuleCallKind::Irp).size();
-        km::IrpResult result = SendMajor(device, IRP_MJ_READ);
-        EXPECT_NE(result.status, STATUS_PENDING);
-        return module->Calls(ModuleCallKind::Irp).size() > before;
-    }
-
-    // Creates and ends a process with one thread; the notifications the module received meanwhile.
-    std::vector<ModuleCall> RunProcess()
-    {
-        module->ClearCalls();
-        km::Process* process = km::CreateProcess("notified.exe");
-        km::RunInProcess(process, [] {});
-        km::ExitProcess(process);
-        return module->Calls();
-    }
-};
-
-TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
+TEST_F(LinkTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
 {
+    ASSERT_NO_FATAL_FAILURE(StartWithVolume(false));
     EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
     EXPECT_TRUE(ReadForwarded(startVolume->FilterDevice));
@@ -324,8 +317,9 @@ TEST_F(LinkForwardTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
     EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 6u);
 }
 
-TEST_F(LinkForwardTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
+TEST_F(LinkTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
 {
+    ASSERT_NO_FATAL_FAILURE(StartWithVolume(false));
     EXPECT_TRUE(RunProcess().empty());
     SetLinkState(LinkStateUnloading);
     EXPECT_TRUE(RunProcess().empty());

@@ -241,7 +241,8 @@ size_t HostTest::HostDeviceCount() const
 
 AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
-    auto* record = static_cast<AttachRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AttachRecord), km::PoolTag("TRec")));
+    auto* record =
+        static_cast<AttachRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AttachRecord), km::PoolTag("TRec")));
     if (record == nullptr) {
         ADD_FAILURE() << "no pool for an attach record";
         return nullptr;
