@@ -48,5 +48,4 @@ struct HostImports {
 #define HOST_IMPORT_FIELD(name) decltype(&::name) name;
     HOST_IMPORTS(HOST_IMPORT_FIELD)
 #undef HOST_IMPORT_FIELD
-    int unused;
 };

@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
 
 #include "kmodel/steady_state.h"
-
-namespace {
-
-// Pool tag of the attach records the tests make: "TRec".
-constexpr ULONG TestRecordTag = km::PoolTag("TRec");
-
-}  // namespace
 
 std::u16string ControlDeviceNameFor(const std::u16string& name)
 {
@@ -55,41 +49,38 @@ namespace {
 
 std::atomic<int> ConcurrentScopes{0};
 
-uint32_t CommandOf(ULONG code, const std::vector<uint8_t>& input)
-{
-    uint32_t command = 0;
-    if (code == IOCTL_HOST_COMMAND && input.size() >= sizeof(command)) {
-        std::memcpy(&command, input.data(), sizeof(command));
-    }
-    return command;
-}
-
-// Commands that keep state in the host when they succeed: a loaded module, registered notify
-// routines, a redirect device, an override entry.
-bool KeepsStateWhenAccepted(uint32_t command)
-{
-    return command == HostCommandLoadModule || command == HostCommandConnect ||
-           command == HostCommandSetRedirectDevice || command == HostCommandAddOverride;
-}
-
-// Sends a device-control request through `send`; unless it is a command that keeps state and was
-// accepted, no driver image may hold more afterwards than before (the steady-state check).
-template <typename Send>
-ControlAnswer SteadyControl(ULONG code, const std::vector<uint8_t>& input, Send send)
+// Runs `send`; unless `exempt` says so of its result, no driver image may hold more afterwards than
+// before (the steady-state check).
+template <typename Send, typename Exempt>
+auto Steady(const std::string& what, Send send, Exempt exempt) -> decltype(send())
 {
     if (ConcurrentScopes.load() != 0) {
         return send();
     }
     km::SteadyState steady;
-    ControlAnswer answer = send();
-    // A requested unload goes on in a system thread of the host's, which holds what it needs
-    // until it ends, whatever the reply said.
-    uint32_t command = CommandOf(code, input);
-    bool checked = command != HostCommandRequestUnload && (!KeepsStateWhenAccepted(command) || !Accepted(answer));
-    if (checked) {
-        EXPECT_EQ(steady.End(), "") << "request 0x" << std::hex << code << " left this behind";
+    auto result = send();
+    if (!exempt(result)) {
+        EXPECT_EQ(steady.End(), "") << what << " left this behind";
     }
-    return answer;
+    return result;
+}
+
+// A device-control request is exempt when it is a command that keeps state in the host and was
+// accepted (a loaded module, registered notify routines, a redirect device, an override entry). A
+// requested unload goes on in a system thread of the host's, which holds what it needs until it
+// ends, whatever the reply said.
+template <typename Send>
+ControlAnswer SteadyControl(ULONG code, const std::vector<uint8_t>& input, Send send)
+{
+    uint32_t command = 0;
+    if (code == IOCTL_HOST_COMMAND && input.size() >= sizeof(command)) {
+        std::memcpy(&command, input.data(), sizeof(command));
+    }
+    return Steady("request " + std::to_string(code), send, [command](const ControlAnswer& answer) {
+        bool keepsState = command == HostCommandLoadModule || command == HostCommandConnect ||
+                          command == HostCommandSetRedirectDevice || command == HostCommandAddOverride;
+        return command == HostCommandRequestUnload || (keepsState && Accepted(answer));
+    });
 }
 
 }  // namespace
@@ -98,13 +89,9 @@ km::IrpResult SendMajor(PDEVICE_OBJECT device, UCHAR major)
 {
     km::IrpRequest request;
     request.majorFunction = major;
-    if (ConcurrentScopes.load() != 0) {
-        return km::SendIrp(device, request);
-    }
-    km::SteadyState steady;
-    km::IrpResult result = km::SendIrp(device, request);
-    EXPECT_EQ(steady.End(), "") << "major function " << int(major) << " left this behind";
-    return result;
+    return Steady(
+        "major function " + std::to_string(major), [&] { return km::SendIrp(device, request); },
+        [](const km::IrpResult&) { return false; });
 }
 
 ConcurrentRequests::ConcurrentRequests() { ConcurrentScopes += 1; }
@@ -169,10 +156,10 @@ void HostTest::TearDown()
         }
     }
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
-        if (it->attachedTo != nullptr) {
-            IoDetachDevice(it->attachedTo);
+        if (it->second != nullptr) {
+            IoDetachDevice(it->second);
         }
-        IoDeleteDevice(it->device);
+        IoDeleteDevice(it->first);
     }
     KernelTest::TearDown();
 }
@@ -205,18 +192,21 @@ ControlAnswer HostTest::Kernel(ULONG code, const std::vector<uint8_t>& input, UL
 }
 
 ControlAnswer HostTest::User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
-                             const std::vector<std::pair<ULONG, bool>>& privileges)
+                             const std::vector<std::pair<ULONG, bool>>& privileges, km::Process* process)
 {
     ControlAnswer answer;
     answer.output.assign(outputLength, OutputFill);
-    km::RunAsUser(
-        [&] {
-            km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
-            ASSERT_EQ(opened.status, STATUS_SUCCESS);
-            answer = ControlThroughHandle(opened.handle, false, code, input, outputLength);
-            EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
-        },
-        privileges);
+    auto body = [&] {
+        km::OpenResult opened = km::OpenFile(ControlDeviceNameFor(HostServiceName), false);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        answer = ControlThroughHandle(opened.handle, false, code, input, outputLength);
+        EXPECT_EQ(NtClose(opened.handle), STATUS_SUCCESS);
+    };
+    if (process != nullptr) {
+        km::RunInProcess(process, body);
+    } else {
+        km::RunAsUser(body, privileges);
+    }
     return answer;
 }
 
@@ -234,7 +224,7 @@ PDEVICE_OBJECT HostTest::CreateHostDevice(DEVICE_TYPE type, PDEVICE_OBJECT lower
     }
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     if (!leftToHost) {
-        devices_.push_back(HostDevice{device, attachedTo});
+        devices_.emplace_back(device, attachedTo);
     }
     return device;
 }
@@ -251,7 +241,8 @@ size_t HostTest::HostDeviceCount() const
 
 AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
-    auto* record = static_cast<AttachRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AttachRecord), TestRecordTag));
+    auto* record =
+        static_cast<AttachRecord*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AttachRecord), km::PoolTag("TRec")));
     if (record == nullptr) {
         ADD_FAILURE() << "no pool for an attach record";
         return nullptr;

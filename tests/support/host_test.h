@@ -83,10 +83,15 @@ protected:
     {
         return Kernel(IOCTL_HOST_COMMAND, input, outputLength);
     }
+    // The reply's Status of a command block sent with KernelCommand.
+    NTSTATUS SendCommand(uint32_t command, std::vector<uint64_t> fields = {}, uint32_t argument = 0)
+    {
+        return ReplyStatus(KernelCommand(CommandBlock(command, std::move(fields), argument)));
+    }
     // Device control through a handle opened with NtCreateFile from a new user process holding the
-    // given privileges.
+    // given privileges, or from a thread of `process` when given.
     ControlAnswer User(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
-                       const std::vector<std::pair<ULONG, bool>>& privileges = {});
+                       const std::vector<std::pair<ULONG, bool>>& privileges = {}, km::Process* process = nullptr);
 
     // A device of the host's driver object, as the attachment manager creates them; deleted (and
     // detached) at the end of the test unless left to the host (which deletes its devices when the
@@ -115,10 +120,6 @@ protected:
     HostGlobalsRecord* globals = nullptr;
 
 private:
-    struct HostDevice {
-        PDEVICE_OBJECT device;
-        PDEVICE_OBJECT attachedTo;
-    };
-    std::vector<HostDevice> devices_;
+    std::vector<std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>> devices_;  // each device and the one it is attached to
     std::vector<struct AttachRecord*> records_;
 };

@@ -1,70 +1,56 @@
 #include "support/test_module.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "support/module_kit.h"
 
 namespace {
 
 std::atomic<TestModule*> CurrentModule{nullptr};
 
-// One call inside the module, from construction to destruction: noted on entry (where it waits
-// while its kind is held), counted as left when the object goes.
-class InsideModule {
-public:
-    explicit InsideModule(ModuleCall call) : module(TestModule::Current()), kind_(call.kind)
-    {
-        call.irql = KeGetCurrentIrql();
-        module->Enter(call);
-    }
-    ~InsideModule() { module->Leave(kind_); }
-    InsideModule(const InsideModule&) = delete;
-    InsideModule& operator=(const InsideModule&) = delete;
-
-    TestModule* const module;
-
-private:
-    const ModuleCallKind kind_;
-};
-
 NTSTATUS NTAPI ModuleIrpDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     // The module owns the IRP: it is served before the call counts as left, as in a real module.
-    InsideModule inside(
-        {ModuleCallKind::Irp, device, nullptr, nullptr, IoGetCurrentIrpStackLocation(irp)->MajorFunction});
-    return ModulePassDown(device, irp);
+    TestModule* module = TestModule::Current();
+    module->Enter({ModuleCallKind::Irp, device, nullptr, nullptr, IoGetCurrentIrpStackLocation(irp)->MajorFunction});
+    NTSTATUS status = ModulePassDown(device, irp);
+    module->Leave(ModuleCallKind::Irp);
+    return status;
 }
 
 BOOLEAN NTAPI ModuleAttachNotify(PDEVICE_OBJECT filter, PDEVICE_OBJECT volume, PDEVICE_OBJECT storage)
 {
-    BOOLEAN answer;
-    {
-        InsideModule inside({ModuleCallKind::AttachNotify, filter, volume, storage});
-        answer = inside.module->AttachAnswer();
-    }
+    TestModule* module = TestModule::Current();
+    module->Enter({ModuleCallKind::AttachNotify, filter, volume, storage});
+    BOOLEAN answer = module->AttachAnswer();
+    module->Leave(ModuleCallKind::AttachNotify);
     // Outside the counted part, so that an action that raises leaves no call counted inside.
-    TestModule::Current()->RunAttachAction(filter);
+    module->RunAttachAction(filter);
     return answer;
 }
 
 BOOLEAN NTAPI ModuleDetachNotify(PDEVICE_OBJECT filter)
 {
-    InsideModule inside({ModuleCallKind::DetachNotify, filter});
-    return inside.module->DetachAnswer();
+    TestModule* module = TestModule::Current();
+    module->Enter({ModuleCallKind::DetachNotify, filter});
+    BOOLEAN answer = module->DetachAnswer();
+    module->Leave(ModuleCallKind::DetachNotify);
+    return answer;
 }
 
 void NTAPI ModuleProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
 {
-    InsideModule inside({ModuleCallKind::ProcessNotify, nullptr, nullptr, nullptr, 0, parentId, processId, create});
+    TestModule* module = TestModule::Current();
+    module->Enter({ModuleCallKind::ProcessNotify, nullptr, nullptr, nullptr, 0, parentId, processId, create});
+    module->Leave(ModuleCallKind::ProcessNotify);
 }
 
 void NTAPI ModuleThreadNotify(HANDLE processId, HANDLE threadId, BOOLEAN create)
 {
-    InsideModule inside({ModuleCallKind::ThreadNotify, nullptr, nullptr, nullptr, 0, processId, threadId, create});
-}
-
-template <class Routine>
-uint64_t RoutineAddress(Routine* routine)
-{
-    return reinterpret_cast<uintptr_t>(routine);
+    TestModule* module = TestModule::Current();
+    module->Enter({ModuleCallKind::ThreadNotify, nullptr, nullptr, nullptr, 0, processId, threadId, create});
+    module->Leave(ModuleCallKind::ThreadNotify);
 }
 
 }  // namespace
@@ -73,6 +59,7 @@ TestModule::TestModule()
 {
     for (CallKindProbe& probe : probes_) {
         KeInitializeEvent(&probe.entered, NotificationEvent, FALSE);
+        KeInitializeSemaphore(&probe.release, 0, std::numeric_limits<LONG>::max());
     }
     TestModule* expected = nullptr;
     if (!CurrentModule.compare_exchange_strong(expected, this)) {
@@ -112,13 +99,6 @@ void TestModule::Close()
     }
 }
 
-ControlAnswer TestModule::Send(const std::vector<uint8_t>& block, ULONG outputLength)
-{
-    return ControlThroughHandle(handle_, true, IOCTL_HOST_COMMAND, block, outputLength);
-}
-
-ControlAnswer TestModule::Connect() { return Send(CommandBlock(HostCommandConnect), sizeof(ConnectReply)); }
-
 ControlAnswer TestModule::RegisterEntryPoints()
 {
     return Send(CommandBlock(HostCommandRegisterEntryPoints,
@@ -131,54 +111,37 @@ ControlAnswer TestModule::RegisterNotifyForwarders()
     return Send(CommandBlock(HostCommandRegisterNotifyForwarders, {ProcessNotifyRoutine(), ThreadNotifyRoutine()}));
 }
 
-ControlAnswer TestModule::SetLink(uint32_t linkSwitch)
-{
-    return Send(CommandBlock(HostCommandSetLink, {}, linkSwitch));
-}
-
-ControlAnswer TestModule::WithdrawEntryPoints() { return Send(CommandBlock(HostCommandWithdrawEntryPoints)); }
-
 bool TestModule::Link()
 {
     return Accepted(Connect()) && Accepted(RegisterEntryPoints()) && Accepted(RegisterNotifyForwarders()) &&
            Accepted(SetLink(HOST_LINK_ON));
 }
 
-bool TestModule::Unlink() { return Accepted(SetLink(HOST_LINK_OFF)) && Accepted(WithdrawEntryPoints()); }
-
 PDRIVER_DISPATCH TestModule::IrpDispatchRoutine() { return ModuleIrpDispatch; }
-uint64_t TestModule::AttachNotifyRoutine() { return RoutineAddress(ModuleAttachNotify); }
-uint64_t TestModule::DetachNotifyRoutine() { return RoutineAddress(ModuleDetachNotify); }
-uint64_t TestModule::ProcessNotifyRoutine() { return RoutineAddress(ModuleProcessNotify); }
-uint64_t TestModule::ThreadNotifyRoutine() { return RoutineAddress(ModuleThreadNotify); }
-
-void TestModule::Hold(ModuleCallKind kind)
-{
-    std::lock_guard<std::mutex> guard(heldLock_);
-    Probe(kind).holding = true;
-}
+uint64_t TestModule::AttachNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleAttachNotify)); }
+uint64_t TestModule::DetachNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleDetachNotify)); }
+uint64_t TestModule::ProcessNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleProcessNotify)); }
+uint64_t TestModule::ThreadNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleThreadNotify)); }
 
 bool TestModule::ReleaseOne(ModuleCallKind kind)
 {
     std::lock_guard<std::mutex> guard(heldLock_);
     CallKindProbe& probe = Probe(kind);
-    if (probe.held.empty()) {
+    if (probe.held == 0) {
         return false;
     }
-    KeSetEvent(&probe.held.front()->release, IO_NO_INCREMENT, FALSE);
-    probe.held.pop_front();
+    probe.held -= 1;
+    KeReleaseSemaphore(&probe.release, IO_NO_INCREMENT, 1, FALSE);
     return true;
 }
 
 void TestModule::Release(ModuleCallKind kind)
 {
-    std::lock_guard<std::mutex> guard(heldLock_);
-    CallKindProbe& probe = Probe(kind);
-    probe.holding = false;
-    for (const std::shared_ptr<HeldCall>& call : probe.held) {
-        KeSetEvent(&call->release, IO_NO_INCREMENT, FALSE);
+    // A call that read `holding` before it changed is counted in `held` by the time its guard is
+    // free, so the loop lets it go too.
+    Probe(kind).holding = false;
+    while (ReleaseOne(kind)) {
     }
-    probe.held.clear();
 }
 
 void TestModule::WaitInside(ModuleCallKind kind, int count)
@@ -194,8 +157,6 @@ void TestModule::WaitInside(ModuleCallKind kind, int count)
     }
 }
 
-int TestModule::Inside(ModuleCallKind kind) const { return Probe(kind).inside; }
-
 std::vector<ModuleCall> TestModule::Calls() const
 {
     std::lock_guard<std::mutex> guard(callsLock_);
@@ -204,12 +165,9 @@ std::vector<ModuleCall> TestModule::Calls() const
 
 std::vector<ModuleCall> TestModule::Calls(ModuleCallKind kind) const
 {
-    std::vector<ModuleCall> selected;
-    for (const ModuleCall& call : Calls()) {
-        if (call.kind == kind) {
-            selected.push_back(call);
-        }
-    }
+    std::vector<ModuleCall> selected = Calls();
+    auto other = [kind](const ModuleCall& call) { return call.kind != kind; };
+    selected.erase(std::remove_if(selected.begin(), selected.end(), other), selected.end());
     return selected;
 }
 
@@ -219,26 +177,24 @@ void TestModule::ClearCalls()
     calls_.clear();
 }
 
-void TestModule::Enter(const ModuleCall& call)
+void TestModule::Enter(ModuleCall call)
 {
+    call.irql = KeGetCurrentIrql();
     {
         std::lock_guard<std::mutex> guard(callsLock_);
         calls_.push_back(call);
     }
     CallKindProbe& probe = Probe(call.kind);
-    std::shared_ptr<HeldCall> held;
+    bool held;
     {
         std::lock_guard<std::mutex> guard(heldLock_);
-        if (probe.holding) {
-            held = std::make_shared<HeldCall>();
-            KeInitializeEvent(&held->release, NotificationEvent, FALSE);
-            probe.held.push_back(held);
-        }
+        held = probe.holding;
+        probe.held += held ? 1 : 0;
     }
     probe.inside += 1;
     KeSetEvent(&probe.entered, IO_NO_INCREMENT, FALSE);
-    if (held != nullptr) {
-        KeWaitForSingleObject(&held->release, Executive, KernelMode, FALSE, nullptr);
+    if (held) {
+        KeWaitForSingleObject(&probe.release, Executive, KernelMode, FALSE, nullptr);
     }
 }
 

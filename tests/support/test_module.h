@@ -9,7 +9,6 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -49,19 +48,22 @@ public:
 
     // A command block sent through the handle on the calling thread; the output buffer is filled
     // with OutputFill first. Any thread of the model may send (the handle is a kernel handle).
-    ControlAnswer Send(const std::vector<uint8_t>& block, ULONG outputLength = sizeof(ControlReply));
-    ControlAnswer Connect();  // with a 32-byte output
+    ControlAnswer Send(const std::vector<uint8_t>& block, ULONG outputLength = sizeof(ControlReply))
+    {
+        return ControlThroughHandle(handle_, true, IOCTL_HOST_COMMAND, block, outputLength);
+    }
+    ControlAnswer Connect() { return Send(CommandBlock(HostCommandConnect), sizeof(ConnectReply)); }
     // This module's AttachNotify, DetachNotify and IRP dispatch, and the fast I/O table of
     // SetFastIo (null unless set).
     ControlAnswer RegisterEntryPoints();
     ControlAnswer RegisterNotifyForwarders();
-    ControlAnswer SetLink(uint32_t linkSwitch);
-    ControlAnswer WithdrawEntryPoints();
+    ControlAnswer SetLink(uint32_t linkSwitch) { return Send(CommandBlock(HostCommandSetLink, {}, linkSwitch)); }
+    ControlAnswer WithdrawEntryPoints() { return Send(CommandBlock(HostCommandWithdrawEntryPoints)); }
     // The module's sequence to start forwarding: Connect, RegisterEntryPoints,
     // RegisterNotifyForwarders, SetLink 1. True when each request succeeded with Status 0.
     bool Link();
     // And to stop: SetLink 0, WithdrawEntryPoints.
-    bool Unlink();
+    bool Unlink() { return Accepted(SetLink(HOST_LINK_OFF)) && Accepted(WithdrawEntryPoints()); }
 
     // The module's routines, for tests that register them in other combinations.
     static PDRIVER_DISPATCH IrpDispatchRoutine();
@@ -86,16 +88,15 @@ public:
     }
     void SetFastIo(PFAST_IO_DISPATCH table) { fastIo_ = table; }
 
-    // Holding: from Hold on, calls of the kind wait inside the module. ReleaseOne lets the call
-    // that has waited longest go on (false when none waits); Release lets every held call go on
-    // and stops holding.
-    void Hold(ModuleCallKind kind);
+    // Holding: from Hold on, calls of the kind wait inside the module. ReleaseOne lets one held
+    // call go on (false when none waits); Release lets every held call go on and stops holding.
+    void Hold(ModuleCallKind kind) { Probe(kind).holding = true; }
     bool ReleaseOne(ModuleCallKind kind);
     void Release(ModuleCallKind kind);
     // Waits until at least `count` calls of the kind are inside the module at once.
     void WaitInside(ModuleCallKind kind, int count);
     // Calls of the kind inside the module now (entered and not yet returned).
-    int Inside(ModuleCallKind kind) const;
+    int Inside(ModuleCallKind kind) const { return Probe(kind).inside; }
 
     // Calls received so far, in the order they entered; all of them, or those of one kind.
     std::vector<ModuleCall> Calls() const;
@@ -104,31 +105,28 @@ public:
 
     // The module routines' way in.
     static TestModule* Current();
-    void Enter(const ModuleCall& call);
+    void Enter(ModuleCall call);
     void Leave(ModuleCallKind kind);
     BOOLEAN AttachAnswer() const { return attachAnswer_; }
     BOOLEAN DetachAnswer() const { return detachAnswer_; }
 
 private:
-    // A held call waits for its own event.
-    struct HeldCall {
-        KEVENT release;
-    };
+    // A held call waits for the semaphore; each release lets one go on.
     struct CallKindProbe {
         std::atomic<int> inside{0};
         KEVENT entered;  // set by every call that enters
-        bool holding = false;                       // under heldLock_
-        std::deque<std::shared_ptr<HeldCall>> held;  // under heldLock_, longest waiting first
+        KSEMAPHORE release;
+        std::atomic<bool> holding{false};
+        LONG held = 0;         // calls waiting for a release, under heldLock_
     };
-    CallKindProbe& Probe(ModuleCallKind kind) { return probes_[static_cast<size_t>(kind)]; }
-    const CallKindProbe& Probe(ModuleCallKind kind) const { return probes_[static_cast<size_t>(kind)]; }
+    CallKindProbe& Probe(ModuleCallKind kind) const { return probes_[static_cast<size_t>(kind)]; }
 
     HANDLE handle_ = nullptr;
     std::atomic<BOOLEAN> attachAnswer_{TRUE};
     std::atomic<BOOLEAN> detachAnswer_{TRUE};
     PFAST_IO_DISPATCH fastIo_ = nullptr;
     std::function<void(PDEVICE_OBJECT)> attachAction_;
-    CallKindProbe probes_[ModuleCallKindCount];
+    mutable CallKindProbe probes_[ModuleCallKindCount];
     std::mutex heldLock_;
     mutable std::mutex callsLock_;
     std::vector<ModuleCall> calls_;
