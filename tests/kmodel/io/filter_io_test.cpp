@@ -17,8 +17,6 @@ struct ReadCase {
     bool pend;
 };
 
-void PrintTo(const ReadCase& read, std::ostream* out) { *out << read.name; }
-
 // Where the device finds the caller's data, as its buffering says.
 void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -36,20 +34,14 @@ class FsdRequestTest : public KernelTest, public ::testing::WithParamInterface<R
 TEST_P(FsdRequestTest, SynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, GetParam().deviceFlags});
-    LONGLONG offsetSeen = -1;
-    std::unique_ptr<ModelThread> completer;
+    km::Thread* completer = nullptr;
     km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT target, PIRP irp) {
-        offsetSeen = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart;
         memcpy(DeviceBuffer(target, irp), Payload, PayloadLength);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = PayloadLength;
         if (!GetParam().pend) {
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_SUCCESS;
+            return CompleteIrp(irp, STATUS_SUCCESS, PayloadLength);
         }
-        IoMarkIrpPending(irp);
-        completer = std::make_unique<ModelThread>([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
-        return STATUS_PENDING;
+        completer = PendAndCompleteElsewhere(irp, STATUS_SUCCESS, PayloadLength);
+        return NTSTATUS(STATUS_PENDING);
     });
     char buffer[PayloadLength] = {};
     KEVENT event;
@@ -59,19 +51,17 @@ TEST_P(FsdRequestTest, SynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
     offset.QuadPart = 0x2000;
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
     ASSERT_NE(irp, nullptr);
-    EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
     NTSTATUS status = IoCallDriver(device, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        km::JoinThread(completer);
     }
-    completer.reset();
     EXPECT_EQ(status, GetParam().pend ? STATUS_PENDING : STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
     EXPECT_EQ(ioStatus.Information, PayloadLength);
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_STREQ(buffer, Payload);
-    EXPECT_EQ(offsetSeen, 0x2000);
-    EXPECT_EQ(km::OutstandingIrps(), 0u);
+    EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Read.ByteOffset.QuadPart, 0x2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(, FsdRequestTest,
@@ -82,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(, FsdRequestTest,
                                            ReadCase{"Neither", 0, false}),
                          ByName());
 
-class FilterIoTest : public KernelTest {};
+using FilterIoTest = KernelTest;
 
 // Completion stops here: the IRP is the caller's again.
 NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
@@ -91,7 +81,24 @@ NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST_F(FilterIoTest, AsynchronousRequestIsTheCallersToFinishAndReuse)
+struct CancelSeen {
+    KIRQL irql;
+    BOOLEAN cancel;
+    KIRQL cancelIrql;
+};
+CancelSeen Seen;
+
+// Releases the cancel lock it is called with (a bug check if it were not held) and completes.
+void NTAPI CancelPended(PDEVICE_OBJECT, PIRP irp)
+{
+    Seen = {KeGetCurrentIrql(), irp->Cancel, irp->CancelIrql};
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CompleteIrp(irp, STATUS_CANCELLED);
+}
+
+// The caller finishes an asynchronous request (its MDL) and reuses the IRP for a read the device
+// pends; IoCancelIrp runs the cancel routine at DISPATCH_LEVEL with the cancel lock held.
+TEST_F(FilterIoTest, AnAsynchronousRequestIsTheCallersToFinishReuseAndCancel)
 {
     PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, DO_DIRECT_IO});
     char data[] = "written";
@@ -112,49 +119,19 @@ TEST_F(FilterIoTest, AsynchronousRequestIsTheCallersToFinishAndReuse)
     irp->MdlAddress = nullptr;
 
     UCHAR allocationFlags = irp->AllocationFlags;
-    IoReuseIrp(irp, STATUS_CANCELLED);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    IoReuseIrp(irp, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(irp->AllocationFlags, allocationFlags);
     EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
-    KeClearEvent(&done);
-    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
-    IoCallDriver(device, irp);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS) << "sent again after reuse";
-    IoFreeIrp(irp);
-}
-
-struct CancelSeen {
-    KIRQL irql;
-    BOOLEAN cancel;
-    KIRQL cancelIrql;
-};
-CancelSeen Seen;
-
-// Releases the cancel lock it is called with (a bug check if it were not held) and completes.
-void NTAPI CancelPended(PDEVICE_OBJECT, PIRP irp)
-{
-    Seen = {KeGetCurrentIrql(), irp->Cancel, irp->CancelIrql};
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-TEST_F(FilterIoTest, CancelRunsTheRoutineAtDispatchWithTheCancelLockHeld)
-{
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK});
-    km::SetModelDeviceHandler(device, [](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, CancelPended);
+    km::SetModelDeviceHandler(device, [](PDEVICE_OBJECT, PIRP pended) {
+        IoMarkIrpPending(pended);
+        IoSetCancelRoutine(pended, CancelPended);
         return STATUS_PENDING;
     });
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KeClearEvent(&done);
     IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
-    ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING) << "sent again after reuse";
     Seen = {};
     EXPECT_TRUE(IoCancelIrp(irp));
     EXPECT_EQ(Seen.irql, DISPATCH_LEVEL);

@@ -1,8 +1,6 @@
 // IRPs: stack locations, IofCallDriver, and IofCompleteRequest's completion-routine rules
 // (SL_INVOKE_* against the status and Cancel, STATUS_MORE_PROCESSING_REQUIRED, PendingReturned),
 // also when the IRP is pended and completed on another thread.
-#include <atomic>
-
 #include "io_test_util.h"
 
 namespace {
@@ -17,32 +15,10 @@ protected:
         top = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
         ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, &below), STATUS_SUCCESS);
     }
-    void TearDown() override
-    {
-        if (completer != nullptr) {
-            km::JoinThread(completer);
-        }
-        KernelTest::TearDown();
-    }
-
-    // The bottom device pends every IRP and completes it on another thread with `status`.
-    void PendBottomAndCompleteElsewhere(NTSTATUS status)
-    {
-        km::SetModelDeviceHandler(bottom, [this, status](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            completer = km::StartThread(km::SystemProcess(), [irp, status] {
-                irp->IoStatus.Status = status;
-                irp->IoStatus.Information = 7;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-            });
-            return STATUS_PENDING;
-        });
-    }
 
     PDEVICE_OBJECT bottom = nullptr;
     PDEVICE_OBJECT top = nullptr;
     PDEVICE_OBJECT below = nullptr;
-    km::Thread* completer = nullptr;
 };
 
 TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
@@ -61,18 +37,12 @@ TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
 }
 
 struct CompletionCase {
-    const char* label;
+    const char* name;
     NTSTATUS status;
     bool cancel;
     bool onSuccess, onError, onCancel;
     bool invoked;
 };
-
-// Names a case in test listings by its label (its bytes would include the label's address).
-void PrintTo(const CompletionCase& rule, std::ostream* out)
-{
-    *out << rule.label;
-}
 
 class IoCompletionRuleTest : public IoIrpTest, public ::testing::WithParamInterface<CompletionCase> {};
 
@@ -100,9 +70,7 @@ TEST_P(IoCompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
         return IoCallDriver(below, irp);
     });
     km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
-    km::IrpRequest write;
-    write.majorFunction = IRP_MJ_WRITE;
-    EXPECT_EQ(km::SendIrp(top, write).status, rule.status);
+    EXPECT_EQ(km::SendIrp(top, km::IrpRequest{IRP_MJ_WRITE}).status, rule.status);
     EXPECT_EQ(record.calls, rule.invoked ? 1 : 0);
     if (rule.invoked) {
         EXPECT_EQ(record.device, top) << "the routine gets the device of the location that set it";
@@ -119,15 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
                       CompletionCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
                       CompletionCase{"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
                       CompletionCase{"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}),
-    [](const ::testing::TestParamInfo<CompletionCase>& param) { return std::string(param.param.label); });
+    ByName());
 
-struct PendingRecord {
-    bool pendingReturned = false;
-};
-
+// Records PendingReturned in the bool at `context` and propagates the mark.
 NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
-    static_cast<PendingRecord*>(context)->pendingReturned = irp->PendingReturned;
+    *static_cast<bool*>(context) = irp->PendingReturned;
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
@@ -139,13 +104,17 @@ NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
 // gets STATUS_PENDING back and the final status once the IRP has completed.
 TEST_F(IoIrpTest, PendedOnAnotherThreadThePendingMarkReachesTheTop)
 {
-    PendBottomAndCompleteElsewhere(STATUS_END_OF_FILE);
+    km::Thread* completer = nullptr;
+    km::SetModelDeviceHandler(bottom, [&completer](PDEVICE_OBJECT, PIRP irp) {
+        completer = PendAndCompleteElsewhere(irp, STATUS_END_OF_FILE, 7);
+        return STATUS_PENDING;
+    });
     for (bool withRoutine : {true, false}) {
-        PendingRecord record;
+        bool pendingReturned = false;
         km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
             IoCopyCurrentIrpStackLocationToNext(irp);
             if (withRoutine) {
-                IoSetCompletionRoutine(irp, PropagatePending, &record, TRUE, TRUE, TRUE);
+                IoSetCompletionRoutine(irp, PropagatePending, &pendingReturned, TRUE, TRUE, TRUE);
             }
             return IoCallDriver(below, irp);
         });
@@ -153,9 +122,8 @@ TEST_F(IoIrpTest, PendedOnAnotherThreadThePendingMarkReachesTheTop)
         EXPECT_EQ(result.returned, STATUS_PENDING);
         EXPECT_EQ(result.status, STATUS_END_OF_FILE);
         EXPECT_EQ(result.information, 7u);
-        EXPECT_EQ(record.pendingReturned, withRoutine);
+        EXPECT_EQ(pendingReturned, withRoutine);
         km::JoinThread(completer);
-        completer = nullptr;
     }
 }
 
