@@ -1,6 +1,6 @@
-// Device objects: creation, name collisions, injected failures, deletion while referenced and the
-// attachment stack. The referenced look-ups along a stack and the enumeration of a driver's
-// devices are what the host's attachment walks (tests/fsfilter).
+// Device objects: creation, name collisions, injected failures and the attachment stack (deletion
+// while referenced is with files, in file_test). The referenced look-ups along a stack and the
+// enumeration of a driver's devices are what the host's attachment walks (tests/fsfilter).
 #include <vector>
 
 #include "io_test_util.h"
@@ -53,17 +53,6 @@ TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailure
     EXPECT_EQ(status, STATUS_SUCCESS);
     IoDeleteDevice(device);
     IoDeleteDevice(plain);
-}
-
-TEST_F(IoDeviceTest, DeletedDeviceLivesUntilItsLastReferenceGoes)
-{
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Held"});
-    ObReferenceObject(device);
-    km::DeleteModelDevice(device);
-    EXPECT_EQ(km::FindDevice(u"\\Device\\Held"), nullptr) << "out of the name space at once";
-    EXPECT_EQ(km::ModelDriver()->DeviceObject, nullptr) << "out of the driver's list at once";
-    EXPECT_EQ(km::ObjectReferenceCount(device), 1) << "the memory lives on";
-    ObDereferenceObject(device);
 }
 
 TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)

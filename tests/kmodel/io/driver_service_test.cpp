@@ -114,26 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"DriverEntryFails", u"IoSvc", IoTestImage, FailClean, STATUS_INSUFFICIENT_RESOURCES}),
     ByName());
 
-// From user mode both services need SeLoadDriverPrivilege enabled; the Zw forms run in kernel mode.
-TEST_F(IoDriverServiceTest, UserModeCallersNeedTheLoadDriverPrivilegeEnabled)
-{
-    WriteService(u"IoSvc", IoTestImage);
-    km::Process* loader = km::CreateProcess("loader.exe");
-    km::RunInProcess(loader, [] { EXPECT_EQ(CallService(NtLoadDriver, u"IoSvc"), STATUS_PRIVILEGE_NOT_HELD); });
-    km::GrantPrivilege(loader, SE_LOAD_DRIVER_PRIVILEGE, false);
-    km::RunInProcess(loader, [] { EXPECT_EQ(CallService(NtLoadDriver, u"IoSvc"), STATUS_PRIVILEGE_NOT_HELD); });
-    km::GrantPrivilege(loader, SE_LOAD_DRIVER_PRIVILEGE, true);
-    km::RunInProcess(loader, [] { EXPECT_EQ(CallService(NtLoadDriver, u"IoSvc"), STATUS_SUCCESS); });
-    km::RevokePrivilege(loader, SE_LOAD_DRIVER_PRIVILEGE);
-    km::RunInProcess(loader, [] {
-        EXPECT_EQ(CallService(NtUnloadDriver, u"IoSvc"), STATUS_PRIVILEGE_NOT_HELD);
-        EXPECT_EQ(CallService(ZwUnloadDriver, u"IoSvc"), STATUS_SUCCESS);
-    });
-    km::ExitProcess(loader);
-}
-
 const LUID LoadDriver = RtlConvertLongToLuid(SE_LOAD_DRIVER_PRIVILEGE);
 
+// A user-mode check passes on a privilege held and enabled; so do NtLoadDriver and NtUnloadDriver
+// (SeLoadDriverPrivilege), while the Zw forms run in kernel mode.
 TEST_F(IoDriverServiceTest, APrivilegePassesUserModeChecksOnlyWhileHeldAndEnabled)
 {
     for (ULONG privilege = SE_MIN_WELL_KNOWN_PRIVILEGE; privilege <= SE_MAX_WELL_KNOWN_PRIVILEGE; ++privilege) {
@@ -141,12 +125,14 @@ TEST_F(IoDriverServiceTest, APrivilegePassesUserModeChecksOnlyWhileHeldAndEnable
     }
     EXPECT_EQ(ExGetPreviousMode(), KernelMode);
     EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "on the System process";
+    WriteService(u"IoSvc", IoTestImage);
     km::Process* process = km::CreateProcess("controller.exe");
     BOOLEAN wasEnabled = 7;
     km::RunInProcess(process, [&] {
         EXPECT_EQ(ExGetPreviousMode(), UserMode);
         EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "not held";
         EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, KernelMode));
+        EXPECT_EQ(CallService(NtLoadDriver, u"IoSvc"), STATUS_PRIVILEGE_NOT_HELD);
         EXPECT_EQ(RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled), STATUS_PRIVILEGE_NOT_HELD);
         EXPECT_EQ(wasEnabled, 7) << "untouched";
         EXPECT_EQ(RtlAdjustPrivilege(SE_CHANGE_NOTIFY_PRIVILEGE, TRUE, TRUE, &wasEnabled), STATUS_NO_TOKEN)
@@ -158,6 +144,7 @@ TEST_F(IoDriverServiceTest, APrivilegePassesUserModeChecksOnlyWhileHeldAndEnable
     km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, false);
     km::RunInProcess(process, [&] {
         EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "present but disabled";
+        EXPECT_EQ(CallService(NtLoadDriver, u"IoSvc"), STATUS_PRIVILEGE_NOT_HELD);
         EXPECT_EQ(RtlAdjustPrivilege(SE_LOAD_DRIVER_PRIVILEGE, TRUE, FALSE, &wasEnabled), STATUS_SUCCESS);
         EXPECT_FALSE(wasEnabled);
         EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode));
@@ -167,11 +154,18 @@ TEST_F(IoDriverServiceTest, APrivilegePassesUserModeChecksOnlyWhileHeldAndEnable
     });
     EXPECT_EQ(km::QueryPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE), km::PrivilegeState::Disabled);
     km::GrantPrivilege(process, SE_LOAD_DRIVER_PRIVILEGE, true);
-    km::RunInProcess(process, [&] { EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "granted enabled"; });
+    km::RunInProcess(process, [&] {
+        EXPECT_TRUE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "granted enabled";
+        EXPECT_EQ(CallService(NtLoadDriver, u"IoSvc"), STATUS_SUCCESS);
+    });
     km::RunAsUser([&] { EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "another process's token"; },
                   {{SE_DEBUG_PRIVILEGE, true}});
     km::RevokePrivilege(process, SE_LOAD_DRIVER_PRIVILEGE);
-    km::RunInProcess(process, [&] { EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "revoked"; });
+    km::RunInProcess(process, [&] {
+        EXPECT_FALSE(SeSinglePrivilegeCheck(LoadDriver, UserMode)) << "revoked";
+        EXPECT_EQ(CallService(NtUnloadDriver, u"IoSvc"), STATUS_PRIVILEGE_NOT_HELD);
+        EXPECT_EQ(CallService(ZwUnloadDriver, u"IoSvc"), STATUS_SUCCESS);
+    });
     km::ExitProcess(process);
 }
 

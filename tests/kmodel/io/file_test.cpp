@@ -91,13 +91,18 @@ TEST_F(IoFileTest, WhatCannotBeOpenedLeavesNoHandle)
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(IoFileTest, ADeletedDeviceStillGetsTheCloseOfItsOpenFile)
+// A deleted device leaves the name space and its driver's list at once; its memory lives until
+// its last reference and file go.
+TEST_F(IoFileTest, ADeletedDeviceLivesUntilItsLastReferenceAndFileGo)
 {
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    ObReferenceObject(device);
     IoDeleteDevice(device);
     EXPECT_EQ(km::FindDevice(u"\\Device\\Disk"), nullptr);
-    EXPECT_GE(km::ObjectReferenceCount(device), 1);
+    EXPECT_EQ(km::ModelDriver()->DeviceObject, nullptr);
+    ObDereferenceObject(device);
+    EXPECT_GE(km::ObjectReferenceCount(device), 1) << "its file holds it";
     ZwClose(opened.handle);
     EXPECT_EQ(km::ObjectReferenceCount(device), -1) << "gone with its last file";
 }

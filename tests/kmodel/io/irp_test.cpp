@@ -1,6 +1,8 @@
 // IRPs: stack locations, IofCallDriver, and IofCompleteRequest's completion-routine rules
 // (SL_INVOKE_* against the status and Cancel, STATUS_MORE_PROCESSING_REQUIRED, PendingReturned),
 // also when the IRP is pended and completed on another thread.
+#include <vector>
+
 #include "io_test_util.h"
 
 namespace {
@@ -46,35 +48,27 @@ struct CompletionCase {
 
 class IoCompletionRuleTest : public IoIrpTest, public ::testing::WithParamInterface<CompletionCase> {};
 
-struct RoutineRecord {
-    int calls = 0;
-    PDEVICE_OBJECT device = nullptr;
-};
-
+// Records the device it is called for in the vector at `context`.
 NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP, PVOID context)
 {
-    auto* record = static_cast<RoutineRecord*>(context);
-    record->calls++;
-    record->device = device;
+    static_cast<std::vector<PDEVICE_OBJECT>*>(context)->push_back(device);
     return STATUS_SUCCESS;
 }
 
 TEST_P(IoCompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
 {
     const CompletionCase& rule = GetParam();
-    RoutineRecord record;
+    std::vector<PDEVICE_OBJECT> calls;
     km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, RecordCompletion, &record, rule.onSuccess, rule.onError, rule.onCancel);
+        IoSetCompletionRoutine(irp, RecordCompletion, &calls, rule.onSuccess, rule.onError, rule.onCancel);
         irp->Cancel = rule.cancel;
         return IoCallDriver(below, irp);
     });
     km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
     EXPECT_EQ(km::SendIrp(top, km::IrpRequest{IRP_MJ_WRITE}).status, rule.status);
-    EXPECT_EQ(record.calls, rule.invoked ? 1 : 0);
-    if (rule.invoked) {
-        EXPECT_EQ(record.device, top) << "the routine gets the device of the location that set it";
-    }
+    EXPECT_EQ(calls, rule.invoked ? std::vector<PDEVICE_OBJECT>{top} : std::vector<PDEVICE_OBJECT>{})
+        << "once, with the device of the location that set it";
 }
 
 INSTANTIATE_TEST_SUITE_P(
