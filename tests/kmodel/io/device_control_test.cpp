@@ -21,7 +21,7 @@ protected:
         device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Ctl"});
     }
 
-    // The device records the system buffer of each device control, fills its whole output with
+    // The device counts and records the system buffer of each device control, fills its whole output with
     // 0xAB and completes it with `status` and `information`; it pends it when `pend`.
     void AnswerWith(NTSTATUS status, ULONG_PTR information, bool pend = false)
     {
@@ -30,6 +30,7 @@ protected:
             if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
                 return CompleteIrp(irp, STATUS_SUCCESS);
             }
+            controls++;
             void* buffer = irp->AssociatedIrp.SystemBuffer;
             hadBuffer = buffer != nullptr && km::QueryPoolBlock(buffer, &block);
             if (hadBuffer) {
@@ -58,17 +59,9 @@ protected:
         return call(handle, nullptr, nullptr, nullptr, &ioStatus, code, input, inputLength, output, outputLength);
     }
 
-    // The device controls the device received.
-    size_t ControlsSeen()
-    {
-        std::vector<km::RecordedIrp> irps = km::ModelDeviceIrps(device);
-        return std::count_if(irps.begin(), irps.end(), [](const km::RecordedIrp& irp) {
-            return irp.stack.MajorFunction == IRP_MJ_DEVICE_CONTROL;
-        });
-    }
-
     PDEVICE_OBJECT device = nullptr;
     km::Thread* completer = nullptr;
+    int controls = 0;
     bool hadBuffer = false;
     km::PoolBlockInfo block{};
     IO_STATUS_BLOCK ioStatus{};
@@ -120,8 +113,7 @@ TEST_F(IoDeviceControlTest, SystemBufferIsTheLargerOfInputAndOutputAndInformatio
     AnswerWith(STATUS_SUCCESS, 0);
     hadBuffer = true;
     ASSERT_EQ(Control(handle, IoctlBuffered, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
-    EXPECT_EQ(ControlsSeen(), std::size(cases) + 1);
-    EXPECT_FALSE(hadBuffer) << "no buffer for a request without input or output";
+    EXPECT_FALSE(hadBuffer) << "the device was called and had no buffer for a request without input or output";
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
@@ -130,15 +122,16 @@ TEST_F(IoDeviceControlTest, SystemBufferIsTheLargerOfInputAndOutputAndInformatio
 // previous mode, which the host's trust checks go by (tests/driver).
 TEST_F(IoDeviceControlTest, RefusalsComeBeforeTheDriver)
 {
+    AnswerWith(STATUS_SUCCESS, 0);
     HANDLE readOnly = Open(true, GENERIC_READ);
     EXPECT_EQ(Control(readOnly, IoctlNeither, nullptr, 0, nullptr, 0), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(ControlsSeen(), 0u);
+    EXPECT_EQ(controls, 0);
     EXPECT_EQ(Control(readOnly, IoctlWrite, nullptr, 0, nullptr, 0), STATUS_SUCCESS) << "kernel mode is not checked";
     ZwClose(readOnly);
     km::RunAsUser([&] {
         HANDLE userReadOnly = Open(false, GENERIC_READ);
         EXPECT_EQ(Control(userReadOnly, IoctlWrite, nullptr, 0, nullptr, 0, true), STATUS_ACCESS_DENIED);
-        EXPECT_EQ(ControlsSeen(), 1u);
+        EXPECT_EQ(controls, 1);
         NtClose(userReadOnly);
     });
 }

@@ -1,6 +1,6 @@
 // IRPs: stack locations, IofCallDriver, and IofCompleteRequest's completion-routine rules
 // (SL_INVOKE_* against the status and Cancel, STATUS_MORE_PROCESSING_REQUIRED, PendingReturned),
-// also when the IRP is pended and completed on another thread.
+// also when the IRP is pended and completed on another thread; and work items.
 #include <vector>
 
 #include "io_test_util.h"
@@ -119,6 +119,54 @@ TEST_F(IoIrpTest, PendedOnAnotherThreadThePendingMarkReachesTheTop)
         EXPECT_EQ(pendingReturned, withRoutine);
         km::JoinThread(completer);
     }
+}
+
+struct WorkRun {
+    PIO_WORKITEM item = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    HANDLE thread = nullptr;
+    HANDLE process = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    LONG runs = 0;
+    LONG runsWanted = 2;
+    KEVENT done;
+};
+
+// Runs twice: queues its own item again the first time, frees it the second.
+void NTAPI CountingRoutine(PDEVICE_OBJECT device, PVOID context)
+{
+    auto* run = static_cast<WorkRun*>(context);
+    run->device = device;
+    run->thread = PsGetCurrentThreadId();
+    run->process = PsGetCurrentProcessId();
+    run->irql = KeGetCurrentIrql();
+    if (++run->runs < run->runsWanted) {
+        IoQueueWorkItem(run->item, CountingRoutine, DelayedWorkQueue, run);
+        return;
+    }
+    IoFreeWorkItem(run->item);
+    KeSetEvent(&run->done, IO_NO_INCREMENT, FALSE);
+}
+
+// A work item's routine runs on a system worker thread at PASSIVE_LEVEL with the device and context
+// it was queued with, and may queue its item again or free it.
+TEST_F(IoIrpTest, AWorkItemRunsOnASystemWorkerAndMayRequeueAndFreeItsItem)
+{
+    WorkRun run;
+    KeInitializeEvent(&run.done, NotificationEvent, FALSE);
+    run.item = IoAllocateWorkItem(top);
+    ASSERT_NE(run.item, nullptr);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // queuing is legal up to DISPATCH_LEVEL
+    IoQueueWorkItem(run.item, CountingRoutine, DelayedWorkQueue, &run);
+    KeLowerIrql(old);
+    KeWaitForSingleObject(&run.done, Executive, KernelMode, FALSE, nullptr);
+    km::WaitSystemThreadsEnded();
+    EXPECT_EQ(run.runs, 2);
+    EXPECT_EQ(run.device, top);
+    EXPECT_EQ(run.irql, PASSIVE_LEVEL);
+    EXPECT_NE(run.thread, PsGetCurrentThreadId());
+    EXPECT_EQ(run.process, PsGetCurrentProcessId()) << "the System process";
 }
 
 }  // namespace
