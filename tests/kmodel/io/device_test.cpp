@@ -1,6 +1,7 @@
-// Device objects: creation, name collisions, injected failures and the attachment stack (deletion
-// while referenced is with files, in file_test). The referenced look-ups along a stack and the
-// enumeration of a driver's devices are what the host's attachment walks (tests/fsfilter).
+// Device objects: creation, the directories their names go in, name collisions, injected failures
+// and the attachment stack (deletion while referenced is with files, in file_test). The referenced
+// look-ups along a stack and the enumeration of a driver's devices are what the host's attachment
+// walks (tests/fsfilter).
 #include <vector>
 
 #include "io_test_util.h"
@@ -53,6 +54,21 @@ TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailure
     EXPECT_EQ(status, STATUS_SUCCESS);
     IoDeleteDevice(device);
     IoDeleteDevice(plain);
+}
+
+TEST_F(IoDeviceTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOnly)
+{
+    const std::pair<const char16_t*, NTSTATUS> names[] = {
+        {u"\\Device\\X", STATUS_SUCCESS}, {u"\\Driver\\X", STATUS_SUCCESS}, {u"\\FileSystem\\X", STATUS_SUCCESS},
+        {u"\\NoSuchDirectory\\X", STATUS_OBJECT_PATH_NOT_FOUND}, {u"Device\\X", STATUS_OBJECT_NAME_INVALID}};
+    for (const auto& [name, expected] : names) {
+        NTSTATUS status;
+        PDEVICE_OBJECT device = CreateOn(name, 0, &status);
+        EXPECT_EQ(status, expected);
+        if (NT_SUCCESS(status)) {
+            IoDeleteDevice(device);
+        }
+    }
 }
 
 TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)

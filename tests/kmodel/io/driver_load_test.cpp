@@ -19,7 +19,6 @@ TEST_F(IoDriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
     EXPECT_EQ(IoTestRegistryPath(loaded.image), u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\iotest");
 
     PDRIVER_OBJECT driver = loaded.driver;
-    EXPECT_EQ(km::FindDriver(u"\\Driver\\iotest"), driver);
     EXPECT_EQ(FromCounted(driver->DriverName), u"\\Driver\\iotest");
     EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"iotest");
     // The image's range holds its code.
@@ -69,22 +68,9 @@ TEST_F(IoDriverLoadTest, TheDriverNameIsTakenByteForByte)
     }
 }
 
-TEST_F(IoDriverLoadTest, ANameAlreadyLoadedOrAMissingImageIsRefused)
-{
-    km::DriverLoadOptions options;
-    options.driverName = u"\\Driver\\ModelLower";
-    km::ModelDriver();
-    km::DriverLoadResult loaded = LoadIoTest(StartWithUnload, options);
-    EXPECT_EQ(loaded.status, STATUS_IMAGE_ALREADY_LOADED);
-    EXPECT_EQ(loaded.driver, nullptr);
-
-    loaded = km::LoadDriver(km::ImagePath("no_such_driver.so"));
-    EXPECT_EQ(loaded.status, STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(loaded.error.empty());
-}
-
-// A failed start that cleaned up leaves nothing; what one left is reported and released, and a
-// report nobody took fails the shutdown, with what was left at shutdown.
+// A failed start that cleaned up leaves nothing, as does a load refused for a driver name already
+// loaded or a missing image; what a failed start left is reported and released, and a report
+// nobody took fails the shutdown, with what was left at shutdown.
 TEST_F(IoDriverLoadTest, WhatAFailedStartOrAShutdownFindsLeftIsReportedAndReleased)
 {
     km::DriverLoadResult failed = LoadIoTest(FailClean);
@@ -93,6 +79,15 @@ TEST_F(IoDriverLoadTest, WhatAFailedStartOrAShutdownFindsLeftIsReportedAndReleas
     EXPECT_EQ(km::FindDriver(u"\\Driver\\iotest"), nullptr);
     EXPECT_EQ(km::FindDevice(u"\\Device\\IoTest"), nullptr);
     EXPECT_EQ(km::TakeDriverLeakReport(), "");
+    km::DriverLoadOptions taken;
+    taken.driverName = u"\\Driver\\ModelLower";
+    km::ModelDriver();
+    failed = LoadIoTest(StartWithUnload, taken);
+    EXPECT_EQ(failed.status, STATUS_IMAGE_ALREADY_LOADED) << "a driver name already loaded";
+    EXPECT_EQ(failed.driver, nullptr);
+    failed = km::LoadDriver(km::ImagePath("no_such_driver.so"));
+    EXPECT_EQ(failed.status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(failed.error.empty());
 
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\IoTestLower"});
     EXPECT_EQ(LoadIoTest(FailLeaky).status, STATUS_UNSUCCESSFUL);

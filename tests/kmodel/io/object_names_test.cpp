@@ -1,4 +1,4 @@
-// The object name space: its directories, ObQueryNameString's answers for every buffer size, and
+// The object name space: ObQueryNameString's answers for every buffer size, and
 // symbolic links: created once, followed where names are looked up (through \DosDevices and \??),
 // deleted once, and a link an unloading driver leaves reported with its image-load notify routine.
 // Exact counted names with U+0000 and a space are the host's control device names (tests/driver).
@@ -13,26 +13,6 @@ using IoObjectNamesTest = KernelTest;
 
 // The host's control device name: "\Device\Sample" + U+0000 + U+0020.
 const std::u16string ControlName(u"\\Device\\Sample\0 ", 16);
-
-TEST_F(IoObjectNamesTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOnly)
-{
-    struct Case {
-        std::u16string path;
-        NTSTATUS expected;
-    } cases[] = {{u"\\Device\\X", STATUS_SUCCESS},
-                 {u"\\Driver\\X", STATUS_SUCCESS},
-                 {u"\\FileSystem\\X", STATUS_SUCCESS},
-                 {u"\\NoSuchDirectory\\X", STATUS_OBJECT_PATH_NOT_FOUND},
-                 {u"Device\\X", STATUS_OBJECT_NAME_INVALID}};
-    for (const Case& c : cases) {
-        UNICODE_STRING name = Counted(c.path);
-        PDEVICE_OBJECT device = nullptr;
-        EXPECT_EQ(IoCreateDevice(km::ModelDriver(), 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), c.expected);
-        if (device != nullptr) {
-            IoDeleteDevice(device);
-        }
-    }
-}
 
 // Each buffer size gets its answer, and the size needed: the header, the name and a terminating
 // U+0000 after the counted characters; an unnamed object answers an empty name.
