@@ -21,8 +21,8 @@ PDEVICE_OBJECT CreateOn(const std::u16string& name, ULONG extensionSize, NTSTATU
 }
 
 // A new device is initialising with a zeroed extension and heads its driver's list. A name is
-// refused while taken (whatever its case) and free again once its device is deleted; an injected
-// failure hits the Nth call only and leaves no name behind.
+// refused outside the name space's directories, and while taken (whatever its case); it is free
+// again once its device is deleted. An injected failure hits the Nth call only and leaves no name.
 TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailureIsInjected)
 {
     NTSTATUS status;
@@ -35,6 +35,10 @@ TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailure
     EXPECT_EQ(std::vector<uint8_t>(extension, extension + 24), std::vector<uint8_t>(24, 0));
     EXPECT_EQ(CreateOn(u"\\DEVICE\\fresh", 0, &status), nullptr);
     EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(CreateOn(u"\\NoSuchDirectory\\X", 0, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_PATH_NOT_FOUND) << "only \\Device, \\Driver and \\FileSystem";
+    EXPECT_EQ(CreateOn(u"Device\\X", 0, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
     PDEVICE_OBJECT plain = CreateOn(u"", 0, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(plain->DeviceExtension, nullptr);
@@ -54,21 +58,6 @@ TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailure
     EXPECT_EQ(status, STATUS_SUCCESS);
     IoDeleteDevice(device);
     IoDeleteDevice(plain);
-}
-
-TEST_F(IoDeviceTest, TheNameSpaceHasTheDeviceDriverAndFileSystemDirectoriesOnly)
-{
-    const std::pair<const char16_t*, NTSTATUS> names[] = {
-        {u"\\Device\\X", STATUS_SUCCESS}, {u"\\Driver\\X", STATUS_SUCCESS}, {u"\\FileSystem\\X", STATUS_SUCCESS},
-        {u"\\NoSuchDirectory\\X", STATUS_OBJECT_PATH_NOT_FOUND}, {u"Device\\X", STATUS_OBJECT_NAME_INVALID}};
-    for (const auto& [name, expected] : names) {
-        NTSTATUS status;
-        PDEVICE_OBJECT device = CreateOn(name, 0, &status);
-        EXPECT_EQ(status, expected);
-        if (NT_SUCCESS(status)) {
-            IoDeleteDevice(device);
-        }
-    }
 }
 
 TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)
