@@ -17,6 +17,8 @@ struct ReadCase {
     bool pend;
 };
 
+void PrintTo(const ReadCase& read, std::ostream* out) { *out << read.name; }
+
 // Where the device finds the caller's data, as its buffering says.
 void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -51,6 +53,7 @@ TEST_P(FsdRequestTest, SynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
     offset.QuadPart = 0x2000;
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
     ASSERT_NE(irp, nullptr);
+    EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
     NTSTATUS status = IoCallDriver(device, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);

@@ -46,6 +46,8 @@ struct CompletionCase {
     bool invoked;
 };
 
+void PrintTo(const CompletionCase& rule, std::ostream* out) { *out << rule.name; }
+
 class IoCompletionRuleTest : public IoIrpTest, public ::testing::WithParamInterface<CompletionCase> {};
 
 // Records the device it is called for in the vector at `context`.
