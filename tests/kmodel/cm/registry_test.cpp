@@ -146,7 +146,6 @@ TEST_P(RegistryValueTest, AValueKeepsItsTypeAndDataAndTheAnswerFitsTheBuffer)
         EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 12, buffer.begin() + row.length), answer);
     }
     EXPECT_EQ(QueryValue(key, u"Other", row.kind, nullptr, 0, &length), STATUS_OBJECT_NAME_NOT_FOUND);
-    ZwDeleteKey(key);
     ZwClose(key);
 }
 
@@ -173,12 +172,11 @@ TEST_F(RegistryTest, KeyHandlesFollowTheObjectManagersRulesAndARestartKeepsTheNo
 {
     HANDLE key;
     ASSERT_EQ(CreateKey(Software + u"\\Handles", REG_OPTION_VOLATILE, &key), STATUS_SUCCESS);
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\NotAKey"});
+    km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\NotAKey"});
     km::OpenResult file = km::OpenFile(u"\\Device\\NotAKey", true, GENERIC_READ, OBJ_KERNEL_HANDLE);
     ASSERT_EQ(file.status, STATUS_SUCCESS);
     EXPECT_EQ(SetValue(file.handle, u"Value", REG_DWORD, km::RegistryDword(1)), STATUS_OBJECT_TYPE_MISMATCH);
     ZwClose(file.handle);
-    km::DeleteModelDevice(device);
     km::RunAsUser([&] {
         PVOID object;
         EXPECT_EQ(ObReferenceObjectByHandle(key, 0, nullptr, UserMode, &object, nullptr), STATUS_INVALID_HANDLE)
@@ -260,7 +258,6 @@ TEST_F(RegistryTest, QueryRegistryValuesServesTheTableInOrderAndStopsAtTheFirstF
     EXPECT_EQ(query(RTL_REGISTRY_SERVICES, u"QueryTest"), STATUS_CANCELLED);
     EXPECT_EQ(seen.size(), 3u);
     RtlFreeUnicodeString(&label);
-    ZwDeleteKey(key);
     ZwClose(key);
 }
 

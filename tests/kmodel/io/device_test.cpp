@@ -56,8 +56,6 @@ TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailure
     EXPECT_EQ(km::FindDevice(u"\\Device\\Two"), nullptr);
     plain = CreateOn(u"\\Device\\Two", 0, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    IoDeleteDevice(device);
-    IoDeleteDevice(plain);
 }
 
 TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)
@@ -84,9 +82,6 @@ TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)
     IoDetachDevice(middle);
     EXPECT_EQ(middle->AttachedDevice, nullptr);
     IoDetachDevice(base);
-    km::DeleteModelDevice(top);
-    km::DeleteModelDevice(middle);
-    km::DeleteModelDevice(base);
 }
 
 }  // namespace

@@ -28,8 +28,6 @@ protected:
     PDEVICE_OBJECT device = nullptr;
 };
 
-const std::vector<UCHAR> CreateCleanupClose{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE};
-
 // The last handle sends IRP_MJ_CLEANUP; the close waits for the last reference.
 TEST_F(IoFileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
 {
@@ -58,7 +56,7 @@ TEST_F(IoFileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
     EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
     EXPECT_EQ(MajorsSeenBy(device), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP}));
     ObDereferenceObject(file);
-    EXPECT_EQ(MajorsSeenBy(device), CreateCleanupClose);
+    EXPECT_EQ(MajorsSeenBy(device), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     for (const km::RecordedIrp& irp : km::ModelDeviceIrps(device)) {
         EXPECT_EQ(irp.stack.FileObject, file);
     }

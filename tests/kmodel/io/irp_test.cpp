@@ -130,7 +130,6 @@ struct WorkRun {
     HANDLE process = nullptr;
     KIRQL irql = HIGH_LEVEL;
     LONG runs = 0;
-    LONG runsWanted = 2;
     KEVENT done;
 };
 
@@ -142,7 +141,7 @@ void NTAPI CountingRoutine(PDEVICE_OBJECT device, PVOID context)
     run->thread = PsGetCurrentThreadId();
     run->process = PsGetCurrentProcessId();
     run->irql = KeGetCurrentIrql();
-    if (++run->runs < run->runsWanted) {
+    if (++run->runs < 2) {
         IoQueueWorkItem(run->item, CountingRoutine, DelayedWorkQueue, run);
         return;
     }

@@ -85,7 +85,6 @@ TEST_F(IoObjectNamesTest, ALinkIsCreatedOnceFollowedAndDeletedOnce)
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
     PVOID object = nullptr;
     EXPECT_EQ(ReferenceDeviceByName(u"\\??\\L:", &object), STATUS_OBJECT_NAME_NOT_FOUND);
-    km::DeleteModelDevice(device);
 }
 
 TEST_F(IoObjectNamesTest, AnUnloadingDriversLinkAndImageLoadRoutineAreReported)
