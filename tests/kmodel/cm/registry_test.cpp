@@ -76,34 +76,28 @@ TEST_F(RegistryTest, AKeyIsCreatedOnceFoundCaseInsensitivelyAndDeletedOnce)
     }
 }
 
-struct RefusedCase {
-    const char* name;
-    const char16_t* path;
-    ULONG options;
-    NTSTATUS expected;
-};
-
-class RegistryRefusalTest : public KernelTest, public ::testing::WithParamInterface<RefusedCase> {};
-
-TEST_P(RegistryRefusalTest, CreateRefusesAndCreatesNothing)
+// A create refused for its name or options creates nothing.
+TEST_F(RegistryTest, CreateRefusesBadNamesAndOptionsAndCreatesNothing)
 {
-    HANDLE handle = nullptr;
-    EXPECT_EQ(CreateKey(GetParam().path, GetParam().options, &handle), GetParam().expected);
-    EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(km::QueryRegistryKey(GetParam().path), km::RegistryKeyState::Absent);
+    struct Refused {
+        const char16_t* path;
+        ULONG options;
+        NTSTATUS expected;
+    } cases[] = {
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Absent\\Key", 0, STATUS_OBJECT_NAME_NOT_FOUND},  // no parent
+        {u"\\REGISTRY\\MACHINE\\HARDWARE\\Key", REG_OPTION_NON_VOLATILE, STATUS_CHILD_MUST_BE_VOLATILE},
+        {u"MACHINE\\SOFTWARE\\Key", 0, STATUS_OBJECT_PATH_SYNTAX_BAD},  // relative without a root
+        {u"\\REGISTRY\\MACHINE\\\\Key", 0, STATUS_OBJECT_NAME_INVALID},
+        {u"\\Device\\Key", 0, STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\REGISTRY\\MACHINE\\SOFTWARE\\Key", 0x100, STATUS_INVALID_PARAMETER},  // an unknown option
+    };
+    for (const Refused& c : cases) {
+        HANDLE handle = nullptr;
+        EXPECT_EQ(CreateKey(c.path, c.options, &handle), c.expected) << std::hex << c.expected;
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_EQ(km::QueryRegistryKey(c.path), km::RegistryKeyState::Absent);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cm, RegistryRefusalTest,
-    ::testing::Values(
-        RefusedCase{"ParentMissing", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Absent\\Key", 0, STATUS_OBJECT_NAME_NOT_FOUND},
-        RefusedCase{"NonVolatileUnderVolatile", u"\\REGISTRY\\MACHINE\\HARDWARE\\Key", REG_OPTION_NON_VOLATILE,
-                    STATUS_CHILD_MUST_BE_VOLATILE},
-        RefusedCase{"RelativeWithoutRoot", u"MACHINE\\SOFTWARE\\Key", 0, STATUS_OBJECT_PATH_SYNTAX_BAD},
-        RefusedCase{"EmptyComponent", u"\\REGISTRY\\MACHINE\\\\Key", 0, STATUS_OBJECT_NAME_INVALID},
-        RefusedCase{"OutsideTheRegistry", u"\\Device\\Key", 0, STATUS_OBJECT_PATH_NOT_FOUND},
-        RefusedCase{"UnknownOption", u"\\REGISTRY\\MACHINE\\SOFTWARE\\Key", 0x100, STATUS_INVALID_PARAMETER}),
-    [](const ::testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
 
 struct ValueCase {
     KEY_VALUE_INFORMATION_CLASS kind;
