@@ -99,66 +99,60 @@ TEST_F(RegistryTest, CreateRefusesBadNamesAndOptionsAndCreatesNothing)
     }
 }
 
-struct ValueCase {
-    KEY_VALUE_INFORMATION_CLASS kind;
-    ULONG type;
-    std::vector<uint8_t> data;
-    ULONG length;  // of the buffer
-    NTSTATUS expected;
-};
-
-class RegistryValueTest : public KernelTest, public ::testing::WithParamInterface<ValueCase> {};
-
 // A value named "Four" replaces another of the same name and is queried by another spelling. The
 // answer is 12 bytes, then the data (partial information) or the name (basic information).
-TEST_P(RegistryValueTest, AValueKeepsItsTypeAndDataAndTheAnswerFitsTheBuffer)
+TEST_F(RegistryTest, AValueKeepsItsTypeAndDataAndTheAnswerFitsTheBuffer)
 {
-    const ValueCase& row = GetParam();
+    const std::vector<uint8_t> dword = km::RegistryDword(0x11223344);
+    struct Query {
+        KEY_VALUE_INFORMATION_CLASS kind;
+        ULONG type;
+        std::vector<uint8_t> data;
+        ULONG length;  // of the buffer
+        NTSTATUS expected;
+    } cases[] = {
+        {KeyValuePartialInformation, REG_DWORD, dword, 0, STATUS_BUFFER_TOO_SMALL},
+        {KeyValuePartialInformation, REG_DWORD, dword, 11, STATUS_BUFFER_TOO_SMALL},
+        {KeyValuePartialInformation, REG_DWORD, dword, 12, STATUS_BUFFER_OVERFLOW},
+        {KeyValuePartialInformation, REG_DWORD, dword, 15, STATUS_BUFFER_OVERFLOW},
+        {KeyValuePartialInformation, REG_DWORD, dword, 16, STATUS_SUCCESS},
+        {KeyValueBasicInformation, REG_DWORD, dword, 11, STATUS_BUFFER_TOO_SMALL},
+        {KeyValueBasicInformation, REG_DWORD, dword, 19, STATUS_BUFFER_OVERFLOW},
+        {KeyValueBasicInformation, REG_DWORD, dword, 20, STATUS_SUCCESS},
+        {KeyValuePartialInformation, REG_SZ, km::RegistryString(u"text"), 22, STATUS_SUCCESS},
+        {KeyValuePartialInformation, REG_EXPAND_SZ, km::RegistryString(u"\\SystemRoot\\x.sys"), 48, STATUS_SUCCESS},
+        {KeyValuePartialInformation, REG_BINARY, {1, 2, 3}, 15, STATUS_SUCCESS},
+        {KeyValuePartialInformation, REG_BINARY, {}, 12, STATUS_SUCCESS},
+    };
     HANDLE key;
     ASSERT_EQ(CreateKey(Software + u"\\Values", REG_OPTION_VOLATILE, &key), STATUS_SUCCESS);
-    ASSERT_EQ(SetValue(key, u"Four", REG_SZ, km::RegistryString(u"replaced")), STATUS_SUCCESS);
-    ASSERT_EQ(SetValue(key, u"Four", row.type, row.data), STATUS_SUCCESS);
-    EXPECT_EQ(km::ReadRegistryValue(Software + u"\\Values", u"four")->data, row.data);
-    constexpr uint8_t Untouched = 0xCD;
-    std::vector<uint8_t> buffer(64, Untouched);
-    ULONG length = 0;
-    EXPECT_EQ(QueryValue(key, u"FOUR", row.kind, buffer.data(), row.length, &length), row.expected);
-    bool basic = row.kind == KeyValueBasicInformation;
     std::vector<uint8_t> name = km::RegistryString(u"Four");
     name.resize(8);  // a value's name has no terminator
-    const std::vector<uint8_t>& answer = basic ? name : row.data;
-    EXPECT_EQ(length, 12 + answer.size()) << "the size needed";
-    EXPECT_EQ(std::count(buffer.begin() + row.length, buffer.end(), Untouched), 64 - row.length)
-        << "nothing written past the buffer";
-    if (row.expected != STATUS_BUFFER_TOO_SMALL) {
-        ULONG fixed[3];
-        memcpy(fixed, buffer.data(), sizeof fixed);
-        EXPECT_EQ(fixed[1], row.type);
-        EXPECT_EQ(fixed[2], answer.size());
+    ULONG length = 0;
+    for (const Query& row : cases) {
+        ASSERT_EQ(SetValue(key, u"Four", REG_SZ, km::RegistryString(u"replaced")), STATUS_SUCCESS);
+        ASSERT_EQ(SetValue(key, u"Four", row.type, row.data), STATUS_SUCCESS);
+        EXPECT_EQ(km::ReadRegistryValue(Software + u"\\Values", u"four")->data, row.data);
+        constexpr uint8_t Untouched = 0xCD;
+        std::vector<uint8_t> buffer(64, Untouched);
+        EXPECT_EQ(QueryValue(key, u"FOUR", row.kind, buffer.data(), row.length, &length), row.expected) << row.length;
+        const std::vector<uint8_t>& answer = row.kind == KeyValueBasicInformation ? name : row.data;
+        EXPECT_EQ(length, 12 + answer.size()) << "the size needed";
+        EXPECT_EQ(std::count(buffer.begin() + row.length, buffer.end(), Untouched), 64 - row.length)
+            << "nothing written past the buffer";
+        if (row.expected != STATUS_BUFFER_TOO_SMALL) {
+            ULONG fixed[3];
+            memcpy(fixed, buffer.data(), sizeof fixed);
+            EXPECT_EQ(fixed[1], row.type);
+            EXPECT_EQ(fixed[2], answer.size());
+        }
+        if (row.expected == STATUS_SUCCESS) {
+            EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 12, buffer.begin() + row.length), answer);
+        }
     }
-    if (row.expected == STATUS_SUCCESS) {
-        EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 12, buffer.begin() + row.length), answer);
-    }
-    EXPECT_EQ(QueryValue(key, u"Other", row.kind, nullptr, 0, &length), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(QueryValue(key, u"Other", KeyValuePartialInformation, nullptr, 0, &length), STATUS_OBJECT_NAME_NOT_FOUND);
     ZwClose(key);
 }
-
-const std::vector<uint8_t> Dword = km::RegistryDword(0x11223344);
-INSTANTIATE_TEST_SUITE_P(
-    Cm, RegistryValueTest,
-    ::testing::Values(ValueCase{KeyValuePartialInformation, REG_DWORD, Dword, 0, STATUS_BUFFER_TOO_SMALL},
-                      ValueCase{KeyValuePartialInformation, REG_DWORD, Dword, 11, STATUS_BUFFER_TOO_SMALL},
-                      ValueCase{KeyValuePartialInformation, REG_DWORD, Dword, 12, STATUS_BUFFER_OVERFLOW},
-                      ValueCase{KeyValuePartialInformation, REG_DWORD, Dword, 15, STATUS_BUFFER_OVERFLOW},
-                      ValueCase{KeyValuePartialInformation, REG_DWORD, Dword, 16, STATUS_SUCCESS},
-                      ValueCase{KeyValueBasicInformation, REG_DWORD, Dword, 11, STATUS_BUFFER_TOO_SMALL},
-                      ValueCase{KeyValueBasicInformation, REG_DWORD, Dword, 19, STATUS_BUFFER_OVERFLOW},
-                      ValueCase{KeyValueBasicInformation, REG_DWORD, Dword, 20, STATUS_SUCCESS},
-                      ValueCase{KeyValuePartialInformation, REG_SZ, km::RegistryString(u"text"), 22, STATUS_SUCCESS},
-                      ValueCase{KeyValuePartialInformation, REG_EXPAND_SZ, km::RegistryString(u"\\SystemRoot\\x.sys"),
-                                48, STATUS_SUCCESS},
-                      ValueCase{KeyValuePartialInformation, REG_BINARY, {1, 2, 3}, 15, STATUS_SUCCESS},
-                      ValueCase{KeyValuePartialInformation, REG_BINARY, {}, 12, STATUS_SUCCESS}));
 
 // Key handles follow the object manager's rules: typed, kernel handles out of user mode's reach,
 // and one left open is reported. A restart keeps only the non-volatile keys, a fresh boot none.

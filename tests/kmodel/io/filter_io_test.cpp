@@ -11,14 +11,6 @@ namespace {
 constexpr char Payload[] = "filter-issued";
 constexpr ULONG PayloadLength = sizeof(Payload);
 
-struct ReadCase {
-    const char* name;
-    ULONG deviceFlags;
-    bool pend;
-};
-
-void PrintTo(const ReadCase& read, std::ostream* out) { *out << read.name; }
-
 // Where the device finds the caller's data, as its buffering says.
 void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -31,51 +23,52 @@ void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
     return irp->UserBuffer;
 }
 
-class FsdRequestTest : public KernelTest, public ::testing::WithParamInterface<ReadCase> {};
-
-TEST_P(FsdRequestTest, SynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
-{
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, GetParam().deviceFlags});
-    km::Thread* completer = nullptr;
-    km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT target, PIRP irp) {
-        memcpy(DeviceBuffer(target, irp), Payload, PayloadLength);
-        if (!GetParam().pend) {
-            return CompleteIrp(irp, STATUS_SUCCESS, PayloadLength);
-        }
-        completer = PendAndCompleteElsewhere(irp, STATUS_SUCCESS, PayloadLength);
-        return NTSTATUS(STATUS_PENDING);
-    });
-    char buffer[PayloadLength] = {};
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    LARGE_INTEGER offset;
-    offset.QuadPart = 0x2000;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        km::JoinThread(completer);
-    }
-    EXPECT_EQ(status, GetParam().pend ? STATUS_PENDING : STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Information, PayloadLength);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_STREQ(buffer, Payload);
-    EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Read.ByteOffset.QuadPart, 0x2000);
-}
-
-INSTANTIATE_TEST_SUITE_P(, FsdRequestTest,
-                         ::testing::Values(ReadCase{"Buffered", DO_BUFFERED_IO, false},
-                                           ReadCase{"BufferedPended", DO_BUFFERED_IO, true},
-                                           ReadCase{"Direct", DO_DIRECT_IO, false},
-                                           ReadCase{"DirectPended", DO_DIRECT_IO, true},
-                                           ReadCase{"Neither", 0, false}),
-                         ByName());
-
 using FilterIoTest = KernelTest;
+
+TEST_F(FilterIoTest, ASynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
+{
+    struct Read {
+        const char* name;
+        ULONG deviceFlags;
+        bool pend;
+    } reads[] = {{"Buffered", DO_BUFFERED_IO, false},
+                 {"BufferedPended", DO_BUFFERED_IO, true},
+                 {"Direct", DO_DIRECT_IO, false},
+                 {"DirectPended", DO_DIRECT_IO, true},
+                 {"Neither", 0, false}};
+    for (const Read& read : reads) {
+        PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, read.deviceFlags});
+        km::Thread* completer = nullptr;
+        km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT target, PIRP irp) {
+            memcpy(DeviceBuffer(target, irp), Payload, PayloadLength);
+            if (!read.pend) {
+                return CompleteIrp(irp, STATUS_SUCCESS, PayloadLength);
+            }
+            completer = PendAndCompleteElsewhere(irp, STATUS_SUCCESS, PayloadLength);
+            return NTSTATUS(STATUS_PENDING);
+        });
+        char buffer[PayloadLength] = {};
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK ioStatus{};
+        LARGE_INTEGER offset;
+        offset.QuadPart = 0x2000;
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
+        NTSTATUS status = IoCallDriver(device, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            km::JoinThread(completer);
+        }
+        EXPECT_EQ(status, read.pend ? STATUS_PENDING : STATUS_SUCCESS) << read.name;
+        EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(ioStatus.Information, PayloadLength);
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+        EXPECT_STREQ(buffer, Payload) << read.name;
+        EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Read.ByteOffset.QuadPart, 0x2000);
+    }
+}
 
 // Completion stops here: the IRP is the caller's again.
 NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID context)

@@ -38,18 +38,6 @@ TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
     IoFreeIrp(irp);
 }
 
-struct CompletionCase {
-    const char* name;
-    NTSTATUS status;
-    bool cancel;
-    bool onSuccess, onError, onCancel;
-    bool invoked;
-};
-
-void PrintTo(const CompletionCase& rule, std::ostream* out) { *out << rule.name; }
-
-class IoCompletionRuleTest : public IoIrpTest, public ::testing::WithParamInterface<CompletionCase> {};
-
 // Records the device it is called for in the vector at `context`.
 NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP, PVOID context)
 {
@@ -57,33 +45,37 @@ NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP, PVOID context)
     return STATUS_SUCCESS;
 }
 
-TEST_P(IoCompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
+// A completion routine runs exactly when its invoke bits match the final status and Cancel.
+TEST_F(IoIrpTest, ACompletionRoutineRunsExactlyWhenItsInvokeBitsMatch)
 {
-    const CompletionCase& rule = GetParam();
-    std::vector<PDEVICE_OBJECT> calls;
-    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, RecordCompletion, &calls, rule.onSuccess, rule.onError, rule.onCancel);
-        irp->Cancel = rule.cancel;
-        return IoCallDriver(below, irp);
-    });
-    km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
-    EXPECT_EQ(km::SendIrp(top, km::IrpRequest{IRP_MJ_WRITE}).status, rule.status);
-    EXPECT_EQ(calls, rule.invoked ? std::vector<PDEVICE_OBJECT>{top} : std::vector<PDEVICE_OBJECT>{})
-        << "once, with the device of the location that set it";
+    struct Rule {
+        const char* name;
+        NTSTATUS status;
+        bool cancel;
+        bool onSuccess, onError, onCancel;
+        bool invoked;
+    } rules[] = {{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
+                 {"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
+                 {"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
+                 {"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
+                 {"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
+                 {"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
+                 {"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
+                 {"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}};
+    for (const Rule& rule : rules) {
+        std::vector<PDEVICE_OBJECT> calls;
+        km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, RecordCompletion, &calls, rule.onSuccess, rule.onError, rule.onCancel);
+            irp->Cancel = rule.cancel;
+            return IoCallDriver(below, irp);
+        });
+        km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
+        EXPECT_EQ(km::SendIrp(top, km::IrpRequest{IRP_MJ_WRITE}).status, rule.status) << rule.name;
+        EXPECT_EQ(calls, rule.invoked ? std::vector<PDEVICE_OBJECT>{top} : std::vector<PDEVICE_OBJECT>{})
+            << rule.name << ": once, with the device of the location that set it";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Io, IoCompletionRuleTest,
-    ::testing::Values(CompletionCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
-                      CompletionCase{"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
-                      CompletionCase{"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
-                      CompletionCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
-                      CompletionCase{"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
-                      CompletionCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
-                      CompletionCase{"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
-                      CompletionCase{"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}),
-    ByName());
 
 // Records PendingReturned in the bool at `context` and propagates the mark.
 NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
