@@ -200,11 +200,9 @@ NTSTATUS NTAPI RecordValue(PWSTR name, ULONG type, PVOID data, ULONG length, PVO
 // end the walk (a required value, a missing key, a small buffer, the routine's own status).
 TEST_F(RegistryTest, QueryRegistryValuesServesTheTableInOrderAndStopsAtTheFirstFailure)
 {
-    HANDLE key;
     const std::u16string service = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QueryTest";
-    ASSERT_EQ(CreateKey(service, REG_OPTION_VOLATILE, &key), STATUS_SUCCESS);
-    ASSERT_EQ(SetValue(key, u"Level", REG_DWORD, {7, 0, 0, 0}), STATUS_SUCCESS);
-    ASSERT_EQ(SetValue(key, u"Label", REG_SZ, {'a', 0, 'b', 0, 0, 0}), STATUS_SUCCESS);
+    km::WriteRegistryValue(service, u"Level", REG_DWORD, {7, 0, 0, 0}, true);
+    km::WriteRegistryValue(service, u"Label", REG_SZ, {'a', 0, 'b', 0, 0, 0}, true);
     ULONG level = 0, fallback = 0, fallbackDefault = 5;
     UNICODE_STRING label{};
     std::vector<std::pair<std::u16string, ULONG>> seen;
@@ -240,13 +238,12 @@ TEST_F(RegistryTest, QueryRegistryValuesServesTheTableInOrderAndStopsAtTheFirstF
     EXPECT_EQ(level, 7u) << "an absolute path reads the same key";
     EXPECT_EQ(query(RTL_REGISTRY_SERVICES, u"NoSuchService"), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(query(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, u"NoSuchService"), STATUS_SUCCESS);
-    ASSERT_EQ(SetValue(key, u"Stop", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
+    km::WriteRegistryValue(service, u"Stop", REG_DWORD, {1, 0, 0, 0}, true);
     table[2].Flags &= ~RTL_QUERY_REGISTRY_REQUIRED;
     seen.clear();
     EXPECT_EQ(query(RTL_REGISTRY_SERVICES, u"QueryTest"), STATUS_CANCELLED);
     EXPECT_EQ(seen.size(), 3u);
     RtlFreeUnicodeString(&label);
-    ZwClose(key);
 }
 
 }  // namespace

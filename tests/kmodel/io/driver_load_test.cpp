@@ -16,11 +16,9 @@ TEST_F(IoDriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
     EXPECT_EQ(IoTestVariable<LONG>(loaded.image, "IoTestEntryIrql"), PASSIVE_LEVEL);
     EXPECT_EQ(IoTestVariable<ULONG_PTR>(loaded.image, "IoTestEntryProcessId"), 4u) << "the System process";
     EXPECT_EQ(IoTestVariable<LONG>(loaded.image, "IoTestEntryPreviousMode"), KernelMode);
-    EXPECT_EQ(IoTestRegistryPath(loaded.image), u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\iotest");
 
     PDRIVER_OBJECT driver = loaded.driver;
     EXPECT_EQ(FromCounted(driver->DriverName), u"\\Driver\\iotest");
-    EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"iotest");
     // The image's range holds its code.
     auto start = reinterpret_cast<ULONG_PTR>(driver->DriverStart);
     auto entry = reinterpret_cast<ULONG_PTR>(driver->DriverInit);

@@ -15,12 +15,11 @@ protected:
         KernelTest::SetUp();
         bottom = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
         top = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-        ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, &below), STATUS_SUCCESS);
+        ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, nullptr), STATUS_SUCCESS);
     }
 
     PDEVICE_OBJECT bottom = nullptr;
     PDEVICE_OBJECT top = nullptr;
-    PDEVICE_OBJECT below = nullptr;
 };
 
 TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
@@ -68,7 +67,7 @@ TEST_F(IoIrpTest, ACompletionRoutineRunsExactlyWhenItsInvokeBitsMatch)
             IoCopyCurrentIrpStackLocationToNext(irp);
             IoSetCompletionRoutine(irp, RecordCompletion, &calls, rule.onSuccess, rule.onError, rule.onCancel);
             irp->Cancel = rule.cancel;
-            return IoCallDriver(below, irp);
+            return IoCallDriver(bottom, irp);
         });
         km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
         EXPECT_EQ(km::SendIrp(top, km::IrpRequest{IRP_MJ_WRITE}).status, rule.status) << rule.name;
@@ -104,7 +103,7 @@ TEST_F(IoIrpTest, PendedOnAnotherThreadThePendingMarkReachesTheTop)
             if (withRoutine) {
                 IoSetCompletionRoutine(irp, PropagatePending, &pendingReturned, TRUE, TRUE, TRUE);
             }
-            return IoCallDriver(below, irp);
+            return IoCallDriver(bottom, irp);
         });
         km::IrpResult result = km::SendIrp(top, km::IrpRequest{IRP_MJ_READ});
         EXPECT_EQ(result.returned, STATUS_PENDING);
