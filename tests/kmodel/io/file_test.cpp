@@ -8,29 +8,21 @@
 
 namespace {
 
-class IoFileTest : public KernelTest {
-protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Disk"});
-    }
+using IoFileTest = KernelTest;
 
-    std::vector<UCHAR> MajorsSeenBy(PDEVICE_OBJECT target)
-    {
-        std::vector<UCHAR> majors;
-        for (const km::RecordedIrp& irp : km::ModelDeviceIrps(target)) {
-            majors.push_back(irp.stack.MajorFunction);
-        }
-        return majors;
+std::vector<UCHAR> MajorsSeenBy(PDEVICE_OBJECT device)
+{
+    std::vector<UCHAR> majors;
+    for (const km::RecordedIrp& irp : km::ModelDeviceIrps(device)) {
+        majors.push_back(irp.stack.MajorFunction);
     }
-
-    PDEVICE_OBJECT device = nullptr;
-};
+    return majors;
+}
 
 // The last handle sends IRP_MJ_CLEANUP; the close waits for the last reference.
 TEST_F(IoFileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
 {
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Disk"});
     ACCESS_MASK desired = 0;
     ULONG options = 0;
     km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT, PIRP irp) {
@@ -67,6 +59,7 @@ TEST_F(IoFileTest, OpeningSendsCreateAndClosingSendsCleanupThenClose)
 // device send nothing; a create the driver fails leaves no handle and gets no close.
 TEST_F(IoFileTest, WhatCannotBeOpenedLeavesNoHandle)
 {
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Disk"});
     EXPECT_EQ(km::OpenFile(u"\\Device\\Nothing", true).status, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(km::OpenFile(u"\\Nowhere\\Disk", true).status, STATUS_OBJECT_PATH_NOT_FOUND);
     EXPECT_EQ(km::OpenFile(u"\\Device", true).status, STATUS_OBJECT_TYPE_MISMATCH);
@@ -93,6 +86,7 @@ TEST_F(IoFileTest, WhatCannotBeOpenedLeavesNoHandle)
 // its last reference and file go.
 TEST_F(IoFileTest, ADeletedDeviceLivesUntilItsLastReferenceAndFileGo)
 {
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Disk"});
     km::OpenResult opened = km::OpenFile(u"\\Device\\Disk", true);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
     ObReferenceObject(device);

@@ -22,17 +22,14 @@ protected:
     PDEVICE_OBJECT top = nullptr;
 };
 
-TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
+// An injected failure refuses the allocation; an allocated IRP counts until freed. (Where a new
+// IRP's stack locations start, every IRP sent in these tests relies on.)
+TEST_F(IoIrpTest, AnAllocationCanBeRefusedAndAnIrpCountsUntilFreed)
 {
     km::FailIoAllocateIrp(1);
     EXPECT_EQ(IoAllocateIrp(3, FALSE), nullptr);
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(irp->StackCount, 3);
-    EXPECT_EQ(irp->CurrentLocation, 4);
-    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp), first + 3);
-    EXPECT_EQ(IoGetNextIrpStackLocation(irp), first + 2);
     EXPECT_EQ(km::OutstandingIrps(), 1u);
     IoFreeIrp(irp);
 }
