@@ -1,6 +1,7 @@
 // Buffered device control through file handles: the system buffer's exact size, the copy-back of
 // Information bytes, pended requests, and refused methods and access.
 #include <algorithm>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -8,7 +9,6 @@
 
 namespace {
 
-constexpr ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IoctlWrite = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_WRITE_ACCESS);
 constexpr ULONG IoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_NEITHER, FILE_ANY_ACCESS);
 constexpr ULONG SystemBufferTag = km::PoolTag("IoSB");
@@ -90,9 +90,7 @@ TEST_F(IoDeviceControlTest, SystemBufferIsTheLargerOfInputAndOutputAndInformatio
     for (const Case& c : cases) {
         AnswerWith(c.status, c.information, c.pend);
         std::vector<uint8_t> input(c.input);
-        for (size_t i = 0; i < input.size(); ++i) {
-            input[i] = static_cast<uint8_t>(i + 1);
-        }
+        std::iota(input.begin(), input.end(), uint8_t(1));
         std::vector<uint8_t> output(c.output, 0x11);
         NTSTATUS status = Control(handle, IoctlBuffered, input.data(), c.input, output.data(), c.output);
         if (completer != nullptr) {

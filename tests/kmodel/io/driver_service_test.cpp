@@ -45,10 +45,34 @@ PDRIVER_OBJECT LoadSpelledInLowerCase()
 
 using IoDriverServiceTest = KernelTest;
 
-// A service is loaded once from its image path and unloaded through its unload routine, whose
-// leftovers are reported; a driver without one stays until shutdown.
+// A load answers the status of what it found. A service is loaded once from its image path and
+// unloaded through its unload routine, whose leftovers are reported; a driver without one stays
+// until shutdown.
 TEST_F(IoDriverServiceTest, AServiceIsLoadedOnceFromItsImagePathAndUnloadedAgain)
 {
+    const std::u16string drivers = u"\\SystemRoot\\System32\\drivers\\";
+    struct Load {
+        const char16_t* service;
+        std::optional<std::u16string> imagePath;  // none: no "ImagePath" value, the image is <service>.sys
+        IoTestScenario scenario;
+        NTSTATUS expected;
+    } cases[] = {
+        {u"IoSvc", drivers + u"absent.sys", StartWithUnload, STATUS_OBJECT_NAME_NOT_FOUND},
+        {u"IoSvc", drivers + u"sub\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"IoSvc", u"\\??\\C:\\drivers\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"iotest", std::nullopt, StartWithUnload, STATUS_SUCCESS},
+        {u"IoSvc", IoTestImage, FailClean, STATUS_INSUFFICIENT_RESOURCES},
+    };
+    for (const Load& c : cases) {
+        WriteService(c.service, c.imagePath, c.scenario);
+        EXPECT_EQ(CallService(ZwLoadDriver, c.service), c.expected) << std::hex << c.expected;
+        PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\" + std::u16string(c.service));
+        EXPECT_EQ(driver != nullptr, NT_SUCCESS(c.expected));
+        if (driver != nullptr) {
+            EXPECT_EQ(CallService(ZwUnloadDriver, c.service), STATUS_SUCCESS);
+        }
+    }
+
     PDRIVER_OBJECT driver = LoadSpelledInLowerCase();
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"IoSvc");
@@ -77,33 +101,6 @@ TEST_F(IoDriverServiceTest, AServiceIsLoadedOnceFromItsImagePathAndUnloadedAgain
     ASSERT_EQ(CallService(ZwLoadDriver, u"IoSvc"), STATUS_SUCCESS);
     EXPECT_EQ(CallService(ZwUnloadDriver, u"IoSvc"), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_NE(km::FindDriver(u"\\Driver\\IoSvc"), nullptr) << "it stays until shutdown";
-}
-
-// A load answers the status of what it found; a driver it started is unloaded again.
-TEST_F(IoDriverServiceTest, LoadAnswersTheStatusOfWhatItFound)
-{
-    const std::u16string drivers = u"\\SystemRoot\\System32\\drivers\\";
-    struct Load {
-        const char16_t* service;
-        std::optional<std::u16string> imagePath;  // none: no "ImagePath" value, the image is <service>.sys
-        IoTestScenario scenario;
-        NTSTATUS expected;
-    } cases[] = {
-        {u"IoSvc", drivers + u"absent.sys", StartWithUnload, STATUS_OBJECT_NAME_NOT_FOUND},
-        {u"IoSvc", drivers + u"sub\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
-        {u"IoSvc", u"\\??\\C:\\drivers\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
-        {u"iotest", std::nullopt, StartWithUnload, STATUS_SUCCESS},
-        {u"IoSvc", IoTestImage, FailClean, STATUS_INSUFFICIENT_RESOURCES},
-    };
-    for (const Load& c : cases) {
-        WriteService(c.service, c.imagePath, c.scenario);
-        EXPECT_EQ(CallService(ZwLoadDriver, c.service), c.expected) << std::hex << c.expected;
-        PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\" + std::u16string(c.service));
-        EXPECT_EQ(driver != nullptr, NT_SUCCESS(c.expected));
-        if (driver != nullptr) {
-            EXPECT_EQ(CallService(ZwUnloadDriver, c.service), STATUS_SUCCESS);
-        }
-    }
 }
 
 const LUID LoadDriver = RtlConvertLongToLuid(SE_LOAD_DRIVER_PRIVILEGE);

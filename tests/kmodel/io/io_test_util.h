@@ -25,6 +25,9 @@ inline std::u16string FromCounted(const UNICODE_STRING& string)
     return std::u16string(string.Buffer, string.Length / sizeof(WCHAR));
 }
 
+// A buffered device-control code any handle may send.
+constexpr ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 // Completes `irp` with `status` and `information`; returns `status` for a dispatch routine.
 inline NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {

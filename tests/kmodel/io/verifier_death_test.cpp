@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-
 NTSTATUS RaiseTo(KIRQL irql)
 {
     KIRQL old;
