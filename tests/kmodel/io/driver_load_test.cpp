@@ -32,8 +32,6 @@ TEST_F(IoDriverLoadTest, DriverEntryRunsOnASystemThreadAtPassiveLevel)
     km::OpenResult opened = km::OpenFile(u"\\Device\\IoTest", true);
     ASSERT_EQ(opened.status, STATUS_SUCCESS);
     ZwClose(opened.handle);
-    EXPECT_EQ(IoTestVariable<LONG>(loaded.image, "IoTestCreates"), 1);
-    EXPECT_EQ(IoTestVariable<LONG>(loaded.image, "IoTestCloses"), 1);
 
     EXPECT_EQ(km::UnloadDriver(driver), STATUS_SUCCESS);
     EXPECT_EQ(km::TakeDriverLeakReport(), "");
