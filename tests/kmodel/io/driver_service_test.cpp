@@ -34,15 +34,6 @@ NTSTATUS CallService(NTSTATUS(NTAPI* service)(PUNICODE_STRING), const std::u16st
 // The key path spelled in lower case names the same service.
 const std::u16string SpelledKeyPath = u"\\registry\\machine\\system\\currentcontrolset\\services\\IoSvc";
 
-// Writes IoSvc and loads it through SpelledKeyPath; its driver object (null when the load failed).
-PDRIVER_OBJECT LoadSpelledInLowerCase()
-{
-    WriteService(u"IoSvc", IoTestImage);
-    UNICODE_STRING keyPath = Counted(SpelledKeyPath);
-    EXPECT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
-    return km::FindDriver(u"\\Driver\\IoSvc");
-}
-
 using IoDriverServiceTest = KernelTest;
 
 // A load answers the status of what it found. A service is loaded once from its image path and
@@ -50,15 +41,14 @@ using IoDriverServiceTest = KernelTest;
 // until shutdown.
 TEST_F(IoDriverServiceTest, AServiceIsLoadedOnceFromItsImagePathAndUnloadedAgain)
 {
-    const std::u16string drivers = u"\\SystemRoot\\System32\\drivers\\";
     struct Load {
         const char16_t* service;
         std::optional<std::u16string> imagePath;  // none: no "ImagePath" value, the image is <service>.sys
         IoTestScenario scenario;
         NTSTATUS expected;
     } cases[] = {
-        {u"IoSvc", drivers + u"absent.sys", StartWithUnload, STATUS_OBJECT_NAME_NOT_FOUND},
-        {u"IoSvc", drivers + u"sub\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"IoSvc", u"\\SystemRoot\\System32\\drivers\\absent.sys", StartWithUnload, STATUS_OBJECT_NAME_NOT_FOUND},
+        {u"IoSvc", u"\\SystemRoot\\System32\\drivers\\sub\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
         {u"IoSvc", u"\\??\\C:\\drivers\\iotest.sys", StartWithUnload, STATUS_OBJECT_PATH_NOT_FOUND},
         {u"iotest", std::nullopt, StartWithUnload, STATUS_SUCCESS},
         {u"IoSvc", IoTestImage, FailClean, STATUS_INSUFFICIENT_RESOURCES},
@@ -73,7 +63,10 @@ TEST_F(IoDriverServiceTest, AServiceIsLoadedOnceFromItsImagePathAndUnloadedAgain
         }
     }
 
-    PDRIVER_OBJECT driver = LoadSpelledInLowerCase();
+    WriteService(u"IoSvc", IoTestImage);
+    UNICODE_STRING keyPath = Counted(SpelledKeyPath);
+    ASSERT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
+    PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\IoSvc");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(FromCounted(driver->DriverExtension->ServiceKeyName), u"IoSvc");
     EXPECT_EQ(IoTestRegistryPath(static_cast<km::Image*>(driver->DriverSection)), SpelledKeyPath)
@@ -158,7 +151,10 @@ using IoDriverServiceDeathTest = ModelDeathTest;
 // The unloaded image's range stays inaccessible: neither its code nor its data is reached again.
 TEST_F(IoDriverServiceDeathTest, TouchingAnUnloadedImageIsBugCheck0xCENamingIt)
 {
-    PDRIVER_OBJECT driver = LoadSpelledInLowerCase();
+    WriteService(u"IoSvc", IoTestImage);
+    UNICODE_STRING keyPath = Counted(SpelledKeyPath);
+    ASSERT_EQ(ZwLoadDriver(&keyPath), STATUS_SUCCESS);
+    PDRIVER_OBJECT driver = km::FindDriver(u"\\Driver\\IoSvc");
     ASSERT_NE(driver, nullptr);
     PDRIVER_DISPATCH create = driver->MajorFunction[IRP_MJ_CREATE];
     volatile LONG* scenario = &IoTestVariable<LONG>(static_cast<km::Image*>(driver->DriverSection), "IoTestScenario");

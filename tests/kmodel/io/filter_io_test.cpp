@@ -51,8 +51,7 @@ TEST_F(FilterIoTest, ASynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK ioStatus{};
-        LARGE_INTEGER offset;
-        offset.QuadPart = 0x2000;
+        LARGE_INTEGER offset{{0x2000, 0}};  // the read's byte offset
         PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
         ASSERT_NE(irp, nullptr);
         EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);

@@ -47,9 +47,7 @@ TEST_F(IoIrpTest, ACompletionRoutineRunsExactlyWhenItsInvokeBitsMatch)
     struct Rule {
         const char* name;
         NTSTATUS status;
-        bool cancel;
-        bool onSuccess, onError, onCancel;
-        bool invoked;
+        bool cancel, onSuccess, onError, onCancel, invoked;  // Cancel set; SL_INVOKE_* bits; the routine runs
     } rules[] = {{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
                  {"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
                  {"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
