@@ -1,6 +1,7 @@
-// Device objects: creation, name collisions, injected failures, deletion while referenced and the
-// attachment stack. The referenced look-ups along a stack and the enumeration of a driver's
-// devices are what the host's attachment walks (tests/fsfilter).
+// Device objects: creation, the directories their names go in, name collisions, injected failures
+// and the attachment stack (deletion while referenced is with files, in file_test). The referenced
+// look-ups along a stack and the enumeration of a driver's devices are what the host's attachment
+// walks (tests/fsfilter).
 #include <vector>
 
 #include "io_test_util.h"
@@ -9,73 +10,55 @@ namespace {
 
 using IoDeviceTest = KernelTest;
 
-PDEVICE_OBJECT CreateOn(PDRIVER_OBJECT driver, const std::u16string& name, ULONG extensionSize, NTSTATUS* status)
+// IoCreateDevice on the model's lower driver: the device, or null when refused with `*status`.
+PDEVICE_OBJECT CreateOn(const std::u16string& name, ULONG extensionSize, NTSTATUS* status)
 {
     UNICODE_STRING counted = Counted(name);
     PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
-    *status = IoCreateDevice(driver, extensionSize, name.empty() ? nullptr : &counted, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &device);
+    *status = IoCreateDevice(km::ModelDriver(), extensionSize, name.empty() ? nullptr : &counted, FILE_DEVICE_UNKNOWN,
+                             0, FALSE, &device);
     return device;
 }
 
-TEST_F(IoDeviceTest, NewDeviceIsInitialisingWithAZeroedExtensionAndHeadsItsDriversList)
+// A new device is initialising with a zeroed extension and heads its driver's list. A name is
+// refused outside the name space's directories, and while taken (whatever its case); it is free
+// again once its device is deleted. An injected failure hits the Nth call only and leaves no name.
+TEST_F(IoDeviceTest, ANewDeviceHeadsItsDriversListUnlessItsNameIsTakenOrAFailureIsInjected)
 {
     NTSTATUS status;
-    PDEVICE_OBJECT device = CreateOn(km::ModelDriver(), u"\\Device\\Fresh", 24, &status);
+    PDEVICE_OBJECT device = CreateOn(u"\\Device\\Fresh", 24, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(device->Flags, ULONG(DO_DEVICE_INITIALIZING | DO_DEVICE_HAS_NAME));
-    EXPECT_EQ(device->StackSize, 1);
-    EXPECT_EQ(device->DeviceExtension, static_cast<void*>(device + 1));
-    EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t*>(device->DeviceExtension),
-                                   static_cast<uint8_t*>(device->DeviceExtension) + 24),
-              std::vector<uint8_t>(24, 0));
-    PDEVICE_OBJECT plain = CreateOn(km::ModelDriver(), u"", 0, &status);
+    auto* extension = static_cast<uint8_t*>(device->DeviceExtension);
+    EXPECT_EQ(extension, reinterpret_cast<uint8_t*>(device + 1));
+    EXPECT_EQ(std::vector<uint8_t>(extension, extension + 24), std::vector<uint8_t>(24, 0));
+    EXPECT_EQ(CreateOn(u"\\DEVICE\\fresh", 0, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(CreateOn(u"\\NoSuchDirectory\\X", 0, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_PATH_NOT_FOUND) << "only \\Device, \\Driver and \\FileSystem";
+    EXPECT_EQ(CreateOn(u"Device\\X", 0, &status), nullptr);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
+    PDEVICE_OBJECT plain = CreateOn(u"", 0, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(plain->DeviceExtension, nullptr);
     EXPECT_EQ(km::ModelDriver()->DeviceObject, plain) << "a new device goes to the head of the driver's list";
-    EXPECT_EQ(plain->NextDevice, device);
+    EXPECT_EQ(plain->NextDevice, device) << "the refused device was never linked";
     IoDeleteDevice(plain);
     IoDeleteDevice(device);
-    EXPECT_EQ(km::ModelDriver()->DeviceObject, nullptr);
-}
-
-// A name is refused while taken (whatever its case) and free again once its device is deleted;
-// an injected failure hits the Nth call only and leaves no name behind.
-TEST_F(IoDeviceTest, ATakenNameOrAnInjectedFailureRefusesOneCreation)
-{
-    NTSTATUS status;
-    PDEVICE_OBJECT first = CreateOn(km::ModelDriver(), u"\\Device\\Taken", 0, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(CreateOn(km::ModelDriver(), u"\\DEVICE\\taken", 0, &status), nullptr);
-    EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(first->NextDevice, nullptr) << "the refused device was never linked";
-    IoDeleteDevice(first);
 
     km::FailIoCreateDevice(2, STATUS_INSUFFICIENT_RESOURCES);
-    first = CreateOn(km::ModelDriver(), u"\\Device\\Taken", 0, &status);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(CreateOn(km::ModelDriver(), u"\\Device\\Two", 0, &status), nullptr);
+    device = CreateOn(u"\\Device\\Fresh", 0, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS) << "the name is free again";
+    EXPECT_EQ(CreateOn(u"\\Device\\Two", 0, &status), nullptr);
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(km::FindDevice(u"\\Device\\Two"), nullptr);
-    PDEVICE_OBJECT third = CreateOn(km::ModelDriver(), u"\\Device\\Two", 0, &status);
+    plain = CreateOn(u"\\Device\\Two", 0, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    IoDeleteDevice(first);
-    IoDeleteDevice(third);
 }
 
-TEST_F(IoDeviceTest, DeletedDeviceLivesUntilItsLastReferenceGoes)
-{
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"\\Device\\Held"});
-    ObReferenceObject(device);
-    km::DeleteModelDevice(device);
-    EXPECT_EQ(km::FindDevice(u"\\Device\\Held"), nullptr) << "out of the name space at once";
-    EXPECT_EQ(km::ModelDriver()->DeviceObject, nullptr) << "out of the driver's list at once";
-    EXPECT_EQ(km::ObjectReferenceCount(device), 1) << "the memory lives on";
-    ObDereferenceObject(device);
-    EXPECT_EQ(km::ObjectReferenceCount(device), -1);
-}
-
-TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)
+// Attaching stacks devices unless it fails. (The stack locations an attachment adds, every IRP sent
+// through a filter in these tests relies on.)
+TEST_F(IoDeviceTest, AttachingStacksDevicesUnlessItFails)
 {
     PDEVICE_OBJECT base = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM, u"\\FileSystem\\Base"});
     PDEVICE_OBJECT middle = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
@@ -92,16 +75,10 @@ TEST_F(IoDeviceTest, AttachingStacksDevicesAndCountsStackLocationsUnlessItFails)
     EXPECT_EQ(IoAttachDeviceToDeviceStack(top, base), middle) << "attaches to the top of the stack";
     EXPECT_EQ(base->AttachedDevice, middle);
     EXPECT_EQ(middle->AttachedDevice, top);
-    EXPECT_EQ(middle->StackSize, 2);
-    EXPECT_EQ(top->StackSize, 3);
     EXPECT_EQ(IoGetAttachedDevice(base), top);
 
     IoDetachDevice(middle);
-    EXPECT_EQ(middle->AttachedDevice, nullptr);
     IoDetachDevice(base);
-    km::DeleteModelDevice(top);
-    km::DeleteModelDevice(middle);
-    km::DeleteModelDevice(base);
 }
 
 }  // namespace

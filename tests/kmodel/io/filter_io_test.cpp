@@ -11,14 +11,6 @@ namespace {
 constexpr char Payload[] = "filter-issued";
 constexpr ULONG PayloadLength = sizeof(Payload);
 
-struct ReadCase {
-    const char* name;
-    ULONG deviceFlags;
-    bool pend;
-};
-
-void PrintTo(const ReadCase& read, std::ostream* out) { *out << read.name; }
-
 // Where the device finds the caller's data, as its buffering says.
 void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -31,97 +23,57 @@ void* DeviceBuffer(PDEVICE_OBJECT device, PIRP irp)
     return irp->UserBuffer;
 }
 
-class FsdRequestTest : public KernelTest, public ::testing::WithParamInterface<ReadCase> {};
+using FilterIoTest = KernelTest;
 
-TEST_P(FsdRequestTest, SynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
+TEST_F(FilterIoTest, ASynchronousReadReachesTheCallerAndTheIoManagerFreesItAll)
 {
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, GetParam().deviceFlags});
-    LONGLONG offsetSeen = -1;
-    std::unique_ptr<ModelThread> completer;
-    km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT target, PIRP irp) {
-        offsetSeen = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.QuadPart;
-        memcpy(DeviceBuffer(target, irp), Payload, PayloadLength);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = PayloadLength;
-        if (!GetParam().pend) {
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_SUCCESS;
+    struct Read {
+        const char* name;
+        ULONG deviceFlags;
+        bool pend;
+    } reads[] = {{"Buffered", DO_BUFFERED_IO, false},
+                 {"BufferedPended", DO_BUFFERED_IO, true},
+                 {"Direct", DO_DIRECT_IO, false},
+                 {"DirectPended", DO_DIRECT_IO, true},
+                 {"Neither", 0, false}};
+    for (const Read& read : reads) {
+        PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, read.deviceFlags});
+        km::Thread* completer = nullptr;
+        km::SetModelDeviceHandler(device, [&](PDEVICE_OBJECT target, PIRP irp) {
+            memcpy(DeviceBuffer(target, irp), Payload, PayloadLength);
+            if (!read.pend) {
+                return CompleteIrp(irp, STATUS_SUCCESS, PayloadLength);
+            }
+            completer = PendAndCompleteElsewhere(irp, STATUS_SUCCESS, PayloadLength);
+            return NTSTATUS(STATUS_PENDING);
+        });
+        char buffer[PayloadLength] = {};
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK ioStatus{};
+        LARGE_INTEGER offset{{0x2000, 0}};  // the read's byte offset
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
+        NTSTATUS status = IoCallDriver(device, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            km::JoinThread(completer);
         }
-        IoMarkIrpPending(irp);
-        completer = std::make_unique<ModelThread>([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
-        return STATUS_PENDING;
-    });
-    char buffer[PayloadLength] = {};
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus{};
-    LARGE_INTEGER offset;
-    offset.QuadPart = 0x2000;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, PayloadLength, &offset, &event, &ioStatus);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_TRUE(irp->UserIosb == &ioStatus && irp->UserEvent == &event);
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(status, read.pend ? STATUS_PENDING : STATUS_SUCCESS) << read.name;
+        EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(ioStatus.Information, PayloadLength);
+        EXPECT_EQ(KeReadStateEvent(&event), 1);
+        EXPECT_STREQ(buffer, Payload) << read.name;
+        EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Read.ByteOffset.QuadPart, 0x2000);
     }
-    completer.reset();
-    EXPECT_EQ(status, GetParam().pend ? STATUS_PENDING : STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Information, PayloadLength);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_STREQ(buffer, Payload);
-    EXPECT_EQ(offsetSeen, 0x2000);
-    EXPECT_EQ(km::OutstandingIrps(), 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(, FsdRequestTest,
-                         ::testing::Values(ReadCase{"Buffered", DO_BUFFERED_IO, false},
-                                           ReadCase{"BufferedPended", DO_BUFFERED_IO, true},
-                                           ReadCase{"Direct", DO_DIRECT_IO, false},
-                                           ReadCase{"DirectPended", DO_DIRECT_IO, true},
-                                           ReadCase{"Neither", 0, false}),
-                         ByName());
-
-class FilterIoTest : public KernelTest {};
 
 // Completion stops here: the IRP is the caller's again.
 NTSTATUS NTAPI StopCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-TEST_F(FilterIoTest, AsynchronousRequestIsTheCallersToFinishAndReuse)
-{
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, DO_DIRECT_IO});
-    char data[] = "written";
-    IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, device, data, sizeof data, nullptr, &ioStatus);
-    ASSERT_NE(irp, nullptr);
-    ASSERT_NE(irp->MdlAddress, nullptr);
-    EXPECT_NE(irp->MdlAddress->MdlFlags & MDL_PAGES_LOCKED, 0);
-    EXPECT_EQ(MmGetMdlVirtualAddress(irp->MdlAddress), data);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
-    IoCallDriver(device, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Write.Length, sizeof data);
-    MmUnlockPages(irp->MdlAddress);
-    IoFreeMdl(irp->MdlAddress);
-    irp->MdlAddress = nullptr;
-
-    UCHAR allocationFlags = irp->AllocationFlags;
-    IoReuseIrp(irp, STATUS_CANCELLED);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
-    EXPECT_EQ(irp->AllocationFlags, allocationFlags);
-    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
-    KeClearEvent(&done);
-    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
-    IoCallDriver(device, irp);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS) << "sent again after reuse";
-    IoFreeIrp(irp);
 }
 
 struct CancelSeen {
@@ -136,31 +88,48 @@ void NTAPI CancelPended(PDEVICE_OBJECT, PIRP irp)
 {
     Seen = {KeGetCurrentIrql(), irp->Cancel, irp->CancelIrql};
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteIrp(irp, STATUS_CANCELLED);
 }
 
-TEST_F(FilterIoTest, CancelRunsTheRoutineAtDispatchWithTheCancelLockHeld)
+// The caller finishes an asynchronous request (its MDL) and reuses the IRP for a read the device
+// pends; IoCancelIrp runs the cancel routine at DISPATCH_LEVEL with the cancel lock held.
+TEST_F(FilterIoTest, AnAsynchronousRequestIsTheCallersToFinishReuseAndCancel)
 {
-    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK});
-    km::SetModelDeviceHandler(device, [](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, CancelPended);
-        return STATUS_PENDING;
-    });
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_DISK, u"", 0, DO_DIRECT_IO});
+    char data[] = "written";
+    IO_STATUS_BLOCK ioStatus{};
+    PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, device, data, sizeof data, nullptr, &ioStatus);
+    ASSERT_NE(irp, nullptr);
+    ASSERT_NE(irp->MdlAddress, nullptr) << "its MDL (locked, over `data`) is the caller's to unlock and free";
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
-    ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    IoCallDriver(device, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(km::ModelDeviceIrps(device).at(0).stack.Parameters.Write.Length, sizeof data);
+    MmUnlockPages(irp->MdlAddress);
+    IoFreeMdl(irp->MdlAddress);
+    irp->MdlAddress = nullptr;
+
+    UCHAR allocationFlags = irp->AllocationFlags;
+    IoReuseIrp(irp, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(irp->AllocationFlags, allocationFlags);
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    km::SetModelDeviceHandler(device, [](PDEVICE_OBJECT, PIRP pended) {
+        IoMarkIrpPending(pended);
+        IoSetCancelRoutine(pended, CancelPended);
+        return STATUS_PENDING;
+    });
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    KeClearEvent(&done);
+    IoSetCompletionRoutine(irp, StopCompletion, &done, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING) << "sent again after reuse";
     Seen = {};
     EXPECT_TRUE(IoCancelIrp(irp));
     EXPECT_EQ(Seen.irql, DISPATCH_LEVEL);
     EXPECT_TRUE(Seen.cancel);
     EXPECT_EQ(Seen.cancelIrql, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_EQ(KeReadStateEvent(&done), 1);
     EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
     EXPECT_FALSE(IoCancelIrp(irp)) << "no cancel routine is left to call";

@@ -1,7 +1,7 @@
 // IRPs: stack locations, IofCallDriver, and IofCompleteRequest's completion-routine rules
 // (SL_INVOKE_* against the status and Cancel, STATUS_MORE_PROCESSING_REQUIRED, PendingReturned),
-// also when the IRP is pended and completed on another thread.
-#include <atomic>
+// also when the IRP is pended and completed on another thread; and work items.
+#include <vector>
 
 #include "io_test_util.h"
 
@@ -15,119 +15,66 @@ protected:
         KernelTest::SetUp();
         bottom = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
         top = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-        ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, &below), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        if (completer != nullptr) {
-            km::JoinThread(completer);
-        }
-        KernelTest::TearDown();
-    }
-
-    // The bottom device pends every IRP and completes it on another thread with `status`.
-    void PendBottomAndCompleteElsewhere(NTSTATUS status)
-    {
-        km::SetModelDeviceHandler(bottom, [this, status](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            completer = km::StartThread(km::SystemProcess(), [irp, status] {
-                irp->IoStatus.Status = status;
-                irp->IoStatus.Information = 7;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-            });
-            return STATUS_PENDING;
-        });
+        ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(top, bottom, nullptr), STATUS_SUCCESS);
     }
 
     PDEVICE_OBJECT bottom = nullptr;
     PDEVICE_OBJECT top = nullptr;
-    PDEVICE_OBJECT below = nullptr;
-    km::Thread* completer = nullptr;
 };
 
-TEST_F(IoIrpTest, AllocatedIrpStartsOnePastItsLastStackLocationUnlessRefused)
+// An injected failure refuses the allocation; an allocated IRP counts until freed. (Where a new
+// IRP's stack locations start, every IRP sent in these tests relies on.)
+TEST_F(IoIrpTest, AnAllocationCanBeRefusedAndAnIrpCountsUntilFreed)
 {
     km::FailIoAllocateIrp(1);
     EXPECT_EQ(IoAllocateIrp(3, FALSE), nullptr);
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(irp->StackCount, 3);
-    EXPECT_EQ(irp->CurrentLocation, 4);
-    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp), first + 3);
-    EXPECT_EQ(IoGetNextIrpStackLocation(irp), first + 2);
     EXPECT_EQ(km::OutstandingIrps(), 1u);
     IoFreeIrp(irp);
 }
 
-struct CompletionCase {
-    const char* label;
-    NTSTATUS status;
-    bool cancel;
-    bool onSuccess, onError, onCancel;
-    bool invoked;
-};
-
-// Names a case in test listings by its label (its bytes would include the label's address).
-void PrintTo(const CompletionCase& rule, std::ostream* out)
-{
-    *out << rule.label;
-}
-
-class IoCompletionRuleTest : public IoIrpTest, public ::testing::WithParamInterface<CompletionCase> {};
-
-struct RoutineRecord {
-    int calls = 0;
-    PDEVICE_OBJECT device = nullptr;
-};
-
+// Records the device it is called for in the vector at `context`.
 NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP, PVOID context)
 {
-    auto* record = static_cast<RoutineRecord*>(context);
-    record->calls++;
-    record->device = device;
+    static_cast<std::vector<PDEVICE_OBJECT>*>(context)->push_back(device);
     return STATUS_SUCCESS;
 }
 
-TEST_P(IoCompletionRuleTest, RoutineRunsExactlyWhenItsInvokeBitsMatch)
+// A completion routine runs exactly when its invoke bits match the final status and Cancel.
+TEST_F(IoIrpTest, ACompletionRoutineRunsExactlyWhenItsInvokeBitsMatch)
 {
-    const CompletionCase& rule = GetParam();
-    RoutineRecord record;
-    km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, RecordCompletion, &record, rule.onSuccess, rule.onError, rule.onCancel);
-        irp->Cancel = rule.cancel;
-        return IoCallDriver(below, irp);
-    });
-    km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
-    km::IrpRequest write;
-    write.majorFunction = IRP_MJ_WRITE;
-    EXPECT_EQ(km::SendIrp(top, write).status, rule.status);
-    EXPECT_EQ(record.calls, rule.invoked ? 1 : 0);
-    if (rule.invoked) {
-        EXPECT_EQ(record.device, top) << "the routine gets the device of the location that set it";
+    struct Rule {
+        const char* name;
+        NTSTATUS status;
+        bool cancel, onSuccess, onError, onCancel, invoked;  // Cancel set; SL_INVOKE_* bits; the routine runs
+    } rules[] = {{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
+                 {"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
+                 {"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
+                 {"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
+                 {"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
+                 {"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
+                 {"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
+                 {"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}};
+    for (const Rule& rule : rules) {
+        std::vector<PDEVICE_OBJECT> calls;
+        km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, RecordCompletion, &calls, rule.onSuccess, rule.onError, rule.onCancel);
+            irp->Cancel = rule.cancel;
+            return IoCallDriver(bottom, irp);
+        });
+        km::SetModelDeviceResult(bottom, IRP_MJ_WRITE, rule.status, 0);
+        EXPECT_EQ(km::SendIrp(top, km::IrpRequest{IRP_MJ_WRITE}).status, rule.status) << rule.name;
+        EXPECT_EQ(calls, rule.invoked ? std::vector<PDEVICE_OBJECT>{top} : std::vector<PDEVICE_OBJECT>{})
+            << rule.name << ": once, with the device of the location that set it";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Io, IoCompletionRuleTest,
-    ::testing::Values(CompletionCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
-                      CompletionCase{"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
-                      CompletionCase{"WarningIsNoSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
-                      CompletionCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
-                      CompletionCase{"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
-                      CompletionCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
-                      CompletionCase{"CancelFlagWithSuccess", STATUS_SUCCESS, true, false, false, true, true},
-                      CompletionCase{"CancelledStatusWithoutFlag", STATUS_CANCELLED, false, false, false, true, false}),
-    [](const ::testing::TestParamInfo<CompletionCase>& param) { return std::string(param.param.label); });
-
-struct PendingRecord {
-    bool pendingReturned = false;
-};
-
+// Records PendingReturned in the bool at `context` and propagates the mark.
 NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
-    static_cast<PendingRecord*>(context)->pendingReturned = irp->PendingReturned;
+    *static_cast<bool*>(context) = irp->PendingReturned;
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
@@ -139,24 +86,69 @@ NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
 // gets STATUS_PENDING back and the final status once the IRP has completed.
 TEST_F(IoIrpTest, PendedOnAnotherThreadThePendingMarkReachesTheTop)
 {
-    PendBottomAndCompleteElsewhere(STATUS_END_OF_FILE);
+    km::Thread* completer = nullptr;
+    km::SetModelDeviceHandler(bottom, [&completer](PDEVICE_OBJECT, PIRP irp) {
+        completer = PendAndCompleteElsewhere(irp, STATUS_END_OF_FILE, 7);
+        return STATUS_PENDING;
+    });
     for (bool withRoutine : {true, false}) {
-        PendingRecord record;
+        bool pendingReturned = false;
         km::SetModelDeviceHandler(top, [&](PDEVICE_OBJECT, PIRP irp) {
             IoCopyCurrentIrpStackLocationToNext(irp);
             if (withRoutine) {
-                IoSetCompletionRoutine(irp, PropagatePending, &record, TRUE, TRUE, TRUE);
+                IoSetCompletionRoutine(irp, PropagatePending, &pendingReturned, TRUE, TRUE, TRUE);
             }
-            return IoCallDriver(below, irp);
+            return IoCallDriver(bottom, irp);
         });
         km::IrpResult result = km::SendIrp(top, km::IrpRequest{IRP_MJ_READ});
         EXPECT_EQ(result.returned, STATUS_PENDING);
         EXPECT_EQ(result.status, STATUS_END_OF_FILE);
         EXPECT_EQ(result.information, 7u);
-        EXPECT_EQ(record.pendingReturned, withRoutine);
+        EXPECT_EQ(pendingReturned, withRoutine);
         km::JoinThread(completer);
-        completer = nullptr;
     }
+}
+
+struct WorkRun {
+    PIO_WORKITEM item = nullptr;
+    HANDLE thread = nullptr;
+    HANDLE process = nullptr;
+    LONG runs = 0;
+    KEVENT done;
+};
+
+// Runs twice: queues its own item again the first time, frees it the second.
+void NTAPI CountingRoutine(PDEVICE_OBJECT, PVOID context)
+{
+    auto* run = static_cast<WorkRun*>(context);
+    run->thread = PsGetCurrentThreadId();
+    run->process = PsGetCurrentProcessId();
+    if (++run->runs < 2) {
+        IoQueueWorkItem(run->item, CountingRoutine, DelayedWorkQueue, run);
+        return;
+    }
+    IoFreeWorkItem(run->item);
+    KeSetEvent(&run->done, IO_NO_INCREMENT, FALSE);
+}
+
+// A work item's routine runs on a system worker thread with the context it was queued with, and may
+// queue its item again or free it. (Its device and PASSIVE_LEVEL the routines module checks in
+// tests/host.)
+TEST_F(IoIrpTest, AWorkItemRunsOnASystemWorkerAndMayRequeueAndFreeItsItem)
+{
+    WorkRun run;
+    KeInitializeEvent(&run.done, NotificationEvent, FALSE);
+    run.item = IoAllocateWorkItem(top);
+    ASSERT_NE(run.item, nullptr);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);  // queuing is legal up to DISPATCH_LEVEL
+    IoQueueWorkItem(run.item, CountingRoutine, DelayedWorkQueue, &run);
+    KeLowerIrql(old);
+    KeWaitForSingleObject(&run.done, Executive, KernelMode, FALSE, nullptr);
+    km::WaitSystemThreadsEnded();
+    EXPECT_EQ(run.runs, 2);
+    EXPECT_NE(run.thread, PsGetCurrentThreadId());
+    EXPECT_EQ(run.process, PsGetCurrentProcessId()) << "the System process";
 }
 
 }  // namespace

@@ -5,16 +5,6 @@
 
 namespace {
 
-constexpr ULONG IoctlBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS RaiseTo(KIRQL irql)
 {
     KIRQL old;
@@ -42,22 +32,22 @@ KSPIN_LOCK SomeLock;
 using IoMisuse = Misuse<PDEVICE_OBJECT>;
 const IoMisuse IoMisuses[] = {
     {"CompletingAnIrpTwice",
-     [](auto& d) { ReadThrough(d, [](auto, PIRP irp) { return Complete(irp, Complete(irp, STATUS_SUCCESS)); }); },
+     [](auto& d) { ReadThrough(d, [](auto, PIRP irp) { return CompleteIrp(irp, CompleteIrp(irp, STATUS_SUCCESS)); }); },
      "STOP 0x00000044 .*MULTIPLE_IRP_COMPLETE_REQUESTS.*completed again"},
     {"CompletingWithStatusPending",
-     [](auto& d) { ReadThrough(d, [](auto, PIRP irp) { return Complete(irp, STATUS_PENDING); }); },
+     [](auto& d) { ReadThrough(d, [](auto, PIRP irp) { return CompleteIrp(irp, STATUS_PENDING); }); },
      "STOP 0x000000C9 .*DRIVER_VERIFIER_IOMANAGER_VIOLATION.*completed with STATUS_PENDING"},
     {"CompletingAboveDispatchLevel",
-     [](auto& d) { ReadThrough(d, [](auto, PIRP irp) { return Complete(irp, RaiseTo(HIGH_LEVEL)); }); },
+     [](auto& d) { ReadThrough(d, [](auto, PIRP irp) { return CompleteIrp(irp, RaiseTo(HIGH_LEVEL)); }); },
      "STOP 0x000000C9 .*IofCompleteRequest for IRP .* at IRQL 15"},
     {"ReturningAtAnotherIrql",
      [](auto& d) {
-         ReadThrough(d, [](auto, PIRP irp) { Complete(irp, STATUS_SUCCESS); return RaiseTo(DISPATCH_LEVEL); });
+         ReadThrough(d, [](auto, PIRP irp) { CompleteIrp(irp, STATUS_SUCCESS); return RaiseTo(DISPATCH_LEVEL); });
      },
      "STOP 0x000000C9 .*was called at IRQL 0 and returned at IRQL 2"},
     {"ReturningPendingWithoutMarkingTheIrp",
      [](auto& d) {
-         ReadThrough(d, [](auto, PIRP irp) { Complete(irp, STATUS_SUCCESS); return NTSTATUS(STATUS_PENDING); });
+         ReadThrough(d, [](auto, PIRP irp) { CompleteIrp(irp, STATUS_SUCCESS); return NTSTATUS(STATUS_PENDING); });
      },
      "STOP 0x000000C9 .*returned STATUS_PENDING for IRP .* without IoMarkIrpPending"},
     {"ReturningWithoutCompletingOrPending", [](auto& d) { ReadThrough(d, [](auto, PIRP) { return STATUS_SUCCESS; }); },
@@ -67,7 +57,7 @@ const IoMisuse IoMisuses[] = {
          KeInitializeSpinLock(&SomeLock);
          RaiseTo(DISPATCH_LEVEL);
          ReadThrough(d, [](auto, PIRP irp) {
-             NTSTATUS status = Complete(irp, STATUS_SUCCESS);
+             NTSTATUS status = CompleteIrp(irp, STATUS_SUCCESS);
              KeAcquireSpinLockAtDpcLevel(&SomeLock);
              return status;
          });
@@ -85,7 +75,7 @@ const IoMisuse IoMisuses[] = {
     {"CompletingAnIrpThatTheIoManagerAlreadyFreed",
      [](auto& d) {
          PIRP built = nullptr;
-         km::SetModelDeviceHandler(d, [&](auto, PIRP irp) { return Complete(built = irp, STATUS_SUCCESS); });
+         km::SetModelDeviceHandler(d, [&](auto, PIRP irp) { return CompleteIrp(built = irp, STATUS_SUCCESS); });
          uint8_t output[4];
          km::SendDeviceControl(d, IoctlBuffered, nullptr, 0, output, sizeof output);
          IoCompleteRequest(built, IO_NO_INCREMENT);
@@ -94,7 +84,7 @@ const IoMisuse IoMisuses[] = {
     {"ReturningPendingForAnIrpTheIoManagerFreedAtCompletion",
      [](auto& d) {
          // A built request is freed at its completion, before the routine returns.
-         km::SetModelDeviceHandler(d, [](auto, PIRP irp) { Complete(irp, STATUS_SUCCESS); return STATUS_PENDING; });
+         km::SetModelDeviceHandler(d, [](auto, PIRP irp) { CompleteIrp(irp, STATUS_SUCCESS); return STATUS_PENDING; });
          km::SendDeviceControl(d, IoctlBuffered, nullptr, 0, nullptr, 0);
      },
      "STOP 0x000000C9 .*without IoMarkIrpPending"},
@@ -103,7 +93,7 @@ const IoMisuse IoMisuses[] = {
          PDEVICE_OBJECT filter = AttachFilter(d);
          km::SetModelDeviceHandler(d, [](auto, PIRP irp) {
              IoMarkIrpPending(irp);
-             Complete(irp, STATUS_SUCCESS);
+             CompleteIrp(irp, STATUS_SUCCESS);
              return STATUS_PENDING;
          });
          km::SetModelDeviceHandler(filter, [d](auto, PIRP irp) {
@@ -116,12 +106,9 @@ const IoMisuse IoMisuses[] = {
      "STOP 0x000000C9 .*without IoMarkIrpPending"},
     {"InformationBeyondTheBufferedOutput",
      [](auto& d) {
-         km::SetModelDeviceHandler(d, [](auto, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 9); });
-         km::OpenResult opened = km::OpenFile(u"\\Device\\Victim", true);
+         km::SetModelDeviceHandler(d, [](auto, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS, 9); });
          uint8_t output[8];
-         IO_STATUS_BLOCK ioStatus;
-         ZwDeviceIoControlFile(opened.handle, nullptr, nullptr, nullptr, &ioStatus, IoctlBuffered, nullptr, 0, output,
-                               sizeof output);
+         km::SendDeviceControl(d, IoctlBuffered, nullptr, 0, output, sizeof output);
      },
      "STOP 0x000000C9 .*Information 9 above its output buffer length 8"},
     {"DeletingAnAttachedDevice", [](auto& d) { IoDeleteDevice(AttachFilter(d)); },
@@ -150,19 +137,11 @@ const IoMisuse IoMisuses[] = {
      "STOP 0x000000C9 .*IoFreeIrp on .* which is not an allocated IRP"},
 };
 
-class IoVerifierDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<IoMisuse> {
-protected:
-    void SetUp() override
-    {
-        ModelDeathTest::SetUp();
-        device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Victim"});
-    }
-
-    PDEVICE_OBJECT device = nullptr;
-};
+class IoVerifierDeathTest : public ModelDeathTest, public ::testing::WithParamInterface<IoMisuse> {};
 
 TEST_P(IoVerifierDeathTest, StopsTheSystem)
 {
+    PDEVICE_OBJECT device = km::CreateModelDevice({FILE_DEVICE_UNKNOWN, u"\\Device\\Victim"});
     EXPECT_DEATH(GetParam().body(device), GetParam().bugCheck);
 }
 
