@@ -6,7 +6,6 @@
 #include <chrono>
 #include <thread>
 
-#include "fsfilter/fastio_recorder.h"
 #include "fsfilter/fsfilter_test.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 
-#include "fsfilter/fastio_recorder.h"
 #include "fsfilter/fsfilter_test.h"
 
 namespace {
