@@ -11,7 +11,7 @@ namespace {
 
 using CommandTest = HostTest;
 
-TEST_F(CommandTest, CommandBlockRefusals)
+TEST_F(CommandTest, CommandBlockRefusalsAndOutputLength)
 {
     // A block shorter than its header, or room for less than a reply: the trust tests (from user
     // mode) and the buffer tests (every command's output less one). Here another control code, and
@@ -32,10 +32,7 @@ TEST_F(CommandTest, CommandBlockRefusals)
     EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, 8).status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16).status, STATUS_INVALID_DEVICE_STATE);
     globals->Started = 1;
-}
 
-TEST_F(CommandTest, CommandOutputLengthIsTheHostsToFillIn)
-{
     // A request that claims no output is still served: the host writes the real length first.
     ControlAnswer answer = KernelCommand(CommandBlock(HostCommandGetRedirectDevice), 16);
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
@@ -127,7 +124,7 @@ const uint32_t KernelOnlyCommands[] = {
     HostCommandGetPoolRoutines, HostCommandRegisterEntryPoints, HostCommandRegisterNotifyForwarders,
     HostCommandAddOverride};
 
-TEST_F(CommandTest, TrustKernelAddressCommandsAreRefusedToUserMode)
+TEST_F(CommandTest, TrustKernelAddressesForKernelModeOthersForTheLoadDriverPrivilege)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     uint64_t address = reinterpret_cast<uintptr_t>(device);
@@ -155,10 +152,7 @@ TEST_F(CommandTest, TrustKernelAddressCommandsAreRefusedToUserMode)
                                               CommandBlock(HostCommandSetRedirectDevice, {address}), 8)));
     EXPECT_EQ(RedirectDevice(), device);
     EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
-}
 
-TEST_F(CommandTest, TrustOtherCodesNeedTheLoadDriverPrivilegeEnabled)
-{
     // The version query is open to everyone; the reserved bytes come back zero, not as old pool
     // contents.
     ControlAnswer version = User(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply), NoPrivilege);

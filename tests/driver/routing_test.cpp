@@ -40,7 +40,7 @@ protected:
     NTSTATUS Read(PDEVICE_OBJECT device) { return SendMajor(device, IRP_MJ_READ).status; }
 };
 
-TEST_F(RoutingTest, OverrideNewestServesAndRemovalUncoversTheOlder)
+TEST_F(RoutingTest, OverrideNewestServesBeforeEveryOtherRouteAndRemovalUncoversTheOlder)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     ControlAnswer added = Add(device, OlderHandler);
@@ -61,11 +61,8 @@ TEST_F(RoutingTest, OverrideNewestServesAndRemovalUncoversTheOlder)
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP}) {
         EXPECT_EQ(SendMajor(device, major).status, STATUS_INVALID_DEVICE_STATE) << "major " << int(major);
     }
-}
 
-TEST_F(RoutingTest, OverrideComesBeforeEveryOtherRoute)
-{
-    // The redirect device, linked with a handler, and a filter device with a lower driver.
+    // An override comes before every other route. The redirect device, linked with a handler, and a filter device with a lower driver.
     PDEVICE_OBJECT redirect = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectDevice, {Address(redirect)})).status, STATUS_SUCCESS);
     ASSERT_EQ(KernelCommand(CommandBlock(HostCommandSetRedirectHandler, {Address(OlderHandler)})).status,

@@ -136,10 +136,7 @@ TEST_F(HostAttachTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSystemOrVo
     // The later file system's volume put on a named device, so that only its named base excludes
     // it; two devices of its driver, one without a storage device and one of another type.
     PDEVICE_OBJECT volume = km::MountedVolume(laterStorage);
-    km::ModelDeviceOptions named;
-    named.type = FILE_DEVICE_DISK_FILE_SYSTEM;
-    named.name = u"\\Device\\NamedBase";
-    PDEVICE_OBJECT namedBase = km::CreateModelDevice(named);
+    PDEVICE_OBJECT namedBase = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM, u"\\Device\\NamedBase"});
     PDEVICE_OBJECT attachedTo = nullptr;
     ASSERT_EQ(IoAttachDeviceToDeviceStackSafe(volume, namedBase, &attachedTo), STATUS_SUCCESS);
     PDEVICE_OBJECT noStorage = nullptr;
@@ -171,8 +168,7 @@ TEST_F(HostAttachTest, RegistrationPassesOverWhatIsNotAnUnfilteredFileSystemOrVo
 
     // The recognizer's name in any letter case, and a file system of another type.
     km::StopFileSystem(fileSystems.recognizer);
-    km::FileSystemOptions recognizer;
-    recognizer.name = u"FS_REC";
+    const km::FileSystemOptions recognizer{km::FileSystemType::Disk, u"FS_REC"};
     km::FileSystemOptions tape;
     tape.name = u"ModelTape";
     tape.controlDeviceType = FILE_DEVICE_TAPE_FILE_SYSTEM;
