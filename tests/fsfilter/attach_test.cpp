@@ -25,7 +25,7 @@ class HostAttachTest : public FsFilterTest {
 protected:
     void BeforeHost() override
     {
-        fileSystems = km::StartStandardFileSystems();
+        FsFilterTest::BeforeHost();
         km::FileSystemOptions options;
         options.name = u"LaterFat";
         options.controlFlags = DO_DIRECT_IO;
@@ -48,7 +48,6 @@ protected:
         referencesBefore = References(watched);
     }
 
-    km::StandardFileSystems fileSystems{};
     km::FileSystem* later = nullptr;
     PDEVICE_OBJECT disk = nullptr;
     PDEVICE_OBJECT cdrom = nullptr;
@@ -218,7 +217,6 @@ TEST_F(HostAttachTest, RegistrationUnwindsTheVolumeEnumerationWhenAnAttachRaises
 
 class HostMountTest : public FsFilterTest {
 protected:
-    void BeforeHost() override { fileSystems = km::StartStandardFileSystems(); }
     void SetUp() override
     {
         FsFilterTest::SetUp();
@@ -250,8 +248,6 @@ protected:
         mounter.Join();
         return mounted;
     }
-
-    km::StandardFileSystems fileSystems{};
 };
 
 TEST_F(HostMountTest, MountAtOncePendedOrRefusedEndsWithTheFileSystemsFinalStatus)

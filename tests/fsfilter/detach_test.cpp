@@ -14,7 +14,6 @@ void NTAPI RaisingDetach(PDEVICE_OBJECT, PDEVICE_OBJECT) { ExRaiseStatus(STATUS_
 
 class DetachTest : public FsFilterTest {
 protected:
-    void BeforeHost() override { km::StartStandardFileSystems(); }
     void SetUp() override
     {
         FsFilterTest::SetUp();

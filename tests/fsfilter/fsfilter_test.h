@@ -1,5 +1,5 @@
-// The file-system filter's fixture: the host loaded after the model file systems a test starts
-// in BeforeHost, a test module that registers through the command path, and views of what the
+// The file-system filter's fixture: the host loaded after the model's standard file systems (or
+// what a test starts in BeforeHost instead), a test module that registers through the command path, and views of what the
 // attachment manager built. Each test ends with a check that the host holds no pool beyond one
 // AttachRecord per recorded filter device, then the model's leak report. Below it, the recording
 // fast I/O tables of the fast I/O and teardown tests.
@@ -19,7 +19,8 @@ class FsFilterTest : public ModuleTest {
 protected:
     std::unique_ptr<km::SteadyState> sinceSetUp;
     bool LoadAtSetUp() const override { return false; }
-    virtual void BeforeHost() {}
+    km::StandardFileSystems fileSystems{};
+    virtual void BeforeHost() { fileSystems = km::StartStandardFileSystems(); }
     void SetUp() override
     {
         ModuleTest::SetUp();
