@@ -182,7 +182,6 @@ TEST_F(HostAttachTest, RegistrationUnwindsTheVolumeEnumerationWhenAnAttachRaises
 {
     // The module raises from the first AttachNotify of the enumeration of the later file system's
     // devices (its control device and its volume), called here under a guard of the test's own.
-    ASSERT_TRUE(Accepted(module->RegisterEntryPoints()));
     module->SetAttachAction([](PDEVICE_OBJECT) { ExRaiseStatus(STATUS_ACCESS_VIOLATION); });
     auto attachToMountedVolumes = Symbol<decltype(AttachToMountedVolumes)>("AttachToMountedVolumes");
     WCHAR characters[FileSystemNameBufferBytes / sizeof(WCHAR)];
@@ -217,11 +216,6 @@ TEST_F(HostAttachTest, RegistrationUnwindsTheVolumeEnumerationWhenAnAttachRaises
 
 class HostMountTest : public FsFilterTest {
 protected:
-    void SetUp() override
-    {
-        FsFilterTest::SetUp();
-        Register(nullptr, false);
-    }
     // The volume mounted on `storage` has a host filter device, recorded with these devices at the
     // head of AttachedList, and the module was told of it once.
     void ExpectFiltered(PDEVICE_OBJECT storage)

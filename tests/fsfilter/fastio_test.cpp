@@ -25,7 +25,6 @@ protected:
     void SetUp() override
     {
         FsFilterTest::SetUp();
-        Recorded = FastIoLog{globals};
         km::ModelDriver()->FastIoDispatch = &lowerTable;
         // The file's storage -(VPB)-> volume <- lower <- filter, for the NtCreateSection pair.
         PDEVICE_OBJECT volume = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
@@ -38,7 +37,6 @@ protected:
         storage->Vpb = &vpb;
         file.DeviceObject = storage;
         irp.Tail.Overlay.CurrentStackLocation = &irpStack;
-        Register(&moduleTable, false);
     }
     void TearDown() override
     {
@@ -79,7 +77,6 @@ protected:
     using Sides = std::vector<FastIoSide>;
 
     FAST_IO_DISPATCH lowerTable = RecorderTable<FastIoSide::Lower>();
-    FAST_IO_DISPATCH moduleTable = RecorderTable<FastIoSide::Module>();
     PDEVICE_OBJECT lower = nullptr;
     PDEVICE_OBJECT filter = nullptr;
     PDEVICE_OBJECT storage = nullptr;
