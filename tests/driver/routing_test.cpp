@@ -127,15 +127,15 @@ TEST_F(RoutingTest, OverrideRefusalsLeaveTheTableAndLockAsTheyWere)
     EXPECT_EQ(Read(devices.back()), NewerStatus);
 }
 
-TEST_F(RoutingTest, OverrideRemovalWaitsForTheHandlerInside)
+TEST_F(RoutingTest, OverrideRemovalWaitsForTheHandlerInsideButNotForADispatchBetweenItsLooks)
 {
     PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     ASSERT_EQ(Add(device, NewerHandler).status, STATUS_SUCCESS);
 
     // The read parks inside the handler, where it completes the IRP.
     km::Trap inside(km::TrapRule{"IofCompleteRequest"});
-    NTSTATUS readStatus = STATUS_PENDING;
-    ModelThread reader([&] { readStatus = Read(device); });
+    NTSTATUS handledStatus = STATUS_PENDING;
+    ModelThread handled([&] { handledStatus = Read(device); });
     ASSERT_TRUE(inside.WaitFired());
     std::atomic<NTSTATUS> removeStatus{STATUS_PENDING};
     ModelThread remover([&] { removeStatus = Remove(device).status; });
@@ -143,20 +143,17 @@ TEST_F(RoutingTest, OverrideRemovalWaitsForTheHandlerInside)
     EXPECT_EQ(removeStatus, STATUS_PENDING) << "command 27 went ahead while the handler was inside";
 
     inside.Release();
-    reader.Join();
+    handled.Join();
     remover.Join();
-    EXPECT_EQ(readStatus, NewerStatus);
+    EXPECT_EQ(handledStatus, NewerStatus);
     EXPECT_EQ(removeStatus, STATUS_SUCCESS);
     EXPECT_EQ(Read(device), STATUS_NOT_SAME_DEVICE);
-}
 
-// A dispatch looks its device up once without OverrideLock and drops that reference at once, then
-// asks for its shared hold and looks again. A removal made before the reference is dropped must
-// still take the entry out of the table, and the late release must not free anything twice; one
-// made before the shared hold lets the dispatch route on as a device without an override.
-TEST_F(RoutingTest, OverrideRemovalWhileADispatchIsBetweenItsLooks)
-{
-    PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_UNKNOWN);
+    // A dispatch looks its device up once without OverrideLock and drops that reference at once,
+    // then asks for its shared hold and looks again. A removal made before the reference is dropped
+    // must still take the entry out of the table, and the late release must not free anything
+    // twice; one made before the shared hold lets the dispatch route on as a device without an
+    // override.
     PDEVICE_OBJECT other = CreateHostDevice(FILE_DEVICE_UNKNOWN);
     ASSERT_EQ(Add(other, OlderHandler).status, STATUS_SUCCESS);
     for (bool atSharedHold : {true, false}) {
@@ -206,7 +203,7 @@ TEST_F(RoutingTest, RoutingControlDeviceAnswersByMajorFunction)
     EXPECT_EQ(ZwClose(opened.handle), STATUS_SUCCESS);
 }
 
-TEST_F(RoutingTest, RoutingPassesFilterDevicesDownAndRefusesOtherTypes)
+TEST_F(RoutingTest, RoutingPassesFilterDevicesDownKeepingTheLowerDeviceAndRefusesOtherTypes)
 {
     for (DEVICE_TYPE type : {FILE_DEVICE_DISK_FILE_SYSTEM, FILE_DEVICE_CD_ROM_FILE_SYSTEM,
                              FILE_DEVICE_NETWORK_FILE_SYSTEM, FILE_DEVICE_UNKNOWN, FILE_DEVICE_DISK}) {
@@ -235,12 +232,10 @@ TEST_F(RoutingTest, RoutingPassesFilterDevicesDownAndRefusesOtherTypes)
     PDEVICE_OBJECT alone = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM);
     RecordFilterDevice(alone);
     EXPECT_EQ(SendMajor(alone, IRP_MJ_WRITE).status, STATUS_NO_MEDIA);
-}
 
-// The lower device is deleted (and the host's device above it with it) while a request the host
-// passes down is on its way to it: PassDown's reference keeps it a live device object for the call.
-TEST_F(RoutingTest, RoutingPassDownKeepsTheLowerDeviceUntilItsCallReturns)
-{
+    // The lower device is deleted (and the host's device above it with it) while a request the
+    // host passes down is on its way to it: PassDown's reference keeps it a live device object for
+    // the call.
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
     PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);  // goes with `lower`
 
