@@ -6,7 +6,6 @@
 #include <chrono>
 #include <thread>
 
-#include "fsfilter/fastio_recorder.h"
 #include "fsfilter/fsfilter_test.h"
 
 namespace {
@@ -15,13 +14,6 @@ void NTAPI RaisingDetach(PDEVICE_OBJECT, PDEVICE_OBJECT) { ExRaiseStatus(STATUS_
 
 class DetachTest : public FsFilterTest {
 protected:
-    void BeforeHost() override { km::StartStandardFileSystems(); }
-    void SetUp() override
-    {
-        FsFilterTest::SetUp();
-        Recorded = FastIoLog{globals};
-        Register(&moduleTable, false);
-    }
     // Mounts a new disk volume; its host filter device.
     PDEVICE_OBJECT Mount(PDEVICE_OBJECT* storage)
     {
@@ -40,8 +32,6 @@ protected:
         }
         return kinds;
     }
-
-    FAST_IO_DISPATCH moduleTable = RecorderTable<FastIoSide::Module>();
 };
 
 // A new device at the address of a deleted one must not inherit its override or redirect either.
