@@ -55,7 +55,6 @@ TEST(Hostsim, ShortScenarioKeepsEveryInvariant)
     ASSERT_EQ(report["generations"].size(), 5u);
     for (const json& generation : report["generations"]) {
         SCOPED_TRACE(generation.dump());
-        EXPECT_TRUE(generation["unloaded"].get<bool>());
         EXPECT_EQ(generation["build"], generation["generation"].get<int>() % 2 == 1 ? 1 : 2);
         EXPECT_GT(generation["moduleRequests"].get<uint64_t>() + generation["moduleFastIo"].get<uint64_t>(), 0u);
         EXPECT_GE(generation["passedDownRequests"].get<int64_t>(), 0);
