@@ -141,8 +141,8 @@ protected:
         }
         ASSERT_NE(globals, nullptr) << "the host runs";
         ControlAnswer version = Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply));
-        EXPECT_EQ(version.status, STATUS_SUCCESS) << "the next request";
-        EXPECT_EQ(version.information, sizeof(HostVersionReply));
+        EXPECT_TRUE(version.status == STATUS_SUCCESS && version.information == sizeof(HostVersionReply))
+            << "the next request";
         if (scenario.undo) {
             scenario.undo();
             RunEnd end{km::GetPoolStats().outstandingBlocks, HostDeviceCount()};
