@@ -1,5 +1,5 @@
 // Shared pieces of the support-library tests: a fixture that starts the library in a fresh host
-// image, and small helpers for IRQL, model threads and paged records.
+// image, and small helpers for IRQL, lists and pool blocks.
 #pragma once
 
 #include <atomic>
@@ -28,14 +28,6 @@ public:
 private:
     KIRQL previous_ = PASSIVE_LEVEL;
 };
-
-// Spins until the flag is set; the flag is set by another thread's progress, never by a timer.
-inline void AwaitFlag(const std::atomic<bool>& flag)
-{
-    while (!flag.load(std::memory_order_acquire)) {
-        std::this_thread::yield();
-    }
-}
 
 // Entries on a doubly linked list.
 inline size_t ListLength(const LIST_ENTRY& head)

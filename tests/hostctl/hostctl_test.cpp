@@ -14,18 +14,18 @@ struct HostCtlOutcome {
 };
 
 // Runs hostctl in a new user process that holds SeLoadDriverPrivilege (disabled: hostctl enables
-// it) unless `privileged` is false; the process ends afterwards.
-HostCtlOutcome RunHostCtl(const std::vector<std::string>& arguments, bool privileged = true)
+// it) unless `privileged` is false; the process ends afterwards. `stay` is what load --stay runs.
+HostCtlOutcome RunHostCtl(const std::vector<std::string>& arguments, bool privileged = true,
+                          std::function<void(std::string*)> stay = {})
 {
     HostCtlOutcome outcome;
     std::vector<std::pair<ULONG, bool>> privileges;
     if (privileged) {
         privileges.push_back({SE_LOAD_DRIVER_PRIVILEGE, false});
     }
-    km::RunAsUser([&] { outcome.exitCode = HostCtlRun(arguments, &outcome.out); }, privileges);
+    km::RunAsUser([&] { outcome.exitCode = HostCtlRun(arguments, &outcome.out, stay); }, privileges);
     return outcome;
 }
-
 
 class HostCtlTest : public HostTest {};
 
@@ -79,20 +79,14 @@ INSTANTIATE_TEST_SUITE_P(
 // goes again when the loading process (hostctl's) ends.
 TEST_F(HostCtlTest, LoadStartsTheSampleUntilTheLoaderExits)
 {
-    HostCtlOutcome outcome;
     bool linkedWhileLoaded = false;
-    km::RunAsUser(
-        [&] {
-            outcome.exitCode =
-                HostCtlRun({"load", "\\SystemRoot\\System32\\drivers\\sample.sys", "--stay"}, &outcome.out,
-                           [&](std::string*) {
-                               // On a user thread with the module loaded: Linked()'s probe would
-                               // unload it, so the state is read.
-                               linkedWhileLoaded = km::FindDevice(u"\\Device\\sample") != nullptr &&
-                                                   globals->ModuleHost.LinkState == LinkStateLinked;
-                           });
-        },
-        {{SE_LOAD_DRIVER_PRIVILEGE, true}});
+    HostCtlOutcome outcome =
+        RunHostCtl({"load", "\\SystemRoot\\System32\\drivers\\sample.sys", "--stay"}, true, [&](std::string*) {
+            // On a user thread with the module loaded: Linked()'s probe would unload it, so the
+            // state is read.
+            linkedWhileLoaded =
+                km::FindDevice(u"\\Device\\sample") != nullptr && globals->ModuleHost.LinkState == LinkStateLinked;
+        });
     EXPECT_EQ(outcome.exitCode, 0) << outcome.out;
     EXPECT_THAT(outcome.out, ::testing::ContainsRegex("load: service 'sample'.*reply status STATUS_SUCCESS"));
     EXPECT_TRUE(linkedWhileLoaded);

@@ -2,6 +2,7 @@
 // mounted volumes: it links itself, counts per volume, refuses writes to a read-only volume,
 // answers the unload notice, and leaves nothing behind when it is unloaded.
 #include <cstring>
+#include <utility>
 
 #include "kmodel/fs_model.h"
 #include "modules/sample/sample.h"
@@ -40,11 +41,6 @@ protected:
         km::DriverLoadResult result = km::LoadDriver(km::ImagePath(image), options);
         sample = result.driver;
         return result.status;
-    }
-    void UnloadSample()
-    {
-        ASSERT_EQ(km::UnloadDriver(sample), STATUS_SUCCESS);
-        sample = nullptr;
     }
 
     // The module's controls, sent from kernel mode to its device.
@@ -86,7 +82,7 @@ protected:
 };
 
 // Linked at load, the module counts per volume; a read-only volume refuses write IRPs and declines
-// fast I/O writes.
+// fast I/O writes; the read-only switch checks its input and its caller.
 TEST_F(SampleModuleTest, SampleLinksAtLoadCountsPerVolumeAndRefusesWritesToAReadOnlyVolume)
 {
     ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
@@ -128,12 +124,8 @@ TEST_F(SampleModuleTest, SampleLinksAtLoadCountsPerVolumeAndRefusesWritesToARead
     ASSERT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &off, sizeof(off)), STATUS_SUCCESS);
     EXPECT_EQ(km::WriteFile(file.handle, 0, data, sizeof(data)).status, STATUS_SUCCESS);
     ZwClose(file.handle);
-}
 
-// The read-only switch: who may use it and what it checks.
-TEST_F(SampleModuleTest, ReadOnlySwitchChecksItsCallerAndInput)
-{
-    ASSERT_EQ(LoadSample(), STATUS_SUCCESS);
+    // The read-only switch checks what it is given and who may use it.
     SampleReadOnlyRequest unknown = ReadOnlyRequest(u"\\Device\\NoSuchVolume", true);
     EXPECT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &unknown, sizeof(unknown)), STATUS_NOT_FOUND);
     SampleReadOnlyRequest oversized = ReadOnlyRequest(DiskName, true);
@@ -142,7 +134,6 @@ TEST_F(SampleModuleTest, ReadOnlySwitchChecksItsCallerAndInput)
     EXPECT_EQ(Control(IOCTL_SAMPLE_SET_READ_ONLY, &oversized, sizeof(oversized) - 1), STATUS_INVALID_PARAMETER);
 
     // From user mode: SeLoadDriverPrivilege, enabled, or nothing; the notice not at all.
-    SampleReadOnlyRequest on = ReadOnlyRequest(DiskName, true);
     std::vector<uint8_t> input(reinterpret_cast<uint8_t*>(&on), reinterpret_cast<uint8_t*>(&on + 1));
     using Privileges = std::vector<std::pair<ULONG, bool>>;
     for (const Privileges& privileges : {Privileges{}, Privileges{{SE_LOAD_DRIVER_PRIVILEGE, true}}}) {
@@ -177,7 +168,7 @@ TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsAndUnloadWithoutItWithdr
     SampleStatusReply status = Status();
     EXPECT_EQ(status.Linked, 0u);
     EXPECT_EQ(status.VolumeCount, 0u);  // every volume given back through DetachNotify
-    UnloadSample();
+    ASSERT_EQ(km::UnloadDriver(std::exchange(sample, nullptr)), STATUS_SUCCESS);
 
     ASSERT_EQ(LoadSample("sample2.so"), STATUS_SUCCESS);
     EXPECT_TRUE(Linked());
@@ -188,7 +179,7 @@ TEST_F(SampleModuleTest, UnloadNoticeUnlinksAndWithdrawsAndUnloadWithoutItWithdr
     EXPECT_GT(Volume(DiskName).Requests, 0u);
 
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_OFF))));
-    UnloadSample();
+    ASSERT_EQ(km::UnloadDriver(std::exchange(sample, nullptr)), STATUS_SUCCESS);
     // Linked again: a dispatch routine left behind would be a call into the unloaded image (0xCE).
     ASSERT_TRUE(Accepted(KernelCommand(CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON))));
     file = km::CreateFile(DiskName + u"\\c.txt", FILE_OVERWRITE_IF);  // passes down

@@ -9,8 +9,7 @@
 #include <set>
 
 #include "images/hostmodule/hostmodule.h"
-#include "kmodel/fs_model.h"
-#include "support/test_module.h"
+#include "reliability_test.h"
 
 namespace {
 
@@ -21,13 +20,6 @@ HostModuleControl* ModuleControl()
 {
     PDEVICE_OBJECT device = km::FindDevice(u"\\Device\\" + ModuleService);
     return device != nullptr ? static_cast<HostModuleControl*>(device->DeviceExtension) : nullptr;
-}
-
-NTSTATUS NTAPI OverrideHandler(PDEVICE_OBJECT, PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
 }
 
 // An allocation site: in the host's image (an offset into it) or not (an address of the model or
@@ -93,35 +85,26 @@ protected:
         }
         return STATUS_SUCCESS;
     }
-    bool VersionServed()
-    {
-        if (globals == nullptr) {
-            return false;
-        }
-        ControlAnswer answer = Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply));
-        return answer.status == STATUS_SUCCESS && answer.information == sizeof(HostVersionReply);
-    }
 
     // The fault rule of a run is set here, when the work starts: by start-up's image hook or after
     // the setup. The trace of allocation sites starts here too.
     void Inject()
     {
         km::TraceAllocationCallers();
+        km::ImageRange(loaded.image, &hostStart, &hostEnd);
         if (refuseOrdinal != 0) {
             km::FailNthAllocation(refuseOrdinal);
         }
         if (refuseSite != nullptr) {
-            uintptr_t start = 0;
-            uintptr_t end = 0;
-            km::ImageRange(loaded.image, &start, &end);
-            uintptr_t base = refuseSite->first ? start : 0;
+            uintptr_t base = refuseSite->first ? hostStart : 0;
             km::FailAllocationsFrom(reinterpret_cast<const void*>(base + refuseSite->second));
         }
         injected = true;
     }
 
-    // One run in a fresh model; the sites its work reached go to *sites when given.
-    RunEnd Run(const Scenario& scenario, std::set<Site>* sites)
+    // One run in a fresh model: the clean one when `sites` is given (the sites its work reached go
+    // there), else one with a refusal, whose end once undone must be the clean run's.
+    void Run(const Scenario& scenario, std::set<Site>* sites)
     {
         Close();
         km::Boot(Options());
@@ -136,14 +119,11 @@ protected:
         workAttempts = callers.size();
         bool refused = km::GetPoolStats().failedAllocations > 0;
         km::ClearPoolFaults();
-        if (sites != nullptr && loaded.image != nullptr) {
-            uintptr_t start = 0;
-            uintptr_t end = 0;
-            km::ImageRange(loaded.image, &start, &end);
-            for (const void* caller : callers) {
-                auto address = reinterpret_cast<uintptr_t>(caller);
-                bool inHost = address >= start && address < end;
-                sites->insert(Site{inHost, inHost ? address - start : address});
+        for (const void* caller : callers) {
+            auto address = reinterpret_cast<uintptr_t>(caller);
+            bool inHost = address >= hostStart && address < hostEnd;
+            if (sites != nullptr) {
+                sites->insert(Site{inHost, inHost ? address - hostStart : address});
             }
         }
         EXPECT_TRUE(refused || sites != nullptr) << "the run refused nothing";
@@ -159,34 +139,37 @@ protected:
                 EXPECT_EQ(scenario.work(), scenario.success) << "the same request once memory is back";
             }
         }
-        EXPECT_TRUE(VersionServed()) << "the next request";
+        ASSERT_NE(globals, nullptr) << "the host runs";
+        ControlAnswer version = Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply));
+        EXPECT_TRUE(version.status == STATUS_SUCCESS && version.information == sizeof(HostVersionReply))
+            << "the next request";
         if (scenario.undo) {
             scenario.undo();
+            RunEnd end{km::GetPoolStats().outstandingBlocks, HostDeviceCount()};
+            if (sites != nullptr) {
+                clean = end;
+            } else {
+                EXPECT_EQ(end, clean) << "pool blocks and host devices once undone";
+            }
         }
-        return RunEnd{km::GetPoolStats().outstandingBlocks, HostDeviceCount()};
     }
 
     void Sweep(const Scenario& scenario)
     {
         current = scenario.name;
         std::set<Site> sites;
-        RunEnd clean = Run(scenario, &sites);
+        Run(scenario, &sites);
         const uint64_t attempts = workAttempts;
-        auto check = [&](const RunEnd& end) {
-            if (scenario.undo) {
-                EXPECT_EQ(end, clean) << "pool blocks and host devices once undone";
-            }
-        };
         for (refuseOrdinal = 1; refuseOrdinal <= attempts; refuseOrdinal += 1) {
             SCOPED_TRACE(testing::Message() << scenario.name << ": allocation " << refuseOrdinal << " of " << attempts);
-            check(Run(scenario, nullptr));
+            Run(scenario, nullptr);
         }
         refuseOrdinal = 0;
         for (const Site& site : sites) {
             SCOPED_TRACE(testing::Message() << scenario.name << ": site " << (site.first ? "host+" : "") << std::hex
                                             << site.second);
             refuseSite = &site;
-            check(Run(scenario, nullptr));
+            Run(scenario, nullptr);
         }
         refuseSite = nullptr;
         std::printf("%-32s %3llu allocations %3zu sites\n", scenario.name, (unsigned long long)attempts, sites.size());
@@ -268,7 +251,7 @@ protected:
                             [this] { Command(CommandBlock(HostCommandSetRedirectDevice, {0})); }),
             CommandScenario("GetRedirectDevice", CommandBlock(HostCommandGetRedirectDevice)),
             CommandScenario("SetRedirectHandler",
-                            CommandBlock(HostCommandSetRedirectHandler, {Address(OverrideHandler)}),
+                            CommandBlock(HostCommandSetRedirectHandler, {Address(CompletingHandler)}),
                             [this] { Command(CommandBlock(HostCommandSetRedirectHandler, {0})); }),
             CommandScenario("GetPoolRoutines", CommandBlock(HostCommandGetPoolRoutines)),
             CommandScenario("AddOverride", [this] { return AddOverrideBlock(); },
@@ -318,7 +301,7 @@ protected:
     }
     std::vector<uint8_t> AddOverrideBlock()
     {
-        return CommandBlock(HostCommandAddOverride, {Address(device), Address(OverrideHandler), 0});
+        return CommandBlock(HostCommandAddOverride, {Address(device), Address(CompletingHandler), 0});
     }
     std::vector<uint8_t> RemoveOverrideBlock() { return CommandBlock(HostCommandRemoveOverride, {Address(device)}); }
 
@@ -327,6 +310,9 @@ protected:
     PDEVICE_OBJECT storage = nullptr;
     PDEVICE_OBJECT device = nullptr;
     km::Process* loader = nullptr;
+    uintptr_t hostStart = 0;
+    uintptr_t hostEnd = 0;
+    RunEnd clean{};  // of the scenario's clean run
     uint64_t workAttempts = 0;
     uint64_t refuseOrdinal = 0;
     const Site* refuseSite = nullptr;

@@ -10,31 +10,13 @@
 #include <cstdio>
 #include <thread>
 
-#include "kmodel/fs_model.h"
-#include "support/test_module.h"
+#include "reliability_test.h"
 
 namespace {
 
 constexpr auto StressTime = std::chrono::seconds(3);
 const std::u16string StressDisk = u"\\Device\\StressDisk";
 const std::u16string StressFile = StressDisk + u"\\stress.txt";
-
-// A command the host answered with Status 0; says what it answered otherwise.
-::testing::AssertionResult Done(const ControlAnswer& answer)
-{
-    if (Accepted(answer)) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "request status 0x" << std::hex << answer.status << ", reply status 0x"
-                                         << (answer.output.size() >= 4 ? ReplyStatus(answer) : 0);
-}
-
-NTSTATUS NTAPI OverrideHandler(PDEVICE_OBJECT, PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
 
 class LockStressTest : public ModuleTest {
 protected:
@@ -83,17 +65,16 @@ TEST_F(LockStressTest, CommandsMountsAndRequestsRaceWithoutALockCycle)
     Worker workers[] = {
         {"link",
          [this] {
-             EXPECT_TRUE(Done(module->SetLink(HOST_LINK_OFF)));
-             EXPECT_TRUE(Done(module->WithdrawEntryPoints()));
-             EXPECT_TRUE(Done(module->RegisterEntryPoints()));
-             EXPECT_TRUE(Done(module->RegisterNotifyForwarders()));
-             EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
+             EXPECT_TRUE(module->Unlink());  // SetLink 0, WithdrawEntryPoints
+             EXPECT_TRUE(Accepted(module->RegisterEntryPoints()));
+             EXPECT_TRUE(Accepted(module->RegisterNotifyForwarders()));
+             EXPECT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
          }},
         {"override",
          [this, overrideKey] {
-             EXPECT_TRUE(Done(module->Send(
-                 CommandBlock(HostCommandAddOverride, {Address(overrideKey), Address(OverrideHandler), 0}))));
-             EXPECT_TRUE(Done(module->Send(CommandBlock(HostCommandRemoveOverride, {Address(overrideKey)}))));
+             EXPECT_TRUE(Accepted(module->Send(
+                 CommandBlock(HostCommandAddOverride, {Address(overrideKey), Address(CompletingHandler), 0}))));
+             EXPECT_TRUE(Accepted(module->Send(CommandBlock(HostCommandRemoveOverride, {Address(overrideKey)}))));
          }},
         {"mount",
          [swapped] {
@@ -121,7 +102,7 @@ TEST_F(LockStressTest, CommandsMountsAndRequestsRaceWithoutALockCycle)
         EXPECT_GT(worker.rounds.load(), 0u) << worker.name << " made no progress";
         std::printf("%-8s %6llu rounds\n", worker.name, (unsigned long long)worker.rounds.load());
     }
-    EXPECT_TRUE(Done(module->SetLink(HOST_LINK_ON)));
+    EXPECT_TRUE(Accepted(module->SetLink(HOST_LINK_ON)));
     EXPECT_EQ(Kernel(IOCTL_HOST_QUERY_VERSION, {}, sizeof(HostVersionReply)).status, STATUS_SUCCESS);
 }
 

@@ -122,12 +122,9 @@ extern "C" EXPORTED NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNI
     IoTestEntryIrql = KeGetCurrentIrql();
     IoTestEntryProcessId = (ULONG_PTR)PsGetCurrentProcessId();
     IoTestEntryPreviousMode = ExGetPreviousMode();
-    USHORT characters = RegistryPath->Length / sizeof(WCHAR);
-    if (characters > RecordedPathCharacters) {
-        characters = RecordedPathCharacters;
-    }
-    RtlCopyMemory(IoTestRegistryPath, RegistryPath->Buffer, characters * sizeof(WCHAR));
-    IoTestRegistryPathLength = characters * sizeof(WCHAR);
+    UNICODE_STRING recorded = {0, sizeof(IoTestRegistryPath), IoTestRegistryPath};
+    RtlCopyUnicodeString(&recorded, RegistryPath);  // as much as fits
+    IoTestRegistryPathLength = recorded.Length;
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = IoTestDispatchFile;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = IoTestDispatchFile;
@@ -139,47 +136,41 @@ extern "C" EXPORTED NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNI
         return status;
     }
     IoTestKeptBlock = ExAllocatePoolWithTag(NonPagedPoolNx, PoolBlockSize, IoTestTag);
-    switch (IoTestScenario) {
-    case IoTestStartWithUnload:
-        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
-        DriverObject->DriverUnload = IoTestUnload;
+    if (IoTestScenario == IoTestStartWithoutUnload) {
         return STATUS_SUCCESS;
-    case IoTestStartWithoutUnload:
-        return STATUS_SUCCESS;
-    case IoTestFailClean:
-        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
-        IoDeleteDevice(Device);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    case IoTestFailLeaky:
+    }
+    if (IoTestScenario == IoTestFailLeaky) {
         LeaveHandleReferenceAndIrp();
         return STATUS_UNSUCCESSFUL;
+    }
+    // The other scenarios give the block back at once.
+    ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
+    DriverObject->DriverUnload = IoTestScenario == IoTestUnloadLeaky ? IoTestUnloadLeaving : IoTestUnload;
+    switch (IoTestScenario) {
+    case IoTestStartWithUnload:
     case IoTestUnloadLeaky:
-        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
-        DriverObject->DriverUnload = IoTestUnloadLeaving;
         return STATUS_SUCCESS;
+    case IoTestFailClean:
+        DriverObject->DriverUnload = nullptr;
+        IoDeleteDevice(Device);
+        return STATUS_INSUFFICIENT_RESOURCES;
     case IoTestUnloadTimerSet: {
         static KTIMER timer;
         constexpr LONG PeriodMs = 1000;
         LARGE_INTEGER due;
         due.QuadPart = -PeriodMs * 10000LL;
-        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
         KeInitializeTimer(&timer);
         KeSetTimerEx(&timer, due, PeriodMs, nullptr);
-        DriverObject->DriverUnload = IoTestUnload;
         return STATUS_SUCCESS;
     }
     case IoTestUnloadLookaside: {
         static NPAGED_LOOKASIDE_LIST list;
-        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
         ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, PoolBlockSize, IoTestTag, 0);
-        DriverObject->DriverUnload = IoTestUnload;
         return STATUS_SUCCESS;
     }
     case IoTestUnloadLinkAndNotify: {
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, LinkName);
-        ExFreePoolWithTag(IoTestKeptBlock, IoTestTag);
-        DriverObject->DriverUnload = IoTestUnload;
         status = IoCreateSymbolicLink(&link, &name);
         return NT_SUCCESS(status) ? PsSetLoadImageNotifyRoutine(IgnoreImageLoad) : status;
     }
