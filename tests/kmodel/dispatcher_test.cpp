@@ -83,19 +83,14 @@ TEST_F(DispatcherTest, MutexOwnerThatEndsAbandonsItModelThreadOrAdoptedOsThread)
         << "the abandonment is reported once";
     KeReleaseMutex(&mutex, FALSE);
 
-    HANDLE processId = nullptr;
-    HANDLE threadId = nullptr;
-    KIRQL irql = HIGH_LEVEL;
+    const HANDLE testThread = PsGetCurrentThreadId();
     std::thread osThread([&] {
-        processId = PsGetCurrentProcessId();
-        threadId = PsGetCurrentThreadId();
-        irql = KeGetCurrentIrql();
+        EXPECT_EQ(PsGetCurrentProcessId(), HANDLE(4)) << "the System process";
+        EXPECT_NE(PsGetCurrentThreadId(), testThread);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
     });
     osThread.join();
-    EXPECT_EQ(processId, HANDLE(4)) << "the System process";
-    EXPECT_NE(threadId, PsGetCurrentThreadId());
-    EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
     KeReleaseMutex(&mutex, FALSE);
 }
@@ -107,9 +102,7 @@ TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     FAST_MUTEX mutex;
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
-    BOOLEAN whileOwned = TRUE;
-    km::RunInProcess(km::SystemProcess(), [&] { whileOwned = ExTryToAcquireFastMutex(&mutex); });
-    EXPECT_FALSE(whileOwned);
+    km::RunInProcess(km::SystemProcess(), [&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)); });
 
     km::Trap waits(km::TrapRule{"KeWaitForSingleObject", &mutex.Event});
     ModelThread waiter([&] {
@@ -122,14 +115,10 @@ TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     waits.Release();
     waiter.Join();
 
-    BOOLEAN whenFree = FALSE;
     km::RunInProcess(km::SystemProcess(), [&] {
-        whenFree = ExTryToAcquireFastMutex(&mutex);
-        if (whenFree) {
-            ExReleaseFastMutex(&mutex);
-        }
+        ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex));
+        ExReleaseFastMutex(&mutex);
     });
-    EXPECT_TRUE(whenFree);
 }
 
 // WaitAny answers the index of the object that satisfied it and takes only that one; WaitAll
@@ -207,17 +196,15 @@ TEST_F(DispatcherTest, AbsoluteTimeoutsAndClockRateChanges)
 
     km::SetClockRate(1.0);
     int64_t before = km::Now100ns();
-    NTSTATUS result = STATUS_SUCCESS;
     // 1000 s at rate 1 would outlast the test; the rate change below shortens it to a millisecond.
     ModelThread waiter([&] {
         LARGE_INTEGER timeout = RelativeMs(1000 * 1000);
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+        EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     });
     km::SetClockRate(1e6);
     int64_t after = km::Now100ns();
     EXPECT_GE(after, before);
     waiter.Join();
-    EXPECT_EQ(result, STATUS_TIMEOUT);
     km::SetClockRate(1.0);
     EXPECT_GE(km::Now100ns(), after);
 }

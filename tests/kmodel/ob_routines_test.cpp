@@ -1,6 +1,6 @@
 // Object services by handle: events made, set and cleared by handle, and waits by handle on an
 // event, a thread or a process, with the statuses a handle of the wrong kind or a closed one gets.
-#include "model_test_util.h"
+#include "io/io_test_util.h"
 
 namespace {
 
@@ -36,7 +36,12 @@ TEST_F(ObjectServicesTest, WaitsOnThreadsAndProcessesAndRefusesOtherKinds)
     HANDLE thread;
     ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr),
               STATUS_SUCCESS);
-    EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS) << "the thread ends";
+    EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS) << "a start routine that returns ends its thread";
+    km::RunAsUser([&] {
+        PVOID object;
+        EXPECT_EQ(ObReferenceObjectByHandle(thread, 0, *PsThreadType, UserMode, &object, nullptr), STATUS_INVALID_HANDLE)
+            << "a kernel handle is not usable from user mode";
+    });
     EXPECT_EQ(ZwSetEvent(thread, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
     HANDLE process;
     ASSERT_EQ(ObOpenObjectByPointer(PsGetCurrentProcess(), OBJ_KERNEL_HANDLE, nullptr, PROCESS_ALL_ACCESS,

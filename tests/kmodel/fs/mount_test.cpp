@@ -1,16 +1,91 @@
-// Mounting: the first open of a storage device's volume sends IRP_MN_MOUNT_VOLUME down each
-// registered file system's control-device stack of the matching kind until one mounts it; mounts
-// done at once, held and completed from another thread, handed to the worker, refused. The storage
-// device a volume answers (IoGetDiskDeviceObject) is the host's to ask (tests/fsfilter).
-#include <atomic>
-
+// File systems and their volumes. Registration: the change routine hears of the file systems
+// already registered, by kind and in registration order; later registrations and unregistrations
+// reach the host's routine (tests/fsfilter). Mounting: the first open of a storage device's volume
+// sends IRP_MN_MOUNT_VOLUME down each registered file system's control-device stack of the
+// matching kind until one mounts it; mounts done at once, held and completed from another thread,
+// handed to the worker, refused. The storage device a volume answers (IoGetDiskDeviceObject) is
+// the host's to ask (tests/fsfilter). Dismounting: the volume device goes once no file on it is
+// open, and as it goes each driver attached above is told through FastIoDetachDevice (if its table
+// has the member) from the bottom of the stack up; the next open mounts afresh and finds the files
+// the medium holds.
 #include "fs_test_util.h"
 
 namespace {
 
 using namespace fstest;
 
-class MountTest : public KernelTest {};
+using MountTest = KernelTest;
+
+struct Change {
+    PDEVICE_OBJECT device;
+    bool active;
+    KIRQL irql;
+};
+
+std::vector<Change> g_changes;
+
+void NTAPI RecordChange(PDEVICE_OBJECT device, BOOLEAN active)
+{
+    g_changes.push_back(Change{device, active != FALSE, KeGetCurrentIrql()});
+}
+
+// The devices told of so far, each as active and at PASSIVE_LEVEL.
+std::vector<PDEVICE_OBJECT> ActiveDevices()
+{
+    std::vector<PDEVICE_OBJECT> devices;
+    for (const Change& change : g_changes) {
+        EXPECT_TRUE(change.active);
+        EXPECT_EQ(change.irql, PASSIVE_LEVEL);
+        devices.push_back(change.device);
+    }
+    return devices;
+}
+
+// A tape file system comes last; one of another type is told of when it registers, but lies in
+// no queue that a replay walks.
+TEST_F(MountTest, ReplayTellsOfEveryRegisteredFileSystemByKindInRegistrationOrder)
+{
+    g_changes.clear();
+    km::StandardFileSystems standard = km::StartStandardFileSystems();
+    km::FileSystemOptions tape;
+    tape.name = u"ModelTape";
+    tape.controlDeviceType = FILE_DEVICE_TAPE_FILE_SYSTEM;
+    km::FileSystem* tapeFs = km::StartFileSystem(tape);
+    km::FileSystemOptions second;
+    second.name = u"SecondFat";
+    km::FileSystem* secondFat = km::StartFileSystem(second);
+    std::vector<PDEVICE_OBJECT> recognizers = km::FileSystemControlDevices(standard.recognizer);
+    ASSERT_EQ(recognizers.size(), 2u);
+
+    long driverReferences = km::ObjectReferenceCount(km::ModelDriver());
+    ASSERT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_SUCCESS);
+    std::vector<PDEVICE_OBJECT> expected{
+        km::FileSystemControlDevice(standard.rdr),
+        recognizers[1],  // the CD-ROM recognizer
+        km::FileSystemControlDevice(standard.cdfs),
+        recognizers[0],  // the disk recognizer
+        km::FileSystemControlDevice(standard.fat),
+        km::FileSystemControlDevice(secondFat),
+        km::FileSystemControlDevice(tapeFs),
+    };
+    EXPECT_EQ(ActiveDevices(), expected);
+    EXPECT_EQ(km::ObjectReferenceCount(km::ModelDriver()), driverReferences + 1) << "the driver is held";
+
+    km::FileSystemOptions other;
+    other.name = u"ModelOther";
+    other.controlDeviceType = FILE_DEVICE_FILE_SYSTEM;
+    km::FileSystem* otherFs = km::StartFileSystem(other);
+    ASSERT_EQ(g_changes.size(), expected.size() + 1);
+    EXPECT_EQ(g_changes.back().device, km::FileSystemControlDevice(otherFs)) << "reported when it registers";
+    IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
+    EXPECT_EQ(km::ObjectReferenceCount(km::ModelDriver()), driverReferences);
+    g_changes.clear();
+    ASSERT_EQ(IoRegisterFsRegistrationChange(km::ModelDriver(), RecordChange), STATUS_SUCCESS);
+    EXPECT_EQ(ActiveDevices(), expected) << "but in no queue that a replay walks";
+    km::StopFileSystem(otherFs);
+    EXPECT_FALSE(g_changes.back().active);
+    IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
+}
 
 TEST_F(MountTest, FirstOpenForDataMountsTheVolumeThroughTheControlStackAndOpensOnIt)
 {
@@ -119,6 +194,96 @@ TEST_F(MountTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWor
     EXPECT_EQ(km::CallsOf(older).mountRequests, 1u);
     EXPECT_EQ(km::CallsOf(older).irps[IRP_MJ_CREATE], ULONG(Openers));
     EXPECT_NE(km::MountedVolume(storage), nullptr);
+}
+
+TEST_F(MountTest, EachAttachedDriverIsToldBottomUpThenTheVolumeGoes)
+{
+    km::FileSystem* fat = km::StartFileSystem();
+    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    HANDLE file = Create(Volume1 + u"\\kept.txt", FILE_CREATE);
+    ASSERT_TRUE(NT_SUCCESS(km::WriteFile(file, 0, "kept", 4).status));
+    ZwClose(file);
+    PDEVICE_OBJECT volume = km::MountedVolume(storage);
+    FilterFastIo();
+    PDEVICE_OBJECT lowerFilter = AttachPassThrough(volume);
+    PDEVICE_OBJECT upperFilter = AttachPassThrough(volume);
+    ObReferenceObject(volume);
+
+    ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    std::vector<DetachCall> expected{{lowerFilter, volume}, {upperFilter, lowerFilter}};
+    EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_EQ(km::MountedVolume(storage), nullptr);
+    EXPECT_EQ(storage->Vpb->DeviceObject, nullptr) << "the storage device has a fresh VPB";
+    EXPECT_EQ(km::ObjectReferenceCount(volume), 1) << "deleted: only the test's reference is left";
+    ULONG count = 0;
+    IoEnumerateDeviceObjectList(km::FileSystemDriver(fat), nullptr, 0, &count);
+    EXPECT_EQ(count, 1u) << "only the control device is left";
+
+    HANDLE again = Create(Volume1 + u"\\kept.txt", FILE_OPEN);
+    EXPECT_NE(km::MountedVolume(storage), volume);
+    ObDereferenceObject(volume);
+    EXPECT_EQ(km::CallsOf(fat).mounts, 2u);
+    EXPECT_EQ(km::CallsOf(fat).irps[IRP_MJ_CREATE], 3u) << "the opens of the volume gone stay counted";
+    EXPECT_EQ(ReadAll(again, 16), "kept") << "the medium outlives its volume";
+    ZwClose(again);
+    EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    EXPECT_EQ(km::DismountVolume(storage), STATUS_VOLUME_DISMOUNTED);
+}
+
+// Then deleting the storage device dismounts the fresh volume, telling its filter.
+TEST_F(MountTest, AnOpenFileKeepsTheDismountedVolumeUntilItClosesAndDeletingTheDeviceDismounts)
+{
+    km::StartFileSystem();
+    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    HANDLE old = Create(Volume1 + u"\\a.txt");
+    PDEVICE_OBJECT oldVolume = km::MountedVolume(storage);
+    FilterFastIo();
+    PDEVICE_OBJECT filter = AttachPassThrough(oldVolume);
+
+    ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    EXPECT_TRUE(DetachCalls().empty()) << "the volume waits for its last file";
+    char byte;
+    EXPECT_EQ(km::ReadFile(old, 0, &byte, 1).status, STATUS_VOLUME_DISMOUNTED);
+    EXPECT_EQ(km::ModelDeviceIrps(filter).back().stack.MajorFunction, IRP_MJ_READ)
+        << "the old handle's requests still go down the old stack";
+    PDEVICE_OBJECT disk = nullptr;
+    EXPECT_EQ(IoGetDiskDeviceObject(oldVolume, &disk), STATUS_VOLUME_DISMOUNTED) << "no storage once dismounted";
+
+    HANDLE fresh = Create(Volume1 + u"\\a.txt", FILE_OPEN);
+    PDEVICE_OBJECT freshVolume = km::MountedVolume(storage);
+    EXPECT_NE(freshVolume, oldVolume);
+    ZwClose(old);
+    std::vector<DetachCall> expected{{filter, oldVolume}};
+    EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_EQ(km::WriteFile(fresh, 0, "x", 1).status, STATUS_SUCCESS) << "the new volume is untouched";
+    ZwClose(fresh);
+
+    PDEVICE_OBJECT freshFilter = AttachPassThrough(freshVolume);
+    km::DeleteStorageDevice(storage);
+    expected.emplace_back(freshFilter, freshVolume);
+    EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_EQ(km::FindDevice(Volume1), nullptr);
+}
+
+using MountDeathTest = ModelDeathTest;
+
+// SizeOfFastIoDispatch must reach past FastIoDetachDevice for it to be called: a table that ends
+// at the member's offset is not asked, and a filter left attached is a bug check.
+TEST_F(MountDeathTest, AFilterWhoseTableEndsBeforeFastIoDetachDeviceIsLeftAttached)
+{
+    km::StartFileSystem();
+    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
+    FilterFastIo(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice) + 1);
+    AttachPassThrough(km::MountedVolume(storage));
+    ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
+    EXPECT_EQ(DetachCalls().size(), 1u) << "one byte past the offset is enough";
+
+    ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
+    FilterFastIo(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice));
+    AttachPassThrough(km::MountedVolume(storage));
+    EXPECT_DEATH(km::DismountVolume(storage), "still attached to it");
+    km::ModelDriver()->FastIoDispatch = nullptr;
 }
 
 }  // namespace

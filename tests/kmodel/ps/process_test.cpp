@@ -1,14 +1,16 @@
-// Finding processes and threads: by id (live ones only, each with a reference), from a thread or
-// an IRP, and a process's image name through a handle.
-#include "../model_test_util.h"
+// Processes and threads: found by id (live ones only, each with a reference), from a thread or an
+// IRP, and a process's image name through a handle; PsCreateSystemThread's thread of the System
+// process and its handle, the thread object waited on until the thread ends, and
+// PsTerminateSystemThread.
+#include "../io/io_test_util.h"
 
 namespace {
 
-using PsLookupTest = KernelTest;
+using PsTest = KernelTest;
 
 const HANDLE UnusedId = (HANDLE)(ULONG_PTR)0x7FFFFFF0;
 
-TEST_F(PsLookupTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
+TEST_F(PsTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
 {
     km::Process* process = km::CreateProcess("controller.exe");
     HANDLE endedThread = nullptr;
@@ -46,37 +48,28 @@ TEST_F(PsLookupTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
 
 // A thread and an IRP lead to their process; the image name is queried through the current-process
 // handle or a handle opened by pointer, and only a process handle has one.
-TEST_F(PsLookupTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
+TEST_F(PsTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
 {
     km::Process* process = km::CreateProcess("controller.exe");
-    PEPROCESS seen = nullptr;
-    HANDLE seenId = nullptr;
-    BOOLEAN system = TRUE;
-    PEPROCESS requestor = nullptr;
     alignas(UNICODE_STRING) UCHAR buffer[128];
     auto* name = reinterpret_cast<PUNICODE_STRING>(buffer);
     ULONG needed = 0;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
     km::RunInProcess(process, [&] {
         PETHREAD self = PsGetCurrentThread();
-        seen = IoThreadToProcess(self);
-        seenId = PsGetThreadProcessId(self);
-        system = PsIsSystemThread(self);
+        EXPECT_EQ(PsGetProcessId(IoThreadToProcess(self)), km::ProcessId(process));
+        EXPECT_EQ(PsGetThreadProcessId(self), km::ProcessId(process));
+        EXPECT_FALSE(PsIsSystemThread(self));
         PIRP irp = IoAllocateIrp(1, FALSE);
         irp->Tail.Overlay.Thread = self;
-        requestor = IoGetRequestorProcess(irp);
+        EXPECT_EQ(IoGetRequestorProcess(irp), IoThreadToProcess(self));
         irp->Tail.Overlay.Thread = nullptr;
         EXPECT_EQ(IoGetRequestorProcess(irp), nullptr);
         IoFreeIrp(irp);
-        status = ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(buffer), &needed);
+        ASSERT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(buffer), &needed),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(FromCounted(*name), u"controller.exe");
     });
-    EXPECT_EQ(PsGetProcessId(seen), km::ProcessId(process));
-    EXPECT_EQ(seenId, km::ProcessId(process));
-    EXPECT_EQ(requestor, seen);
-    EXPECT_FALSE(system);
     EXPECT_TRUE(PsIsSystemThread(PsGetCurrentThread()));
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name->Buffer, name->Length / 2), u"controller.exe");
 
     EXPECT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(UNICODE_STRING), &needed),
               STATUS_INFO_LENGTH_MISMATCH);
@@ -87,7 +80,7 @@ TEST_F(PsLookupTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
     ASSERT_EQ(ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode, &handle),
               STATUS_SUCCESS);
     EXPECT_EQ(ZwQueryInformationProcess(handle, ProcessImageFileName, buffer, sizeof(buffer), &needed), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name->Buffer, name->Length / 2), u"controller.exe");
+    EXPECT_EQ(FromCounted(*name), u"controller.exe");
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 
     EXPECT_EQ(ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsThreadType, KernelMode, &handle),
@@ -98,6 +91,56 @@ TEST_F(PsLookupTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     km::ExitProcess(process);
+}
+
+struct ThreadContext {
+    KEVENT go;
+    HANDLE process = nullptr;
+    KIRQL irql = HIGH_LEVEL;
+    bool ranPastTerminate = false;
+};
+
+void NTAPI WaitThenTerminate(PVOID context)
+{
+    auto* state = static_cast<ThreadContext*>(context);
+    state->process = PsGetCurrentProcessId();
+    state->irql = KeGetCurrentIrql();
+    KeWaitForSingleObject(&state->go, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    state->ranPastTerminate = true;
+}
+
+TEST_F(PsTest, AThreadOfTheSystemProcessWhoseObjectIsSignalledWhenItEndsAndWhoseHandleIsChecked)
+{
+    ThreadContext context;
+    KeInitializeEvent(&context.go, NotificationEvent, FALSE);
+    PETHREAD thread = nullptr;
+    CLIENT_ID client{};
+    // Created from a user process's thread without attributes: the handle is that process's.
+    km::RunAsUser([&] {
+        HANDLE handle = nullptr;
+        ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, &client, WaitThenTerminate, &context),
+                  STATUS_SUCCESS);
+        EXPECT_FALSE(reinterpret_cast<uintptr_t>(handle) & 0x80000000u) << "not a kernel handle";
+        PVOID object;
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr),
+                  STATUS_OBJECT_TYPE_MISMATCH);
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                            reinterpret_cast<PVOID*>(&thread), nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    });
+    EXPECT_EQ(PsGetThreadId(thread), client.UniqueThread);
+    LARGE_INTEGER now{};
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now), STATUS_TIMEOUT);
+    KeSetEvent(&context.go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(context.process, client.UniqueProcess);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(context.process), 4u) << "the System process";
+    EXPECT_EQ(context.irql, PASSIVE_LEVEL);
+    EXPECT_FALSE(context.ranPastTerminate);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER) << "not a system thread";
 }
 
 }  // namespace

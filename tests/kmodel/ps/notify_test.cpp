@@ -1,6 +1,9 @@
-// Process and thread notify routines: called on the right thread and in the right process (the ids,
-// the order and the IRQL a module sees are checked through the host in tests/host); bounded
-// registration, injectable failures, and removal that waits for a call still inside the routine.
+// Process, thread and image-load notify routines. Process and thread routines: called on the
+// right thread and in the right process (the ids, the order and the IRQL a module sees are checked
+// through the host in tests/host); bounded registration, injectable failures, and removal that
+// waits for a call still inside the routine. Image-load routines: told of each driver image the
+// loader maps, as Windows tells them of a system image, until removed; removal of one not
+// registered is refused.
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -8,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/kernel_test.h"
+#include "../io/io_test_util.h"
 #include "kmodel/fs_model.h"
 
 namespace {
@@ -62,10 +65,9 @@ TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheEndingThreadOrProcessTo
     EXPECT_EQ(PsSetCreateThreadNotifyRoutine(OnThread), STATUS_ACCESS_DENIED) << "the second call fails";
     km::Process* process = km::CreateProcess("app.exe");
     HANDLE processId = km::ProcessId(process);
-    std::atomic<size_t> toldBeforeRunning{0};
     km::Thread* thread = km::StartThread(process, [&] {
         std::lock_guard<std::mutex> hold(LogLock);
-        toldBeforeRunning = Log.size();
+        EXPECT_EQ(Log.size(), 2u) << "creation is told before the new thread runs";
     });
     km::JoinThread(thread);
     HANDLE threadId = km::ThreadId(thread);
@@ -73,7 +75,6 @@ TEST_F(NotifyTest, CreationIsToldOnTheCreatorAndExitOnTheEndingThreadOrProcessTo
 
     std::vector<Notification> seen = Take();
     ASSERT_EQ(seen.size(), 4u) << "the model's own threads are not announced";
-    EXPECT_EQ(toldBeforeRunning.load(), 2u);
     const HANDLE self = PsGetCurrentThreadId();
     const HANDLE system = PsGetCurrentProcessId();
     std::get<4>(seen[3]) = nullptr;  // a process's exit is told on whichever thread ends it
@@ -150,6 +151,42 @@ TEST_F(NotifyTest, RemovalWaitsUntilACallInsideTheRoutineHasReturned)
     km::JoinThread(creator);
     EXPECT_TRUE(removed.load());
     km::ExitProcess(created);
+}
+
+struct ImageLoad {
+    std::u16string name;
+    HANDLE processId;
+    IMAGE_INFO info;
+};
+std::vector<ImageLoad> g_loads;
+
+void NTAPI RecordImageLoad(PUNICODE_STRING FullImageName, HANDLE ProcessId, PIMAGE_INFO ImageInfo)
+{
+    g_loads.push_back({FromCounted(*FullImageName), ProcessId, *ImageInfo});
+}
+
+TEST_F(NotifyTest, EachDriverImageIsReportedAsASystemImageUntilTheRoutineIsRemoved)
+{
+    g_loads.clear();
+    ASSERT_EQ(PsSetLoadImageNotifyRoutine(RecordImageLoad), STATUS_SUCCESS);
+    km::DriverLoadResult loaded = km::LoadDriver(km::ImagePath("iotest.so"));
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
+    ASSERT_EQ(g_loads.size(), 1u);
+    const ImageLoad& load = g_loads[0];
+    EXPECT_EQ(load.name, u"\\SystemRoot\\System32\\drivers\\iotest.sys");
+    EXPECT_EQ(load.processId, nullptr);
+    EXPECT_EQ(load.info.SystemModeImage, 1u);
+    EXPECT_EQ(load.info.ImageAddressingMode, static_cast<ULONG>(IMAGE_ADDRESSING_MODE_32BIT));
+    EXPECT_EQ(load.info.ImageBase, loaded.driver->DriverStart);
+    EXPECT_EQ(load.info.ImageSize, loaded.driver->DriverSize);
+    ASSERT_EQ(km::UnloadDriver(loaded.driver), STATUS_SUCCESS);
+
+    EXPECT_EQ(PsRemoveLoadImageNotifyRoutine(RecordImageLoad), STATUS_SUCCESS);
+    EXPECT_EQ(PsRemoveLoadImageNotifyRoutine(RecordImageLoad), STATUS_PROCEDURE_NOT_FOUND);
+    loaded = km::LoadDriver(km::ImagePath("iotest.so"));
+    ASSERT_EQ(loaded.status, STATUS_SUCCESS) << loaded.error;
+    EXPECT_EQ(g_loads.size(), 1u) << "a removed routine is not called";
+    ASSERT_EQ(km::UnloadDriver(loaded.driver), STATUS_SUCCESS);
 }
 
 }  // namespace
