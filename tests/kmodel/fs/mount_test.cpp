@@ -196,13 +196,15 @@ TEST_F(MountTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWor
     EXPECT_NE(km::MountedVolume(storage), nullptr);
 }
 
-TEST_F(MountTest, EachAttachedDriverIsToldBottomUpThenTheVolumeGoes)
+// An open file keeps the dismounted volume until it closes, while the next open mounts afresh and
+// finds the files the medium holds; then deleting the storage device dismounts the fresh volume,
+// telling its filter.
+TEST_F(MountTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriverBottomUp)
 {
     km::FileSystem* fat = km::StartFileSystem();
     PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
-    HANDLE file = Create(Volume1 + u"\\kept.txt", FILE_CREATE);
-    ASSERT_TRUE(NT_SUCCESS(km::WriteFile(file, 0, "kept", 4).status));
-    ZwClose(file);
+    HANDLE old = Create(Volume1 + u"\\kept.txt", FILE_CREATE);
+    ASSERT_TRUE(NT_SUCCESS(km::WriteFile(old, 0, "kept", 4).status));
     PDEVICE_OBJECT volume = km::MountedVolume(storage);
     FilterFastIo();
     PDEVICE_OBJECT lowerFilter = AttachPassThrough(volume);
@@ -210,51 +212,31 @@ TEST_F(MountTest, EachAttachedDriverIsToldBottomUpThenTheVolumeGoes)
     ObReferenceObject(volume);
 
     ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
-    std::vector<DetachCall> expected{{lowerFilter, volume}, {upperFilter, lowerFilter}};
-    EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_TRUE(DetachCalls().empty()) << "the volume waits for its last file";
     EXPECT_EQ(km::MountedVolume(storage), nullptr);
     EXPECT_EQ(storage->Vpb->DeviceObject, nullptr) << "the storage device has a fresh VPB";
-    EXPECT_EQ(km::ObjectReferenceCount(volume), 1) << "deleted: only the test's reference is left";
-    ULONG count = 0;
-    IoEnumerateDeviceObjectList(km::FileSystemDriver(fat), nullptr, 0, &count);
-    EXPECT_EQ(count, 1u) << "only the control device is left";
-
-    HANDLE again = Create(Volume1 + u"\\kept.txt", FILE_OPEN);
-    EXPECT_NE(km::MountedVolume(storage), volume);
-    ObDereferenceObject(volume);
-    EXPECT_EQ(km::CallsOf(fat).mounts, 2u);
-    EXPECT_EQ(km::CallsOf(fat).irps[IRP_MJ_CREATE], 3u) << "the opens of the volume gone stay counted";
-    EXPECT_EQ(ReadAll(again, 16), "kept") << "the medium outlives its volume";
-    ZwClose(again);
-    EXPECT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
     EXPECT_EQ(km::DismountVolume(storage), STATUS_VOLUME_DISMOUNTED);
-}
-
-// Then deleting the storage device dismounts the fresh volume, telling its filter.
-TEST_F(MountTest, AnOpenFileKeepsTheDismountedVolumeUntilItClosesAndDeletingTheDeviceDismounts)
-{
-    km::StartFileSystem();
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
-    HANDLE old = Create(Volume1 + u"\\a.txt");
-    PDEVICE_OBJECT oldVolume = km::MountedVolume(storage);
-    FilterFastIo();
-    PDEVICE_OBJECT filter = AttachPassThrough(oldVolume);
-
-    ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
-    EXPECT_TRUE(DetachCalls().empty()) << "the volume waits for its last file";
     char byte;
     EXPECT_EQ(km::ReadFile(old, 0, &byte, 1).status, STATUS_VOLUME_DISMOUNTED);
-    EXPECT_EQ(km::ModelDeviceIrps(filter).back().stack.MajorFunction, IRP_MJ_READ)
+    EXPECT_EQ(km::ModelDeviceIrps(upperFilter).back().stack.MajorFunction, IRP_MJ_READ)
         << "the old handle's requests still go down the old stack";
     PDEVICE_OBJECT disk = nullptr;
-    EXPECT_EQ(IoGetDiskDeviceObject(oldVolume, &disk), STATUS_VOLUME_DISMOUNTED) << "no storage once dismounted";
+    EXPECT_EQ(IoGetDiskDeviceObject(volume, &disk), STATUS_VOLUME_DISMOUNTED) << "no storage once dismounted";
 
-    HANDLE fresh = Create(Volume1 + u"\\a.txt", FILE_OPEN);
+    HANDLE fresh = Create(Volume1 + u"\\kept.txt", FILE_OPEN);
     PDEVICE_OBJECT freshVolume = km::MountedVolume(storage);
-    EXPECT_NE(freshVolume, oldVolume);
+    EXPECT_NE(freshVolume, volume);
     ZwClose(old);
-    std::vector<DetachCall> expected{{filter, oldVolume}};
+    std::vector<DetachCall> expected{{lowerFilter, volume}, {upperFilter, lowerFilter}};
     EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_EQ(km::ObjectReferenceCount(volume), 1) << "deleted: only the test's reference is left";
+    ObDereferenceObject(volume);
+    ULONG count = 0;
+    IoEnumerateDeviceObjectList(km::FileSystemDriver(fat), nullptr, 0, &count);
+    EXPECT_EQ(count, 2u) << "the control device and the fresh volume are left";
+    EXPECT_EQ(km::CallsOf(fat).mounts, 2u);
+    EXPECT_EQ(km::CallsOf(fat).irps[IRP_MJ_CREATE], 3u) << "the opens of the volume gone stay counted";
+    EXPECT_EQ(ReadAll(fresh, 16), "kept") << "the medium outlives its volume";
     EXPECT_EQ(km::WriteFile(fresh, 0, "x", 1).status, STATUS_SUCCESS) << "the new volume is untouched";
     ZwClose(fresh);
 
