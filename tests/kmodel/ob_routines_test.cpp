@@ -8,8 +8,9 @@ using ObjectServicesTest = KernelTest;
 
 // A synchronization event made by handle: a wait takes its signal, a set reports the state before,
 // a clear takes it back, and a closed handle is refused. A notification event made unsignalled and
-// set through a duplicate is the routines module's (tests/host).
-TEST_F(ObjectServicesTest, SynchronizationEventByHandleIsTakenByOneWait)
+// set through a duplicate is the routines module's (tests/host). A thread's handle is signalled as
+// the thread ends, a running process's is not, and neither is an event.
+TEST_F(ObjectServicesTest, EventsThreadsAndProcessesByHandle)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -27,12 +28,7 @@ TEST_F(ObjectServicesTest, SynchronizationEventByHandleIsTakenByOneWait)
     EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), STATUS_TIMEOUT);
     EXPECT_EQ(ZwClose(event), STATUS_SUCCESS);
     EXPECT_EQ(ZwSetEvent(event, nullptr), STATUS_INVALID_HANDLE) << "a closed handle";
-}
 
-TEST_F(ObjectServicesTest, WaitsOnThreadsAndProcessesAndRefusesOtherKinds)
-{
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE thread;
     ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr),
               STATUS_SUCCESS);
@@ -47,8 +43,7 @@ TEST_F(ObjectServicesTest, WaitsOnThreadsAndProcessesAndRefusesOtherKinds)
     ASSERT_EQ(ObOpenObjectByPointer(PsGetCurrentProcess(), OBJ_KERNEL_HANDLE, nullptr, PROCESS_ALL_ACCESS,
                                     *PsProcessType, KernelMode, &process),
               STATUS_SUCCESS);
-    LARGE_INTEGER timeout = RelativeMs(5);
-    EXPECT_EQ(ZwWaitForSingleObject(process, FALSE, &timeout), STATUS_TIMEOUT) << "a running process";
+    EXPECT_EQ(ZwWaitForSingleObject(process, FALSE, &poll), STATUS_TIMEOUT) << "a running process";
     EXPECT_EQ(ZwClearEvent(process), STATUS_OBJECT_TYPE_MISMATCH);
     ZwClose(process);
     ZwClose(thread);

@@ -5,8 +5,6 @@
 
 namespace {
 
-using namespace fstest;
-
 class FastIoTest : public KernelTest {
 protected:
     // A disk file system with the given table and one mounted volume with an open file.

@@ -9,8 +9,6 @@
 #include "kmodel/fs_model.h"
 #include "../model_test_util.h"
 
-namespace fstest {
-
 const std::u16string Volume1 = u"\\Device\\HarddiskVolume1";
 
 // The FastIoDetachDevice calls the model's lower driver received, as (source, target); a device
@@ -72,5 +70,3 @@ inline std::string ReadAll(HANDLE file, ULONG length)
     data.resize(km::ReadFile(file, 0, data.data(), length).information);
     return data;
 }
-
-}  // namespace fstest

@@ -12,8 +12,6 @@
 
 namespace {
 
-using namespace fstest;
-
 using MountTest = KernelTest;
 
 struct Change {

@@ -10,11 +10,33 @@ using PsTest = KernelTest;
 
 const HANDLE UnusedId = (HANDLE)(ULONG_PTR)0x7FFFFFF0;
 
-TEST_F(PsTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
+// Ids of live processes and threads are found, each with a reference; a thread and an IRP lead to
+// their process; the image name is queried through the current-process handle or a handle opened
+// by pointer, and only a process handle has one.
+TEST_F(PsTest, IdsThreadsAndIrpsLeadToLiveProcessesWhoseImageNameAHandleGives)
 {
     km::Process* process = km::CreateProcess("controller.exe");
     HANDLE endedThread = nullptr;
-    km::RunInProcess(process, [&] { endedThread = PsGetCurrentThreadId(); });
+    alignas(UNICODE_STRING) UCHAR buffer[128];
+    auto* name = reinterpret_cast<PUNICODE_STRING>(buffer);
+    ULONG needed = 0;
+    km::RunInProcess(process, [&] {
+        PETHREAD self = PsGetCurrentThread();
+        endedThread = PsGetCurrentThreadId();
+        EXPECT_EQ(PsGetProcessId(IoThreadToProcess(self)), km::ProcessId(process));
+        EXPECT_EQ(PsGetThreadProcessId(self), km::ProcessId(process));
+        EXPECT_FALSE(PsIsSystemThread(self));
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        irp->Tail.Overlay.Thread = self;
+        EXPECT_EQ(IoGetRequestorProcess(irp), IoThreadToProcess(self));
+        irp->Tail.Overlay.Thread = nullptr;
+        EXPECT_EQ(IoGetRequestorProcess(irp), nullptr);
+        IoFreeIrp(irp);
+        ASSERT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(buffer), &needed),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(FromCounted(*name), u"controller.exe");
+    });
+    EXPECT_TRUE(PsIsSystemThread(PsGetCurrentThread()));
     const struct {
         const char* what;
         bool process;
@@ -41,35 +63,6 @@ TEST_F(PsTest, IdsOfLiveProcessesAndThreadsAreFoundWithAReference)
             ObfDereferenceObject(found);  // the leak check fails the test without this
         }
     }
-    km::ExitProcess(process);
-    PEPROCESS exited = nullptr;
-    EXPECT_EQ(PsLookupProcessByProcessId(km::ProcessId(process), &exited), STATUS_INVALID_PARAMETER);
-}
-
-// A thread and an IRP lead to their process; the image name is queried through the current-process
-// handle or a handle opened by pointer, and only a process handle has one.
-TEST_F(PsTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
-{
-    km::Process* process = km::CreateProcess("controller.exe");
-    alignas(UNICODE_STRING) UCHAR buffer[128];
-    auto* name = reinterpret_cast<PUNICODE_STRING>(buffer);
-    ULONG needed = 0;
-    km::RunInProcess(process, [&] {
-        PETHREAD self = PsGetCurrentThread();
-        EXPECT_EQ(PsGetProcessId(IoThreadToProcess(self)), km::ProcessId(process));
-        EXPECT_EQ(PsGetThreadProcessId(self), km::ProcessId(process));
-        EXPECT_FALSE(PsIsSystemThread(self));
-        PIRP irp = IoAllocateIrp(1, FALSE);
-        irp->Tail.Overlay.Thread = self;
-        EXPECT_EQ(IoGetRequestorProcess(irp), IoThreadToProcess(self));
-        irp->Tail.Overlay.Thread = nullptr;
-        EXPECT_EQ(IoGetRequestorProcess(irp), nullptr);
-        IoFreeIrp(irp);
-        ASSERT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(buffer), &needed),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(FromCounted(*name), u"controller.exe");
-    });
-    EXPECT_TRUE(PsIsSystemThread(PsGetCurrentThread()));
 
     EXPECT_EQ(ZwQueryInformationProcess(NtCurrentProcess(), ProcessImageFileName, buffer, sizeof(UNICODE_STRING), &needed),
               STATUS_INFO_LENGTH_MISMATCH);
@@ -91,6 +84,8 @@ TEST_F(PsTest, ThreadsAndIrpsLeadToTheirProcessWhoseImageNameAHandleGives)
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     km::ExitProcess(process);
+    PEPROCESS exited = nullptr;
+    EXPECT_EQ(PsLookupProcessByProcessId(km::ProcessId(process), &exited), STATUS_INVALID_PARAMETER);
 }
 
 struct ThreadContext {
