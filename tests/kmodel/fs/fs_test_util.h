@@ -14,16 +14,12 @@ const std::u16string Volume1 = u"\\Device\\HarddiskVolume1";
 // The FastIoDetachDevice calls the model's lower driver received, as (source, target); a device
 // is deleted on the deleting thread, so the calls come in on the test's own thread.
 using DetachCall = std::pair<PDEVICE_OBJECT, PDEVICE_OBJECT>;
-inline std::vector<DetachCall>& DetachCalls()
-{
-    static std::vector<DetachCall> calls;
-    return calls;
-}
+inline std::vector<DetachCall> DetachCalls;
 
 // As a filter does when the device below it goes: detach, then delete its own device.
 inline void NTAPI DetachAndDelete(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
-    DetachCalls().emplace_back(source, target);
+    DetachCalls.emplace_back(source, target);
     IoDetachDevice(target);
     km::DeleteModelDevice(source);
 }
@@ -36,7 +32,7 @@ inline void FilterFastIo(ULONG size = sizeof(FAST_IO_DISPATCH))
     table.SizeOfFastIoDispatch = size;
     table.FastIoDetachDevice = DetachAndDelete;
     km::ModelDriver()->FastIoDispatch = &table;
-    DetachCalls().clear();
+    DetachCalls.clear();
 }
 
 // A device of the model's lower driver attached on top of `target`'s stack that passes every IRP

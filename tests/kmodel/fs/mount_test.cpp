@@ -142,18 +142,6 @@ TEST_F(MountTest, AVolumeNoFileSystemTakesIsUnrecognized)
     EXPECT_EQ(km::MountedVolume(cd)->DeviceType, ULONG(FILE_DEVICE_CD_ROM_FILE_SYSTEM));
 }
 
-// Opens `name` on a new model thread; the open's status lands in `status`.
-km::Thread* OpenOnThread(const std::u16string& name, std::atomic<NTSTATUS>* status)
-{
-    return km::StartThread(nullptr, [name, status] {
-        km::OpenResult opened = km::CreateFile(name, FILE_OPEN_IF);
-        if (NT_SUCCESS(opened.status)) {
-            ZwClose(opened.handle);
-        }
-        status->store(opened.status);
-    });
-}
-
 // The newer file system holds the mount while every other opener waits on the device lock; its
 // refusal, completed from this thread, passes the volume on to the older one, which mounts on the
 // system worker thread; then every opener gets in.
@@ -173,7 +161,14 @@ TEST_F(MountTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWor
     km::Thread* threads[Openers];
     for (int i = 0; i < Openers; ++i) {
         statuses[i] = STATUS_PENDING;
-        threads[i] = OpenOnThread(Volume1 + u"\\f" + char16_t(u'0' + i), &statuses[i]);
+        // Each opener's status lands in its slot.
+        threads[i] = km::StartThread(nullptr, [name = Volume1 + u"\\f" + char16_t(u'0' + i), status = &statuses[i]] {
+            km::OpenResult opened = km::CreateFile(name, FILE_OPEN_IF);
+            if (NT_SUCCESS(opened.status)) {
+                ZwClose(opened.handle);
+            }
+            status->store(opened.status);
+        });
     }
     ASSERT_TRUE(km::WaitForPendedMounts(newer, 1));
     EXPECT_FALSE(km::WaitForPendedMounts(newer, 2, 50)) << "the other openers wait on the device lock";
@@ -210,7 +205,7 @@ TEST_F(MountTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriver
     ObReferenceObject(volume);
 
     ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
-    EXPECT_TRUE(DetachCalls().empty()) << "the volume waits for its last file";
+    EXPECT_TRUE(DetachCalls.empty()) << "the volume waits for its last file";
     EXPECT_EQ(km::MountedVolume(storage), nullptr);
     EXPECT_EQ(storage->Vpb->DeviceObject, nullptr) << "the storage device has a fresh VPB";
     EXPECT_EQ(km::DismountVolume(storage), STATUS_VOLUME_DISMOUNTED);
@@ -226,7 +221,7 @@ TEST_F(MountTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriver
     EXPECT_NE(freshVolume, volume);
     ZwClose(old);
     std::vector<DetachCall> expected{{lowerFilter, volume}, {upperFilter, lowerFilter}};
-    EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_EQ(DetachCalls, expected);
     EXPECT_EQ(km::ObjectReferenceCount(volume), 1) << "deleted: only the test's reference is left";
     ObDereferenceObject(volume);
     ULONG count = 0;
@@ -241,7 +236,7 @@ TEST_F(MountTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriver
     PDEVICE_OBJECT freshFilter = AttachPassThrough(freshVolume);
     km::DeleteStorageDevice(storage);
     expected.emplace_back(freshFilter, freshVolume);
-    EXPECT_EQ(DetachCalls(), expected);
+    EXPECT_EQ(DetachCalls, expected);
     EXPECT_EQ(km::FindDevice(Volume1), nullptr);
 }
 
@@ -257,7 +252,7 @@ TEST_F(MountDeathTest, AFilterWhoseTableEndsBeforeFastIoDetachDeviceIsLeftAttach
     FilterFastIo(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice) + 1);
     AttachPassThrough(km::MountedVolume(storage));
     ASSERT_EQ(km::DismountVolume(storage), STATUS_SUCCESS);
-    EXPECT_EQ(DetachCalls().size(), 1u) << "one byte past the offset is enough";
+    EXPECT_EQ(DetachCalls.size(), 1u) << "one byte past the offset is enough";
 
     ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
     FilterFastIo(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice));
