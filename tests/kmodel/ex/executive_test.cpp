@@ -35,8 +35,7 @@ TEST_F(PoolTest, BlocksCarryTheirTypeAreNotZeroedAndOnlyPagedOnesAreNotNonPaged)
     ASSERT_TRUE(km::QueryPoolBlock(nonPaged, &info));
     EXPECT_FALSE(info.paged);
     EXPECT_FALSE(km::QueryPoolBlock(paged + 1, &info));
-    km::PoolStats stats = km::GetPoolStats();
-    EXPECT_EQ(stats.outstandingBytes, 2 * BlockSize);
+    EXPECT_EQ(km::GetPoolStats().outstandingBytes, 2 * BlockSize);
 
     int onStack = 0;
     EXPECT_FALSE(MmIsNonPagedSystemAddressValid(paged));
@@ -46,7 +45,7 @@ TEST_F(PoolTest, BlocksCarryTheirTypeAreNotZeroedAndOnlyPagedOnesAreNotNonPaged)
     ExFreePoolWithTag(paged, TestTag);
     EXPECT_TRUE(MmIsNonPagedSystemAddressValid(paged)) << "no longer a paged block";
     ExFreePoolWithTag(nonPaged, 0);  // tag 0 frees a block of any tag
-    stats = km::GetPoolStats();
+    km::PoolStats stats = km::GetPoolStats();
     EXPECT_EQ(stats.allocations, 2u);
     EXPECT_EQ(stats.frees, 2u);
 }

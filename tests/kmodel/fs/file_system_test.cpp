@@ -332,21 +332,14 @@ TEST_F(MountDeathTest, AFilterWhoseTableEndsBeforeFastIoDetachDeviceIsLeftAttach
 
 class FastIoTest : public KernelTest {
 protected:
-    // A disk file system with the given table and one mounted volume with an open file.
+    // A disk file system with the given table and one mounted volume with an open file, which
+    // the test closes.
     void Start(const km::FileSystemOptions& options)
     {
         fs = km::StartFileSystem(options);
         storage = km::CreateStorageDevice(km::StorageType::Disk);
         file = Create(Volume1 + u"\\data.bin", FILE_CREATE);
         km::ResetFileSystemCalls(fs);
-    }
-
-    void TearDown() override
-    {
-        if (file != nullptr) {
-            ZwClose(file);
-        }
-        KernelTest::TearDown();
     }
 
     km::FileSystem* fs = nullptr;
@@ -367,16 +360,14 @@ struct TableCase {
 
 void PrintTo(const TableCase& c, std::ostream* out) { *out << c.name; }
 
-using km::FastIoMember;
-using km::FastIoMemberOffset;
 const TableCase TableCases[] = {
     {"AFullTableServesEverything", km::FastIoTableKind::Full, 0, 0, false, true, true, true, true, 4},
     {"AMemberThatAnswersFalseIsFollowedByAnIrp", km::FastIoTableKind::Full, 0, 0, true, false, false, false, false, 4},
     // A size one past a member's offset reaches the member; the next member lies beyond the table.
     {"OnlyMembersBeforeSizeOfFastIoDispatchAreCalled", km::FastIoTableKind::Short,
-     FastIoMemberOffset(FastIoMember::QueryBasicInfo) + 1, 0, false, true, true, true, false, 3},
+     km::FastIoMemberOffset(km::FastIoMember::QueryBasicInfo) + 1, 0, false, true, true, true, false, 3},
     {"ATableEndingAtTheMemberOrLackingItMeansAnIrp", km::FastIoTableKind::Short,
-     FastIoMemberOffset(FastIoMember::Write), km::FastIoMemberBit(FastIoMember::Read), false, false, false, false, false, 0},
+     km::FastIoMemberOffset(km::FastIoMember::Write), km::FastIoMemberBit(km::FastIoMember::Read), false, false, false, false, false, 0},
     {"WithoutATableEveryRequestIsAnIrp", km::FastIoTableKind::Missing, 0, 0, false, false, false, false, false, 0},
 };
 
@@ -427,6 +418,7 @@ TEST_P(FastIoTableTest, ServesEachRequestByItsMemberOrAnIrp)
                   STATUS_INFO_LENGTH_MISMATCH);
         NtClose(opened.handle);
     });
+    ZwClose(file);
 }
 
 INSTANTIATE_TEST_SUITE_P(, FastIoTableTest, ::testing::ValuesIn(TableCases), ByName());
@@ -453,6 +445,7 @@ TEST_F(FastIoDeathTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
     AttachPassThrough(filter, false);
     char buffer[4];
     EXPECT_DEATH(km::ReadFile(file, 0, buffer, sizeof buffer), "without a system buffer");
+    ZwClose(file);
 }
 
 }  // namespace
