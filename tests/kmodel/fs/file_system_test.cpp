@@ -79,8 +79,26 @@ std::string ReadAll(HANDLE file, ULONG length)
     return data;
 }
 
+// One fixture for the file-system tests, the death tests among them included.
+class FsTest : public ModelDeathTest {
+protected:
+    // A disk file system with the given table and one mounted volume with an open file, which
+    // the test closes.
+    void Start(const km::FileSystemOptions& options)
+    {
+        fs = km::StartFileSystem(options);
+        storage = km::CreateStorageDevice(km::StorageType::Disk);
+        file = Create(Volume1 + u"\\data.bin", FILE_CREATE);
+        km::ResetFileSystemCalls(fs);
+    }
 
-using MountTest = KernelTest;
+    km::FileSystem* fs = nullptr;
+    PDEVICE_OBJECT storage = nullptr;
+    HANDLE file = nullptr;
+};
+
+// Death tests run first, by their suite's name.
+using FsDeathTest = FsTest;
 
 struct Change {
     PDEVICE_OBJECT device;
@@ -109,7 +127,7 @@ std::vector<PDEVICE_OBJECT> ActiveDevices()
 
 // A tape file system comes last; one of another type is told of when it registers, but lies in
 // no queue that a replay walks.
-TEST_F(MountTest, ReplayTellsOfEveryRegisteredFileSystemByKindInRegistrationOrder)
+TEST_F(FsTest, ReplayTellsOfEveryRegisteredFileSystemByKindInRegistrationOrder)
 {
     g_changes.clear();
     km::StandardFileSystems standard = km::StartStandardFileSystems();
@@ -153,11 +171,11 @@ TEST_F(MountTest, ReplayTellsOfEveryRegisteredFileSystemByKindInRegistrationOrde
     IoUnregisterFsRegistrationChange(km::ModelDriver(), RecordChange);
 }
 
-TEST_F(MountTest, FirstOpenForDataMountsTheVolumeThroughTheControlStackAndOpensOnIt)
+TEST_F(FsTest, FirstOpenForDataMountsTheVolumeThroughTheControlStackAndOpensOnIt)
 {
     km::FileSystem* fat = km::StartFileSystem();
     PDEVICE_OBJECT filter = AttachPassThrough(km::FileSystemControlDevice(fat));
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    storage = km::CreateStorageDevice(km::StorageType::Disk);
     km::OpenResult direct = km::CreateFile(Volume1, FILE_OPEN, FILE_READ_ATTRIBUTES | SYNCHRONIZE);
     ASSERT_EQ(direct.status, STATUS_SUCCESS);
     ZwClose(direct.handle);
@@ -194,7 +212,7 @@ TEST_F(MountTest, FirstOpenForDataMountsTheVolumeThroughTheControlStackAndOpensO
     ZwClose(volumeOpen);
 }
 
-TEST_F(MountTest, AVolumeNoFileSystemTakesIsUnrecognized)
+TEST_F(FsTest, AVolumeNoFileSystemTakesIsUnrecognized)
 {
     km::StandardFileSystems standard = km::StartStandardFileSystems();
     km::UnregisterFileSystem(standard.cdfs);
@@ -213,7 +231,7 @@ TEST_F(MountTest, AVolumeNoFileSystemTakesIsUnrecognized)
 // The newer file system holds the mount while every other opener waits on the device lock; its
 // refusal, completed from this thread, passes the volume on to the older one, which mounts on the
 // system worker thread; then every opener gets in.
-TEST_F(MountTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWorkersMount)
+TEST_F(FsTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWorkersMount)
 {
     km::FileSystemOptions onWorker;
     onWorker.mount = km::MountBehaviour::PendOnWorker;
@@ -222,7 +240,7 @@ TEST_F(MountTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWor
     holding.name = u"HoldingFat";
     holding.mount = km::MountBehaviour::Pend;
     km::FileSystem* newer = km::StartFileSystem(holding);
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    storage = km::CreateStorageDevice(km::StorageType::Disk);
 
     constexpr int Openers = 3;
     std::atomic<NTSTATUS> statuses[Openers];
@@ -260,10 +278,10 @@ TEST_F(MountTest, APendedMountHoldsEveryOpenerAndARefusalPassesTheVolumeOnToAWor
 // An open file keeps the dismounted volume until it closes, while the next open mounts afresh and
 // finds the files the medium holds; then deleting the storage device dismounts the fresh volume,
 // telling its filter.
-TEST_F(MountTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriverBottomUp)
+TEST_F(FsTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriverBottomUp)
 {
     km::FileSystem* fat = km::StartFileSystem();
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    storage = km::CreateStorageDevice(km::StorageType::Disk);
     HANDLE old = Create(Volume1 + u"\\kept.txt", FILE_CREATE);
     ASSERT_TRUE(NT_SUCCESS(km::WriteFile(old, 0, "kept", 4).status));
     PDEVICE_OBJECT volume = km::MountedVolume(storage);
@@ -308,14 +326,12 @@ TEST_F(MountTest, TheDismountedVolumeGoesAtItsLastCloseTellingEachAttachedDriver
     EXPECT_EQ(km::FindDevice(Volume1), nullptr);
 }
 
-using MountDeathTest = ModelDeathTest;
-
 // SizeOfFastIoDispatch must reach past FastIoDetachDevice for it to be called: a table that ends
 // at the member's offset is not asked, and a filter left attached is a bug check.
-TEST_F(MountDeathTest, AFilterWhoseTableEndsBeforeFastIoDetachDeviceIsLeftAttached)
+TEST_F(FsDeathTest, AFilterWhoseTableEndsBeforeFastIoDetachDeviceIsLeftAttached)
 {
     km::StartFileSystem();
-    PDEVICE_OBJECT storage = km::CreateStorageDevice(km::StorageType::Disk);
+    storage = km::CreateStorageDevice(km::StorageType::Disk);
     ASSERT_EQ(km::MountVolume(storage), STATUS_SUCCESS);
     FilterFastIo(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice) + 1);
     AttachPassThrough(km::MountedVolume(storage));
@@ -330,22 +346,6 @@ TEST_F(MountDeathTest, AFilterWhoseTableEndsBeforeFastIoDetachDeviceIsLeftAttach
 }
 
 
-class FastIoTest : public KernelTest {
-protected:
-    // A disk file system with the given table and one mounted volume with an open file, which
-    // the test closes.
-    void Start(const km::FileSystemOptions& options)
-    {
-        fs = km::StartFileSystem(options);
-        storage = km::CreateStorageDevice(km::StorageType::Disk);
-        file = Create(Volume1 + u"\\data.bin", FILE_CREATE);
-        km::ResetFileSystemCalls(fs);
-    }
-
-    km::FileSystem* fs = nullptr;
-    PDEVICE_OBJECT storage = nullptr;
-    HANDLE file = nullptr;
-};
 
 // How a file system's table is shaped, and which requests its members serve.
 struct TableCase {
@@ -371,7 +371,7 @@ const TableCase TableCases[] = {
     {"WithoutATableEveryRequestIsAnIrp", km::FastIoTableKind::Missing, 0, 0, false, false, false, false, false, 0},
 };
 
-class FastIoTableTest : public FastIoTest, public ::testing::WithParamInterface<TableCase> {};
+class FastIoTableTest : public FsTest, public ::testing::WithParamInterface<TableCase> {};
 
 // A write past the end, a read, and both queries: each by its member or by an IRP, with the same
 // result either way; a member is called with the top device of the stack.
@@ -423,14 +423,11 @@ TEST_P(FastIoTableTest, ServesEachRequestByItsMemberOrAnIrp)
 
 INSTANTIATE_TEST_SUITE_P(, FastIoTableTest, ::testing::ValuesIn(TableCases), ByName());
 
-using FastIoDeathTest = FastIoTest;
-
 // The top device's driver decides: a filter's driver without a table means an IRP even though
 // the file system has one, and a buffered volume's buffer method travels with the filter's flags;
 // a filter above that did not copy the method breaks the read.
-TEST_F(FastIoDeathTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
+TEST_F(FsDeathTest, AFilterWithoutATableGetsIrpsWithTheBufferMethodItCopied)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     km::FileSystemOptions options;
     options.volumeFlags = DO_BUFFERED_IO;
     Start(options);

@@ -102,16 +102,14 @@ TEST_F(PsTest, IdsThreadsAndIrpsLeadToLiveProcessesWhoseImageNameAHandleGives)
 
 struct ThreadContext {
     KEVENT go;
-    HANDLE process = nullptr;
-    KIRQL irql = HIGH_LEVEL;
     bool ranPastTerminate = false;
 };
 
 void NTAPI WaitThenTerminate(PVOID context)
 {
     auto* state = static_cast<ThreadContext*>(context);
-    state->process = PsGetCurrentProcessId();
-    state->irql = KeGetCurrentIrql();
+    EXPECT_EQ(PsGetCurrentProcessId(), HANDLE(4)) << "the System process";
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     KeWaitForSingleObject(&state->go, Executive, KernelMode, FALSE, nullptr);
     PsTerminateSystemThread(STATUS_SUCCESS);
     state->ranPastTerminate = true;
@@ -142,9 +140,7 @@ TEST_F(PsTest, AThreadOfTheSystemProcessWhoseObjectIsSignalledWhenItEndsAndWhose
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now), STATUS_TIMEOUT);
     KeSetEvent(&context.go, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(context.process, client.UniqueProcess);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(context.process), 4u) << "the System process";
-    EXPECT_EQ(context.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(client.UniqueProcess, HANDLE(4));
     EXPECT_FALSE(context.ranPastTerminate);
     ObDereferenceObject(thread);
     EXPECT_EQ(PsTerminateSystemThread(STATUS_SUCCESS), STATUS_INVALID_PARAMETER) << "not a system thread";
