@@ -5,11 +5,12 @@
 // a process, with the statuses a handle of the wrong kind or a closed one gets; handles duplicated.
 //
 // A mutex's recursion and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex
-// holder's (tests/base); a thread object signalled at its end is the system thread test's;
-// notification events are the host's drain events (tests/host) and synchronization events the
-// model's own device locks, which pended mounts wait on (fs/file_system_test). Relative time-outs and
-// delays in model time, and the performance counter, are what the host's mutex holder, stopwatch
-// and mount retries measure (tests/base, tests/fsfilter).
+// holder's (tests/base); a thread object signalled at its end is the system thread test's
+// (ps/process_test); notification events are the host's drain events (tests/host) and
+// synchronization events the model's own device locks, which pended mounts wait on
+// (fs/file_system_test). Relative time-outs and delays in model time, and the performance counter,
+// are what the host's mutex holder, stopwatch and mount retries measure (tests/base,
+// tests/fsfilter).
 #include "io/io_test_util.h"
 #include "kmodel/trap.h"
 

@@ -17,7 +17,7 @@ namespace {
 
 constexpr LONG CounterInitialValue = 41;
 
-using ImageTest = KernelTest;
+using ImageTest = ModelDeathTest;
 
 // An image importing a routine the kernel lacks is refused naming the routine and the image.
 TEST_F(ImageTest, EachLoadStartsFromTheInitialDataAndOnlyOneLoadAtATime)
@@ -67,7 +67,6 @@ TEST_F(ImageTest, ReadmeListsTheExportTable)
 // test's mistake, not a process exit.
 TEST_F(ImageTest, ExitingAProcessWhoseThreadStillRunsIsMisuse)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     km::Process* process = km::CreateProcess("busy.exe");
     KEVENT release;
     KeInitializeEvent(&release, NotificationEvent, FALSE);
