@@ -40,6 +40,9 @@ TEST_F(RtlTest, InitCountsWithoutTheTerminatorAndCopyAndAppendRespectTheDestinat
     UNICODE_STRING destination{sizeof(char16_t), sizeof(buffer), buffer};
     RtlCopyUnicodeString(&destination, &source);
     EXPECT_EQ(destination.Length, 0) << "an empty source without a buffer copies nothing";
+    source = Text(u"\\Device\\Sample");
+    RtlCopyUnicodeString(&destination, &source);
+    EXPECT_EQ(FromCounted(destination), u"\\Device\\") << "truncated to the destination";
 
     source = Text(u"ab");
     RtlCopyUnicodeString(&destination, &source);
