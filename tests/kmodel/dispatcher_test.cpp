@@ -1,15 +1,18 @@
 // Dispatcher objects across real threads: spin locks and fast mutexes excluding each other's
 // holders and the IRQL each acquisition saves and each release restores, mutex abandonment,
-// semaphores and waits on several objects, timers and DPCs, and the model clock.
+// semaphores and waits on several objects, timers and DPCs, and the model clock. Object services
+// by handle: events made, set and cleared by handle, and waits by handle on an event, a thread or
+// a process, with the statuses a handle of the wrong kind or a closed one gets; handles duplicated.
 //
 // A mutex's recursion and time-outs, and polls at DISPATCH_LEVEL, are the base library's mutex
-// holder's (tests/base); a thread object signalled at its end is the system thread test's;
-// notification events are the host's drain events (tests/host) and synchronization events the
-// model's own device locks, which pended mounts wait on (fs/mount_test). Relative time-outs and
-// delays in model time, and the performance counter, are what the host's mutex holder, stopwatch
-// and mount retries measure (tests/base, tests/fsfilter).
+// holder's (tests/base); a thread object signalled at its end is the system thread test's
+// (ps/process_test); notification events are the host's drain events (tests/host) and
+// synchronization events the model's own device locks, which pended mounts wait on
+// (fs/file_system_test). Relative time-outs and delays in model time, and the performance counter,
+// are what the host's mutex holder, stopwatch and mount retries measure (tests/base,
+// tests/fsfilter).
+#include "io/io_test_util.h"
 #include "kmodel/trap.h"
-#include "model_test_util.h"
 
 namespace {
 
@@ -83,19 +86,14 @@ TEST_F(DispatcherTest, MutexOwnerThatEndsAbandonsItModelThreadOrAdoptedOsThread)
         << "the abandonment is reported once";
     KeReleaseMutex(&mutex, FALSE);
 
-    HANDLE processId = nullptr;
-    HANDLE threadId = nullptr;
-    KIRQL irql = HIGH_LEVEL;
+    const HANDLE testThread = PsGetCurrentThreadId();
     std::thread osThread([&] {
-        processId = PsGetCurrentProcessId();
-        threadId = PsGetCurrentThreadId();
-        irql = KeGetCurrentIrql();
+        EXPECT_EQ(PsGetCurrentProcessId(), HANDLE(4)) << "the System process";
+        EXPECT_NE(PsGetCurrentThreadId(), testThread);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
     });
     osThread.join();
-    EXPECT_EQ(processId, HANDLE(4)) << "the System process";
-    EXPECT_NE(threadId, PsGetCurrentThreadId());
-    EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_ABANDONED_WAIT_0);
     KeReleaseMutex(&mutex, FALSE);
 }
@@ -107,9 +105,7 @@ TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     FAST_MUTEX mutex;
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
-    BOOLEAN whileOwned = TRUE;
-    km::RunInProcess(km::SystemProcess(), [&] { whileOwned = ExTryToAcquireFastMutex(&mutex); });
-    EXPECT_FALSE(whileOwned);
+    km::RunInProcess(km::SystemProcess(), [&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)); });
 
     km::Trap waits(km::TrapRule{"KeWaitForSingleObject", &mutex.Event});
     ModelThread waiter([&] {
@@ -122,14 +118,10 @@ TEST_F(DispatcherTest, AnOwnedFastMutexRefusesTryAndBlocksAcquireUntilReleased)
     waits.Release();
     waiter.Join();
 
-    BOOLEAN whenFree = FALSE;
     km::RunInProcess(km::SystemProcess(), [&] {
-        whenFree = ExTryToAcquireFastMutex(&mutex);
-        if (whenFree) {
-            ExReleaseFastMutex(&mutex);
-        }
+        ASSERT_TRUE(ExTryToAcquireFastMutex(&mutex));
+        ExReleaseFastMutex(&mutex);
     });
-    EXPECT_TRUE(whenFree);
 }
 
 // WaitAny answers the index of the object that satisfied it and takes only that one; WaitAll
@@ -157,14 +149,13 @@ TEST_F(DispatcherTest, WaitAnyTakesTheFirstSignalledObjectAndWaitAllTakesEveryOn
 
 struct DpcRuns {
     LONG runs = 0;
-    KIRQL irql = PASSIVE_LEVEL;
     KEVENT thirdRun;
 };
 
 void NTAPI CountRun(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* runs = static_cast<DpcRuns*>(context);
-    runs->irql = KeGetCurrentIrql();
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     if (++runs->runs == 3) {
         KeSetEvent(&runs->thirdRun, IO_NO_INCREMENT, FALSE);
     }
@@ -189,7 +180,6 @@ TEST_F(DispatcherTest, PeriodicTimerQueuesItsDpcUntilCancelled)
     EXPECT_TRUE(KeCancelTimer(&timer));
     EXPECT_FALSE(KeCancelTimer(&timer));
     km::WaitSystemThreadsEnded();
-    EXPECT_EQ(runs.irql, DISPATCH_LEVEL);
 }
 
 // The model clock: an absolute time-out is a system time, and a change of the clock's rate keeps
@@ -207,19 +197,106 @@ TEST_F(DispatcherTest, AbsoluteTimeoutsAndClockRateChanges)
 
     km::SetClockRate(1.0);
     int64_t before = km::Now100ns();
-    NTSTATUS result = STATUS_SUCCESS;
     // 1000 s at rate 1 would outlast the test; the rate change below shortens it to a millisecond.
     ModelThread waiter([&] {
         LARGE_INTEGER timeout = RelativeMs(1000 * 1000);
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+        EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     });
     km::SetClockRate(1e6);
     int64_t after = km::Now100ns();
     EXPECT_GE(after, before);
     waiter.Join();
-    EXPECT_EQ(result, STATUS_TIMEOUT);
     km::SetClockRate(1.0);
     EXPECT_GE(km::Now100ns(), after);
 }
+
+// A synchronization event made by handle: a wait takes its signal, a set reports the state before,
+// a clear takes it back, and a closed handle is refused. A notification event made unsignalled and
+// set through a duplicate is the routines module's (tests/host). A thread's handle is signalled as
+// the thread ends, a running process's is not, and neither is an event.
+TEST_F(DispatcherTest, EventsThreadsAndProcessesByHandle)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE event;
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, SynchronizationEvent, TRUE), STATUS_SUCCESS);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), STATUS_TIMEOUT);
+    LONG previous = -1;
+    EXPECT_EQ(ZwSetEvent(event, &previous), STATUS_SUCCESS);
+    EXPECT_EQ(previous, 0);
+    EXPECT_EQ(ZwSetEvent(event, &previous), STATUS_SUCCESS);
+    EXPECT_EQ(previous, 1);
+    EXPECT_EQ(ZwClearEvent(event), STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(event, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(ZwClose(event), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetEvent(event, nullptr), STATUS_INVALID_HANDLE) << "a closed handle";
+
+    HANDLE thread;
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, [](PVOID) {}, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(thread, FALSE, nullptr), STATUS_SUCCESS) << "a start routine that returns ends its thread";
+    km::RunAsUser([&] {
+        PVOID object;
+        EXPECT_EQ(ObReferenceObjectByHandle(thread, 0, *PsThreadType, UserMode, &object, nullptr), STATUS_INVALID_HANDLE)
+            << "a kernel handle is not usable from user mode";
+    });
+    EXPECT_EQ(ZwSetEvent(thread, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
+    HANDLE process;
+    ASSERT_EQ(ObOpenObjectByPointer(PsGetCurrentProcess(), OBJ_KERNEL_HANDLE, nullptr, PROCESS_ALL_ACCESS,
+                                    *PsProcessType, KernelMode, &process),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwWaitForSingleObject(process, FALSE, &poll), STATUS_TIMEOUT) << "a running process";
+    EXPECT_EQ(ZwClearEvent(process), STATUS_OBJECT_TYPE_MISMATCH);
+    ZwClose(process);
+    ZwClose(thread);
+}
+
+// A kernel handle to an event duplicated: the duplicate names the same event; the source is
+// closed or kept, and the duplicate is a kernel handle as asked.
+struct DuplicateCase {
+    const char* name;
+    ULONG options;
+    ULONG attributes;
+    bool sourceKept;
+    bool kernelDuplicate;
+};
+
+constexpr DuplicateCase DuplicateCases[] = {
+    {"ClosesTheSource", DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE, OBJ_KERNEL_HANDLE, false, true},
+    {"KeepsTheSourceAndMakesAProcessHandle", DUPLICATE_SAME_ACCESS, 0, true, false},
+    {"TakesTheSourcesAttributes", DUPLICATE_SAME_ATTRIBUTES, 0, true, true},
+};
+
+class DuplicateTest : public KernelTest, public ::testing::WithParamInterface<DuplicateCase> {};
+
+TEST_P(DuplicateTest, NamesTheSameObject)
+{
+    const DuplicateCase& c = GetParam();
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE source;
+    ASSERT_EQ(ZwCreateEvent(&source, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE), STATUS_SUCCESS);
+    HANDLE duplicate;
+    ASSERT_EQ(ZwDuplicateObject(NtCurrentProcess(), source, NtCurrentProcess(), &duplicate, EVENT_MODIFY_STATE,
+                                c.attributes, c.options),
+              STATUS_SUCCESS);
+    constexpr uintptr_t KernelHandleBits = 0xFFFFFFFF80000000ull;
+    EXPECT_EQ((reinterpret_cast<uintptr_t>(duplicate) & KernelHandleBits) == KernelHandleBits, c.kernelDuplicate);
+    EXPECT_EQ(ZwSetEvent(duplicate, nullptr), STATUS_SUCCESS);
+    LARGE_INTEGER poll{};
+    EXPECT_EQ(ZwWaitForSingleObject(source, FALSE, &poll), c.sourceKept ? STATUS_SUCCESS : STATUS_INVALID_HANDLE);
+    if (c.sourceKept) {
+        ZwClose(source);
+    }
+    EXPECT_EQ(ZwWaitForSingleObject(duplicate, FALSE, &poll), STATUS_SUCCESS) << "the event outlives its first handle";
+    ZwClose(duplicate);
+    EXPECT_EQ(ZwDuplicateObject(NtCurrentProcess(), duplicate, NtCurrentProcess(), &source, 0, 0,
+                                DUPLICATE_SAME_ACCESS),
+              STATUS_INVALID_HANDLE);
+}
+
+INSTANTIATE_TEST_SUITE_P(, DuplicateTest, ::testing::ValuesIn(DuplicateCases), ByName());
 
 }  // namespace

@@ -16,21 +16,6 @@ inline LARGE_INTEGER RelativeMs(int64_t ms)
     return timeout;
 }
 
-// Real-time spin until `done` holds; false after `limit` (a guard against hangs, not a timing
-// assertion).
-template <typename Condition>
-bool WaitUntil(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(20))
-{
-    auto giveUp = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 // Kernel tests that die: death tests re-execute the test binary, the safe way with threads.
 class ModelDeathTest : public KernelTest {
 protected:

@@ -15,16 +15,12 @@ UNICODE_STRING Text(const char16_t* text)
     return string;
 }
 
-void* Lookup(const char16_t* name)
-{
-    UNICODE_STRING text = Text(name);
-    return MmGetSystemRoutineAddress(&text);
-}
-
 TEST_F(RtlTest, RoutinesResolveToThemselvesByTheirExactCountedName)
 {
-    EXPECT_EQ(Lookup(u"KeAcquireInStackQueuedSpinLock"), reinterpret_cast<void*>(&KeAcquireInStackQueuedSpinLock));
-    EXPECT_EQ(Lookup(u"exfreepoolwithtag"), nullptr) << "names are case-sensitive";
+    UNICODE_STRING name = Text(u"KeAcquireInStackQueuedSpinLock");
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name), reinterpret_cast<void*>(&KeAcquireInStackQueuedSpinLock));
+    name = Text(u"exfreepoolwithtag");
+    EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr) << "names are case-sensitive";
     // The name is counted: a longer buffer cut by Length names the shorter routine.
     UNICODE_STRING counted = Text(u"ExFreePoolWithTagAndMore");
     counted.Length = (USHORT)(sizeof(u"ExFreePoolWithTag") - sizeof(char16_t));
@@ -44,6 +40,9 @@ TEST_F(RtlTest, InitCountsWithoutTheTerminatorAndCopyAndAppendRespectTheDestinat
     UNICODE_STRING destination{sizeof(char16_t), sizeof(buffer), buffer};
     RtlCopyUnicodeString(&destination, &source);
     EXPECT_EQ(destination.Length, 0) << "an empty source without a buffer copies nothing";
+    source = Text(u"\\Device\\Sample");
+    RtlCopyUnicodeString(&destination, &source);
+    EXPECT_EQ(FromCounted(destination), u"\\Device\\") << "truncated to the destination";
 
     source = Text(u"ab");
     RtlCopyUnicodeString(&destination, &source);

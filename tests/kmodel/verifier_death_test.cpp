@@ -496,12 +496,21 @@ INSTANTIATE_TEST_SUITE_P(, VerifierDeathTest, ::testing::ValuesIn(Misuses), ByNa
 using VerifierTest = KernelTest;
 
 // Pageable code may call routines that raise and lower again before they return, also after an
-// exception unwound through it.
-TEST_F(VerifierTest, PageableCodeCallsRoutinesThatRaiseAndLowerAgain)
+// exception unwound through it. The same lock order again is no cycle, and a lock whose memory is
+// initialised again is a new lock: its old order is forgotten.
+TEST_F(VerifierTest, PageableCodeCallsRoutinesThatRaiseAndALockInitialisedAgainForgetsItsOrder)
 {
     PageableRoutine(PagedBody::CallsLockingRoutines);
     PageableRoutine(PagedBody::RaisesThroughAGuard);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KSPIN_LOCK first;
+    KSPIN_LOCK second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    TakeBoth(&first, &second);
+    TakeBoth(&first, &second);
+    KeInitializeSpinLock(&first);
+    TakeBoth(&second, &first);
 }
 
 // A read after the free sees the fill, not the old contents.
@@ -514,20 +523,6 @@ TEST_F(VerifierTest, FreedPoolReadsAsTheFill)
     block[5] = 7;
     ExFreePoolWithTag(const_cast<unsigned char*>(block), TestTag);
     EXPECT_EQ(block[5], km::FreedPoolFill);
-}
-
-// The same order again is no cycle, and a lock whose memory is initialised again is a new lock:
-// its old order is forgotten.
-TEST_F(VerifierTest, LockOrderForgetsALockInitialisedAgain)
-{
-    KSPIN_LOCK first;
-    KSPIN_LOCK second;
-    KeInitializeSpinLock(&first);
-    KeInitializeSpinLock(&second);
-    TakeBoth(&first, &second);
-    TakeBoth(&first, &second);
-    KeInitializeSpinLock(&first);
-    TakeBoth(&second, &first);
 }
 
 // A trap counts only the calls it names (routine, tag, thread) and raises at the entry of the nth

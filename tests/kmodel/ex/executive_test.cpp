@@ -1,9 +1,12 @@
-// Pool and the lookaside lists over it. Pool: block accounting, paged and non-paged types, the
-// fill pattern, and quota allocations that raise; the fault rules are what the host's failure-path
-// tests and the allocation sweep stand on (tests/driver, tests/reliability). Lookaside lists of the
-// three kinds: blocks come from the allocate routine only when the list is empty, the list keeps at
-// most its depth of freed blocks and gives the rest to the free routine, and deleting the list
-// frees what it holds.
+// Executive support: pool, the lookaside lists over it, and executive resources. Pool: block
+// accounting, paged and non-paged types, the fill pattern, and quota allocations that raise; the
+// fault rules are what the host's failure-path tests and the allocation sweep stand on
+// (tests/driver, tests/reliability). Lookaside lists of the three kinds: blocks come from the
+// allocate routine only when the list is empty, the list keeps at most its depth of freed blocks
+// and gives the rest to the free routine, and deleting the list frees what it holds. Executive
+// resources: who may acquire them while another thread holds them, who gets them when that thread
+// lets go, and the queries, inside the critical regions their holders must be in. An exclusive
+// owner's recursion is the routines module's (tests/host).
 #include <algorithm>
 
 #include "base/platform.h"
@@ -15,7 +18,7 @@ constexpr ULONG TestTag = km::PoolTag("Test");
 constexpr ULONG OtherTag = km::PoolTag("Othr");
 constexpr size_t BlockSize = 40;
 
-class PoolTest : public KernelTest {};
+using PoolTest = KernelTest;
 
 TEST_F(PoolTest, BlocksCarryTheirTypeAreNotZeroedAndOnlyPagedOnesAreNotNonPaged)
 {
@@ -32,8 +35,7 @@ TEST_F(PoolTest, BlocksCarryTheirTypeAreNotZeroedAndOnlyPagedOnesAreNotNonPaged)
     ASSERT_TRUE(km::QueryPoolBlock(nonPaged, &info));
     EXPECT_FALSE(info.paged);
     EXPECT_FALSE(km::QueryPoolBlock(paged + 1, &info));
-    km::PoolStats stats = km::GetPoolStats();
-    EXPECT_EQ(stats.outstandingBytes, 2 * BlockSize);
+    EXPECT_EQ(km::GetPoolStats().outstandingBytes, 2 * BlockSize);
 
     int onStack = 0;
     EXPECT_FALSE(MmIsNonPagedSystemAddressValid(paged));
@@ -43,7 +45,7 @@ TEST_F(PoolTest, BlocksCarryTheirTypeAreNotZeroedAndOnlyPagedOnesAreNotNonPaged)
     ExFreePoolWithTag(paged, TestTag);
     EXPECT_TRUE(MmIsNonPagedSystemAddressValid(paged)) << "no longer a paged block";
     ExFreePoolWithTag(nonPaged, 0);  // tag 0 frees a block of any tag
-    stats = km::GetPoolStats();
+    km::PoolStats stats = km::GetPoolStats();
     EXPECT_EQ(stats.allocations, 2u);
     EXPECT_EQ(stats.frees, 2u);
 }
@@ -152,5 +154,73 @@ TEST_P(LookasideTest, KeepsItsDepthOfFreedBlocksAndFreesThemAtDelete)
 }
 
 INSTANTIATE_TEST_SUITE_P(, LookasideTest, ::testing::ValuesIn(Kinds), ByName());
+
+enum class Hold { None, Shared, Exclusive };
+
+struct Contention {
+    const char* name;
+    Hold other;      // what another thread holds
+    bool exclusive;  // what the test thread then asks for, without waiting
+    bool granted;
+};
+
+void PrintTo(const Contention& contention, std::ostream* out) { *out << contention.name; }
+
+class ResourceContentionTest : public KernelTest, public ::testing::WithParamInterface<Contention> {};
+
+BOOLEAN Acquire(PERESOURCE resource, bool exclusive, BOOLEAN wait)
+{
+    return exclusive ? ExAcquireResourceExclusiveLite(resource, wait) : ExAcquireResourceSharedLite(resource, wait);
+}
+
+// Acquiring without waiting answers whether it was granted; a refused acquirer that then waits
+// gets the resource when the other thread lets go. Either way it holds one acquisition of the kind
+// it asked for: a sharer is no exclusive owner.
+TEST_P(ResourceContentionTest, GrantsWithoutWaitingOrWhenTheOtherThreadLetsGo)
+{
+    ERESOURCE resource;
+    ASSERT_EQ(ExInitializeResourceLite(&resource), STATUS_SUCCESS);
+    KEVENT held;
+    KEVENT release;
+    KeInitializeEvent(&held, NotificationEvent, FALSE);
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    ModelThread other([&] {
+        KeEnterCriticalRegion();
+        if (GetParam().other != Hold::None) {
+            Acquire(&resource, GetParam().other == Hold::Exclusive, TRUE);
+        }
+        KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+        if (GetParam().other != Hold::None) {
+            ExReleaseResourceLite(&resource);
+        }
+        KeLeaveCriticalRegion();
+    });
+    KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+    KeEnterCriticalRegion();
+    BOOLEAN granted = Acquire(&resource, GetParam().exclusive, FALSE);
+    EXPECT_EQ(granted != FALSE, GetParam().granted);
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    if (!granted) {
+        ASSERT_TRUE(Acquire(&resource, GetParam().exclusive, TRUE));
+    }
+    EXPECT_EQ(ExIsResourceAcquiredExclusiveLite(&resource) != FALSE, GetParam().exclusive);
+    EXPECT_EQ(ExIsResourceAcquiredSharedLite(&resource), 1u);
+    ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
+    other.Join();
+    EXPECT_EQ(ExDeleteResourceLite(&resource), STATUS_SUCCESS);
+}
+
+const Contention Contentions[] = {
+    {"FreeShared", Hold::None, false, true},
+    {"FreeExclusive", Hold::None, true, true},
+    {"SharedBesideShared", Hold::Shared, false, true},
+    {"ExclusiveBesideShared", Hold::Shared, true, false},
+    {"SharedBesideExclusive", Hold::Exclusive, false, false},
+    {"ExclusiveBesideExclusive", Hold::Exclusive, true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(, ResourceContentionTest, ::testing::ValuesIn(Contentions), ByName());
 
 }  // namespace
