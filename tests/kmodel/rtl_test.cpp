@@ -60,6 +60,7 @@ TEST_F(RtlTest, CompareEqualPrefixAndUpcaseHonourCase)
     UNICODE_STRING upper = Text(u"\\DEVICE\\HARDDISKVOLUME1");
     UNICODE_STRING prefix = Text(u"\\Device\\");
     EXPECT_EQ(RtlCompareUnicodeString(&lower, &upper, TRUE), 0);
+    EXPECT_FALSE(RtlEqualUnicodeString(&lower, &upper, FALSE));
     EXPECT_LT(RtlCompareUnicodeString(&prefix, &upper, TRUE), 0) << "a prefix sorts first";
     EXPECT_TRUE(RtlPrefixUnicodeString(&prefix, &upper, TRUE));
     EXPECT_FALSE(RtlPrefixUnicodeString(&prefix, &upper, FALSE));
