@@ -17,7 +17,6 @@ const std::u16string ServicesKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROL
 const std::u16string ModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule.sys";
 const std::u16string SecondModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule2.sys";
 const std::u16string RoutinesModuleImage = u"\\SystemRoot\\System32\\drivers\\routinesmodule.sys";
-constexpr int64_t GateDrainTimeout100ns = 90'000'000;
 
 // The module's control block while it is loaded, else null.
 HostModuleControl* ModuleControl(const std::u16string& service)
@@ -49,14 +48,6 @@ protected:
     }
     NTSTATUS Unload() { return SendCommand(HostCommandUnloadModule); }
 
-    // A volume filter device of the host, recorded, on a model disk device.
-    PDEVICE_OBJECT FilterDevice()
-    {
-        PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-        PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
-        RecordFilterDevice(device, lower);
-        return device;
-    }
 };
 
 // An unload also removes the override and the redirect handler that named the module's image.
@@ -92,8 +83,8 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_TRUE(Linked());
     ASSERT_EQ(ModuleControl(u"hostmodule"), control);
 
-    PDEVICE_OBJECT overridden = FilterDevice();
-    PDEVICE_OBJECT redirected = FilterDevice();
+    PDEVICE_OBJECT overridden = AddVolume()->FilterDevice;
+    PDEVICE_OBJECT redirected = AddVolume()->FilterDevice;
     uint64_t handler = Address(control->IrpDispatch);
     ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
@@ -120,7 +111,7 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     // override is gone (the request passes down), and the redirect device with its handler.
     EXPECT_EQ(SendCommand(HostCommandSetLink, {}, HOST_LINK_ON), STATUS_SUCCESS);
     km::ExitProcess(km::CreateProcess("after.exe"));
-    EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
+    EXPECT_EQ(SendMajor(AddVolume()->FilterDevice, IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(RedirectDevice(), nullptr);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
@@ -204,7 +195,7 @@ TEST_F(ModuleLifecycle, TheLastLoadersExitUnloadsTheModule)
 TEST_F(ModuleLifecycle, SwapWhileRequestsFlow)
 {
     ConcurrentRequests concurrent;  // the swap works on the other thread meanwhile
-    PDEVICE_OBJECT device = FilterDevice();
+    PDEVICE_OBJECT device = AddVolume()->FilterDevice;
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0};
