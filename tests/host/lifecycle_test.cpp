@@ -47,7 +47,8 @@ protected:
         return ReplyStatus(answer);
     }
     NTSTATUS Unload() { return SendCommand(HostCommandUnloadModule); }
-
+    // A volume filter device of the host, recorded.
+    PDEVICE_OBJECT FilterDevice() { return AddVolume()->FilterDevice; }
 };
 
 // An unload also removes the override and the redirect handler that named the module's image.
@@ -83,8 +84,8 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     EXPECT_TRUE(Linked());
     ASSERT_EQ(ModuleControl(u"hostmodule"), control);
 
-    PDEVICE_OBJECT overridden = AddVolume()->FilterDevice;
-    PDEVICE_OBJECT redirected = AddVolume()->FilterDevice;
+    PDEVICE_OBJECT overridden = FilterDevice();
+    PDEVICE_OBJECT redirected = FilterDevice();
     uint64_t handler = Address(control->IrpDispatch);
     ASSERT_EQ(SendCommand(HostCommandAddOverride, {Address(overridden), handler, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
@@ -111,7 +112,7 @@ TEST_F(ModuleLifecycle, LoadWritesTheVolatileKeyAndUnloadForgetsTheModuleAndEver
     // override is gone (the request passes down), and the redirect device with its handler.
     EXPECT_EQ(SendCommand(HostCommandSetLink, {}, HOST_LINK_ON), STATUS_SUCCESS);
     km::ExitProcess(km::CreateProcess("after.exe"));
-    EXPECT_EQ(SendMajor(AddVolume()->FilterDevice, IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
+    EXPECT_EQ(SendMajor(FilterDevice(), IRP_MJ_READ).status, STATUS_SUCCESS);  // passed down
     EXPECT_EQ(SendMajor(overridden, IRP_MJ_READ).status, STATUS_SUCCESS);
     EXPECT_EQ(RedirectDevice(), nullptr);
     ASSERT_EQ(SendCommand(HostCommandSetRedirectDevice, {Address(redirected)}), STATUS_SUCCESS);
@@ -195,7 +196,7 @@ TEST_F(ModuleLifecycle, TheLastLoadersExitUnloadsTheModule)
 TEST_F(ModuleLifecycle, SwapWhileRequestsFlow)
 {
     ConcurrentRequests concurrent;  // the swap works on the other thread meanwhile
-    PDEVICE_OBJECT device = AddVolume()->FilterDevice;
+    PDEVICE_OBJECT device = FilterDevice();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0};
