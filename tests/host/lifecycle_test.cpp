@@ -17,7 +17,6 @@ const std::u16string ServicesKey = u"\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROL
 const std::u16string ModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule.sys";
 const std::u16string SecondModuleImage = u"\\SystemRoot\\System32\\drivers\\hostmodule2.sys";
 const std::u16string RoutinesModuleImage = u"\\SystemRoot\\System32\\drivers\\routinesmodule.sys";
-constexpr int64_t GateDrainTimeout100ns = 90'000'000;
 
 // The module's control block while it is loaded, else null.
 HostModuleControl* ModuleControl(const std::u16string& service)
@@ -48,15 +47,8 @@ protected:
         return ReplyStatus(answer);
     }
     NTSTATUS Unload() { return SendCommand(HostCommandUnloadModule); }
-
-    // A volume filter device of the host, recorded, on a model disk device.
-    PDEVICE_OBJECT FilterDevice()
-    {
-        PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-        PDEVICE_OBJECT device = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower);
-        RecordFilterDevice(device, lower);
-        return device;
-    }
+    // A volume filter device of the host, recorded.
+    PDEVICE_OBJECT FilterDevice() { return AddVolume()->FilterDevice; }
 };
 
 // An unload also removes the override and the redirect handler that named the module's image.

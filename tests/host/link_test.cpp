@@ -25,14 +25,6 @@ protected:
         }
     }
 
-    // A recorded volume: the file system's volume device below the host's filter device, and a
-    // storage device.
-    AttachRecord* AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM)
-    {
-        PDEVICE_OBJECT volume = km::CreateModelDevice({type});
-        return RecordFilterDevice(CreateHostDevice(type, volume), volume, km::CreateModelDevice({FILE_DEVICE_DISK}));
-    }
-
     // The start of the forwarding and gate tests: one recorded volume, the module connected with
     // its entry points and forwarders registered, and linked when `link` says so.
     void StartWithVolume(bool link)
@@ -217,16 +209,12 @@ TEST_F(LinkTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
     AttachRecord* volume = AddVolume();
     ASSERT_EQ(ReplyStatus(module->RegisterEntryPoints()), STATUS_SUCCESS);
     // The command, its outcome, what it offers once the list can be walked, and the record after.
-    const std::tuple<uint32_t, NTSTATUS, ModuleCallKind, UCHAR> cases[] = {
-        {HostCommandRegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
-        {HostCommandWithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify, FALSE}};
-    for (const auto& [command, outcome, offer, attachedAfter] : cases) {
+    const std::tuple<ControlAnswer (TestModule::*)(), NTSTATUS, ModuleCallKind, UCHAR> cases[] = {
+        {&TestModule::RegisterEntryPoints, STATUS_SUCCESS, ModuleCallKind::AttachNotify, TRUE},
+        {&TestModule::WithdrawEntryPoints, STATUS_INSUFFICIENT_RESOURCES, ModuleCallKind::DetachNotify, FALSE}};
+    for (const auto& [send, outcome, offer, attachedAfter] : cases) {
         ASSERT_EQ(volume->ModuleAttached, TRUE);
         module->ClearCalls();
-        auto send = [&, command = command] {
-            return command == HostCommandRegisterEntryPoints ? module->RegisterEntryPoints()
-                                                             : module->WithdrawEntryPoints();
-        };
         // Shared holds use up AttachedListLock's table of holders; with pool refused, the command's
         // own shared hold cannot be recorded.
         auto acquireShared = Symbol<decltype(ASimpleResource_AcquireShared)>("ASimpleResource_AcquireShared");
@@ -240,13 +228,13 @@ TEST_F(LinkTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
 
         // The module is called for nothing, the entry points stay registered, and no hold is
         // released that was not granted.
-        ControlAnswer answer = send();
+        ControlAnswer answer = (module.get()->*send)();
         km::ClearPoolFaults();
         for (int hold = 0; hold < holds; hold += 1) {
             releaseShared(&globals->FsFilter.AttachedListLock);
         }
         EXPECT_EQ(answer.status, STATUS_SUCCESS);
-        EXPECT_EQ(ReplyStatus(answer), outcome) << "command " << command;
+        EXPECT_EQ(ReplyStatus(answer), outcome) << "offering " << int(offer);
         // The refused walk must leave the registration alone; only the stored pointer shows it.
         EXPECT_EQ(reinterpret_cast<uintptr_t>(globals->ModuleHost.AttachNotify), TestModule::AttachNotifyRoutine());
         EXPECT_TRUE(module->Calls().empty());
@@ -254,8 +242,8 @@ TEST_F(LinkTest, LinkEntryPointCommandsWhenTheListCannotBeWalked)
         // A release without a grant shows only in the lock's count.
         EXPECT_EQ(globals->FsFilter.AttachedListLock.sharedCount, 0u);
 
-        ASSERT_EQ(ReplyStatus(send()), STATUS_SUCCESS);
-        EXPECT_EQ(module->Calls(offer).size(), 1u) << "command " << command;
+        ASSERT_EQ(ReplyStatus((module.get()->*send)()), STATUS_SUCCESS);
+        EXPECT_EQ(module->Calls(offer).size(), 1u) << "offering " << int(offer);
         EXPECT_EQ(volume->ModuleAttached, attachedAfter);
     }
 }
@@ -286,47 +274,32 @@ TEST_F(LinkTest, LinkRefusedRegistrationsAreTriedAgainOneRoutineAtATime)
     EXPECT_EQ(module->Calls(ModuleCallKind::ProcessNotify).size(), 2u);
 }
 
-// What reaches the module by link state.
-TEST_F(LinkTest, LinkForwardIrpsOnlyWhileLinkedWithADispatchRoutine)
+// What reaches the module by link state: IRPs while linked with a dispatch routine, process and
+// thread notifications while linked with forwarders.
+TEST_F(LinkTest, LinkForwardIrpsAndNotificationsOnlyWhileLinked)
 {
     ASSERT_NO_FATAL_FAILURE(StartWithVolume(false));
-    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
+    PDEVICE_OBJECT filter = startVolume->FilterDevice;
+    for (LONG state : {LinkStateUnlinked, LinkStateUnloading}) {  // no command leads to Unloading yet
+        SetLinkState(state);
+        EXPECT_FALSE(ReadForwarded(filter)) << state;
+        EXPECT_TRUE(RunProcess().empty()) << state;
+    }
+    SetLinkState(LinkStateUnlinked);
     ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    EXPECT_TRUE(ReadForwarded(startVolume->FilterDevice));
+    EXPECT_TRUE(ReadForwarded(filter));
     std::vector<ModuleCall> calls = module->Calls(ModuleCallKind::Irp);
-    EXPECT_EQ(calls.back().device, startVolume->FilterDevice);
-    EXPECT_EQ(calls.back().major, IRP_MJ_READ);
+    EXPECT_EQ(std::tie(calls.back().device, calls.back().major), std::make_tuple(filter, UCHAR(IRP_MJ_READ)));
     // The module passed it down: the file system saw every read, forwarded or not.
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 2u);
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 3u);
     // Linked, a filter device without a record, and any device before start-up has finished, go down.
     EXPECT_FALSE(ReadForwarded(CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, km::CreateModelDevice({}))));
     // Start-up's window lies inside DriverEntry, out of a caller's reach: the flag is cleared by hand.
     globals->Started = 0;
-    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
+    EXPECT_FALSE(ReadForwarded(filter));
     globals->Started = 1;
 
-    SetLinkState(LinkStateUnloading);  // no command leads there yet
-    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
-    SetLinkState(LinkStateLinked);
-    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
-    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
-    // Linked again but withdrawn: down to the file system.
-    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
-    EXPECT_FALSE(ReadForwarded(startVolume->FilterDevice));
-    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 6u);
-}
-
-TEST_F(LinkTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
-{
-    ASSERT_NO_FATAL_FAILURE(StartWithVolume(false));
-    EXPECT_TRUE(RunProcess().empty());
-    SetLinkState(LinkStateUnloading);
-    EXPECT_TRUE(RunProcess().empty());
-    SetLinkState(LinkStateUnlinked);
-
-    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
-    std::vector<ModuleCall> calls = RunProcess();
+    calls = RunProcess();
     // Process created, thread created, thread exited, process exited; each at PASSIVE_LEVEL.
     std::vector<std::tuple<ModuleCallKind, BOOLEAN, KIRQL>> seen;
     for (const ModuleCall& call : calls) {
@@ -341,10 +314,17 @@ TEST_F(LinkTest, LinkForwardNotificationsOnlyWhileLinkedWithForwarders)
     EXPECT_EQ(std::tie(calls[1].first, calls[2].first, calls[3].second),
               std::tie(calls[0].second, calls[0].second, calls[0].second));
     EXPECT_EQ(calls[2].second, calls[1].second);
-
     // Null forwarders switch forwarding off while linked.
     ASSERT_EQ(module->Send(CommandBlock(HostCommandRegisterNotifyForwarders, {0, 0})).status, STATUS_SUCCESS);
     EXPECT_TRUE(RunProcess().empty());
+
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_OFF)), STATUS_SUCCESS);
+    EXPECT_FALSE(ReadForwarded(filter));
+    // Linked again but withdrawn: down to the file system.
+    ASSERT_EQ(ReplyStatus(module->SetLink(HOST_LINK_ON)), STATUS_SUCCESS);
+    ASSERT_EQ(ReplyStatus(module->WithdrawEntryPoints()), STATUS_SUCCESS);
+    EXPECT_FALSE(ReadForwarded(filter));
+    EXPECT_EQ(km::ModelDeviceIrps(startVolume->VolumeDevice).size(), 6u);
 }
 
 // The call gates: IRPs and notifications held inside the module on other threads while an unload
@@ -405,7 +385,6 @@ protected:
         ExpectUnloadWaits(0);
     }
 
-    static constexpr int64_t GateDrainTimeout100ns = 90'000'000;
     static constexpr int NotifyLine = 521;  // the process, thread, attach and detach notifications
     static constexpr int DispatchLine = 558;
 };

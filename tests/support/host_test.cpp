@@ -259,6 +259,12 @@ AttachRecord* HostTest::RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT
     return record;
 }
 
+AttachRecord* HostTest::AddVolume(DEVICE_TYPE type)
+{
+    PDEVICE_OBJECT volume = km::CreateModelDevice({type});
+    return RecordFilterDevice(CreateHostDevice(type, volume), volume, km::CreateModelDevice({FILE_DEVICE_DISK}));
+}
+
 void HostTest::SetLinkState(LONG state)
 {
     auto acquire = Symbol<decltype(GateLockAcquire)>("GateLockAcquire");

@@ -14,6 +14,8 @@
 #include "support/kernel_test.h"
 
 constexpr char16_t HostServiceName[] = u"filterhost";
+// How long an unload waits for calls inside the module to drain, in 100 ns units.
+constexpr int64_t GateDrainTimeout100ns = 90'000'000;
 
 // The control device of a host whose driver object is \Driver\<name> (empty when the name is
 // empty or too long for one).
@@ -105,6 +107,9 @@ protected:
     // The record is unlinked and freed at the end of the test.
     struct AttachRecord* RecordFilterDevice(PDEVICE_OBJECT device, PDEVICE_OBJECT volume = nullptr,
                                             PDEVICE_OBJECT storage = nullptr);
+    // A recorded volume: a model file-system volume device of `type` below a host filter device,
+    // and a model storage device.
+    struct AttachRecord* AddVolume(DEVICE_TYPE type = FILE_DEVICE_DISK_FILE_SYSTEM);
     void SetLinkState(LONG state);
 
     // What a caller can see of the host: its control device (by name), the redirect device

@@ -39,18 +39,14 @@ BOOLEAN NTAPI ModuleDetachNotify(PDEVICE_OBJECT filter)
     return answer;
 }
 
-void NTAPI ModuleProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
+// The process notification (parent id, process id) and the thread notification (process id,
+// thread id) alike.
+template <ModuleCallKind Kind>
+void NTAPI ModuleNotify(HANDLE first, HANDLE second, BOOLEAN create)
 {
     TestModule* module = TestModule::Current();
-    module->Enter({ModuleCallKind::ProcessNotify, nullptr, nullptr, nullptr, 0, parentId, processId, create});
-    module->Leave(ModuleCallKind::ProcessNotify);
-}
-
-void NTAPI ModuleThreadNotify(HANDLE processId, HANDLE threadId, BOOLEAN create)
-{
-    TestModule* module = TestModule::Current();
-    module->Enter({ModuleCallKind::ThreadNotify, nullptr, nullptr, nullptr, 0, processId, threadId, create});
-    module->Leave(ModuleCallKind::ThreadNotify);
+    module->Enter({Kind, nullptr, nullptr, nullptr, 0, first, second, create});
+    module->Leave(Kind);
 }
 
 }  // namespace
@@ -120,8 +116,8 @@ bool TestModule::Link()
 PDRIVER_DISPATCH TestModule::IrpDispatchRoutine() { return ModuleIrpDispatch; }
 uint64_t TestModule::AttachNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleAttachNotify)); }
 uint64_t TestModule::DetachNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleDetachNotify)); }
-uint64_t TestModule::ProcessNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleProcessNotify)); }
-uint64_t TestModule::ThreadNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleThreadNotify)); }
+uint64_t TestModule::ProcessNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleNotify<ModuleCallKind::ProcessNotify>)); }
+uint64_t TestModule::ThreadNotifyRoutine() { return Address(reinterpret_cast<void*>(ModuleNotify<ModuleCallKind::ThreadNotify>)); }
 
 bool TestModule::ReleaseOne(ModuleCallKind kind)
 {
