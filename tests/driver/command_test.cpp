@@ -86,25 +86,17 @@ TEST_P(CommandBufferTest, CommandShortBuffersAreRefusedUntouched)
     EXPECT_EQ(answer.status, needs.Code == HostCommandRemoveOverride ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
     EXPECT_LE(answer.information, needs.ReplySize);
     // The exact input carries the command's fields: what the command reads from them took effect.
-    switch (needs.Code) {
-    case HostCommandSetLink:
+    if (needs.Code == HostCommandSetLink) {
         EXPECT_TRUE(Linked());
-        break;
-    case HostCommandSetRedirectDevice:
+    } else if (needs.Code == HostCommandSetRedirectDevice) {
         EXPECT_EQ(RedirectDevice(), device);
-        break;
-    case HostCommandAddOverride:
+    } else if (needs.Code == HostCommandAddOverride) {
         EXPECT_EQ(SendMajor(device, IRP_MJ_READ).status, STATUS_INVALID_DEVICE_STATE);
-        break;
-    case HostCommandRegisterEntryPoints:
+    } else if (needs.Code == HostCommandRegisterEntryPoints) {
         // As above: the stored routines, with no module to call.
         EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.AttachNotify)), pointer);
-        break;
-    case HostCommandRegisterNotifyForwarders:
+    } else if (needs.Code == HostCommandRegisterNotifyForwarders) {
         EXPECT_EQ(Address(reinterpret_cast<void*>(globals->ModuleHost.ProcessNotifyForwarder)), pointer);
-        break;
-    default:
-        break;
     }
 }
 
@@ -160,24 +152,21 @@ TEST_F(CommandTest, TrustKernelAddressesForKernelModeOthersForTheLoadDriverPrivi
     ASSERT_EQ(version.information, 8u);
     EXPECT_EQ(version.output, (std::vector<uint8_t>{0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}));
 
-    std::vector<uint8_t> link = CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON);
-    std::vector<uint8_t> withdraw = CommandBlock(HostCommandWithdrawEntryPoints);
-    std::vector<uint8_t> remove = CommandBlock(HostCommandRemoveOverride, {0x1000});
-    std::vector<uint8_t> unknown = CommandBlock(13, {0});
-    for (const auto& privileges : {NoPrivilege, LoadDriverDisabled}) {
-        for (const std::vector<uint8_t>& block : {link, withdraw, remove, unknown}) {
+    // Without the privilege, or with it disabled, nothing runs; with it the command runs: the link
+    // is made and withdrawn, command 27 finds no override, an unknown code is refused.
+    const std::pair<std::vector<uint8_t>, NTSTATUS> privileged[] = {
+        {CommandBlock(HostCommandSetLink, {}, HOST_LINK_ON), STATUS_SUCCESS},
+        {CommandBlock(HostCommandWithdrawEntryPoints), STATUS_SUCCESS},
+        {CommandBlock(HostCommandRemoveOverride, {0x1000}), STATUS_UNSUCCESSFUL},
+        {CommandBlock(13, {0}), STATUS_INVALID_PARAMETER}};
+    for (const auto& [block, withPrivilege] : privileged) {
+        for (const auto& privileges : {NoPrivilege, LoadDriverDisabled}) {
             EXPECT_EQ(User(IOCTL_HOST_COMMAND, block, 8, privileges).status, STATUS_PRIVILEGE_NOT_HELD)
                 << "command " << int(block[0]);
         }
+        EXPECT_EQ(Linked(), block[0] != HostCommandSetLink) << "command " << int(block[0]);
+        EXPECT_EQ(User(IOCTL_HOST_COMMAND, block, 8, LoadDriverEnabled).status, withPrivilege);
     }
-    EXPECT_FALSE(Linked());
-    // With the privilege the command runs: the link is made and withdrawn, command 27 finds no
-    // override, an unknown code is refused.
-    EXPECT_EQ(User(IOCTL_HOST_COMMAND, link, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
-    EXPECT_TRUE(Linked());
-    EXPECT_EQ(User(IOCTL_HOST_COMMAND, withdraw, 8, LoadDriverEnabled).status, STATUS_SUCCESS);
-    EXPECT_EQ(User(IOCTL_HOST_COMMAND, remove, 8, LoadDriverEnabled).status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(User(IOCTL_HOST_COMMAND, unknown, 8, LoadDriverEnabled).status, STATUS_INVALID_PARAMETER);
     // Buffer checks that come before the command is known apply to everyone alike.
     EXPECT_EQ(User(IOCTL_HOST_COMMAND, std::vector<uint8_t>(11, 0), 8, NoPrivilege).status,
               STATUS_INVALID_BUFFER_SIZE);
@@ -235,9 +224,7 @@ TEST_P(PoolRoutinesTest, PoolRoutinesAllocateAndFreeLikeTheKernel)
         ASSERT_TRUE(km::QueryPoolBlock(blocks[index], &info)) << "entry " << index;
         EXPECT_EQ(info.size, 24 + 8 * index);
         EXPECT_EQ(info.paged, index == 1);
-        if (index > 0) {
-            EXPECT_EQ(info.tag, TestTag);
-        }
+        EXPECT_TRUE(index == 0 || info.tag == TestTag) << "entry " << index << " dropped the tag";
     }
     EXPECT_EQ(km::OutstandingBlocks(TestTag), 3u);
     routines.free(blocks[0]);

@@ -119,12 +119,10 @@ protected:
         workAttempts = callers.size();
         bool refused = km::GetPoolStats().failedAllocations > 0;
         km::ClearPoolFaults();
-        for (const void* caller : callers) {
+        for (const void* caller : sites != nullptr ? callers : std::vector<const void*>{}) {
             auto address = reinterpret_cast<uintptr_t>(caller);
             bool inHost = address >= hostStart && address < hostEnd;
-            if (sites != nullptr) {
-                sites->insert(Site{inHost, inHost ? address - hostStart : address});
-            }
+            sites->insert(Site{inHost, inHost ? address - hostStart : address});
         }
         EXPECT_TRUE(refused || sites != nullptr) << "the run refused nothing";
         if (status != scenario.success) {
