@@ -66,45 +66,12 @@ TEST_F(DetachTest, DetachOnDismountTakesTheRecordOverridesAndRedirectAndTellsThe
     EXPECT_EQ(HostDeviceCount(), devices - 1);
 }
 
-TEST_F(DetachTest, DetachGoesToTheModuleThroughTheGateAndLeavesItWhenTheModuleRaises)
-{
-    // Recorded host devices on devices of the model's lower driver, which the test deletes.
-    Register(&moduleTable, true);
-    auto addAttachRecord = Symbol<decltype(AddAttachRecord)>("AddAttachRecord");
-    for (bool raises : {false, true}) {
-        SCOPED_TRACE(raises ? "the module raises" : "the module returns");
-        moduleTable.FastIoDetachDevice =
-            raises ? RaisingDetach : RecorderTable<FastIoSide::Module>().FastIoDetachDevice;
-        PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
-        PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
-        ASSERT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS);
-        size_t devices = HostDeviceCount();
-        module->ClearCalls();
-        km::DeleteModelDevice(lower);
-
-        std::vector<FastIoSeen> calls;
-        calls.swap(Recorded.seen);
-        if (!raises) {
-            ASSERT_EQ(calls.size(), 1u);
-            EXPECT_EQ(calls[0].side, FastIoSide::Module);
-            EXPECT_EQ(calls[0].devices, (std::vector<PDEVICE_OBJECT>{filter, lower}));
-            EXPECT_EQ(calls[0].inFlight, 1);
-        }
-        // The gate after a raise shows otherwise only in a later unload of a loaded module: read it.
-        EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
-        EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
-        // The teardown goes on in both cases: DetachNotify, the record, the device.
-        EXPECT_EQ(CallsFor(filter), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
-        EXPECT_TRUE(Records().empty());
-        EXPECT_EQ(HostDeviceCount(), devices - 1);
-    }
-}
-
-TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
+TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyAndGoesThroughTheGateEvenWhenTheModuleRaises)
 {
     // A new record is in the list before the module hears of it. A device deleted meanwhile must
     // not have its record freed under the notification, and the detach must reach the module after
-    // the attach.
+    // the attach. Recorded host devices on devices of the model's lower driver, which the test deletes.
+    Register(&moduleTable, true);
     auto addAttachRecord = Symbol<decltype(AddAttachRecord)>("AddAttachRecord");
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
     PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
@@ -131,6 +98,26 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyOfItsRecord)
               (std::vector<ModuleCallKind>{ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}));
     EXPECT_EQ(module->Calls().size(), 2u);
     EXPECT_TRUE(Records().empty());
+    // Linked: the module's FastIoDetachDevice, inside the dispatch gate.
+    ASSERT_EQ(Recorded.seen.size(), 1u);
+    EXPECT_EQ(Recorded.seen[0].side, FastIoSide::Module);
+    EXPECT_EQ(Recorded.seen[0].devices, (std::vector<PDEVICE_OBJECT>{filter, lower}));
+    EXPECT_EQ(Recorded.seen[0].inFlight, 1);
+
+    // A module that raises from it: the teardown goes on (DetachNotify, the record, the device).
+    moduleTable.FastIoDetachDevice = RaisingDetach;
+    lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
+    filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
+    ASSERT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS);
+    size_t devices = HostDeviceCount();
+    module->ClearCalls();
+    km::DeleteModelDevice(lower);
+    // The gate after either call shows otherwise only in a later unload of a loaded module: read it.
+    EXPECT_EQ(globals->ModuleHost.DispatchInFlight, 0) << "the gate is left, so that an unload can drain it";
+    EXPECT_NE(KeReadStateEvent(&globals->ModuleHost.DispatchDrained), 0);
+    EXPECT_EQ(CallsFor(filter), std::vector<ModuleCallKind>{ModuleCallKind::DetachNotify});
+    EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(HostDeviceCount(), devices - 1);
 }
 
 // A teardown nested on the attaching thread, inside the first AttachNotify or right after the
