@@ -75,6 +75,7 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyAndGoesThroughTheGateEven
     auto addAttachRecord = Symbol<decltype(AddAttachRecord)>("AddAttachRecord");
     PDEVICE_OBJECT lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
     PDEVICE_OBJECT filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
+    size_t devices = HostDeviceCount();
     module->ClearCalls();
     module->Hold(ModuleCallKind::AttachNotify);
     ModelThread adder([&] { EXPECT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS); });
@@ -98,6 +99,7 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyAndGoesThroughTheGateEven
               (std::vector<ModuleCallKind>{ModuleCallKind::AttachNotify, ModuleCallKind::DetachNotify}));
     EXPECT_EQ(module->Calls().size(), 2u);
     EXPECT_TRUE(Records().empty());
+    EXPECT_EQ(HostDeviceCount(), devices - 1);
     // Linked: the module's FastIoDetachDevice, inside the dispatch gate.
     ASSERT_EQ(Recorded.seen.size(), 1u);
     EXPECT_EQ(Recorded.seen[0].side, FastIoSide::Module);
@@ -109,7 +111,7 @@ TEST_F(DetachTest, TeardownWaitsForTheFirstAttachNotifyAndGoesThroughTheGateEven
     lower = km::CreateModelDevice({FILE_DEVICE_DISK_FILE_SYSTEM});
     filter = CreateHostDevice(FILE_DEVICE_DISK_FILE_SYSTEM, lower, true);
     ASSERT_EQ(addAttachRecord(filter, lower, nullptr), STATUS_SUCCESS);
-    size_t devices = HostDeviceCount();
+    devices = HostDeviceCount();
     module->ClearCalls();
     km::DeleteModelDevice(lower);
     // The gate after either call shows otherwise only in a later unload of a loaded module: read it.
